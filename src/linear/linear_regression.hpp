@@ -1,0 +1,32 @@
+// Online linear regression: w . x + b, one optimizer step per learned sample.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "error/error.hpp"
+#include "loss/loss.hpp"
+#include "optim/optimizer.hpp"
+
+namespace drel {
+
+struct LinearRegression {
+  std::uint64_t feature_count = 0;
+  std::vector<double> weights;
+  double intercept = 0.0;
+  Optimizer optimizer;
+  RegressionLoss loss;
+  std::uint64_t samples_seen = 0;
+
+  [[nodiscard]] static Result<LinearRegression> create(std::uint64_t feature_count,
+                                                       RegressionLoss loss, Optimizer optimizer);
+  // What the Python constructor builds: Sgd without L2, squared error.
+  [[nodiscard]] static Result<LinearRegression> with_sgd(std::uint64_t feature_count,
+                                                         double learning_rate);
+
+  [[nodiscard]] Result<double> predict_one(std::span<const double> x) const;
+  [[nodiscard]] Status learn_one(std::span<const double> x, double y);
+};
+
+}  // namespace drel

@@ -1,0 +1,30 @@
+// AdaGrad: per-parameter steps scaled by the root of the summed squared
+// gradients. Only snapshots create one.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "error/error.hpp"
+
+namespace drel {
+
+struct AdaGradConfig {
+  double learning_rate = 0.01;
+  double l2 = 0.0;
+  double epsilon = 1e-8;
+};
+
+struct AdaGrad {
+  std::uint64_t feature_count = 0;
+  AdaGradConfig config;
+  std::vector<double> grad_sq_weights;
+  double grad_sq_intercept = 0.0;
+  std::uint64_t samples_seen = 0;
+
+  [[nodiscard]] Status step(std::vector<double>& weights, double& intercept,
+                            std::span<const double> grad_weights, double grad_intercept);
+};
+
+}  // namespace drel

@@ -1,0 +1,28 @@
+// Plain SGD with a constant learning rate and an L2 penalty on the weights.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "error/error.hpp"
+
+namespace drel {
+
+struct SgdConfig {
+  double learning_rate = 0.01;
+  double l2 = 0.0;
+};
+
+struct Sgd {
+  std::uint64_t feature_count = 0;
+  SgdConfig config;
+  std::uint64_t samples_seen = 0;
+
+  // One whole step or nothing: the weights, the intercept and samples_seen
+  // change only when every new value is finite.
+  [[nodiscard]] Status step(std::vector<double>& weights, double& intercept,
+                            std::span<const double> grad_weights, double grad_intercept);
+};
+
+}  // namespace drel
