@@ -1,0 +1,41 @@
+#include "linear/linear_regression.hpp"
+
+#include "error/guards.hpp"
+#include "linear/linear_step.hpp"
+
+namespace drel {
+namespace {
+constexpr AffineNames kPredictionNames{"linear prediction term", "linear prediction"};
+}  // namespace
+
+Result<LinearRegression> LinearRegression::create(std::uint64_t feature_count,
+                                                  RegressionLoss loss, Optimizer optimizer) {
+  DREL_TRY(check_model_shape(feature_count, optimizer));
+  return LinearRegression{feature_count, std::vector<double>(feature_count, 0.0), 0.0,
+                          std::move(optimizer), loss, 0};
+}
+
+Result<LinearRegression> LinearRegression::with_sgd(std::uint64_t feature_count,
+                                                    double learning_rate) {
+  DREL_ASSIGN_OR_RETURN(Optimizer optimizer, Optimizer::sgd(feature_count, learning_rate, 0.0));
+  return create(feature_count, RegressionLoss{SquaredError{}}, std::move(optimizer));
+}
+
+Result<double> LinearRegression::predict_one(std::span<const double> x) const {
+  DREL_TRY(check_features(x, feature_count));
+  return checked_affine(weights, x, intercept, kPredictionNames);
+}
+
+Status LinearRegression::learn_one(std::span<const double> x, double y) {
+  DREL_TRY(check_features(x, feature_count));
+  DREL_TRY(check_finite("target", y));
+  DREL_ASSIGN_OR_RETURN(const std::uint64_t next,
+                        checked_increment(samples_seen, "linear regression sample"));
+  DREL_ASSIGN_OR_RETURN(const double prediction,
+                        checked_affine(weights, x, intercept, kPredictionNames));
+  DREL_TRY(step_on_loss_gradient(x, loss.gradient(prediction, y), weights, intercept, optimizer));
+  samples_seen = next;
+  return {};
+}
+
+}  // namespace drel

@@ -1,0 +1,47 @@
+#include "linear/linear_step.hpp"
+
+#include <algorithm>
+
+#include "error/guards.hpp"
+
+namespace drel {
+
+Result<double> checked_affine(std::span<const double> weights, std::span<const double> x,
+                              double intercept, const AffineNames& names) {
+  // A loaded model may hold another number of weights than features.
+  const std::size_t n = std::min(weights.size(), x.size());
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double term = weights[i] * x[i];
+    DREL_TRY(check_finite(names.term, term));
+    sum = sum + term;
+    DREL_TRY(check_finite(names.total, sum));
+  }
+  const double out = sum + intercept;
+  DREL_TRY(check_finite(names.total, out));
+  return out;
+}
+
+Status step_on_loss_gradient(std::span<const double> x, double loss_gradient,
+                             std::vector<double>& weights, double& intercept,
+                             Optimizer& optimizer) {
+  DREL_TRY(check_finite("loss gradient", loss_gradient));
+  std::vector<double> grad_weights;
+  grad_weights.reserve(x.size());
+  for (double xi : x) {
+    const double gw = xi * loss_gradient;
+    DREL_TRY(check_finite("weight gradient", gw));
+    grad_weights.push_back(gw);
+  }
+  return optimizer.step(weights, intercept, grad_weights, loss_gradient);
+}
+
+Status check_model_shape(std::uint64_t feature_count, const Optimizer& optimizer) {
+  if (feature_count == 0) return fail(Error::empty_features());
+  const std::uint64_t optimizer_count = optimizer.feature_count();
+  if (optimizer_count != feature_count)
+    return fail(Error::dimension_mismatch(feature_count + 1, optimizer_count + 1));
+  return {};
+}
+
+}  // namespace drel

@@ -1,0 +1,59 @@
+#include "linear/logistic_regression.hpp"
+
+#include <cmath>
+
+#include "error/guards.hpp"
+#include "linear/linear_step.hpp"
+
+namespace drel {
+namespace {
+constexpr AffineNames kLogitNames{"logit term", "logit"};
+}  // namespace
+
+// Each branch exponentiates a non-positive number, so neither can overflow.
+double logistic(double z) {
+  if (z >= 0.0) {
+    const double denominator = 1.0 + std::exp(-z);
+    return 1.0 / denominator;
+  }
+  const double e = std::exp(z);
+  const double denominator = 1.0 + e;
+  return e / denominator;
+}
+
+Result<LogisticRegression> LogisticRegression::create(std::uint64_t feature_count,
+                                                      Optimizer optimizer, BinaryLogLoss loss) {
+  DREL_TRY(check_model_shape(feature_count, optimizer));
+  return LogisticRegression{feature_count, std::vector<double>(feature_count, 0.0), 0.0,
+                            std::move(optimizer), loss, 0};
+}
+
+Result<LogisticRegression> LogisticRegression::with_sgd(std::uint64_t feature_count,
+                                                        double learning_rate) {
+  DREL_ASSIGN_OR_RETURN(Optimizer optimizer, Optimizer::sgd(feature_count, learning_rate, 0.0));
+  return create(feature_count, std::move(optimizer), BinaryLogLoss{1e-15});
+}
+
+Result<double> LogisticRegression::predict_proba_one(std::span<const double> x) const {
+  DREL_TRY(check_features(x, feature_count));
+  DREL_ASSIGN_OR_RETURN(const double z, checked_affine(weights, x, intercept, kLogitNames));
+  return logistic(z);
+}
+
+Result<bool> LogisticRegression::predict_one(std::span<const double> x) const {
+  DREL_ASSIGN_OR_RETURN(const double p, predict_proba_one(x));
+  return p >= 0.5;
+}
+
+Status LogisticRegression::learn_one(std::span<const double> x, bool y) {
+  DREL_TRY(check_features(x, feature_count));
+  DREL_ASSIGN_OR_RETURN(const std::uint64_t next,
+                        checked_increment(samples_seen, "logistic regression sample"));
+  DREL_ASSIGN_OR_RETURN(const double z, checked_affine(weights, x, intercept, kLogitNames));
+  const double p = logistic(z);
+  DREL_TRY(step_on_loss_gradient(x, loss.gradient(p, y), weights, intercept, optimizer));
+  samples_seen = next;
+  return {};
+}
+
+}  // namespace drel
