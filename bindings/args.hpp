@@ -1,0 +1,39 @@
+// Argument parsing for every callable of the module: positional-or-keyword,
+// required parameters only, with the interpreter-style TypeError texts.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "python.hpp"
+
+namespace drel::py {
+
+inline constexpr std::size_t kMaxParams = 2;
+
+struct ArgSpec {
+  const char* full_name;  // "Mean.update()", "LinearRegression.__new__()"
+  std::array<const char*, kMaxParams> names;
+  std::size_t count;
+};
+
+// Borrowed argument slots, one per parameter, in declaration order. They stay
+// valid for the whole call: the caller (or `owned` below) holds them.
+struct ArgSlots {
+  std::array<PyObject*, kMaxParams> values{};
+};
+
+// Vector call. Returns false with a TypeError set.
+bool parse_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, ArgSlots& out);
+
+// Tuple-and-dict call (constructors). The slots get strong references, owned by
+// `owned`, since a dict's values are not pinned by anyone else while Python
+// code runs during conversion.
+struct OwnedSlots {
+  std::array<Ref, kMaxParams> refs;
+};
+bool parse_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, ArgSlots& out,
+                      OwnedSlots& owned);
+
+}  // namespace drel::py

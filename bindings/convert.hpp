@@ -1,0 +1,73 @@
+// Conversions between Python values and core values, with the error texts the
+// module promises.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "python.hpp"
+
+namespace drel::py {
+
+// "'{type}' object is not an instance of '{target}'" (or the None form).
+void raise_not_instance(PyObject* object, const char* target);
+
+// Attaches "while processing '{name}'" to the pending exception; a failure to
+// attach is discarded.
+void add_processing_note(const char* name);
+
+// Each returns false with an exception set.
+inline bool to_double(PyObject* o, double& out) {
+  if (PyFloat_CheckExact(o)) [[likely]] {
+    out = PyFloat_AS_DOUBLE(o);
+    return true;
+  }
+  out = PyFloat_AsDouble(o);
+  return !(out == -1.0 && PyErr_Occurred());
+}
+bool to_count(PyObject* o, std::uint64_t& out);
+bool to_text(PyObject* o, std::string_view& out);
+bool to_bool(PyObject* o, bool& out);
+
+// A dense vector of doubles with room for a typical sample inline, so that
+// the hot path does not allocate.
+class FeatureBuffer {
+ public:
+  static constexpr std::size_t kInline = 64;
+
+  FeatureBuffer() = default;
+  FeatureBuffer(const FeatureBuffer&) = delete;
+  FeatureBuffer& operator=(const FeatureBuffer&) = delete;
+
+  void reserve(std::size_t n);
+  void push_back(double v) {
+    if (size_ == capacity_) [[unlikely]] grow();
+    data_[size_++] = v;
+  }
+  std::span<const double> span() const { return {data_, size_}; }
+  operator std::span<const double>() const { return span(); }
+
+ private:
+  void grow();
+  double inline_[kInline];
+  std::unique_ptr<double[]> heap_;
+  double* data_ = inline_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = kInline;
+};
+
+// Any non-str sequence: exact lists and tuples by index, 1-D native float64
+// buffers in place, everything else by iteration. Results and errors are the
+// same on every path.
+bool to_features(PyObject* o, FeatureBuffer& out);
+
+PyObject* from_doubles(std::span<const double> values);
+PyObject* from_text(std::string_view text);
+
+}  // namespace drel::py
