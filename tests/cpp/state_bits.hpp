@@ -1,0 +1,83 @@
+// Every field of a core object flattened to bit patterns, so that a rejected
+// operation can be shown to leave its object bit for bit as it was.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <ostream>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+#include "linear/linear_regression.hpp"
+#include "linear/logistic_regression.hpp"
+#include "pipeline/pipeline.hpp"
+#include "preprocessing/standard_scaler.hpp"
+
+namespace drel::test {
+
+class StateBits {
+ public:
+  StateBits& operator<<(double x) {
+    bits_.push_back(std::bit_cast<std::uint64_t>(x));
+    return *this;
+  }
+  StateBits& operator<<(std::uint64_t n) {
+    bits_.push_back(n);
+    return *this;
+  }
+  template <class T>
+  StateBits& operator<<(const std::vector<T>& xs) {
+    *this << static_cast<std::uint64_t>(xs.size());
+    for (const T& x : xs) *this << x;
+    return *this;
+  }
+  StateBits& operator<<(const Sgd& o) {
+    return *this << o.feature_count << o.config.learning_rate << o.config.l2 << o.samples_seen;
+  }
+  StateBits& operator<<(const AdaGrad& o) {
+    return *this << o.feature_count << o.config.learning_rate << o.config.l2 << o.config.epsilon
+                 << o.grad_sq_weights << o.grad_sq_intercept << o.samples_seen;
+  }
+  StateBits& operator<<(const Optimizer& o) {
+    *this << static_cast<std::uint64_t>(o.variant.index());
+    std::visit([this](const auto& v) { *this << v; }, o.variant);
+    return *this;
+  }
+  StateBits& operator<<(const RegressionLoss& l) {
+    *this << static_cast<std::uint64_t>(l.variant.index());
+    if (const auto* h = std::get_if<HuberLoss>(&l.variant)) *this << h->delta;
+    return *this;
+  }
+  template <class Model>
+    requires requires(Model m) { m.optimizer; }
+  StateBits& operator<<(const Model& m) {
+    *this << m.feature_count << m.weights << m.intercept << m.optimizer << m.samples_seen;
+    if constexpr (std::is_same_v<Model, LinearRegression>) return *this << m.loss;
+    else return *this << m.loss.epsilon;
+  }
+  StateBits& operator<<(const StandardScalerState& s) {
+    return *this << s.feature_count << static_cast<std::uint64_t>(s.config.with_mean)
+                 << static_cast<std::uint64_t>(s.config.with_std) << s.config.epsilon << s.counts
+                 << s.means << s.m2s;
+  }
+
+  bool operator==(const StateBits&) const = default;
+  friend void PrintTo(const StateBits& b, std::ostream* os) {
+    *os << std::hex;
+    for (std::uint64_t w : b.bits_) *os << w << ' ';
+    *os << std::dec;
+  }
+
+ private:
+  std::vector<std::uint64_t> bits_;
+};
+
+template <class... T>
+StateBits state_bits(const T&... parts) {
+  StateBits b;
+  (b << ... << parts);
+  return b;
+}
+
+}  // namespace drel::test
