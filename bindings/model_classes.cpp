@@ -4,6 +4,7 @@
 #include "linear/linear_regression.hpp"
 #include "linear/logistic_regression.hpp"
 #include "once.hpp"
+#include "snapshot_members.hpp"
 #include "pipeline/pipeline.hpp"
 #include "preprocessing/standard_scaler.hpp"
 
@@ -19,6 +20,7 @@ constexpr ArgSpec kScalerNew{"StandardScaler.__new__()", {"feature_count"}, 1};
 constexpr ArgSpec kScalerTransform{"StandardScaler.transform_one()", {"x"}, 1};
 constexpr ArgSpec kScalerFit{"StandardScaler.fit_one()", {"x"}, 1};
 constexpr ArgSpec kScalerLearn{"StandardScaler.learn_one()", {"x"}, 1};
+constexpr ArgSpec kScalerFromJson{"StandardScaler.from_json()", {"json"}, 1};
 constexpr auto scaler_new = +[](Count n) { return StandardScalerState::create(n); };
 
 constexpr auto scaler_fit = +[](StandardScalerState& s, const Features& x) { return s.fit_one(x); };
@@ -29,6 +31,8 @@ PyMethodDef scaler_methods[] = {
         "transform_one", "transform_one($self, x)\n--\n\n"),
     method_def<kScalerFit, scaler_fit>("fit_one", "fit_one($self, x)\n--\n\n"),
     method_def<kScalerLearn, scaler_fit>("learn_one", "learn_one($self, x)\n--\n\n"),
+    to_json_def<StandardScalerState>(),
+    from_json_def<kScalerFromJson, StandardScalerState>(),
     kMethodsEnd,
 };
 PyGetSetDef scaler_properties[] = {
@@ -40,6 +44,7 @@ PyGetSetDef scaler_properties[] = {
 constexpr ArgSpec kLinearNew{"LinearRegression.__new__()", {"feature_count", "learning_rate"}, 2};
 constexpr ArgSpec kLinearPredict{"LinearRegression.predict_one()", {"x"}, 1};
 constexpr ArgSpec kLinearLearn{"LinearRegression.learn_one()", {"x", "y"}, 2};
+constexpr ArgSpec kLinearFromJson{"LinearRegression.from_json()", {"json"}, 1};
 constexpr auto linear_new = +[](Count n, Float rate) { return LinearRegression::with_sgd(n, rate); };
 
 PyMethodDef linear_methods[] = {
@@ -49,6 +54,8 @@ PyMethodDef linear_methods[] = {
     method_def<kLinearLearn, +[](LinearRegression& m, const Features& x, Float y) {
       return m.learn_one(x, y);
     }>("learn_one", kLearnDoc),
+    to_json_def<LinearRegression>(),
+    from_json_def<kLinearFromJson, LinearRegression>(),
     kMethodsEnd,
 };
 PyGetSetDef linear_properties[] = {
@@ -63,6 +70,7 @@ constexpr ArgSpec kLogisticNew{"LogisticRegression.__new__()", {"feature_count",
 constexpr ArgSpec kLogisticPredict{"LogisticRegression.predict_one()", {"x"}, 1};
 constexpr ArgSpec kLogisticProba{"LogisticRegression.predict_proba_one()", {"x"}, 1};
 constexpr ArgSpec kLogisticLearn{"LogisticRegression.learn_one()", {"x", "y"}, 2};
+constexpr ArgSpec kLogisticFromJson{"LogisticRegression.from_json()", {"json"}, 1};
 constexpr auto logistic_new = +[](Count n, Float rate) { return LogisticRegression::with_sgd(n, rate); };
 
 PyMethodDef logistic_methods[] = {
@@ -75,6 +83,8 @@ PyMethodDef logistic_methods[] = {
     method_def<kLogisticLearn, +[](LogisticRegression& m, const Features& x, Bool y) {
       return m.learn_one(x, y);
     }>("learn_one", kLearnDoc),
+    to_json_def<LogisticRegression>(),
+    from_json_def<kLogisticFromJson, LogisticRegression>(),
     kMethodsEnd,
 };
 PyGetSetDef logistic_properties[] = {
@@ -88,6 +98,7 @@ constexpr ArgSpec kRegressionNew{"RegressionPipeline.__new__()",
                                  {"feature_count", "learning_rate"}, 2};
 constexpr ArgSpec kRegressionPredict{"RegressionPipeline.predict_one()", {"x"}, 1};
 constexpr ArgSpec kRegressionLearn{"RegressionPipeline.learn_one()", {"x", "y"}, 2};
+constexpr ArgSpec kRegressionFromJson{"RegressionPipeline.from_json()", {"json"}, 1};
 constexpr auto regression_new = +[](Count n, Float rate) { return RegressionPipeline::with_sgd(n, rate); };
 
 PyMethodDef regression_methods[] = {
@@ -97,6 +108,8 @@ PyMethodDef regression_methods[] = {
     method_def<kRegressionLearn, +[](RegressionPipeline& p, const Features& x, Float y) {
       return p.learn_one(x, y);
     }>("learn_one", kLearnDoc),
+    to_json_def<RegressionPipeline>(),
+    from_json_def<kRegressionFromJson, RegressionPipeline>(),
     kMethodsEnd,
 };
 PyGetSetDef regression_properties[] = {
@@ -110,6 +123,7 @@ constexpr ArgSpec kClassificationNew{"ClassificationPipeline.__new__()",
 constexpr ArgSpec kClassificationPredict{"ClassificationPipeline.predict_one()", {"x"}, 1};
 constexpr ArgSpec kClassificationProba{"ClassificationPipeline.predict_proba_one()", {"x"}, 1};
 constexpr ArgSpec kClassificationLearn{"ClassificationPipeline.learn_one()", {"x", "y"}, 2};
+constexpr ArgSpec kClassificationFromJson{"ClassificationPipeline.from_json()", {"json"}, 1};
 constexpr auto classification_new = +[](Count n, Float rate) {
   return ClassificationPipeline::with_sgd(n, rate);
 };
@@ -124,6 +138,8 @@ PyMethodDef classification_methods[] = {
     method_def<kClassificationLearn, +[](ClassificationPipeline& p, const Features& x, Bool y) {
       return p.learn_one(x, y);
     }>("learn_one", kLearnDoc),
+    to_json_def<ClassificationPipeline>(),
+    from_json_def<kClassificationFromJson, ClassificationPipeline>(),
     kMethodsEnd,
 };
 PyGetSetDef classification_properties[] = {

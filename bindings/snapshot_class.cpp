@@ -2,7 +2,7 @@
 #include "classes.hpp"
 #include "frame.hpp"
 #include "once.hpp"
-namespace drel { inline constexpr unsigned SNAPSHOT_FORMAT_VERSION = 1; }  // replaced by the snapshot header
+#include "snapshot/snapshot.hpp"
 
 namespace drel::py {
 namespace {

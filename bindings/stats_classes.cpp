@@ -4,6 +4,7 @@
 #include "classes.hpp"
 #include "frame.hpp"
 #include "once.hpp"
+#include "snapshot_members.hpp"
 #include "stats/ewmean.hpp"
 #include "stats/mean.hpp"
 #include "stats/variance.hpp"
@@ -16,10 +17,13 @@ constexpr const char* kUpdateDoc = "update($self, x)\n--\n\n";
 // ---- Mean ----
 constexpr ArgSpec kMeanNew{"Mean.__new__()", {}, 0};
 constexpr ArgSpec kMeanUpdate{"Mean.update()", {"x"}, 1};
+constexpr ArgSpec kMeanFromJson{"Mean.from_json()", {"json"}, 1};
 constexpr auto mean_new = +[]() { return Mean{}; };
 
 PyMethodDef mean_methods[] = {
     method_def<kMeanUpdate, +[](Mean& m, Float x) { return m.update(x); }>("update", kUpdateDoc),
+    to_json_def<Mean>(),
+    from_json_def<kMeanFromJson, Mean>(),
     kMethodsEnd,
 };
 PyGetSetDef mean_properties[] = {
@@ -31,6 +35,7 @@ PyGetSetDef mean_properties[] = {
 // ---- Variance ----
 constexpr ArgSpec kVarianceNew{"Variance.__new__()", {"kind"}, 1};
 constexpr ArgSpec kVarianceUpdate{"Variance.update()", {"x"}, 1};
+constexpr ArgSpec kVarianceFromJson{"Variance.from_json()", {"json"}, 1};
 
 Outcome<Variance> variance_from_text(Text kind) {
   if (const auto parsed = variance_kind_from_text(kind)) return Variance::create(*parsed);
@@ -41,6 +46,8 @@ Outcome<Variance> variance_from_text(Text kind) {
 PyMethodDef variance_methods[] = {
     method_def<kVarianceUpdate, +[](Variance& v, Float x) { return v.update(x); }>("update",
                                                                                    kUpdateDoc),
+    to_json_def<Variance>(),
+    from_json_def<kVarianceFromJson, Variance>(),
     kMethodsEnd,
 };
 PyGetSetDef variance_properties[] = {
@@ -54,11 +61,14 @@ PyGetSetDef variance_properties[] = {
 // ---- EWMean ----
 constexpr ArgSpec kEWMeanNew{"EWMean.__new__()", {"alpha"}, 1};
 constexpr ArgSpec kEWMeanUpdate{"EWMean.update()", {"x"}, 1};
+constexpr ArgSpec kEWMeanFromJson{"EWMean.from_json()", {"json"}, 1};
 constexpr auto ewmean_new = +[](Float alpha) { return ExponentiallyWeightedMean::create(alpha); };
 
 PyMethodDef ewmean_methods[] = {
     method_def<kEWMeanUpdate, +[](ExponentiallyWeightedMean& m, Float x) { return m.update(x); }>(
         "update", kUpdateDoc),
+    to_json_def<ExponentiallyWeightedMean>(),
+    from_json_def<kEWMeanFromJson, ExponentiallyWeightedMean>(),
     kMethodsEnd,
 };
 PyGetSetDef ewmean_properties[] = {

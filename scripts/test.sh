@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Runs every test of drel_ml on this machine, installing what the tests need.
+#
+#   scripts/test.sh                 Python suite on python3, then the C++ core suite
+#   scripts/test.sh --all-pythons   Python suite on every supported interpreter present
+#   scripts/test.sh --sanitize      also the C++ core suite under ASan+UBSan
+#   scripts/test.sh --fuzz SECONDS  also fuzz the snapshot reader for SECONDS (clang)
+#
+# Exits non-zero on any failure, including a suite that ran no test.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+work="$root/build/test"
+all_pythons=0 sanitize=0 fuzz_seconds=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --all-pythons) all_pythons=1 ;;
+    --sanitize) sanitize=1 ;;
+    --fuzz) fuzz_seconds="$2"; shift ;;
+    *) echo "unknown option: $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
+
+say() { printf '\n== %s ==\n' "$*"; }
+
+need_debian_packages() {
+  local missing=()
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  say "installing ${missing[*]}"
+  local sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# Supported interpreters: 3.11, 3.12, 3.13 (pyenv names them python3.X).
+pythons=()
+if [ "$all_pythons" -eq 1 ]; then
+  export PYENV_VERSION="${PYENV_VERSION:-$(pyenv versions --bare 2>/dev/null | grep -E '^3\.1[123]\.' | tr '\n' ':' | sed 's/:$//')}"
+  for v in 3.11 3.12 3.13; do
+    command -v "python$v" >/dev/null 2>&1 && "python$v" -c '' 2>/dev/null && pythons+=("python$v")
+  done
+  if ! printf '%s\n' "${pythons[@]}" | grep -qE 'python3\.1[23]$'; then
+    echo "neither Python 3.12 nor 3.13 is available" >&2; exit 1
+  fi
+else
+  pythons+=(python3)
+fi
+
+run_python_suite() {
+  local py="$1" version venv
+  version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  venv="$work/venv-$version"
+  say "Python $version: install drel_ml with its test extra"
+  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  "$venv/bin/python" -m pip install -q "$root[test]"
+  say "Python $version: pytest"
+  # Run from outside the source tree so the installed module is the one tested.
+  (cd "$work" && "$venv/bin/python" -m pytest "$root/tests/python" -q -p no:cacheprovider)
+}
+
+run_core_suite() {
+  local name="$1"; shift
+  local dir="$work/$name"
+  say "C++ core tests ($name)"
+  cmake -S "$root" -B "$dir" -G Ninja -DDREL_BUILD_PYTHON=OFF -DDREL_BUILD_TESTS=ON "$@" >/dev/null
+  ninja -C "$dir" -j "$jobs"
+  (cd "$dir" && ctest --output-on-failure --no-tests=error -j "$jobs")
+}
+
+mkdir -p "$work"
+need_debian_packages libgtest-dev
+for py in "${pythons[@]}"; do run_python_suite "$py"; done
+run_core_suite core
+if [ "$sanitize" -eq 1 ]; then
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_core_suite core-sanitized -DCMAKE_BUILD_TYPE=Debug -DDREL_SANITIZE=ON
+fi
+if [ "$fuzz_seconds" -gt 0 ]; then
+  need_debian_packages clang libclang-rt-14-dev
+  say "fuzzing the snapshot reader for ${fuzz_seconds}s"
+  bash "$root/tests/fuzz/run.sh" "$fuzz_seconds"
+fi
+say "all tests passed"
