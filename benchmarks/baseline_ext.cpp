@@ -1,0 +1,85 @@
+// drel_bench_baseline: the floor that the benchmarks compare drel_ml against.
+//
+// Each function does only what any native method with the same argument must
+// do: enter through a vector call, convert its argument to C++ values, and
+// return None. Whatever drel_ml spends beyond that is its own overhead (the
+// argument descriptor, the borrow flag, the fault guard and the core's work).
+//
+// Built only for the benchmarks (DREL_BUILD_BENCH_EXT); never installed.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <vector>
+
+namespace {
+
+// Keeps the compiler from discarding a value the baseline pretends to use.
+template <class T>
+inline void keep(const T& value) {
+  asm volatile("" : : "g"(&value) : "memory");
+}
+
+bool expect_one_argument(const char* name, Py_ssize_t nargs) {
+  if (nargs == 1) [[likely]] return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)", name, nargs);
+  return false;
+}
+
+// noop_float(x): x converted to a double, then dropped.
+PyObject* noop_float(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!expect_one_argument("noop_float", nargs)) return nullptr;
+  const double x = PyFloat_AsDouble(args[0]);
+  if (x == -1.0 && PyErr_Occurred()) return nullptr;
+  keep(x);
+  Py_RETURN_NONE;
+}
+
+// convert_list(x): a list of floats copied into a std::vector<double> sized
+// once, then dropped.
+PyObject* convert_list(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!expect_one_argument("convert_list", nargs)) return nullptr;
+  PyObject* list = args[0];
+  if (!PyList_Check(list)) {
+    PyErr_SetString(PyExc_TypeError, "convert_list() expects a list");
+    return nullptr;
+  }
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  std::vector<double> values;
+  values.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const double v = PyFloat_AsDouble(PyList_GET_ITEM(list, i));
+    if (v == -1.0 && PyErr_Occurred()) return nullptr;
+    values.push_back(v);
+  }
+  keep(values.data());
+  Py_RETURN_NONE;
+}
+
+PyMethodDef methods[] = {
+    {"noop_float", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&noop_float)),
+     METH_FASTCALL, "noop_float(x, /)\n--\n\nConvert x to a double and return None."},
+    {"convert_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&convert_list)),
+     METH_FASTCALL,
+     "convert_list(x, /)\n--\n\nConvert a list of floats to a vector of doubles and return None."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "drel_bench_baseline",
+    "Do-nothing native functions: the baselines of the drel_ml benchmarks.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_drel_bench_baseline() { return PyModuleDef_Init(&module_def); }
