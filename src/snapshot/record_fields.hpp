@@ -1,0 +1,276 @@
+// The one description of every snapshot record: its name, and its keys in the
+// order they are written, each bound to the state field it carries. The writer
+// walks these tables to produce a document and the reader walks the same
+// tables to consume one.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "linear/linear_regression.hpp"
+#include "linear/logistic_regression.hpp"
+#include "loss/loss.hpp"
+#include "optim/adagrad.hpp"
+#include "optim/optimizer.hpp"
+#include "optim/sgd.hpp"
+#include "pipeline/pipeline.hpp"
+#include "preprocessing/standard_scaler.hpp"
+#include "snapshot/snapshot.hpp"
+#include "stats/ewmean.hpp"
+#include "stats/mean.hpp"
+#include "stats/variance.hpp"
+
+namespace drel::snapshot {
+
+template <class Record, class Member>
+struct Field {
+  std::string_view key;
+  Member Record::*member;
+};
+
+// A feature count: held as u64 like a sample count, but refused as "usize".
+template <class Record>
+struct SizeField {
+  std::string_view key;
+  std::uint64_t Record::*member;
+};
+
+template <class Record, class Member>
+constexpr Field<Record, Member> field(std::string_view key, Member Record::*member) {
+  return {key, member};
+}
+
+template <class Record>
+constexpr SizeField<Record> size_field(std::string_view key, std::uint64_t Record::*member) {
+  return {key, member};
+}
+
+template <class R>
+struct RecordTraits;
+
+template <class T>
+concept SnapshotRecord = requires {
+  RecordTraits<T>::name;
+  RecordTraits<T>::fields;
+};
+
+template <class R>
+inline constexpr std::size_t field_count = std::tuple_size_v<
+    std::remove_cvref_t<decltype(RecordTraits<R>::fields)>>;
+
+template <SnapshotRecord R, class F>
+void for_each_field(F&& f) {
+  std::apply([&](const auto&... each) { (f(each), ...); }, RecordTraits<R>::fields);
+}
+
+// Stops at the first field for which f returns false; true if none did.
+template <SnapshotRecord R, class F>
+bool all_fields(F&& f) {
+  return std::apply([&](const auto&... each) { return (f(each) && ...); },
+                    RecordTraits<R>::fields);
+}
+
+template <class Record>
+struct RecordTraits<Snapshot<Record>> {
+  static constexpr std::string_view name = "Snapshot";
+  static constexpr std::tuple fields{field("format_version", &Snapshot<Record>::format_version),
+                                     field("model", &Snapshot<Record>::model)};
+};
+
+template <>
+struct RecordTraits<Mean> {
+  static constexpr std::string_view name = "Mean";
+  static constexpr std::tuple fields{field("count", &Mean::count), field("mean", &Mean::mean)};
+};
+
+template <>
+struct RecordTraits<ExponentiallyWeightedMean> {
+  using R = ExponentiallyWeightedMean;
+  static constexpr std::string_view name = "ExponentiallyWeightedMean";
+  static constexpr std::tuple fields{field("alpha", &R::alpha), field("mean", &R::mean),
+                                     field("count", &R::count)};
+};
+
+template <>
+struct RecordTraits<Variance> {
+  static constexpr std::string_view name = "Variance";
+  static constexpr std::tuple fields{field("count", &Variance::count),
+                                     field("mean", &Variance::mean), field("m2", &Variance::m2),
+                                     field("kind", &Variance::kind)};
+};
+
+template <>
+struct RecordTraits<StandardScalerConfig> {
+  using R = StandardScalerConfig;
+  static constexpr std::string_view name = "StandardScalerConfig";
+  static constexpr std::tuple fields{field("with_mean", &R::with_mean),
+                                     field("with_std", &R::with_std),
+                                     field("epsilon", &R::epsilon)};
+};
+
+template <>
+struct RecordTraits<StandardScalerState> {
+  using R = StandardScalerState;
+  static constexpr std::string_view name = "StandardScalerState";
+  static constexpr std::tuple fields{size_field("feature_count", &R::feature_count),
+                                     field("config", &R::config), field("counts", &R::counts),
+                                     field("means", &R::means), field("m2s", &R::m2s)};
+};
+
+template <>
+struct RecordTraits<SgdConfig> {
+  static constexpr std::string_view name = "SgdConfig";
+  static constexpr std::tuple fields{field("learning_rate", &SgdConfig::learning_rate),
+                                     field("l2", &SgdConfig::l2)};
+};
+
+template <>
+struct RecordTraits<Sgd> {
+  static constexpr std::string_view name = "Sgd";
+  static constexpr std::tuple fields{size_field("feature_count", &Sgd::feature_count),
+                                     field("config", &Sgd::config),
+                                     field("samples_seen", &Sgd::samples_seen)};
+};
+
+template <>
+struct RecordTraits<AdaGradConfig> {
+  using R = AdaGradConfig;
+  static constexpr std::string_view name = "AdaGradConfig";
+  static constexpr std::tuple fields{field("learning_rate", &R::learning_rate),
+                                     field("l2", &R::l2), field("epsilon", &R::epsilon)};
+};
+
+template <>
+struct RecordTraits<AdaGrad> {
+  using R = AdaGrad;
+  static constexpr std::string_view name = "AdaGrad";
+  static constexpr std::tuple fields{size_field("feature_count", &R::feature_count),
+                                     field("config", &R::config),
+                                     field("grad_sq_weights", &R::grad_sq_weights),
+                                     field("grad_sq_intercept", &R::grad_sq_intercept),
+                                     field("samples_seen", &R::samples_seen)};
+};
+
+template <>
+struct RecordTraits<HuberLoss> {
+  static constexpr std::string_view name = "HuberLoss";
+  static constexpr std::tuple fields{field("delta", &HuberLoss::delta)};
+};
+
+template <>
+struct RecordTraits<BinaryLogLoss> {
+  static constexpr std::string_view name = "BinaryLogLoss";
+  static constexpr std::tuple fields{field("epsilon", &BinaryLogLoss::epsilon)};
+};
+
+// Both linear models share their key order; only the loss differs.
+template <class Model>
+struct LinearModelTraits {
+  static constexpr std::tuple fields{size_field("feature_count", &Model::feature_count),
+                                     field("weights", &Model::weights),
+                                     field("intercept", &Model::intercept),
+                                     field("optimizer", &Model::optimizer),
+                                     field("loss", &Model::loss),
+                                     field("samples_seen", &Model::samples_seen)};
+};
+
+template <>
+struct RecordTraits<LinearRegression> : LinearModelTraits<LinearRegression> {
+  static constexpr std::string_view name = "LinearRegression";
+};
+
+template <>
+struct RecordTraits<LogisticRegression> : LinearModelTraits<LogisticRegression> {
+  static constexpr std::string_view name = "LogisticRegression";
+};
+
+template <class Pipeline>
+struct PipelineTraits {
+  static constexpr std::tuple fields{field("transformer", &Pipeline::transformer),
+                                     field("model", &Pipeline::model)};
+};
+
+template <>
+struct RecordTraits<RegressionPipeline> : PipelineTraits<RegressionPipeline> {
+  static constexpr std::string_view name = "RegressionPipeline";
+};
+
+template <>
+struct RecordTraits<ClassificationPipeline> : PipelineTraits<ClassificationPipeline> {
+  static constexpr std::string_view name = "ClassificationPipeline";
+};
+
+// ---- Tagged unions -------------------------------------------------------
+//
+// Each union has two variants, named in written order. A variant's payload is
+// either a record (written as {"Name":record}) or a unit marker (written as
+// the bare string "Name").
+
+struct UnitPayload {};
+
+template <class U>
+struct UnionTraits;
+
+template <class T>
+inline constexpr bool is_unit_payload = !SnapshotRecord<T>;
+
+// A union stored as a std::variant member of its owner struct.
+template <class U, class Variant, Variant U::*member>
+struct VariantUnion {
+  template <std::size_t I>
+  using Payload = std::variant_alternative_t<I, Variant>;
+
+  static std::size_t index(const U& u) { return (u.*member).index(); }
+  template <std::size_t I>
+  static const Payload<I>& payload(const U& u) {
+    return std::get<I>(u.*member);
+  }
+  template <std::size_t I>
+  static void set(U& u, Payload<I> value) {
+    (u.*member).template emplace<I>(std::move(value));
+  }
+};
+
+template <>
+struct UnionTraits<RegressionLoss>
+    : VariantUnion<RegressionLoss, decltype(RegressionLoss::variant), &RegressionLoss::variant> {
+  static constexpr std::array<std::string_view, 2> names{"SquaredError", "Huber"};
+};
+
+template <>
+struct UnionTraits<Optimizer>
+    : VariantUnion<Optimizer, decltype(Optimizer::variant), &Optimizer::variant> {
+  static constexpr std::array<std::string_view, 2> names{"Sgd", "AdaGrad"};
+};
+
+template <>
+struct UnionTraits<VarianceKind> {
+  static constexpr std::array<std::string_view, 2> names{"Population", "Sample"};
+  template <std::size_t I>
+  using Payload = UnitPayload;
+
+  static std::size_t index(VarianceKind kind) { return kind == VarianceKind::Population ? 0 : 1; }
+  template <std::size_t I>
+  static void set(VarianceKind& kind, UnitPayload) {
+    kind = I == 0 ? VarianceKind::Population : VarianceKind::Sample;
+  }
+};
+
+template <class T>
+concept SnapshotUnion = requires { UnionTraits<T>::names; };
+
+// Calls f(std::integral_constant<std::size_t, I>{}) for the I equal to index.
+template <std::size_t N, class F>
+void with_index(std::size_t index, F&& f) {
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    ((index == I ? (f(std::integral_constant<std::size_t, I>{}), true) : false) || ...);
+  }(std::make_index_sequence<N>{});
+}
+
+}  // namespace drel::snapshot
