@@ -10,9 +10,7 @@ constexpr AffineNames kPredictionNames{"linear prediction term", "linear predict
 
 Result<LinearRegression> LinearRegression::create(std::uint64_t feature_count,
                                                   RegressionLoss loss, Optimizer optimizer) {
-  DREL_TRY(check_model_shape(feature_count, optimizer));
-  return LinearRegression{feature_count, std::vector<double>(feature_count, 0.0), 0.0,
-                          std::move(optimizer), loss, 0};
+  return zero_model<LinearRegression>(feature_count, std::move(optimizer), loss);
 }
 
 Result<LinearRegression> LinearRegression::with_sgd(std::uint64_t feature_count,

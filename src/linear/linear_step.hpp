@@ -31,4 +31,13 @@ struct AffineNames {
 // The parameter count (weights plus intercept) check of both model constructors.
 [[nodiscard]] Status check_model_shape(std::uint64_t feature_count, const Optimizer& optimizer);
 
+// A model with zero weights, zero intercept and no samples, over the given parts.
+template <class Model, class Loss>
+[[nodiscard]] Result<Model> zero_model(std::uint64_t feature_count, Optimizer optimizer,
+                                       Loss loss) {
+  DREL_TRY(check_model_shape(feature_count, optimizer));
+  return Model{feature_count, std::vector<double>(feature_count, 0.0), 0.0, std::move(optimizer),
+               loss, 0};
+}
+
 }  // namespace drel

@@ -23,9 +23,7 @@ double logistic(double z) {
 
 Result<LogisticRegression> LogisticRegression::create(std::uint64_t feature_count,
                                                       Optimizer optimizer, BinaryLogLoss loss) {
-  DREL_TRY(check_model_shape(feature_count, optimizer));
-  return LogisticRegression{feature_count, std::vector<double>(feature_count, 0.0), 0.0,
-                            std::move(optimizer), loss, 0};
+  return zero_model<LogisticRegression>(feature_count, std::move(optimizer), loss);
 }
 
 Result<LogisticRegression> LogisticRegression::with_sgd(std::uint64_t feature_count,

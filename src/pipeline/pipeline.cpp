@@ -7,10 +7,11 @@
 namespace drel {
 namespace {
 
-Status check_stages_agree(const StandardScalerState& transformer, std::uint64_t model_count) {
-  if (transformer.feature_count != model_count)
-    return fail(Error::dimension_mismatch(model_count, transformer.feature_count));
-  return {};
+template <class Pipeline, class Model>
+Result<Pipeline> assemble(StandardScalerState transformer, Model model) {
+  if (transformer.feature_count != model.feature_count)
+    return fail(Error::dimension_mismatch(model.feature_count, transformer.feature_count));
+  return Pipeline{std::move(transformer), std::move(model)};
 }
 
 // Absorbs x into the scaler (committed on its own), then hands the model x as
@@ -38,8 +39,7 @@ Result<Pipeline> build_with_sgd(std::uint64_t feature_count, double learning_rat
 
 Result<RegressionPipeline> RegressionPipeline::create(StandardScalerState transformer,
                                                       LinearRegression model) {
-  DREL_TRY(check_stages_agree(transformer, model.feature_count));
-  return RegressionPipeline{std::move(transformer), std::move(model)};
+  return assemble<RegressionPipeline>(std::move(transformer), std::move(model));
 }
 
 Result<RegressionPipeline> RegressionPipeline::with_sgd(std::uint64_t feature_count,
@@ -59,8 +59,7 @@ Result<double> RegressionPipeline::predict_one(std::span<const double> x) const 
 
 Result<ClassificationPipeline> ClassificationPipeline::create(StandardScalerState transformer,
                                                               LogisticRegression model) {
-  DREL_TRY(check_stages_agree(transformer, model.feature_count));
-  return ClassificationPipeline{std::move(transformer), std::move(model)};
+  return assemble<ClassificationPipeline>(std::move(transformer), std::move(model));
 }
 
 Result<ClassificationPipeline> ClassificationPipeline::with_sgd(std::uint64_t feature_count,

@@ -6,9 +6,13 @@
 
 #include "error/float_text.hpp"
 #include "error/guards.hpp"
+#include "stats/welford.hpp"
 
 namespace drel {
 namespace {
+
+constexpr WelfordNames kFitNames{"standard scaler delta", "standard scaler mean",
+                                 "standard scaler M2"};
 
 // Construction and validation share the first three checks.
 Status check_shape_and_epsilon(std::uint64_t feature_count, double epsilon) {
@@ -91,18 +95,11 @@ Status StandardScalerState::fit_one(std::span<const double> x) {
   for (std::size_t i = 0; i < x.size(); ++i) {
     DREL_ASSIGN_OR_RETURN(const std::uint64_t next,
                           checked_increment(new_counts[i], "standard scaler sample"));
-    const double delta = x[i] - new_means[i];
-    DREL_TRY(check_finite("standard scaler delta", delta));
-    const double new_mean = new_means[i] + delta / as_real(next);
-    DREL_TRY(check_finite("standard scaler mean", new_mean));
-    const double delta2 = x[i] - new_mean;
-    DREL_TRY(check_finite("standard scaler delta", delta2));
-    const double product = delta * delta2;
-    const double new_m2 = product + new_m2s[i];
-    DREL_TRY(check_finite("standard scaler M2", new_m2));
+    DREL_ASSIGN_OR_RETURN(const WelfordMoments moments,
+                          welford_step(x[i], {new_means[i], new_m2s[i]}, next, kFitNames));
     new_counts[i] = next;
-    new_means[i] = new_mean;
-    new_m2s[i] = new_m2;
+    new_means[i] = moments.mean;
+    new_m2s[i] = moments.m2;
   }
   counts = std::move(new_counts);
   means = std::move(new_means);

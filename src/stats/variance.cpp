@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "error/guards.hpp"
+#include "stats/welford.hpp"
 
 namespace drel {
 
@@ -15,18 +16,12 @@ std::optional<VarianceKind> variance_kind_from_text(std::string_view text) {
 Status Variance::update(double x) {
   DREL_TRY(check_finite("value", x));
   DREL_ASSIGN_OR_RETURN(const std::uint64_t next, checked_increment(count, "variance sample"));
-  const double delta = x - mean;
-  DREL_TRY(check_finite("variance delta", delta));
-  const double new_mean = mean + delta / as_real(next);
-  DREL_TRY(check_finite("variance mean", new_mean));
-  const double delta2 = x - new_mean;
-  DREL_TRY(check_finite("variance delta", delta2));
-  const double product = delta * delta2;
-  const double new_m2 = product + m2;
-  DREL_TRY(check_finite("variance M2", new_m2));
+  DREL_ASSIGN_OR_RETURN(const WelfordMoments moments,
+                        welford_step(x, {mean, m2}, next,
+                                     {"variance delta", "variance mean", "variance M2"}));
   count = next;
-  mean = new_mean;
-  m2 = new_m2;
+  mean = moments.mean;
+  m2 = moments.m2;
   return {};
 }
 
