@@ -11,12 +11,7 @@
 namespace drel {
 namespace {
 
-using test::bits;
-using test::error_text;
-using test::kInf;
-using test::kMaxCount;
-using test::kNaN;
-using test::state_bits;
+using namespace test;
 
 AdaGrad adagrad(AdaGradConfig config, std::vector<double> accumulators,
                 std::uint64_t samples_seen = 0) {
@@ -52,33 +47,13 @@ TEST(AdaGradStep, PenaltyEntersTheStepNotTheAccumulator) {
   EXPECT_EQ(std::get<AdaGrad>(o.variant).grad_sq_weights, std::vector{1.0});
 }
 
-struct Rejection {
-  const char* name;
-  AdaGrad adagrad;
-  std::vector<double> weights;
-  std::vector<double> grad_weights;
-  double grad_intercept;
-  const char* message;
-};
+using Rejection = StepRejection<AdaGrad>;
 
 class AdaGradRejects : public ::testing::TestWithParam<Rejection> {};
 
-TEST_P(AdaGradRejects, ChangesNothing) {
-  const auto& c = GetParam();
-  Optimizer o{c.adagrad};
-  std::vector<double> w = c.weights;
-  double b = -0.0;
-  const auto before = state_bits(o, w, b);
-  EXPECT_EQ(error_text(o.step(w, b, c.grad_weights, c.grad_intercept)), c.message);
-  EXPECT_EQ(state_bits(o, w, b), before);
-}
+TEST_P(AdaGradRejects, ChangesNothing) { expect_step_rejected(GetParam()); }
 
 const AdaGradConfig kBase{0.1, 0.0, 1e-8};
-
-AdaGrad with_count(AdaGrad a, std::uint64_t feature_count) {
-  a.feature_count = feature_count;
-  return a;
-}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, AdaGradRejects,
@@ -94,11 +69,11 @@ INSTANTIATE_TEST_SUITE_P(
         Rejection{"counter", adagrad(kBase, {0.0}, kMaxCount), {1.0}, {1.0}, 1.0,
                   "invalid model state: AdaGrad sample counter overflow"},
         // Accumulator counts that disagree with the weights are refused whole.
-        Rejection{"fewer_accumulators", with_count(adagrad(kBase, {0.0}), 3), {1.0, 1.0, 1.0},
+        Rejection{"fewer_accumulators", with_feature_count(adagrad(kBase, {0.0}), 3), {1.0, 1.0, 1.0},
                   {1.0, 1.0, 1.0}, 1.0, "dimension mismatch: expected 3, got 1"},
-        Rejection{"no_accumulators", with_count(adagrad(kBase, {}), 2), {1.0, 1.0}, {1.0, 1.0},
+        Rejection{"no_accumulators", with_feature_count(adagrad(kBase, {}), 2), {1.0, 1.0}, {1.0, 1.0},
                   1.0, "dimension mismatch: expected 2, got 0"},
-        Rejection{"more_accumulators", with_count(adagrad(kBase, {0.0, 0.0, 0.0}), 1), {1.0},
+        Rejection{"more_accumulators", with_feature_count(adagrad(kBase, {0.0, 0.0, 0.0}), 1), {1.0},
                   {1.0}, 1.0, "dimension mismatch: expected 1, got 3"},
         Rejection{"squared_gradient", adagrad(kBase, {0.0, 0.0}), {1.0, 1.0}, {1.0, 1e200}, 0.0,
                   "non-finite value for `squared gradient`: inf"},
@@ -123,10 +98,9 @@ TEST(AdaGradStep, InterceptAccumulatorOverflowIsNamed) {
   Optimizer o{AdaGrad{1, kBase, {0.0}, 1.7e308, 0}};
   std::vector<double> w{1.0};
   double b = 0.0;
-  const auto before = state_bits(o, w, b);
-  EXPECT_EQ(error_text(o.step(w, b, std::vector{1.0}, 1e154)),
-            "non-finite value for `AdaGrad intercept accumulator`: inf");
-  EXPECT_EQ(state_bits(o, w, b), before);
+  expect_rejected_unchanged(
+      o, "non-finite value for `AdaGrad intercept accumulator`: inf",
+      [&](Optimizer& x) { return x.step(w, b, std::vector{1.0}, 1e154); }, w, b);
 }
 
 }  // namespace

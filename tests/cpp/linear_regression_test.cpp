@@ -10,20 +10,9 @@
 namespace drel {
 namespace {
 
-using test::bits;
-using test::error_text;
-using test::kInf;
-using test::kMaxCount;
-using test::kNaN;
-using test::state_bits;
+using namespace test;
 
-struct CreateCase {
-  std::uint64_t feature_count;
-  double learning_rate;
-  const char* message;
-};
-
-class LinearWithSgd : public ::testing::TestWithParam<CreateCase> {};
+class LinearWithSgd : public ::testing::TestWithParam<SgdConstruction> {};
 
 TEST_P(LinearWithSgd, ReportsOptimizerErrorsFirst) {
   const auto& c = GetParam();
@@ -32,10 +21,10 @@ TEST_P(LinearWithSgd, ReportsOptimizerErrorsFirst) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LinearWithSgd,
-    ::testing::Values(CreateCase{0, 0.1, "empty features are not allowed"},
-                      CreateCase{0, kNaN, "empty features are not allowed"},
-                      CreateCase{3, 0.0, "invalid learning rate: 0 (must be finite and > 0)"},
-                      CreateCase{3, 0.1, "<no error>"}));
+    ::testing::Values(SgdConstruction{0, 0.1, "empty features are not allowed"},
+                      SgdConstruction{0, kNaN, "empty features are not allowed"},
+                      SgdConstruction{3, 0.0, "invalid learning rate: 0 (must be finite and > 0)"},
+                      SgdConstruction{3, 0.1, "<no error>"}));
 
 TEST(LinearCreate, CountsParametersOnMismatch) {
   EXPECT_EQ(error_text(LinearRegression::create(3, {}, *Optimizer::sgd(5, 0.1, 0.0))),
@@ -103,32 +92,11 @@ TEST(Linear, PenaltyShrinksWeightsNotIntercept) {
   EXPECT_EQ(m.intercept, 1.0);
 }
 
-struct Rejection {
-  const char* name;
-  LinearRegression model;
-  std::vector<double> x;
-  double y;
-  const char* message;
-};
+using Rejection = LearnRejection<LinearRegression, double>;
 
 class LinearRejects : public ::testing::TestWithParam<Rejection> {};
 
-TEST_P(LinearRejects, ChangesNothing) {
-  auto m = GetParam().model;
-  const auto before = state_bits(m);
-  EXPECT_EQ(error_text(m.learn_one(GetParam().x, GetParam().y)), GetParam().message);
-  EXPECT_EQ(state_bits(m), before);
-}
-
-LinearRegression with_samples(LinearRegression m, std::uint64_t samples_seen) {
-  m.samples_seen = samples_seen;
-  return m;
-}
-
-LinearRegression with_feature_count(LinearRegression m, std::uint64_t feature_count) {
-  m.feature_count = feature_count;
-  return m;
-}
+TEST_P(LinearRejects, ChangesNothing) { expect_learn_rejected(GetParam()); }
 
 const LinearRegression kTwo = model_of({0.5, -0.0}, -0.0, sgd(2));
 

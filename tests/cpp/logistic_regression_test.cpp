@@ -10,12 +10,7 @@
 namespace drel {
 namespace {
 
-using test::bits;
-using test::error_text;
-using test::kInf;
-using test::kMaxCount;
-using test::kNaN;
-using test::state_bits;
+using namespace test;
 
 struct LogisticCase {
   double z;
@@ -36,13 +31,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Logistic,
                                            LogisticCase{1.7e308, 1.0},
                                            LogisticCase{-1.7e308, 0.0}));
 
-struct CreateCase {
-  std::uint64_t feature_count;
-  double learning_rate;
-  const char* message;
-};
-
-class LogisticWithSgd : public ::testing::TestWithParam<CreateCase> {};
+class LogisticWithSgd : public ::testing::TestWithParam<SgdConstruction> {};
 
 TEST_P(LogisticWithSgd, ReportsOptimizerErrorsFirst) {
   const auto& c = GetParam();
@@ -52,9 +41,10 @@ TEST_P(LogisticWithSgd, ReportsOptimizerErrorsFirst) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LogisticWithSgd,
-    ::testing::Values(CreateCase{0, -0.5, "empty features are not allowed"},
-                      CreateCase{2, -0.5, "invalid learning rate: -0.5 (must be finite and > 0)"},
-                      CreateCase{2, 0.1, "<no error>"}));
+    ::testing::Values(SgdConstruction{0, -0.5, "empty features are not allowed"},
+                      SgdConstruction{2, -0.5,
+                                      "invalid learning rate: -0.5 (must be finite and > 0)"},
+                      SgdConstruction{2, 0.1, "<no error>"}));
 
 TEST(LogisticCreate, CountsParametersOnMismatch) {
   EXPECT_EQ(error_text(LogisticRegression::create(1, *Optimizer::sgd(2, 0.1, 0.0), {})),
@@ -103,27 +93,11 @@ TEST(Logistic, SaturatedCorrectSampleStillCounts) {
   EXPECT_EQ(m.samples_seen, 1u);
 }
 
-struct Rejection {
-  const char* name;
-  LogisticRegression model;
-  std::vector<double> x;
-  bool y;
-  const char* message;
-};
+using Rejection = LearnRejection<LogisticRegression, bool>;
 
 class LogisticRejects : public ::testing::TestWithParam<Rejection> {};
 
-TEST_P(LogisticRejects, ChangesNothing) {
-  auto m = GetParam().model;
-  const auto before = state_bits(m);
-  EXPECT_EQ(error_text(m.learn_one(GetParam().x, GetParam().y)), GetParam().message);
-  EXPECT_EQ(state_bits(m), before);
-}
-
-LogisticRegression with_feature_count(LogisticRegression m, std::uint64_t feature_count) {
-  m.feature_count = feature_count;
-  return m;
-}
+TEST_P(LogisticRejects, ChangesNothing) { expect_learn_rejected(GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LogisticRejects,

@@ -7,9 +7,7 @@
 namespace drel {
 namespace {
 
-using test::bits;
-using test::kInf;
-using test::kNaN;
+using namespace test;
 
 struct RegressionCase {
   RegressionLoss loss;

@@ -10,19 +10,9 @@
 namespace drel {
 namespace {
 
-using test::bits;
-using test::error_text;
-using test::kMaxCount;
-using test::kNaN;
-using test::state_bits;
+using namespace test;
 
-struct CreateCase {
-  std::uint64_t feature_count;
-  double learning_rate;
-  const char* message;
-};
-
-class PipelineWithSgd : public ::testing::TestWithParam<CreateCase> {};
+class PipelineWithSgd : public ::testing::TestWithParam<SgdConstruction> {};
 
 TEST_P(PipelineWithSgd, ScalerReportsTheCountFirst) {
   const auto& c = GetParam();
@@ -33,9 +23,9 @@ TEST_P(PipelineWithSgd, ScalerReportsTheCountFirst) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PipelineWithSgd,
-    ::testing::Values(CreateCase{0, kNaN, "empty features are not allowed"},
-                      CreateCase{3, 0.0, "invalid learning rate: 0 (must be finite and > 0)"},
-                      CreateCase{3, 0.1, "<no error>"}));
+    ::testing::Values(SgdConstruction{0, kNaN, "empty features are not allowed"},
+                      SgdConstruction{3, 0.0, "invalid learning rate: 0 (must be finite and > 0)"},
+                      SgdConstruction{3, 0.1, "<no error>"}));
 
 TEST(PipelineCreate, StagesMustAgree) {
   EXPECT_EQ(error_text(RegressionPipeline::create(*StandardScaler::create(2),
@@ -103,7 +93,7 @@ TEST_P(RegressionPipelineRejects, CommitsStageByStage) {
 RegressionPipeline fresh(std::uint64_t n) { return *RegressionPipeline::with_sgd(n, 0.1); }
 
 RegressionPipeline with_model_samples(RegressionPipeline p, std::uint64_t samples_seen) {
-  p.model.samples_seen = samples_seen;
+  p.model = with_samples(std::move(p.model), samples_seen);
   return p;
 }
 
@@ -139,10 +129,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ClassificationPipeline, ModelRejectionKeepsScalerSample) {
   auto p = *ClassificationPipeline::with_sgd(1, 0.1);
   p.model.samples_seen = kMaxCount;
-  const auto model_before = state_bits(p.model);
-  EXPECT_EQ(error_text(p.learn_one(std::vector{4.0}, false)),
-            "invalid model state: logistic regression sample counter overflow");
-  EXPECT_EQ(state_bits(p.model), model_before);
+  expect_rejected_unchanged(
+      p.model, "invalid model state: logistic regression sample counter overflow",
+      [&](LogisticRegression&) { return p.learn_one(std::vector{4.0}, false); });
   EXPECT_EQ(p.transformer.means, std::vector{4.0});
   EXPECT_EQ(p.samples_seen(), 1u);
 }

@@ -33,4 +33,11 @@ std::string error_text(const R& result) {
   return result ? std::string("<no error>") : result.error().message();
 }
 
+// A constructor from (feature count, learning rate) and what it reports.
+struct SgdConstruction {
+  std::uint64_t feature_count;
+  double learning_rate;
+  const char* message;
+};
+
 }  // namespace drel::test
