@@ -1,0 +1,265 @@
+#!/usr/bin/env python3
+"""Cost per call of drel_ml, against the cheapest thing that could do the same job.
+
+    python3 benchmarks/bench.py                 full run (well under a minute)
+    python3 benchmarks/bench.py --quick         smoke run: few loops, numbers are rough
+    python3 benchmarks/bench.py --json out.json also write the results as JSON
+
+drel_ml is imported as installed, or from PYTHONPATH. The baselines live in the
+benchmark-only extension `drel_bench_baseline` (benchmarks/baseline_ext.cpp):
+native functions that convert the same arguments and return None. When it is
+not importable, this script builds it with CMake into benchmarks/build/<python>/
+(ignored by git).
+
+Each figure is the best of many short repeats of a timeit loop with a fixed
+number of calls (short, so that on a busy machine the best one falls in a quiet
+moment), net of the loop's own cost per iteration (measured on `pass`). A ratio
+is the subject's figure over its baseline's.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import importlib
+import json
+import platform
+import random
+import shutil
+import subprocess
+import sys
+import timeit
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+# Loops per repeat for the cheapest calls; rows that cost more ask for fewer.
+DEFAULT_LOOPS = 100_000
+REPEATS = 15
+QUICK_DIVISOR = 50
+QUICK_REPEATS = 2
+
+
+# ---- the baseline extension ---------------------------------------------------
+
+
+def import_baseline():
+    try:
+        return importlib.import_module("drel_bench_baseline")
+    except ImportError:
+        pass
+    build = ROOT / "benchmarks" / "build" / sys.implementation.cache_tag
+    print(f"building drel_bench_baseline into {build} ...", flush=True)
+    generator = ["-G", "Ninja"] if shutil.which("ninja") else []
+    steps = [
+        ["cmake", "-S", str(ROOT), "-B", str(build), *generator,
+         f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release",
+         "-DDREL_BUILD_PYTHON=OFF", "-DDREL_BUILD_BENCH_EXT=ON"],
+        ["cmake", "--build", str(build), "--target", "drel_bench_baseline", "-j", "2"],
+    ]
+    for step in steps:
+        done = subprocess.run(step, capture_output=True, text=True)
+        if done.returncode != 0:
+            sys.exit(f"building the baseline failed: {' '.join(step)}\n{done.stdout}{done.stderr}")
+    sys.path.insert(0, str(build))
+    return importlib.import_module("drel_bench_baseline")
+
+
+def import_drel_ml():
+    try:
+        return importlib.import_module("drel_ml")
+    except ImportError as e:
+        sys.exit(f"cannot import drel_ml ({e}); install it (python3 -m pip install .) "
+                 "or put its build directory on PYTHONPATH")
+
+
+# ---- a pure-Python running mean -------------------------------------------------
+
+
+class PyMean:
+    """The arithmetic of drel_ml.Mean.update in plain Python, without its
+    finiteness and counter checks (so it is the cheapest fair rival)."""
+
+    __slots__ = ("count", "mean")
+
+    def __init__(self):
+        self.count = 0
+        self.mean = 0.0
+
+    def update(self, x):
+        n = self.count + 1
+        self.mean += (float(x) - self.mean) / n
+        self.count = n
+
+    @property
+    def value(self):
+        return self.mean
+
+
+# ---- timing and rows ----------------------------------------------------------------
+
+
+@dataclasses.dataclass
+class Row:
+    name: str
+    ns: float
+    baseline: str
+    baseline_ns: float
+    target: float | None = None  # the ratio should not exceed this
+
+    @property
+    def ratio(self) -> float:
+        return self.ns / self.baseline_ns
+
+    @property
+    def verdict(self) -> str:
+        if self.target is None:
+            return ""
+        return f"<= {self.target:g} {'met' if self.ratio <= self.target else 'MISSED'}"
+
+
+class Bench:
+    def __init__(self, quick: bool):
+        self.divisor = QUICK_DIVISOR if quick else 1
+        self.repeats = QUICK_REPEATS if quick else REPEATS
+        self.timings: dict[str, float] = {}
+        self.rows: list[Row] = []
+        self.loop_ns = 0.0
+        self.loop_ns = self._best("pass", {}, DEFAULT_LOOPS)
+
+    def _best(self, stmt: str, namespace: dict, loops: int) -> float:
+        loops = max(1, loops // self.divisor)
+        timer = timeit.Timer(stmt, globals=namespace)
+        best = min(timer.repeat(repeat=self.repeats, number=loops))
+        return max(best / loops * 1e9 - self.loop_ns, 0.0)
+
+    def time(self, name: str, stmt: str, namespace: dict, loops: int = DEFAULT_LOOPS) -> str:
+        """Times `stmt` once under `name` (later calls with that name reuse it)."""
+        if name not in self.timings:
+            self.timings[name] = self._best(stmt, namespace, loops)
+        return name
+
+    def compare(self, subject: str, baseline: str, target: float | None = None) -> None:
+        self.rows.append(Row(subject, self.timings[subject], baseline, self.timings[baseline], target))
+
+    def row(self, name: str, stmt: str, namespace: dict, baseline: str,
+            target: float | None = None, loops: int = DEFAULT_LOOPS) -> None:
+        self.compare(self.time(name, stmt, namespace, loops), baseline, target)
+
+
+def features(n: int, seed: int) -> list[float]:
+    rng = random.Random(seed)
+    return [rng.uniform(-1.0, 1.0) for _ in range(n)]
+
+
+# ---- the suites -----------------------------------------------------------------------
+
+
+def bench_mean(bench: Bench, drel_ml, base) -> None:
+    ns = {"m": drel_ml.Mean(), "p": PyMean(), "base": base}
+    baseline = bench.time("noop_float(1.5)", "base.noop_float(1.5)", ns)
+    bench.row("Mean.update(1.5)", "m.update(1.5)", ns, baseline, target=1.3)
+    bench.row("Mean.value", "m.value", ns, baseline)
+    bench.row("PyMean.update(1.5)", "p.update(1.5)", ns, baseline)
+    bench.row("PyMean.value", "p.value", ns, baseline)
+    # How much a pure-Python class costs over the native one.
+    bench.compare("PyMean.update(1.5)", "Mean.update(1.5)")
+    bench.compare("PyMean.value", "Mean.value")
+
+
+MODELS = [
+    # class name, target of learn_one, targets {(method, features): max ratio}
+    ("LinearRegression", 1.0, {("learn_one", 10): 2.0}),
+    ("LogisticRegression", True, {}),
+    ("RegressionPipeline", 1.0, {}),
+    ("ClassificationPipeline", True, {}),
+]
+
+
+def bench_models(bench: Bench, drel_ml, base) -> None:
+    for n in (10, 100):
+        loops = DEFAULT_LOOPS // (1 if n <= 10 else 4)
+        ns = {"x": features(n, seed=n), "base": base}
+        baseline = bench.time(f"convert_list(x[{n}])", "base.convert_list(x)", ns, loops)
+        for class_name, y, targets in MODELS:
+            ns["model"] = getattr(drel_ml, class_name)(n, 0.001)
+            ns["y"] = y
+            for call in ("learn_one(x, y)", "predict_one(x)"):
+                method = call.split("(")[0]
+                bench.row(f"{class_name}.{method} [{n}]", f"model.{call}", ns, baseline,
+                          target=targets.get((method, n)), loops=loops)
+
+
+def bench_snapshots(bench: Bench, drel_ml) -> None:
+    cls = drel_ml.LinearRegression
+    for n in (10, 1000):
+        loops = 20_000 if n <= 10 else 500
+        model = cls(n, 0.001)
+        for seed in range(3):
+            model.learn_one(features(n, seed), 0.5)
+        text = model.to_json()
+        ns = {"model": model, "cls": cls, "text": text, "doc": json.loads(text), "json": json}
+        dumps = bench.time(f"json.dumps [{n}]", "json.dumps(doc)", ns, loops)
+        loads = bench.time(f"json.loads [{n}]", "json.loads(text)", ns, loops)
+        bench.row(f"LinearRegression.to_json [{n}]", "model.to_json()", ns, dumps, 1.0, loops)
+        bench.row(f"LinearRegression.from_json [{n}]", "cls.from_json(text)", ns, loads, 1.0, loops)
+
+
+# ---- output ---------------------------------------------------------------------------
+
+
+def print_table(rows: list[Row]) -> None:
+    header = ("benchmark", "ns/call", "baseline", "ns/call", "ratio", "target")
+    lines = [(r.name, f"{r.ns:.1f}", r.baseline, f"{r.baseline_ns:.1f}", f"{r.ratio:.2f}", r.verdict)
+             for r in rows]
+    widths = [max(len(line[i]) for line in [header, *lines]) for i in range(len(header))]
+    right = {1, 3, 4}
+    for line in [header, *lines]:
+        cells = [c.rjust(w) if i in right else c.ljust(w)
+                 for i, (c, w) in enumerate(zip(line, widths))]
+        print("  ".join(cells).rstrip())
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="few loops: checks that the script runs")
+    parser.add_argument("--json", metavar="PATH", help="also write the results to PATH")
+    args = parser.parse_args()
+
+    base = import_baseline()
+    drel_ml = import_drel_ml()
+    bench = Bench(args.quick)
+
+    print(f"Python {platform.python_version()} ({platform.python_implementation()}), "
+          f"{platform.machine()}; drel_ml from {drel_ml.__file__}")
+    print("Baselines: drel_bench_baseline.noop_float / convert_list, native functions that convert "
+          "the same argument (a float; a list into a std::vector<double>) and return None; "
+          "snapshots against the json module on the same document.")
+    print(f"Figures are best of {bench.repeats} repeats, net of the timing loop "
+          f"({bench.loop_ns:.1f} ns per iteration){'; QUICK run, rough numbers' if args.quick else ''}.")
+    print()
+
+    bench_mean(bench, drel_ml, base)
+    bench_models(bench, drel_ml, base)
+    has_snapshots = hasattr(drel_ml.LinearRegression, "to_json")
+    if has_snapshots:
+        bench_snapshots(bench, drel_ml)
+    print_table(bench.rows)
+    if not has_snapshots:
+        print("\n(snapshot rows skipped: this drel_ml has no LinearRegression.to_json)")
+
+    if args.json:
+        result = {
+            "python": platform.python_version(),
+            "implementation": platform.python_implementation(),
+            "quick": args.quick,
+            "repeats": bench.repeats,
+            "loop_ns": bench.loop_ns,
+            "timings_ns": bench.timings,
+            "rows": [dict(dataclasses.asdict(r), ratio=r.ratio, verdict=r.verdict) for r in bench.rows],
+        }
+        Path(args.json).write_text(json.dumps(result, indent=2) + "\n")
+
+
+if __name__ == "__main__":
+    main()
