@@ -1,0 +1,27 @@
+// Writes one seed file per sample record: usage `snapshot_fuzz_seeds DIR`.
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "snapshot/snapshot.hpp"
+#include "snapshot_samples.hpp"
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
+    return 2;
+  }
+  const std::filesystem::path dir(argv[1]);
+  std::filesystem::create_directories(dir);
+  int written = 0;
+  drel::samples::for_each_sample([&](const char* name, const auto& record) {
+    std::string file = name;
+    for (char& c : file) c = c == ' ' ? '_' : c;
+    std::ofstream(dir / (file + ".json"), std::ios::binary) << drel::to_snapshot_json(record);
+    ++written;
+  });
+  std::printf("%d seeds in %s\n", written, dir.c_str());
+  return 0;
+}
