@@ -1,0 +1,299 @@
+import json
+import math
+import re
+
+import pytest
+
+import drel_ml
+from support import STATEFUL, bits, make, notes, raises, same
+
+pytestmark = pytest.mark.skipif(not hasattr(drel_ml.Mean, "to_json"),
+                                reason="this build has no snapshot methods")
+
+MEAN_DOC = '{"format_version":1,"model":{"count":0,"mean":0.0}}'
+
+
+def listed(values):
+    return "[" + ",".join(map(repr, values)) + "]"
+
+
+def scaler_record(counts, means, m2s, with_mean="true"):
+    return (f'{{"feature_count":{len(counts)},"config":{{"with_mean":{with_mean},"with_std":true,'
+            f'"epsilon":1e-12}},"counts":{listed(counts)},"means":{listed(means)},"m2s":{listed(m2s)}}}')
+
+
+def sgd(n, rate):
+    return f'{{"Sgd":{{"feature_count":{n},"config":{{"learning_rate":{rate},"l2":0.0}},"samples_seen":0}}}}'
+
+
+def linear_record(n, rate, loss, weights=None, optimizer=None):
+    return (f'{{"feature_count":{n},"weights":{listed(weights or [0.0] * n)},"intercept":0.0,'
+            f'"optimizer":{optimizer or sgd(n, rate)},"loss":{loss},"samples_seen":0}}')
+
+
+def pipeline_record(scaler, model):
+    return f'{{"transformer":{scaler},"model":{model}}}'
+
+
+def doc(record):
+    return f'{{"format_version":1,"model":{record}}}'
+
+
+SCALER_2 = scaler_record([0, 0], [0.0, 0.0], [0.0, 0.0])
+SQUARED, LOG_LOSS = '"SquaredError"', '{"epsilon":1e-15}'
+
+
+FRESH_DOCUMENTS = [
+    (drel_ml.Mean, (), MEAN_DOC),
+    (drel_ml.Variance, ("sample",), doc('{"count":0,"mean":0.0,"m2":0.0,"kind":"Sample"}')),
+    (drel_ml.Variance, ("population",), doc('{"count":0,"mean":0.0,"m2":0.0,"kind":"Population"}')),
+    (drel_ml.EWMean, (0.5,), doc('{"alpha":0.5,"mean":0.0,"count":0}')),
+    (drel_ml.StandardScaler, (2,), doc(SCALER_2)),
+    (drel_ml.LinearRegression, (2, 0.01), doc(linear_record(2, 0.01, SQUARED))),
+    (drel_ml.LogisticRegression, (2, 0.1), doc(linear_record(2, 0.1, LOG_LOSS))),
+    (drel_ml.RegressionPipeline, (2, 0.1),
+     doc(pipeline_record(SCALER_2, linear_record(2, 0.1, SQUARED)))),
+    (drel_ml.ClassificationPipeline, (2, 0.1),
+     doc(pipeline_record(SCALER_2, linear_record(2, 0.1, LOG_LOSS)))),
+]
+
+
+@pytest.mark.parametrize("cls,args,text", FRESH_DOCUMENTS)
+def test_fresh_documents_verbatim(cls, args, text):
+    obj = cls(*args)
+    assert obj.to_json() == text
+    assert drel_ml.Snapshot.to_json(obj) == text == drel_ml.Snapshot.to_json(obj=obj)
+    assert cls.from_json(text).to_json() == text
+
+
+def test_documented_examples():
+    assert len(MEAN_DOC) == 51
+    assert drel_ml.LinearRegression(2, 0.01).to_json() == (
+        '{"format_version":1,"model":{"feature_count":2,"weights":[0.0,0.0],"intercept":0.0,'
+        '"optimizer":{"Sgd":{"feature_count":2,"config":{"learning_rate":0.01,"l2":0.0},'
+        '"samples_seen":0}},"loss":"SquaredError","samples_seen":0}}')
+
+
+def trained(name):
+    obj = make(name)
+    for i in range(5):
+        x = [0.5 * i - 1.0, 2.0 ** -i, 3.0 - i]
+        if name in ("Mean", "Variance", "EWMean"):
+            obj.update(x[0] * 3.7)
+        elif name == "StandardScaler":
+            obj.learn_one(x)
+        else:
+            obj.learn_one(x, i % 2 == 0 if "Logistic" in name or "Classification" in name else x[2])
+    return obj
+
+
+@pytest.mark.parametrize("name", STATEFUL)
+def test_round_trip_and_static_forms(name):
+    obj = trained(name)
+    cls = type(obj)
+    text = obj.to_json()
+    for clone in (cls.from_json(text), cls.from_json(json=text), obj.from_json(text)):
+        assert type(clone) is cls and clone is not obj
+        assert clone.to_json() == text
+    assert obj.to_json() == text  # loading through an instance leaves it alone
+    raises(TypeError, "'bytes' object is not an instance of 'str'", cls.from_json, b"{}",
+           note="while processing 'json'")
+    raises(RuntimeError, "EOF while parsing a value at line 1 column 0", cls.from_json, "")
+    assert drel_ml.Snapshot.to_json(obj) == text
+
+
+def at(text, needle, offset=0):
+    """' at line 1 column N' for the byte at text.index(needle) + offset."""
+    return f" at line 1 column {text.index(needle) + offset + 1}"
+
+
+BAD_SCALER = doc(scaler_record([0, 0], [0.0, 0.0], [0.0, -1.0]))
+VARIANCE_BAD = '{"format_version":1,"model":{"count":0,"mean":0.0,"m2":0.0,"kind":"%s"}}'
+LOAD_ERRORS = [
+    (drel_ml.Mean, "", "EOF while parsing a value at line 1 column 0"),
+    (drel_ml.Mean, MEAN_DOC.replace(":1", ":2"), "incompatible state version: expected 1, got 2"),
+    (drel_ml.Mean, '{"format_version":1}', "missing field `model` at line 1 column 20"),
+    (drel_ml.Mean, '{\n"format_version":1}', "missing field `model` at line 2 column 19"),
+    (drel_ml.Mean, doc('{"count":0}'), "missing field `mean` at line 1 column 39"),
+    (drel_ml.Mean, doc('{"count":-1,"mean":0.0}'),
+     "invalid value: integer `-1`, expected u64 at line 1 column 39"),
+    # a structural error wins over a wrong version
+    (drel_ml.Mean, doc('{"count":-1,"mean":0.0}').replace(":1", ":2", 1),
+     "invalid value: integer `-1`, expected u64 at line 1 column 39"),
+    (drel_ml.Mean, doc('{"count":0,"mean":null}'), "invalid type: null, expected f64 at line 1 column 50"),
+    (drel_ml.Mean, doc('{"count":0,"mean":1e400}'), "number out of range at line 1 column 51"),
+    (drel_ml.Mean, doc('{"count":5.0,"mean":0.0}'),
+     "invalid type: floating point `5.0`, expected u64 at line 1 column 40"),
+    (drel_ml.Mean, '{"format_version":1,' + MEAN_DOC[1:],
+     "duplicate field `format_version` at line 1 column 36"),
+    (drel_ml.Mean, MEAN_DOC + " x", "trailing characters at line 1 column 53"),
+    (drel_ml.Mean, "[1]", "invalid length 1, expected struct Snapshot with 2 elements at line 1 column 3"),
+    (drel_ml.Mean, "[1,[0,0.0],5]", "trailing characters at line 1 column 12"),
+    (drel_ml.Variance, VARIANCE_BAD % "Both", "unknown variant `Both`, expected `Population` or "
+     "`Sample`" + at(VARIANCE_BAD % "Both", 'Both"', 4)),
+    (drel_ml.Variance, VARIANCE_BAD % "sample", "unknown variant `sample`, expected `Population` or "
+     "`Sample`" + at(VARIANCE_BAD % "sample", 'sample"', 6)),
+    # a failed scaler validation points at the closing brace of the enclosing record
+    (drel_ml.StandardScaler, BAD_SCALER,
+     f"invalid model state: standard scaler m2s must be non-negative at line 1 column {len(BAD_SCALER)}"),
+]
+
+
+@pytest.mark.parametrize("cls,text,message", LOAD_ERRORS)
+def test_load_errors(cls, text, message):
+    e = raises(RuntimeError, message, cls.from_json, text)
+    assert not notes(e)
+
+
+def test_documents_of_other_classes():
+    mean = drel_ml.Mean.from_json(trained("EWMean").to_json())  # alpha is skipped
+    assert mean.value == trained("EWMean").value and mean.count == 5
+    with pytest.raises(RuntimeError, match=r"^unknown variant `epsilon`, expected `SquaredError` or"):
+        drel_ml.LinearRegression.from_json(drel_ml.LogisticRegression(2, 0.1).to_json())
+    with pytest.raises(RuntimeError, match=r'^invalid type: string "SquaredError", expected struct Bi'):
+        drel_ml.LogisticRegression.from_json(drel_ml.LinearRegression(2, 0.1).to_json())
+
+
+def test_richer_configurations_load_and_learn():
+    adagrad = doc(linear_record(1, 0.5, SQUARED, [1.0], optimizer=(
+        '{"AdaGrad":{"feature_count":1,"config":{"learning_rate":0.5,"l2":0.0,"epsilon":0.0},'
+        '"grad_sq_weights":[0.0],"grad_sq_intercept":0.0,"samples_seen":0}}')))
+    m = drel_ml.LinearRegression.from_json(adagrad)
+    assert m.to_json() == adagrad
+    m.learn_one([1.0], -1.0)  # residual 2: one AdaGrad step of the documented example
+    state = json.loads(m.to_json())["model"]
+    assert (m.weights, state["intercept"]) == ([0.5], -0.5)
+    assert state["optimizer"]["AdaGrad"]["grad_sq_weights"] == [4.0]
+
+    huber = linear_record(1, 0.1, '{"Huber":{"delta":1.35}}')
+    m = drel_ml.RegressionPipeline.from_json(doc(pipeline_record(scaler_record([0], [0.0], [0.0]),
+                                                                 huber)))
+    m.learn_one([4.0], 10.0)  # clipped gradient: -1.35
+    assert json.loads(m.to_json())["model"]["model"]["intercept"] == 0.0 - 0.1 * -1.35
+
+    unscaled = doc(scaler_record([2, 2], [2.0, 1.0], [2.0, 8.0], with_mean="false"))
+    assert drel_ml.StandardScaler.from_json(unscaled).transform_one([5.0, 4.0]) == [5.0, 2.0]
+
+
+class Foreign:
+    def __init__(self, result):
+        self.result = result
+
+    def to_json(self):
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result
+
+
+class Text(str):
+    pass
+
+
+def test_snapshot_to_json_of_any_object():
+    long_text = "x" * 40
+    out = drel_ml.Snapshot.to_json(Foreign(long_text))
+    assert out == long_text and out is not long_text
+    sub = drel_ml.Snapshot.to_json(Foreign(Text("abc")))
+    assert type(sub) is str and sub == "abc"
+    raises(TypeError, "'int' object is not an instance of 'str'", drel_ml.Snapshot.to_json, Foreign(5))
+    raises(TypeError, "'None' is not an instance of 'str'", drel_ml.Snapshot.to_json, Foreign(None))
+    err = KeyError("inner")
+    assert raises(KeyError, None, drel_ml.Snapshot.to_json, Foreign(err)) is err
+    raises(AttributeError, None, drel_ml.Snapshot.to_json, 5)
+
+
+# ---- number conversion of the reader -----------------------------------------
+
+U64 = 2**64 - 1
+
+
+def specified_conversion(text):
+    """The reader's decimal-to-double steps: digits into a 64-bit S, then one
+    multiplication or division by a tabulated power of ten."""
+    m = re.fullmatch(r"(-?)(0|[1-9]\d*)(?:\.(\d+))?(?:[eE]([+-]?\d+))?", text)
+    integer, fraction = m.group(2), m.group(3) or ""
+    s, ignored, accumulated, full = 0, 0, 0, False
+    for i, c in enumerate(integer + fraction):
+        full = full or s * 10 + int(c) > U64
+        if not full:
+            s, accumulated = s * 10 + int(c), accumulated + (i >= len(integer))
+        elif i < len(integer):
+            ignored += 1
+    e = int(m.group(4) or 0) + ignored - accumulated
+    v = float(s)
+    while abs(e) > 308:
+        if v == 0.0 or e > 308:
+            break
+        v, e = v / 1e308, e + 308
+    v = v * float(10**e) if 0 <= e <= 308 else v / float(10**-e) if e < 0 else math.inf
+    return -v if m.group(1) else v
+
+
+@pytest.mark.xfail(strict=True, reason="the reader rounds decimal numbers correctly instead of "
+                   "following its specified S-times-power-of-ten steps")
+@pytest.mark.parametrize("text", ["4.6813507399154757e37", "6.3581066123546870e150",
+                                  "5.0277655299069548e-144", "3.8373261298297111e62"])
+def test_reader_number_steps(text):
+    expected = specified_conversion(text)
+    assert expected != float(text)  # these are the cases where the steps are not exact
+    loaded = drel_ml.Mean.from_json(doc(f'{{"count":1,"mean":{text}}}')).value
+    assert bits(loaded) == bits(expected)
+
+
+def exactly_loadable(text):
+    m = re.fullmatch(r"-?(\d+)(?:\.(\d+))?(?:e([+-]?\d+))?", text)
+    digits = (m.group(1) + (m.group(2) or "")).lstrip("0").rstrip("0") or "0"
+    trailing = len((m.group(1) + (m.group(2) or "")).lstrip("0") or "0") - len(digits)
+    e = int(m.group(3) or 0) - len(m.group(2) or "") + trailing
+    return int(digits) <= 2**53 and -22 <= e <= 22
+
+
+def reals(text):
+    return re.findall(r"(?<=[:\[,])-?\d[\d.]*(?:e[+-]?\d+)?(?=[,\]}])", text)
+
+
+def test_round_trip_property():
+    hypothesis = pytest.importorskip("hypothesis")
+    st = hypothesis.strategies
+    finite = st.floats(allow_nan=False, allow_infinity=False, min_value=-1e12, max_value=1e12)
+    names = st.sampled_from(STATEFUL)
+
+    @hypothesis.given(names, st.lists(st.tuples(finite, finite, st.booleans()), max_size=12),
+                      st.lists(st.tuples(finite, finite, st.booleans()), min_size=1, max_size=4))
+    @hypothesis.settings(max_examples=150)
+    def check(name, history, future):
+        obj = make(name)
+        for step in history:
+            feed(obj, name, step)
+        text = obj.to_json()
+        clone = type(obj).from_json(text)
+        again = clone.to_json()
+        saved, loaded = reals(text), reals(again)
+        assert len(saved) == len(loaded)
+        for a, b in zip(saved, loaded):
+            # exact where the reader's steps are; else the steps' own result
+            assert a == b or not exactly_loadable(a) and float(b) == specified_conversion(a), (a, b)
+        if again == text:
+            for step in future:
+                assert same(feed(obj, name, step), feed(clone, name, step))
+                assert clone.to_json() == obj.to_json()
+
+    check()
+
+
+def feed(obj, name, step):
+    """One update or prediction; returns its outcome for comparison."""
+    a, b, flag = step
+    x = [a, b, a - b]
+    calls = {"Mean": lambda: obj.update(a), "Variance": lambda: (obj.update(a), obj.value),
+             "EWMean": lambda: (obj.update(b), obj.value),
+             "StandardScaler": lambda: (obj.learn_one(x), obj.transform_one(x[::-1])),
+             "LinearRegression": lambda: (obj.learn_one(x, b), obj.predict_one(x)),
+             "RegressionPipeline": lambda: (obj.learn_one(x, b), obj.predict_one(x)),
+             "LogisticRegression": lambda: (obj.learn_one(x, flag), obj.predict_proba_one(x)),
+             "ClassificationPipeline": lambda: (obj.learn_one(x, flag), obj.predict_proba_one(x))}
+    try:
+        result = calls[name]()
+    except RuntimeError as e:
+        return str(e)
+    return list(result) if isinstance(result, tuple) else result
