@@ -1,3 +1,4 @@
+import threading
 from collections.abc import Sequence
 
 import pytest
@@ -232,3 +233,27 @@ def test_every_class_releases_after_conversion_errors():
         m.to_json()
         for meth, params in METHODS[cls].items():
             getattr(m, meth)(*(valid_value(cls, p) for p in params))
+
+
+def test_other_threads_are_refused_while_a_borrow_is_held():
+    m = drel_ml.LinearRegression(2, 0.1)
+    inside, done, seen = threading.Event(), threading.Event(), []
+
+    def slow():  # learn_one holds the borrow while the other thread runs
+        inside.set()
+        assert done.wait(30)
+
+    def other():
+        inside.wait(30)
+        for call in (lambda: m.predict_one([1.0, 2.0]), lambda: m.learn_one([1.0, 2.0], 1.0)):
+            try:
+                call()
+            except RuntimeError as e:
+                seen.append(str(e))
+        done.set()
+
+    thread = threading.Thread(target=other)
+    thread.start()
+    m.learn_one([Hook(slow), 2.0], 3.0)
+    thread.join()
+    assert seen == ["Already mutably borrowed", "Already borrowed"] and m.samples_seen == 1

@@ -299,6 +299,41 @@ def test_rejected_vectors_carry_no_note(value, exc, text, method):
     assert m.samples_seen == 0
 
 
+class Reversed(list):
+    def __iter__(self):
+        return reversed(list(list.__iter__(self)))
+
+
+class Replaced(tuple):
+    def __iter__(self):
+        return iter((9.0, 8.0, 7.0))
+
+
+class Broken(IndexSeq):
+    def __iter__(self):
+        yield 1.0
+        raise ERR
+
+
+class BrokenIndex(IndexSeq):
+    def __getitem__(self, i):
+        if i == 1:
+            raise ERR
+        return 1.0
+
+
+def test_subclasses_iterate_their_own_way():
+    assert drel_ml.StandardScaler(3).transform_one(Reversed([1.0, 2.0, 3.0])) == [3.0, 2.0, 1.0]
+    assert drel_ml.StandardScaler(3).transform_one(Replaced([1.0, 2.0, 3.0])) == [9.0, 8.0, 7.0]
+
+
+@pytest.mark.parametrize("container", [Broken, BrokenIndex])
+def test_iteration_errors_propagate_unchanged(container):
+    m = drel_ml.LinearRegression(3, 0.1)
+    assert raises(Boom, "mid-iteration", m.learn_one, container([1.0, 2.0, 3.0]), 1.0) is ERR
+    assert m.samples_seen == 0
+
+
 def test_numpy_oddities_raise_cleanly(np):
     s = drel_ml.StandardScaler(3)
     for x in [np.array(5.0), np.array(["a", "b", "c"], dtype=object), np.zeros((3, 2))]:

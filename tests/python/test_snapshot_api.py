@@ -99,6 +99,7 @@ def test_round_trip_and_static_forms(name):
     raises(TypeError, "'bytes' object is not an instance of 'str'", cls.from_json, b"{}",
            note="while processing 'json'")
     raises(RuntimeError, "EOF while parsing a value at line 1 column 0", cls.from_json, "")
+    raises(UnicodeEncodeError, None, cls.from_json, "\ud800", note="while processing 'json'")
     assert drel_ml.Snapshot.to_json(obj) == text
 
 
@@ -115,6 +116,8 @@ LOAD_ERRORS = [
     (drel_ml.Mean, '{"format_version":1}', "missing field `model` at line 1 column 20"),
     (drel_ml.Mean, '{\n"format_version":1}', "missing field `model` at line 2 column 19"),
     (drel_ml.Mean, doc('{"count":0}'), "missing field `mean` at line 1 column 39"),
+    # positions count bytes of the UTF-8 text
+    (drel_ml.Mean, '{"formát":1}', "missing field `format_version` at line 1 column 13"),
     (drel_ml.Mean, doc('{"count":-1,"mean":0.0}'),
      "invalid value: integer `-1`, expected u64 at line 1 column 39"),
     # a structural error wins over a wrong version
