@@ -23,22 +23,16 @@ class FloatSub(float):
         return 99.0
 
 
-class BadFloat:
-    def __float__(self):
-        return 1
-
-
 class Holder:
     class Inner:
         pass
 
 
-class Text(str):
-    pass
-
-
-class Boom(Exception):
-    pass
+BadFloat = type("BadFloat", (), {"__float__": lambda self: 1})
+Text = type("Text", (str,), {})
+Boom = type("Boom", (Exception,), {})
+ListSub = type("ListSub", (list,), {})
+TupleSub = type("TupleSub", (tuple,), {})
 
 
 class Raiser:
@@ -177,14 +171,6 @@ def test_bool_conversion(cls, np):
 # ---- feature vectors -------------------------------------------------------
 
 
-class ListSub(list):
-    pass
-
-
-class TupleSub(tuple):
-    pass
-
-
 class IndexSeq(Sequence):
     """Iterated through Sequence.__iter__, i.e. by index until IndexError."""
 
@@ -304,41 +290,17 @@ class Reversed(list):
         return reversed(list(list.__iter__(self)))
 
 
-class Replaced(tuple):
-    def __iter__(self):
-        return iter((9.0, 8.0, 7.0))
-
-
 class Broken(IndexSeq):
     def __iter__(self):
         yield 1.0
         raise ERR
 
 
-class BrokenIndex(IndexSeq):
-    def __getitem__(self, i):
-        if i == 1:
-            raise ERR
-        return 1.0
-
-
 def test_subclasses_iterate_their_own_way():
     assert drel_ml.StandardScaler(3).transform_one(Reversed([1.0, 2.0, 3.0])) == [3.0, 2.0, 1.0]
-    assert drel_ml.StandardScaler(3).transform_one(Replaced([1.0, 2.0, 3.0])) == [9.0, 8.0, 7.0]
-
-
-@pytest.mark.parametrize("container", [Broken, BrokenIndex])
-def test_iteration_errors_propagate_unchanged(container):
     m = drel_ml.LinearRegression(3, 0.1)
-    assert raises(Boom, "mid-iteration", m.learn_one, container([1.0, 2.0, 3.0]), 1.0) is ERR
+    assert raises(Boom, "mid-iteration", m.learn_one, Broken([1.0, 2.0, 3.0]), 1.0) is ERR
     assert m.samples_seen == 0
-
-
-def test_numpy_oddities_raise_cleanly(np):
-    s = drel_ml.StandardScaler(3)
-    for x in [np.array(5.0), np.array(["a", "b", "c"], dtype=object), np.zeros((3, 2))]:
-        with pytest.raises(TypeError):
-            s.transform_one(x)
 
 
 class Mutator:

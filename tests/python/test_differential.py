@@ -327,18 +327,13 @@ def random_floats(count, seed):
     return picks + EXTREMES + SPECIALS + [1e21, 1e22, 1e23, 1e-7, 0.1 + 0.2]
 
 
-@pytest.mark.parametrize("cls", ["LinearRegression", "LogisticRegression",
-                                 "RegressionPipeline", "ClassificationPipeline"])
-def test_setting_texts_render_every_float(cls):
-    for v in random_floats(2000, cls):
-        expected = outcome(Linear, 3, v, False)
-        got = outcome(getattr(drel_ml, cls), 3, v)
-        assert expected[0] == got[0] and (got[0] == "ok" or expected[1] == got[1]), (v, got)
-
-
-def test_alpha_texts_render_every_float():
-    for v in random_floats(3000, "alpha"):
-        expected, got = outcome(EWMean, v), outcome(drel_ml.EWMean, v)
+@pytest.mark.parametrize("ref,cls", [(lambda v: Linear(3, v, False), drel_ml.LinearRegression),
+                                     (lambda v: Linear(3, v, True), drel_ml.ClassificationPipeline),
+                                     (EWMean, drel_ml.EWMean)])
+def test_setting_texts_render_every_float(ref, cls):
+    for v in random_floats(2500, cls.__name__):
+        expected = outcome(ref, v)
+        got = outcome(cls, *([3, v] if cls is not drel_ml.EWMean else [v]))
         assert expected[0] == got[0] and (got[0] == "ok" or expected[1] == got[1]), (v, got)
 
 
