@@ -83,7 +83,6 @@ def run(title, stream, learner, baseline, score, columns):
             block = Scores(*columns)
     print("-" * len(header))
     line(f"all {len(stream)}", total)
-    print()
     return total
 
 
@@ -106,39 +105,45 @@ def score_classification(model, positive_rate, x, y):
             "major. acc.": float((base_p >= 0.5) == y), "major. loss": log_loss(base_p, y)}
 
 
-def check_snapshot(model, cls, x):
+def check_snapshot(model, x):
     """A pipeline's whole state is one JSON text; the restored copy predicts alike."""
     text = model.to_json()
-    restored = cls.from_json(text)
+    restored = type(model).from_json(text)
     same = restored.predict_one(x) == model.predict_one(x)
-    print(f"snapshot of the {cls.__name__}: {len(text)} characters of JSON; "
-          f"restored copy predicts the same: {same}")
+    print(f"snapshot: {len(text)} characters of JSON; the restored copy predicts the same: {same}")
+    print()
+
+
+def stream_data_set(description, data, convert, pipeline_class, learning_rate, against, score,
+                    columns):
+    """Loads, shuffles and streams one data set; returns the scores over all of it."""
+    stream = shuffled_stream(*data, convert)
+    n_features = len(stream[0][0])
+    pipeline = pipeline_class(n_features, learning_rate)
+    title = (f"{description}: {len(stream)} samples, {n_features} features\n"
+             f"{pipeline_class.__name__}(learning_rate={learning_rate}) against {against}")
+    scores = run(title, stream, pipeline, drel_ml.Mean(), score, columns)
+    check_snapshot(pipeline, stream[0][0])
+    return scores
 
 
 def main():
-    x_rows, targets = load_diabetes(return_X_y=True, scaled=False)
-    diabetes = shuffled_stream(x_rows, targets, float)
-    regression = drel_ml.RegressionPipeline(len(diabetes[0][0]), 0.02)
-    reg = run(f"Diabetes progression: {len(diabetes)} patients, {len(diabetes[0][0])} raw features\n"
-              "RegressionPipeline(learning_rate=0.02) against the running mean of the targets",
-              diabetes, regression, drel_ml.Mean(), score_regression,
-              ["MAE", "RMSE", "mean MAE", "mean RMSE"])
-
-    x_rows, targets = load_breast_cancer(return_X_y=True)
-    cancer = shuffled_stream(x_rows, targets, bool)
-    classification = drel_ml.ClassificationPipeline(len(cancer[0][0]), 0.05)
-    clf = run(f"Breast cancer diagnosis: {len(cancer)} tumours, {len(cancer[0][0])} features, "
-              "target: benign\nClassificationPipeline(learning_rate=0.05) against the majority class",
-              cancer, classification, drel_ml.Mean(), score_classification,
-              ["accuracy", "log-loss", "major. acc.", "major. loss"])
+    reg = stream_data_set(
+        "Diabetes progression one year on (raw features)",
+        load_diabetes(return_X_y=True, scaled=False), float,
+        drel_ml.RegressionPipeline, 0.02, "the running mean of the targets",
+        score_regression, ["MAE", "RMSE", "mean MAE", "mean RMSE"])
+    clf = stream_data_set(
+        "Breast tumour diagnosis (target: benign)",
+        load_breast_cancer(return_X_y=True), bool,
+        drel_ml.ClassificationPipeline, 0.05, "the majority class",
+        score_classification, ["accuracy", "log-loss", "major. acc.", "major. loss"])
 
     print(f"regression:     MAE {reg.value('MAE'):.1f} vs {reg.value('mean MAE'):.1f} for the "
           f"running mean; RMSE {reg.value('RMSE'):.1f} vs {reg.value('mean RMSE'):.1f}")
     print(f"classification: accuracy {clf.value('accuracy'):.1%} vs "
           f"{clf.value('major. acc.'):.1%} for the majority class; log-loss "
           f"{clf.value('log-loss'):.3f} vs {clf.value('major. loss'):.3f}")
-    check_snapshot(regression, drel_ml.RegressionPipeline, diabetes[0][0])
-    check_snapshot(classification, drel_ml.ClassificationPipeline, cancer[0][0])
 
 
 if __name__ == "__main__":
