@@ -23,6 +23,7 @@ import argparse
 import dataclasses
 import importlib
 import json
+import os
 import platform
 import random
 import shutil
@@ -237,6 +238,9 @@ def main() -> None:
           "snapshots against the json module on the same document.")
     print(f"Figures are best of {bench.repeats} repeats, net of the timing loop "
           f"({bench.loop_ns:.1f} ns per iteration){'; QUICK run, rough numbers' if args.quick else ''}.")
+    load, cpus = os.getloadavg()[0], os.cpu_count() or 1
+    if load > cpus - 0.5:
+        print(f"Load average {load:.1f} on {cpus} CPUs: other work competes, figures may be inflated.")
     print()
 
     bench_mean(bench, drel_ml, base)
@@ -255,6 +259,7 @@ def main() -> None:
             "quick": args.quick,
             "repeats": bench.repeats,
             "loop_ns": bench.loop_ns,
+            "load_average": os.getloadavg()[0],
             "timings_ns": bench.timings,
             "rows": [dict(dataclasses.asdict(r), ratio=r.ratio, verdict=r.verdict) for r in bench.rows],
         }
