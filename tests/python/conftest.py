@@ -12,7 +12,7 @@ except ImportError:  # hypothesis is optional; its tests skip themselves
     pass
 else:
     settings.register_profile(
-        "drel", deadline=None, suppress_health_check=[HealthCheck.too_slow]
+        "drel", deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow]
     )
     settings.load_profile("drel")
 

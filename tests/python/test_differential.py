@@ -209,7 +209,7 @@ class Pipeline:
 
 EXTREMES = [1e308, -1e308, 1.7976931348623157e308, -1.7976931348623157e308, 1e300, -1e300,
             0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1e-300, 1e16, 123456789.0]
-SPECIALS = [math.nan, math.inf, -math.inf]
+NON_FINITE = [math.nan, math.inf, -math.inf]
 
 
 def raw_bits(r):
@@ -223,7 +223,7 @@ def value(r):
     if k < 0.87:
         return r.choice(EXTREMES)
     if k < 0.89:
-        return r.choice(SPECIALS)
+        return r.choice(NON_FINITE)
     if k < 0.96:
         return float(r.randint(-5, 5))
     return raw_bits(r)
@@ -324,7 +324,7 @@ def random_floats(count, seed):
     r = random.Random(seed)
     picks = [raw_bits(r) for _ in range(count)]
     picks += [x * 10.0 ** e for e in range(-330, 310, 7) for x in (1.0, -2.5, 1.2345678901234567)]
-    return picks + EXTREMES + SPECIALS + [1e21, 1e22, 1e23, 1e-7, 0.1 + 0.2]
+    return picks + EXTREMES + NON_FINITE + [1e21, 1e22, 1e23, 1e-7, 0.1 + 0.2]
 
 
 @pytest.mark.parametrize("ref,cls", [(lambda v: Linear(3, v, False), drel_ml.LinearRegression),

@@ -140,11 +140,11 @@ def test_reload_keeps_class_objects():
 
 
 def fresh_module(prepare=None):
-    spec = importlib.util.find_spec("drel_ml")
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.find_spec("drel_ml")
+    module = importlib.util.module_from_spec(found)
     if prepare:
         prepare(module)
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 
