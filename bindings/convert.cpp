@@ -117,12 +117,16 @@ bool read_tuple(PyObject* tuple, FeatureBuffer& out) {
   return true;
 }
 
+// A reported length is only a hint: a sequence may claim far more items than it
+// yields, so the reservation is capped and the buffer grows past it as needed.
+constexpr Py_ssize_t kMaxLengthHint = Py_ssize_t{1} << 20;
+
 bool read_iterable(PyObject* o, FeatureBuffer& out) {
   const Py_ssize_t hint = PyObject_Size(o);
   if (hint < 0) {
     PyErr_Clear();
   } else {
-    out.reserve(static_cast<std::size_t>(hint));
+    out.reserve(static_cast<std::size_t>(std::min(hint, kMaxLengthHint)));
   }
   Ref iterator = Ref::steal(PyObject_GetIter(o));
   if (!iterator) return false;

@@ -300,6 +300,14 @@ def test_subclasses_iterate_their_own_way():
     assert m.samples_seen == 0
 
 
+@pytest.mark.parametrize("length", [2**62, 2**31, 0, 1])
+def test_reported_length_is_only_a_hint(length):
+    # A sequence claiming far more (or fewer) items than it yields converts by
+    # what it yields; a huge claim is no reason to run out of memory.
+    x = GenSeq([1.0, 2.0, 3.0], length=length)
+    assert drel_ml.StandardScaler(3).transform_one(x) == [1.0, 2.0, 3.0]
+
+
 class Mutator:
     """An item whose conversion mutates the list that holds it."""
 
