@@ -269,7 +269,7 @@ concept SnapshotUnion = requires { UnionTraits<T>::names; };
 template <std::size_t N, class F>
 void with_index(std::size_t index, F&& f) {
   [&]<std::size_t... I>(std::index_sequence<I...>) {
-    ((index == I ? (f(std::integral_constant<std::size_t, I>{}), true) : false) || ...);
+    ((index == I ? f(std::integral_constant<std::size_t, I>{}) : void()), ...);
   }(std::make_index_sequence<N>{});
 }
 
