@@ -429,6 +429,13 @@ TEST(SnapshotNumbers, LongDigitStringsReadInLinearTime) {
   loaded = load_snapshot<Mean>(mean_doc(R"({"count":0,"mean":1)" + zeros + "e-2000000}"));
   ASSERT_TRUE(loaded);
   EXPECT_EQ(loaded->mean, 1.0);
+  // A tie between two doubles, broken only by a digit far past the cut.
+  loaded = load_snapshot<Mean>(mean_doc(R"({"count":0,"mean":9007199254740993.)" + zeros + "}"));
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->mean, 9007199254740992.0);
+  loaded = load_snapshot<Mean>(mean_doc(R"({"count":0,"mean":9007199254740993.)" + zeros + "1}"));
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->mean, 9007199254740994.0);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_LT(elapsed, std::chrono::seconds(2));
 }

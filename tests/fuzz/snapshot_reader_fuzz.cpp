@@ -42,5 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 #define DREL_FUZZ_CHECK(Record) check<drel::Record>(text);
   DREL_SNAPSHOT_TOP_LEVEL_RECORDS(DREL_FUZZ_CHECK)
 #undef DREL_FUZZ_CHECK
+  // The same bytes as a value the reader has to skip.
+  check<drel::Mean>(R"({"format_version":1,"skipped":)" + std::string(text) +
+                    R"(,"model":{"count":0,"mean":0.0}})");
   return 0;
 }
