@@ -90,21 +90,28 @@ std::string quoted_for_message(std::string_view s) {
   return out;
 }
 
-std::string describe_number(const JsonNumber& n) {
-  if (const auto* u = std::get_if<std::uint64_t>(&n)) {
+}  // namespace
+
+std::string describe_number(const JsonNumber& number) {
+  if (const auto* u = std::get_if<std::uint64_t>(&number)) {
     return "integer `" + std::string(NumberText::unsigned_integer(*u).view()) + "`";
   }
-  if (const auto* i = std::get_if<std::int64_t>(&n)) {
+  if (const auto* i = std::get_if<std::int64_t>(&number)) {
     return "integer `" + std::string(NumberText::signed_integer(*i).view()) + "`";
   }
-  return "floating point `" + std::string(NumberText::real(std::get<double>(n)).view()) + "`";
+  return "floating point `" + std::string(NumberText::real(std::get<double>(number)).view()) +
+         "`";
 }
-
-}  // namespace
 
 int JsonCursor::peek() {
   while (pos_ < text_.size() && is_whitespace(text_[pos_])) ++pos_;
   return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : kEnd;
+}
+
+Read<int> JsonCursor::value_start() {
+  const int c = peek();
+  if (c == kEnd) return fail(fail_at_next(kEofValue));
+  return c;
 }
 
 ReadFailure JsonCursor::fail_at_next(std::string text) const {

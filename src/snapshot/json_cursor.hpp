@@ -13,6 +13,10 @@
 
 namespace drel::snapshot {
 
+// A number as "invalid type" and "invalid value" messages show it:
+// "integer `5`", "floating point `5.0`".
+std::string describe_number(const JsonNumber& number);
+
 class JsonCursor {
  public:
   static constexpr int kEnd = -1;
@@ -22,6 +26,8 @@ class JsonCursor {
 
   // Skips whitespace and returns the next byte without consuming it, or kEnd.
   int peek();
+  // Like peek, where a value must follow: the end of the input is a failure.
+  Read<int> value_start();
   std::size_t consumed() const { return pos_; }
 
   // The failure positioned on the next byte (the last byte when the input

@@ -21,37 +21,25 @@ namespace snapshot {
 namespace {
 
 constexpr int kEnd = JsonCursor::kEnd;
-constexpr const char* kEofValue = "EOF while parsing a value";
 
 bool starts_number(int c) { return c == '-' || (c >= '0' && c <= '9'); }
 
 std::string struct_name(std::string_view record) { return "struct " + std::string(record); }
 
-std::string invalid_integer(std::string_view found, std::string_view kind) {
-  return "invalid value: integer `" + std::string(found) + "`, expected " + std::string(kind);
-}
-
 // Unsigned integer fields; a negative integer or a value above `max` is out of
 // range, a real is of the wrong type.
 Read<> read_unsigned(JsonCursor& in, std::uint64_t& out, std::string_view kind,
                      std::uint64_t max) {
-  const int c = in.peek();
-  if (c == kEnd) return fail(in.fail_at_next(kEofValue));
+  DREL_ASSIGN_OR_RETURN(const int c, in.value_start());
   if (!starts_number(c)) return fail(in.wrong_type(kind));
   DREL_ASSIGN_OR_RETURN(const JsonNumber n, in.number());
-  if (const auto* u = std::get_if<std::uint64_t>(&n)) {
-    if (*u <= max) {
-      out = *u;
-      return {};
-    }
-    return fail(in.fail_here(invalid_integer(NumberText::unsigned_integer(*u).view(), kind)));
+  const auto* u = std::get_if<std::uint64_t>(&n);
+  if (u && *u <= max) {
+    out = *u;
+    return {};
   }
-  if (const auto* i = std::get_if<std::int64_t>(&n)) {
-    return fail(in.fail_here(invalid_integer(NumberText::signed_integer(*i).view(), kind)));
-  }
-  return fail(in.fail_here("invalid type: floating point `" +
-                           std::string(NumberText::real(std::get<double>(n)).view()) +
-                           "`, expected " + std::string(kind)));
+  const char* problem = std::holds_alternative<double>(n) ? "invalid type: " : "invalid value: ";
+  return fail(in.fail_here(problem + describe_number(n) + ", expected " + std::string(kind)));
 }
 
 Read<> read_value(JsonCursor& in, std::uint64_t& out) {
@@ -67,8 +55,7 @@ Read<> read_value(JsonCursor& in, std::uint32_t& out) {
 
 // Any number; integers go to the nearest double.
 Read<> read_value(JsonCursor& in, double& out) {
-  const int c = in.peek();
-  if (c == kEnd) return fail(in.fail_at_next(kEofValue));
+  DREL_ASSIGN_OR_RETURN(const int c, in.value_start());
   if (!starts_number(c)) return fail(in.wrong_type("f64"));
   DREL_ASSIGN_OR_RETURN(const JsonNumber n, in.number());
   out = std::visit([](auto v) { return static_cast<double>(v); }, n);
@@ -76,8 +63,7 @@ Read<> read_value(JsonCursor& in, double& out) {
 }
 
 Read<> read_value(JsonCursor& in, bool& out) {
-  const int c = in.peek();
-  if (c == kEnd) return fail(in.fail_at_next(kEofValue));
+  DREL_ASSIGN_OR_RETURN(const int c, in.value_start());
   if (c != 't' && c != 'f') return fail(in.wrong_type("a boolean"));
   out = c == 't';
   return in.literal(out ? "true" : "false");
@@ -85,8 +71,7 @@ Read<> read_value(JsonCursor& in, bool& out) {
 
 // The payload of a variant that carries none.
 Read<> read_unit(JsonCursor& in) {
-  const int c = in.peek();
-  if (c == kEnd) return fail(in.fail_at_next(kEofValue));
+  DREL_ASSIGN_OR_RETURN(const int c, in.value_start());
   if (c != 'n') return fail(in.wrong_type("unit"));
   return in.literal("null");
 }
@@ -100,8 +85,7 @@ Read<> read_value(JsonCursor& in, U& out);
 
 template <class T>
 Read<> read_value(JsonCursor& in, std::vector<T>& out) {
-  const int c = in.peek();
-  if (c == kEnd) return fail(in.fail_at_next(kEofValue));
+  DREL_ASSIGN_OR_RETURN(const int c, in.value_start());
   if (c != '[') return fail(in.wrong_type("a sequence"));
   DREL_TRY(in.open());
   out.clear();
@@ -225,10 +209,9 @@ Read<> read_array_form(JsonCursor& in, R& out) {
 
 template <SnapshotRecord R>
 Read<> read_value(JsonCursor& in, R& out) {
-  const int c = in.peek();
+  DREL_ASSIGN_OR_RETURN(const int c, in.value_start());
   if (c == '{') return read_object_form(in, out);
   if (c == '[') return read_array_form(in, out);
-  if (c == kEnd) return fail(in.fail_at_next(kEofValue));
   return fail(in.wrong_type(struct_name(RecordTraits<R>::name)));
 }
 
@@ -249,8 +232,7 @@ Read<std::size_t> read_variant_name(JsonCursor& in) {
 template <SnapshotUnion U>
 Read<> read_value(JsonCursor& in, U& out) {
   using Traits = UnionTraits<U>;
-  const int c = in.peek();
-  if (c == kEnd) return fail(in.fail_at_next(kEofValue));
+  DREL_ASSIGN_OR_RETURN(const int c, in.value_start());
   if (c == '"') {
     DREL_ASSIGN_OR_RETURN(const std::size_t index, read_variant_name<U>(in));
     Read<> result;
