@@ -331,6 +331,14 @@ Read<> JsonCursor::skip_scalar(int first) {
   }
 }
 
+// At the next byte of a skipped object where a key must start: the key and
+// its colon.
+Read<> JsonCursor::skip_key(int next) {
+  if (next != '"') return fail(fail_at_next(kKeyMustBeString));
+  DREL_TRY(string_contents(StringUse::Skip));
+  return colon();
+}
+
 Read<> JsonCursor::skip_value() {
   // The open brackets live on the heap, so the depth of a skipped value is
   // bounded by memory only, never by the C++ stack.
@@ -350,11 +358,7 @@ Read<> JsonCursor::skip_value() {
       } else if (inside == kEnd) {
         return fail(fail_at_next(is_object ? kEofObject : kEofList));
       } else {
-        if (is_object) {
-          if (inside != '"') return fail(fail_at_next(kKeyMustBeString));
-          DREL_TRY(string_contents(StringUse::Skip));
-          DREL_TRY(colon());
-        }
+        if (is_object) DREL_TRY(skip_key(inside));
         continue;
       }
     } else {
@@ -376,11 +380,7 @@ Read<> JsonCursor::skip_value() {
         const int next = peek();
         if (next == closer) return fail(fail_at_next(kTrailingComma));
         if (next == kEnd) return fail(fail_at_next(kEofValue));
-        if (is_object) {
-          if (next != '"') return fail(fail_at_next(kKeyMustBeString));
-          DREL_TRY(string_contents(StringUse::Skip));
-          DREL_TRY(colon());
-        }
+        if (is_object) DREL_TRY(skip_key(next));
         break;
       }
       if (after == kEnd) return fail(fail_at_next(is_object ? kEofObject : kEofList));

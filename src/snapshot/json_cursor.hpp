@@ -75,6 +75,7 @@ class JsonCursor {
   Read<unsigned> hex_escape();
   Read<NumberSpans> number_text();
   Read<> skip_scalar(int first);
+  Read<> skip_key(int next);
   Read<std::string> describe_value();
 
   std::string_view text_;
