@@ -11,10 +11,12 @@ native functions that convert the same arguments and return None. When it is
 not importable, this script builds it with CMake into benchmarks/build/<python>/
 (ignored by git).
 
-Each figure is the best of many short repeats of a timeit loop with a fixed
-number of calls (short, so that on a busy machine the best one falls in a quiet
-moment), net of the loop's own cost per iteration (measured on `pass`). A ratio
-is the subject's figure over its baseline's.
+Every statement is timed as a timeit loop with a fixed number of calls, once
+per round, over many short rounds; a statement's figure is its best round
+(short rounds, so that on a busy machine the best falls in a quiet moment; all
+statements in every round, so that a subject and its baseline meet the same
+conditions), net of the loop's own cost per iteration (measured on `pass`). A
+ratio is the subject's figure over its baseline's.
 """
 
 from __future__ import annotations
@@ -23,6 +25,7 @@ import argparse
 import dataclasses
 import importlib
 import json
+import math
 import os
 import platform
 import random
@@ -36,9 +39,9 @@ ROOT = Path(__file__).resolve().parent.parent
 
 # Loops per repeat for the cheapest calls; rows that cost more ask for fewer.
 DEFAULT_LOOPS = 100_000
-REPEATS = 15
+ROUNDS = 15
 QUICK_DIVISOR = 50
-QUICK_REPEATS = 2
+QUICK_ROUNDS = 2
 
 
 # ---- the baseline extension ---------------------------------------------------
@@ -120,32 +123,45 @@ class Row:
 
 
 class Bench:
+    """Collects timed statements and comparisons, then times everything in
+    rounds: each round runs every statement once, so that a subject and its
+    baseline meet the same conditions, and each keeps its best round."""
+
+    LOOP = "(timing loop)"
+
     def __init__(self, quick: bool):
         self.divisor = QUICK_DIVISOR if quick else 1
-        self.repeats = QUICK_REPEATS if quick else REPEATS
-        self.timings: dict[str, float] = {}
-        self.rows: list[Row] = []
-        self.loop_ns = 0.0  # the loop's own cost, measured first and taken off every figure
-        self.loop_ns = self._best("pass", {}, DEFAULT_LOOPS)
-
-    def _best(self, stmt: str, namespace: dict, loops: int) -> float:
-        loops = max(1, loops // self.divisor)
-        timer = timeit.Timer(stmt, globals=namespace)
-        best = min(timer.repeat(repeat=self.repeats, number=loops))
-        return max(best / loops * 1e9 - self.loop_ns, 0.0)
+        self.rounds = QUICK_ROUNDS if quick else ROUNDS
+        self.timers: dict[str, tuple[timeit.Timer, int]] = {}
+        self.comparisons: list[tuple[str, str, float | None]] = []
+        self.timings: dict[str, float] = {}  # ns per call, net of the timing loop
+        self.loop_ns = 0.0
+        self.time(self.LOOP, "pass", {})
 
     def time(self, name: str, stmt: str, namespace: dict, loops: int = DEFAULT_LOOPS) -> str:
-        """Times `stmt` once under `name` (later calls with that name reuse it)."""
-        if name not in self.timings:
-            self.timings[name] = self._best(stmt, namespace, loops)
+        """Registers `stmt` under `name` (a name already taken keeps its statement)."""
+        if name not in self.timers:
+            # A copy: the caller may rebind names for the next statement.
+            timer = timeit.Timer(stmt, globals=dict(namespace))
+            self.timers[name] = (timer, max(1, loops // self.divisor))
         return name
 
     def compare(self, subject: str, baseline: str, target: float | None = None) -> None:
-        self.rows.append(Row(subject, self.timings[subject], baseline, self.timings[baseline], target))
+        self.comparisons.append((subject, baseline, target))
 
     def row(self, name: str, stmt: str, namespace: dict, baseline: str,
             target: float | None = None, loops: int = DEFAULT_LOOPS) -> None:
         self.compare(self.time(name, stmt, namespace, loops), baseline, target)
+
+    def run(self) -> list[Row]:
+        best = dict.fromkeys(self.timers, math.inf)
+        for _ in range(self.rounds):
+            for name, (timer, loops) in self.timers.items():
+                best[name] = min(best[name], timer.timeit(loops) / loops * 1e9)
+        self.loop_ns = best.pop(self.LOOP)
+        self.timings = {name: max(ns - self.loop_ns, 0.0) for name, ns in best.items()}
+        return [Row(subject, self.timings[subject], baseline, self.timings[baseline], target)
+                for subject, baseline, target in self.comparisons]
 
 
 def features(n: int, seed: int) -> list[float]:
@@ -194,7 +210,7 @@ def bench_models(bench: Bench, drel_ml, base) -> None:
 def bench_snapshots(bench: Bench, drel_ml) -> None:
     cls = drel_ml.LinearRegression
     for n in (10, 1000):
-        loops = 20_000 if n <= 10 else 200
+        loops = 5_000 if n <= 10 else 200
         model = cls(n, 0.001)
         for seed in range(3):
             model.learn_one(features(n, seed), 0.5)
@@ -230,25 +246,25 @@ def main() -> None:
     base = import_baseline()
     drel_ml = import_drel_ml()
     bench = Bench(args.quick)
+    bench_mean(bench, drel_ml, base)
+    bench_models(bench, drel_ml, base)
+    has_snapshots = hasattr(drel_ml.LinearRegression, "to_json")
+    if has_snapshots:
+        bench_snapshots(bench, drel_ml)
+    rows = bench.run()
+    load, cpus = os.getloadavg()[0], os.cpu_count() or 1
 
     print(f"Python {platform.python_version()} ({platform.python_implementation()}), "
           f"{platform.machine()}; drel_ml from {drel_ml.__file__}")
     print("Baselines: drel_bench_baseline.noop_float / convert_list, native functions that convert "
           "the same argument (a float; a list into a std::vector<double>) and return None; "
           "snapshots against the json module on the same document.")
-    print(f"Figures are best of {bench.repeats} repeats, net of the timing loop "
+    print(f"Figures are the best of {bench.rounds} interleaved rounds, net of the timing loop "
           f"({bench.loop_ns:.1f} ns per iteration){'; QUICK run, rough numbers' if args.quick else ''}.")
-    load, cpus = os.getloadavg()[0], os.cpu_count() or 1
-    if load > cpus - 0.5:
+    if load > cpus:
         print(f"Load average {load:.1f} on {cpus} CPUs: other work competes, figures may be inflated.")
     print()
-
-    bench_mean(bench, drel_ml, base)
-    bench_models(bench, drel_ml, base)
-    has_snapshots = hasattr(drel_ml.LinearRegression, "to_json")
-    if has_snapshots:
-        bench_snapshots(bench, drel_ml)
-    print_table(bench.rows)
+    print_table(rows)
     if not has_snapshots:
         print("\n(snapshot rows skipped: this drel_ml has no LinearRegression.to_json)")
 
@@ -257,11 +273,11 @@ def main() -> None:
             "python": platform.python_version(),
             "implementation": platform.python_implementation(),
             "quick": args.quick,
-            "repeats": bench.repeats,
+            "rounds": bench.rounds,
             "loop_ns": bench.loop_ns,
-            "load_average": os.getloadavg()[0],
+            "load_average": load,
             "timings_ns": bench.timings,
-            "rows": [dict(dataclasses.asdict(r), ratio=r.ratio, verdict=r.verdict) for r in bench.rows],
+            "rows": [dict(dataclasses.asdict(r), ratio=r.ratio, verdict=r.verdict) for r in rows],
         }
         Path(args.json).write_text(json.dumps(result, indent=2) + "\n")
 
