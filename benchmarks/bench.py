@@ -37,7 +37,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 
-# Loops per repeat for the cheapest calls; rows that cost more ask for fewer.
+# Loops per round for the cheapest calls; rows that cost more ask for fewer.
 DEFAULT_LOOPS = 100_000
 ROUNDS = 15
 QUICK_DIVISOR = 50
