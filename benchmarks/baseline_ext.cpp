@@ -55,25 +55,46 @@ PyObject* convert_list(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   Py_RETURN_NONE;
 }
 
+// Entered the way drel_ml's members are: as methods of an instance.
 PyMethodDef methods[] = {
     {"noop_float", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&noop_float)),
-     METH_FASTCALL, "noop_float(x, /)\n--\n\nConvert x to a double and return None."},
+     METH_FASTCALL, "noop_float($self, x, /)\n--\n\nConvert x to a double and return None."},
     {"convert_list", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&convert_list)),
      METH_FASTCALL,
-     "convert_list(x, /)\n--\n\nConvert a list of floats to a vector of doubles and return None."},
+     "convert_list($self, x, /)\n--\n\nConvert a list of floats to a vector of doubles and "
+     "return None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyType_Slot baseline_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Baseline()\n--\n\nDo-nothing native methods.")},
+    {Py_tp_methods, methods},
+    {Py_tp_new, reinterpret_cast<void*>(&PyType_GenericNew)},
+    {0, nullptr},
+};
+
+PyType_Spec baseline_spec = {"drel_bench_baseline.Baseline", 0, 0, Py_TPFLAGS_DEFAULT,
+                             baseline_slots};
+
+int exec_module(PyObject* module) {
+  PyObject* type = PyType_FromSpec(&baseline_spec);
+  if (type == nullptr) return -1;
+  const int status = PyModule_AddObjectRef(module, "Baseline", type);
+  Py_DECREF(type);
+  return status;
+}
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
     {0, nullptr},
 };
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "drel_bench_baseline",
-    "Do-nothing native functions: the baselines of the drel_ml benchmarks.",
+    "Do-nothing native methods: the baselines of the drel_ml benchmarks.",
     0,
-    methods,
+    nullptr,
     slots,
     nullptr,
     nullptr,

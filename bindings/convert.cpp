@@ -98,12 +98,18 @@ bool convert_item(PyObject* item, FeatureBuffer& out) {
 }
 
 // Exact lists are re-measured at every step and each item is held while its
-// __float__ runs, exactly as the list iterator would behave.
+// __float__ runs, exactly as the list iterator would behave. An exact float
+// runs no Python code, so it is read without touching its reference count.
 bool read_list(PyObject* list, FeatureBuffer& out) {
   out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
-    if (!convert_item(item.get(), out)) return false;
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (PyFloat_CheckExact(item)) [[likely]] {
+      out.push_back(PyFloat_AS_DOUBLE(item));
+      continue;
+    }
+    Ref held = Ref::borrow(item);
+    if (!convert_item(held.get(), out)) return false;
   }
   return true;
 }
@@ -208,17 +214,6 @@ bool to_bool(PyObject* o, bool& out) {
   }
   return false;
 }
-
-void FeatureBuffer::reserve(std::size_t n) {
-  if (n <= capacity_) return;
-  auto bigger = std::make_unique<double[]>(n);
-  std::copy(data_, data_ + size_, bigger.get());
-  heap_ = std::move(bigger);
-  data_ = heap_.get();
-  capacity_ = n;
-}
-
-void FeatureBuffer::grow() { reserve(capacity_ * 2); }
 
 bool to_features(PyObject* o, FeatureBuffer& out) {
   if (PyList_CheckExact(o)) return read_list(o, out);

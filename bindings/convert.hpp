@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/small_vector.hpp"
 #include "python.hpp"
 
 namespace drel::py {
@@ -35,32 +36,8 @@ bool to_count(PyObject* o, std::uint64_t& out);
 bool to_text(PyObject* o, std::string_view& out);
 bool to_bool(PyObject* o, bool& out);
 
-// A dense vector of doubles with room for a typical sample inline, so that
-// the hot path does not allocate.
-class FeatureBuffer {
- public:
-  static constexpr std::size_t kInline = 64;
-
-  FeatureBuffer() = default;
-  FeatureBuffer(const FeatureBuffer&) = delete;
-  FeatureBuffer& operator=(const FeatureBuffer&) = delete;
-
-  void reserve(std::size_t n);
-  void push_back(double v) {
-    if (size_ == capacity_) [[unlikely]] grow();
-    data_[size_++] = v;
-  }
-  std::span<const double> span() const { return {data_, size_}; }
-  operator std::span<const double>() const { return span(); }
-
- private:
-  void grow();
-  double inline_[kInline];
-  std::unique_ptr<double[]> heap_;
-  double* data_ = inline_;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = kInline;
-};
+// A converted feature vector: inline room for a typical sample.
+using FeatureBuffer = SmallVector;
 
 // Any non-str sequence: exact lists and tuples by index, 1-D native float64
 // buffers in place, everything else by iteration. Results and errors are the

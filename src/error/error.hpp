@@ -132,7 +132,7 @@ inline std::unexpected<Error> fail(Error e) { return std::unexpected<Error>(std:
 #define DREL_TRY(expr)                                                        \
   do {                                                                        \
     if (auto drel_try_ = (expr); !drel_try_) [[unlikely]]                     \
-      return ::drel::fail(std::move(drel_try_).error());                      \
+      return std::unexpected(std::move(drel_try_).error());                   \
   } while (0)
 
 #define DREL_CONCAT_INNER_(a, b) a##b
@@ -142,5 +142,5 @@ inline std::unexpected<Error> fail(Error e) { return std::unexpected<Error>(std:
   DREL_ASSIGN_OR_RETURN_IMPL_(DREL_CONCAT_(drel_result_, __LINE__), decl, expr)
 #define DREL_ASSIGN_OR_RETURN_IMPL_(tmp, decl, expr)          \
   auto tmp = (expr);                                          \
-  if (!tmp) [[unlikely]] return ::drel::fail(std::move(tmp).error()); \
+  if (!tmp) [[unlikely]] return std::unexpected(std::move(tmp).error()); \
   decl = std::move(*tmp)

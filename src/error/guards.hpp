@@ -6,34 +6,49 @@
 #include <cstdint>
 #include <limits>
 #include <span>
-#include <string>
 
 #include "error/error.hpp"
 
 namespace drel {
 
+// The guards are forced inline so that, on the path where a check passes, the
+// returned Status folds away to a single comparison; building an error lives
+// out of line, on the cold path.
+#define DREL_GUARD [[nodiscard, gnu::always_inline]] inline
+
 inline bool is_finite(double x) { return std::fabs(x) < std::numeric_limits<double>::infinity(); }
 
+[[gnu::cold, gnu::noinline]] std::unexpected<Error> non_finite(const char* name, double value);
+[[gnu::cold, gnu::noinline]] std::unexpected<Error> counter_overflow(const char* sample_name);
+[[gnu::cold, gnu::noinline]] std::unexpected<Error> feature_shape(std::size_t size,
+                                                                  std::uint64_t expected);
+
+// Returns NonFiniteValue(name, value) from the enclosing function when value is
+// NaN or infinite: the form every update uses between its rounded operations.
+#define DREL_CHECK_FINITE(name, value)                                          \
+  do {                                                                          \
+    if (const double drel_value_ = (value); !::drel::is_finite(drel_value_))    \
+      [[unlikely]] return ::drel::non_finite(name, drel_value_);                \
+  } while (0)
+
 // The value itself is reported, not the input it came from.
-[[nodiscard]] inline Status check_finite(const char* name, double value) {
+DREL_GUARD Status check_finite(const char* name, double value) {
   if (is_finite(value)) [[likely]] return {};
-  return fail(Error::non_finite_value(name, value));
+  return non_finite(name, value);
 }
 
 // counter + 1, or "{sample name} counter overflow". The caller commits the new
 // value together with the rest of its state.
-[[nodiscard]] inline Result<std::uint64_t> checked_increment(std::uint64_t counter,
-                                                             const char* sample_name) {
+DREL_GUARD Result<std::uint64_t> checked_increment(std::uint64_t counter, const char* sample_name) {
   if (counter != std::numeric_limits<std::uint64_t>::max()) [[likely]] return counter + 1;
-  return fail(Error::invalid_model_state(std::string(sample_name) + " counter overflow"));
+  return counter_overflow(sample_name);
 }
 
 // Empty, then length, then the first non-finite element.
-[[nodiscard]] inline Status check_features(std::span<const double> x, std::uint64_t expected) {
-  if (x.empty()) return fail(Error::empty_features());
-  if (x.size() != expected) return fail(Error::dimension_mismatch(expected, x.size()));
+DREL_GUARD Status check_features(std::span<const double> x, std::uint64_t expected) {
+  if (x.empty() || x.size() != expected) [[unlikely]] return feature_shape(x.size(), expected);
   for (double v : x) {
-    if (!is_finite(v)) [[unlikely]] return fail(Error::non_finite_value("feature", v));
+    if (!is_finite(v)) [[unlikely]] return non_finite("feature", v);
   }
   return {};
 }

@@ -26,7 +26,7 @@ Result<double> LinearRegression::predict_one(std::span<const double> x) const {
 
 Status LinearRegression::learn_one(std::span<const double> x, double y) {
   DREL_TRY(check_features(x, feature_count));
-  DREL_TRY(check_finite("target", y));
+  DREL_CHECK_FINITE("target", y);
   DREL_ASSIGN_OR_RETURN(const std::uint64_t next,
                         checked_increment(samples_seen, "linear regression sample"));
   DREL_ASSIGN_OR_RETURN(const double prediction,

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/small_vector.hpp"
+
 #include "error/guards.hpp"
 
 namespace drel {
@@ -13,25 +15,24 @@ Result<double> checked_affine(std::span<const double> weights, std::span<const d
   double sum = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const double term = weights[i] * x[i];
-    DREL_TRY(check_finite(names.term, term));
+    DREL_CHECK_FINITE(names.term, term);
     sum = sum + term;
-    DREL_TRY(check_finite(names.total, sum));
+    DREL_CHECK_FINITE(names.total, sum);
   }
   const double out = sum + intercept;
-  DREL_TRY(check_finite(names.total, out));
+  DREL_CHECK_FINITE(names.total, out);
   return out;
 }
 
 Status step_on_loss_gradient(std::span<const double> x, double loss_gradient,
                              std::vector<double>& weights, double& intercept,
                              Optimizer& optimizer) {
-  DREL_TRY(check_finite("loss gradient", loss_gradient));
-  std::vector<double> grad_weights;
-  grad_weights.reserve(x.size());
-  for (double xi : x) {
-    const double gw = xi * loss_gradient;
-    DREL_TRY(check_finite("weight gradient", gw));
-    grad_weights.push_back(gw);
+  DREL_CHECK_FINITE("loss gradient", loss_gradient);
+  SmallVector grad_weights(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double gw = x[i] * loss_gradient;
+    DREL_CHECK_FINITE("weight gradient", gw);
+    grad_weights[i] = gw;
   }
   return optimizer.step(weights, intercept, grad_weights, loss_gradient);
 }

@@ -1,6 +1,9 @@
 #include "optim/adagrad.hpp"
 
+#include <algorithm>
 #include <cmath>
+
+#include "common/small_vector.hpp"
 
 #include "error/guards.hpp"
 #include "optim/step_checks.hpp"
@@ -27,12 +30,12 @@ constexpr ScaleNames kInterceptNames{"squared intercept gradient", "AdaGrad inte
 Result<AdaptiveScale> adaptive_scale(double g, double accumulator, double epsilon,
                                      const ScaleNames& names) {
   const double q = g * g;
-  DREL_TRY(check_finite(names.square, q));
+  DREL_CHECK_FINITE(names.square, q);
   const double new_accumulator = q + accumulator;
-  DREL_TRY(check_finite(names.accumulator, new_accumulator));
+  DREL_CHECK_FINITE(names.accumulator, new_accumulator);
   const double radicand = epsilon + new_accumulator;
   const double s = std::sqrt(radicand);
-  DREL_TRY(check_finite(names.scale, s));
+  DREL_CHECK_FINITE(names.scale, s);
   return AdaptiveScale{new_accumulator, s};
 }
 
@@ -51,8 +54,8 @@ Status AdaGrad::step(std::vector<double>& weights, double& intercept,
   const double eta = config.learning_rate;
   const double lambda = config.l2;
   const double epsilon = config.epsilon;
-  std::vector<double> new_accumulators(weights.size());
-  std::vector<double> new_weights(weights.size());
+  SmallVector new_accumulators(weights.size());
+  SmallVector new_weights(weights.size());
   for (std::size_t i = 0; i < weights.size(); ++i) {
     const double g = grad_weights[i];
     const double w = weights[i];
@@ -60,11 +63,11 @@ Status AdaGrad::step(std::vector<double>& weights, double& intercept,
                           adaptive_scale(g, grad_sq_weights[i], epsilon, kWeightNames));
     const double penalty = lambda * w;
     const double r = g + penalty;
-    DREL_TRY(check_finite("regularized gradient", r));
+    DREL_CHECK_FINITE("regularized gradient", r);
     const double rate = eta / a.scale;
     const double change = r * rate;
     const double new_w = w - change;
-    DREL_TRY(check_finite("weight", new_w));
+    DREL_CHECK_FINITE("weight", new_w);
     new_accumulators[i] = a.accumulator;
     new_weights[i] = new_w;
   }
@@ -74,11 +77,11 @@ Status AdaGrad::step(std::vector<double>& weights, double& intercept,
   const double intercept_rate = eta / b.scale;
   const double intercept_change = grad_intercept * intercept_rate;
   const double new_intercept = intercept - intercept_change;
-  DREL_TRY(check_finite("intercept", new_intercept));
+  DREL_CHECK_FINITE("intercept", new_intercept);
 
-  grad_sq_weights = std::move(new_accumulators);
+  std::copy(new_accumulators.begin(), new_accumulators.end(), grad_sq_weights.begin());
   grad_sq_intercept = b.accumulator;
-  weights = std::move(new_weights);
+  std::copy(new_weights.begin(), new_weights.end(), weights.begin());
   intercept = new_intercept;
   samples_seen = next;
   return {};

@@ -6,8 +6,8 @@ namespace drel {
 
 Result<Optimizer> Optimizer::sgd(std::uint64_t feature_count, double learning_rate, double l2) {
   if (feature_count == 0) return fail(Error::empty_features());
-  DREL_TRY(check_finite("learning_rate", learning_rate));
-  DREL_TRY(check_finite("l2", l2));
+  DREL_CHECK_FINITE("learning_rate", learning_rate);
+  DREL_CHECK_FINITE("l2", l2);
   if (learning_rate <= 0.0) return fail(Error::invalid_learning_rate(learning_rate));
   if (l2 < 0.0) return fail(Error::invalid_parameter("l2", l2));
   return Optimizer{Sgd{feature_count, SgdConfig{learning_rate, l2}, 0}};

@@ -12,8 +12,8 @@ Result<std::uint64_t> check_step_inputs(std::uint64_t feature_count, std::size_t
     return fail(Error::dimension_mismatch(feature_count, weight_count));
   if (grad_weights.size() != weight_count)
     return fail(Error::dimension_mismatch(weight_count, grad_weights.size()));
-  for (double g : grad_weights) DREL_TRY(check_finite("grad_weight", g));
-  DREL_TRY(check_finite("grad_intercept", grad_intercept));
+  for (double g : grad_weights) DREL_CHECK_FINITE("grad_weight", g);
+  DREL_CHECK_FINITE("grad_intercept", grad_intercept);
   return checked_increment(samples_seen, sample_name);
 }
 

@@ -48,7 +48,7 @@ Result<RegressionPipeline> RegressionPipeline::with_sgd(std::uint64_t feature_co
 }
 
 Status RegressionPipeline::learn_one(std::span<const double> x, double y) {
-  DREL_TRY(check_finite("target", y));
+  DREL_CHECK_FINITE("target", y);
   return learn_through(transformer, model, x, y);
 }
 

@@ -17,7 +17,7 @@ constexpr WelfordNames kFitNames{"standard scaler delta", "standard scaler mean"
 // Construction and validation share the first three checks.
 Status check_shape_and_epsilon(std::uint64_t feature_count, double epsilon) {
   if (feature_count == 0) return fail(Error::empty_features());
-  DREL_TRY(check_finite("epsilon", epsilon));
+  DREL_CHECK_FINITE("epsilon", epsilon);
   if (epsilon < 0.0) return fail(Error::invalid_parameter("epsilon", epsilon));
   return {};
 }
@@ -134,7 +134,7 @@ Result<std::vector<double>> StandardScalerState::transform_one(std::span<const d
     } else {
       out = x[i];
     }
-    DREL_TRY(check_finite("transformed feature", out));
+    DREL_CHECK_FINITE("transformed feature", out);
     y.push_back(out);
   }
   y.insert(y.end(), x.begin() + static_cast<std::ptrdiff_t>(common), x.end());

@@ -5,12 +5,12 @@
 namespace drel {
 
 Status Mean::update(double x) {
-  DREL_TRY(check_finite("value", x));
+  DREL_CHECK_FINITE("value", x);
   DREL_ASSIGN_OR_RETURN(const std::uint64_t next, checked_increment(count, "mean sample"));
   const double delta = x - mean;
-  DREL_TRY(check_finite("mean delta", delta));
+  DREL_CHECK_FINITE("mean delta", delta);
   const double new_mean = mean + delta / as_real(next);
-  DREL_TRY(check_finite("mean", new_mean));
+  DREL_CHECK_FINITE("mean", new_mean);
   count = next;
   mean = new_mean;
   return {};

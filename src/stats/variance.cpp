@@ -14,7 +14,7 @@ std::optional<VarianceKind> variance_kind_from_text(std::string_view text) {
 }
 
 Status Variance::update(double x) {
-  DREL_TRY(check_finite("value", x));
+  DREL_CHECK_FINITE("value", x);
   DREL_ASSIGN_OR_RETURN(const std::uint64_t next, checked_increment(count, "variance sample"));
   DREL_ASSIGN_OR_RETURN(const WelfordMoments moments,
                         welford_step(x, {mean, m2}, next,
