@@ -82,8 +82,8 @@ if [ "$sanitize" -eq 1 ]; then
     run_core_suite core-sanitized -DCMAKE_BUILD_TYPE=Debug -DDREL_SANITIZE=ON
 fi
 if [ "$fuzz_seconds" -gt 0 ]; then
-  need_debian_packages clang libclang-rt-14-dev
+  need_debian_packages clang-16 libclang-rt-16-dev
   say "fuzzing the snapshot reader for ${fuzz_seconds}s"
-  bash "$root/tests/fuzz/run.sh" "$fuzz_seconds"
+  DREL_FUZZ_BUILD_DIR="$work/fuzz" CXX=clang++-16 bash "$root/tests/fuzz/run.sh" "$fuzz_seconds"
 fi
 say "all tests passed"
