@@ -42,10 +42,11 @@ Result<AdaptiveScale> adaptive_scale(double g, double accumulator, double epsilo
 }  // namespace
 
 Status AdaGrad::step(std::vector<double>& weights, double& intercept,
-                     std::span<const double> grad_weights, double grad_intercept) {
+                     std::span<const double> grad_weights, double grad_intercept,
+                     GradientCheck check) {
   DREL_ASSIGN_OR_RETURN(const std::uint64_t next,
                         check_step_inputs(feature_count, weights.size(), grad_weights,
-                                          grad_intercept, samples_seen, "AdaGrad sample"));
+                                          grad_intercept, samples_seen, "AdaGrad sample", check));
   // A loaded state may carry another number of accumulators than weights; reading
   // one per weight would then run past the vector, so such a step is refused whole.
   if (grad_sq_weights.size() != feature_count)

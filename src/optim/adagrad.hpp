@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "error/error.hpp"
+#include "optim/step_checks.hpp"
 
 namespace drel {
 
@@ -24,7 +25,8 @@ struct AdaGrad {
   std::uint64_t samples_seen = 0;
 
   [[nodiscard]] Status step(std::vector<double>& weights, double& intercept,
-                            std::span<const double> grad_weights, double grad_intercept);
+                            std::span<const double> grad_weights, double grad_intercept,
+                            GradientCheck check = GradientCheck::Required);
 };
 
 }  // namespace drel

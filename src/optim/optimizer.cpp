@@ -18,9 +18,11 @@ std::uint64_t Optimizer::feature_count() const {
 }
 
 Status Optimizer::step(std::vector<double>& weights, double& intercept,
-                       std::span<const double> grad_weights, double grad_intercept) {
+                       std::span<const double> grad_weights, double grad_intercept,
+                       GradientCheck check) {
   return std::visit(
-      [&](auto& o) { return o.step(weights, intercept, grad_weights, grad_intercept); }, variant);
+      [&](auto& o) { return o.step(weights, intercept, grad_weights, grad_intercept, check); },
+      variant);
 }
 
 }  // namespace drel

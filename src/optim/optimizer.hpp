@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "error/error.hpp"
+#include "optim/step_checks.hpp"
 #include "optim/adagrad.hpp"
 #include "optim/sgd.hpp"
 
@@ -21,7 +22,8 @@ struct Optimizer {
 
   std::uint64_t feature_count() const;
   [[nodiscard]] Status step(std::vector<double>& weights, double& intercept,
-                            std::span<const double> grad_weights, double grad_intercept);
+                            std::span<const double> grad_weights, double grad_intercept,
+                            GradientCheck check = GradientCheck::Required);
 };
 
 }  // namespace drel

@@ -8,26 +8,52 @@
 #include "optim/step_checks.hpp"
 
 namespace drel {
+namespace {
+
+struct WeightStep {
+  double regularized_gradient;
+  double weight;
+};
+
+// r = lambda * w + g, then w' = w - eta * r, one rounded operation at a time.
+inline WeightStep step_weight(double w, double g, double eta, double lambda) {
+  const double penalty = lambda * w;
+  const double r = penalty + g;
+  const double change = eta * r;
+  return {r, w - change};
+}
+
+// Names the first non-finite quantity, in the order the step computes them.
+[[gnu::cold, gnu::noinline]] Status first_weight_failure(std::span<const double> weights,
+                                                         std::span<const double> grad_weights,
+                                                         double eta, double lambda) {
+  for (std::size_t i = 0; i < weights.size(); ++i) {
+    const WeightStep s = step_weight(weights[i], grad_weights[i], eta, lambda);
+    DREL_CHECK_FINITE("regularized gradient", s.regularized_gradient);
+    DREL_CHECK_FINITE("weight", s.weight);
+  }
+  return {};
+}
+
+}  // namespace
 
 Status Sgd::step(std::vector<double>& weights, double& intercept,
-                 std::span<const double> grad_weights, double grad_intercept) {
+                 std::span<const double> grad_weights, double grad_intercept,
+                 GradientCheck check) {
   DREL_ASSIGN_OR_RETURN(const std::uint64_t next,
                         check_step_inputs(feature_count, weights.size(), grad_weights,
-                                          grad_intercept, samples_seen, "SGD sample"));
+                                          grad_intercept, samples_seen, "SGD sample", check));
   const double eta = config.learning_rate;
   const double lambda = config.l2;
   // The checks above guarantee weights.size() == grad_weights.size().
   SmallVector new_weights(weights.size());
+  bool finite = true;
   for (std::size_t i = 0; i < weights.size(); ++i) {
-    const double w = weights[i];
-    const double penalty = lambda * w;
-    const double r = penalty + grad_weights[i];
-    DREL_CHECK_FINITE("regularized gradient", r);
-    const double change = eta * r;
-    const double new_w = w - change;
-    DREL_CHECK_FINITE("weight", new_w);
-    new_weights[i] = new_w;
+    const WeightStep s = step_weight(weights[i], grad_weights[i], eta, lambda);
+    finite &= is_finite(s.regularized_gradient) & is_finite(s.weight);
+    new_weights[i] = s.weight;
   }
+  if (!finite) [[unlikely]] return first_weight_failure(weights, grad_weights, eta, lambda);
   const double intercept_change = eta * grad_intercept;
   const double new_intercept = intercept - intercept_change;
   DREL_CHECK_FINITE("intercept", new_intercept);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "error/error.hpp"
+#include "optim/step_checks.hpp"
 
 namespace drel {
 
@@ -22,7 +23,8 @@ struct Sgd {
   // One whole step or nothing: the weights, the intercept and samples_seen
   // change only when every new value is finite.
   [[nodiscard]] Status step(std::vector<double>& weights, double& intercept,
-                            std::span<const double> grad_weights, double grad_intercept);
+                            std::span<const double> grad_weights, double grad_intercept,
+                            GradientCheck check = GradientCheck::Required);
 };
 
 }  // namespace drel
