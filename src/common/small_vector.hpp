@@ -14,7 +14,9 @@ class SmallVector {
  public:
   static constexpr std::size_t kInline = 64;
 
-  SmallVector() = default;
+  // User-provided on purpose: value-initialisation (as in a std::tuple) would
+  // otherwise zero the whole inline buffer on every call.
+  SmallVector() {}
   // n elements, left uninitialised: every caller writes each one before use.
   explicit SmallVector(std::size_t n) { resize_for_overwrite(n); }
   SmallVector(const SmallVector&) = delete;

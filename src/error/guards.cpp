@@ -12,13 +12,6 @@ std::unexpected<Error> counter_overflow(const char* sample_name) {
   return fail(Error::invalid_model_state(std::string(sample_name) + " counter overflow"));
 }
 
-std::unexpected<Error> first_non_finite(const char* name, std::span<const double> values) {
-  for (double v : values) {
-    if (!is_finite(v)) return non_finite(name, v);
-  }
-  return non_finite(name, values.back());  // unreachable: the caller saw one
-}
-
 std::unexpected<Error> feature_shape(std::size_t size, std::uint64_t expected) {
   if (size == 0) return fail(Error::empty_features());
   return fail(Error::dimension_mismatch(expected, size));

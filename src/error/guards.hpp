@@ -22,9 +22,6 @@ inline bool is_finite(double x) { return std::fabs(x) < std::numeric_limits<doub
 [[gnu::cold, gnu::noinline]] std::unexpected<Error> counter_overflow(const char* sample_name);
 [[gnu::cold, gnu::noinline]] std::unexpected<Error> feature_shape(std::size_t size,
                                                                   std::uint64_t expected);
-// NonFiniteValue(name, v) for the first non-finite v; values holds one.
-[[gnu::cold, gnu::noinline]] std::unexpected<Error> first_non_finite(
-    const char* name, std::span<const double> values);
 
 // Returns NonFiniteValue(name, value) from the enclosing function when value is
 // NaN or infinite: the form every update uses between its rounded operations.
@@ -47,19 +44,13 @@ DREL_GUARD Result<std::uint64_t> checked_increment(std::uint64_t counter, const 
   return counter_overflow(sample_name);
 }
 
-// Every value finite, else the first that is not (lowest index) under `name`.
-// The scan has no early exit, so the passing case costs no branch per value.
-DREL_GUARD Status check_all_finite(const char* name, std::span<const double> values) {
-  bool finite = true;
-  for (double v : values) finite &= is_finite(v);
-  if (finite) [[likely]] return {};
-  return first_non_finite(name, values);
-}
-
 // Empty, then length, then the first non-finite element.
 DREL_GUARD Status check_features(std::span<const double> x, std::uint64_t expected) {
   if (x.empty() || x.size() != expected) [[unlikely]] return feature_shape(x.size(), expected);
-  return check_all_finite("feature", x);
+  for (double v : x) {
+    if (!is_finite(v)) [[unlikely]] return non_finite("feature", v);
+  }
+  return {};
 }
 
 // Counts enter arithmetic by round-to-nearest conversion.

@@ -50,8 +50,11 @@ Status step_on_loss_gradient(std::span<const double> x, double loss_gradient,
                              Optimizer& optimizer) {
   DREL_CHECK_FINITE("loss gradient", loss_gradient);
   SmallVector grad_weights(x.size());
-  for (std::size_t i = 0; i < x.size(); ++i) grad_weights[i] = x[i] * loss_gradient;
-  DREL_TRY(check_all_finite("weight gradient", grad_weights));
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    const double gw = x[i] * loss_gradient;
+    DREL_CHECK_FINITE("weight gradient", gw);
+    grad_weights[i] = gw;
+  }
   return optimizer.step(weights, intercept, grad_weights, loss_gradient,
                         GradientCheck::AlreadyDone);
 }

@@ -47,13 +47,12 @@ Status Sgd::step(std::vector<double>& weights, double& intercept,
   const double lambda = config.l2;
   // The checks above guarantee weights.size() == grad_weights.size().
   SmallVector new_weights(weights.size());
-  bool finite = true;
   for (std::size_t i = 0; i < weights.size(); ++i) {
     const WeightStep s = step_weight(weights[i], grad_weights[i], eta, lambda);
-    finite &= is_finite(s.regularized_gradient) & is_finite(s.weight);
+    if (!is_finite(s.regularized_gradient) || !is_finite(s.weight)) [[unlikely]]
+      return first_weight_failure(weights, grad_weights, eta, lambda);
     new_weights[i] = s.weight;
   }
-  if (!finite) [[unlikely]] return first_weight_failure(weights, grad_weights, eta, lambda);
   const double intercept_change = eta * grad_intercept;
   const double new_intercept = intercept - intercept_change;
   DREL_CHECK_FINITE("intercept", new_intercept);
