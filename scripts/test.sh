@@ -40,9 +40,17 @@ need_debian_packages() {
 # Supported interpreters: 3.11, 3.12, 3.13 (pyenv names them python3.X).
 pythons=()
 if [ "$all_pythons" -eq 1 ]; then
-  export PYENV_VERSION="${PYENV_VERSION:-$(pyenv versions --bare 2>/dev/null | grep -E '^3\.1[123]\.' | tr '\n' ':' | sed 's/:$//')}"
+  PYENV_VERSION="${PYENV_VERSION:-$(pyenv versions --bare 2>/dev/null | grep -E '^3\.1[123]\.' | tr '\n' ':' | sed 's/:$//' || true)}"
+  export PYENV_VERSION
   for v in 3.11 3.12 3.13; do
-    command -v "python$v" >/dev/null 2>&1 && "python$v" -c '' 2>/dev/null && pythons+=("python$v")
+    if command -v "python$v" >/dev/null 2>&1 && "python$v" -c '' 2>/dev/null; then
+      pythons+=("python$v")
+      continue
+    fi
+    # Without pyenv's shims on PATH, its interpreters are still where it put them.
+    for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$v".*/bin/"python$v"; do
+      if [ -x "$candidate" ]; then pythons+=("$candidate"); break; fi
+    done
   done
   if ! printf '%s\n' "${pythons[@]}" | grep -qE 'python3\.1[23]$'; then
     echo "neither Python 3.12 nor 3.13 is available" >&2; exit 1
