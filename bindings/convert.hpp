@@ -2,14 +2,9 @@
 // module promises.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <optional>
 #include <span>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "common/small_vector.hpp"
 #include "python.hpp"
