@@ -9,7 +9,8 @@
 
 namespace drel::py {
 
-inline constexpr std::size_t kMaxParams = 2;
+// The widest callable: the companion extension's bulk functions take three.
+inline constexpr std::size_t kMaxParams = 3;
 
 struct ArgSpec {
   const char* full_name;  // "Mean.update()", "LinearRegression.__new__()"

@@ -1,0 +1,15 @@
+// The function tables of the companion extension, one per unit. Each unit owns
+// its file and its table; the module concatenates them.
+#pragma once
+
+#include <span>
+
+#include "python.hpp"
+
+namespace drel::py {
+
+std::span<const PyMethodDef> bulk_functions();    // learn_many, predict_many, ...
+std::span<const PyMethodDef> merge_functions();   // merge
+std::span<const PyMethodDef> config_functions();  // configuration factories and readers
+
+}  // namespace drel::py
