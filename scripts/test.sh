@@ -6,6 +6,12 @@
 #   scripts/test.sh --sanitize      also the C++ core suite under ASan+UBSan
 #   scripts/test.sh --fuzz SECONDS  also fuzz the snapshot reader for SECONDS (clang)
 #
+# Then every suite in scripts/suites/*.sh, in name order, each run with bash
+# and these variables: DREL_ROOT (the checkout), DREL_WORK (a scratch folder),
+# DREL_PYTHON (the interpreter of a venv that has drel_ml and its test extra;
+# Python 3.12 when present), DREL_JOBS (parallel build jobs). A suite installs
+# whatever else it needs into that venv and exits non-zero on failure.
+#
 # Exits non-zero on any failure, including a suite that ran no test.
 set -euo pipefail
 
@@ -60,7 +66,7 @@ else
 fi
 
 run_python_suite() {
-  local py="$1" version venv
+  local py="$1" venv
   version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   venv="$work/venv-$version"
   say "Python $version: install drel_ml with its test extra"
@@ -70,6 +76,16 @@ run_python_suite() {
   say "Python $version: pytest"
   # Run from outside the source tree so the installed module is the one tested.
   (cd "$work" && "$venv/bin/python" -m pytest "$root/tests/python" -q -p no:cacheprovider)
+}
+
+run_extra_suites() {
+  local suite
+  for suite in "$root"/scripts/suites/*.sh; do
+    [ -e "$suite" ] || continue
+    say "suite $(basename "$suite" .sh)"
+    DREL_ROOT="$root" DREL_WORK="$work" DREL_PYTHON="$suite_python" DREL_JOBS="$jobs" \
+      bash "$suite"
+  done
 }
 
 run_core_suite() {
@@ -83,7 +99,11 @@ run_core_suite() {
 
 mkdir -p "$work"
 need_debian_packages libgtest-dev
-for py in "${pythons[@]}"; do run_python_suite "$py"; done
+suite_python=""
+for py in "${pythons[@]}"; do
+  run_python_suite "$py"
+  if [ -z "$suite_python" ] || [ "$version" = 3.12 ]; then suite_python="$work/venv-$version/bin/python"; fi
+done
 run_core_suite core
 if [ "$sanitize" -eq 1 ]; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -94,4 +114,5 @@ if [ "$fuzz_seconds" -gt 0 ]; then
   say "fuzzing the snapshot reader for ${fuzz_seconds}s"
   DREL_FUZZ_BUILD_DIR="$work/fuzz" CXX=clang++-16 bash "$root/tests/fuzz/run.sh" "$fuzz_seconds"
 fi
+run_extra_suites
 say "all tests passed"

@@ -2,10 +2,21 @@
 
 The objects this package takes and returns are genuine ``drel_ml`` instances;
 its native part works on them through the same instance layout as ``drel_ml``.
+Importing it registers pickling support for the ``drel_ml`` classes. The
+optional integrations live in submodules: ``drel_ml_ext.sklearn`` (needs
+scikit-learn) and ``drel_ml_ext.dask`` (needs Dask).
 """
 
 from __future__ import annotations
 
-from drel_ml_ext import _native
+from drel_ml_ext import _native  # noqa: F401  (fails early on a mismatched drel_ml)
+from drel_ml_ext._bulk import *  # noqa: F403
+from drel_ml_ext._bulk import __all__ as _bulk_all
+from drel_ml_ext._config import *  # noqa: F403
+from drel_ml_ext._config import __all__ as _config_all
+from drel_ml_ext._merge import *  # noqa: F403
+from drel_ml_ext._merge import __all__ as _merge_all
+from drel_ml_ext._pickling import *  # noqa: F403
+from drel_ml_ext._pickling import __all__ as _pickling_all
 
-__all__: list[str] = []
+__all__ = [*_bulk_all, *_config_all, *_merge_all, *_pickling_all]
