@@ -94,7 +94,13 @@ run_core_suite() {
   say "C++ core tests ($name)"
   cmake -S "$root" -B "$dir" -G Ninja -DDREL_BUILD_PYTHON=OFF -DDREL_BUILD_TESTS=ON "$@" >/dev/null
   ninja -C "$dir" -j "$jobs"
-  (cd "$dir" && ctest --output-on-failure --no-tests=error -j "$jobs")
+  # Quiet: the output of each failed test, a line per failed or skipped test,
+  # the summary, and then why each skipped test skipped.
+  (cd "$dir" && ctest --output-on-failure --no-tests=error -j "$jobs" |
+    grep -vE '^ +Start +[0-9]+: |^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed +[0-9.]+ sec$')
+  awk '/: Skipped$/ { reason = ""; on = 1; next }
+       on && /^\[  SKIPPED \] .* \(/ { print "skipped " $4 ": " reason; on = 0; next }
+       on { reason = reason (reason == "" ? "" : " ") $0 }' "$dir/Testing/Temporary/LastTest.log"
 }
 
 mkdir -p "$work"

@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "case_names.hpp"
 #include "error/error.hpp"
 #include "error/float_text.hpp"
 #include "error/guards.hpp"
@@ -66,7 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{Error::invalid_feature_count(0),
                     "invalid feature count: 0 (must be greater than zero)"},
         MessageCase{Error::invalid_model_state("mean sample counter overflow"),
-                    "invalid model state: mean sample counter overflow"}));
+                    "invalid model state: mean sample counter overflow"}),
+    test::named([](const MessageCase& c) { return c.text; }));
 
 struct FloatCase {
   double value;
@@ -89,7 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FloatCase{0.1 + 0.2, "0.30000000000000004"}, FloatCase{12.375, "12.375"},
                       FloatCase{123456.0, "123456"}, FloatCase{1.5e-7, "0.00000015"},
                       FloatCase{1.7976931348623157e308,
-                                "17976931348623157" + std::string(292, '0')}));
+                                "17976931348623157" + std::string(292, '0')}),
+    test::named([](const FloatCase& c) { return test::words(c.value); }));
 
 TEST(MessageFloatTable, SmallestSubnormalHasAllItsZeros) {
   EXPECT_EQ(message_float(5e-324), "0." + std::string(323, '0') + "5");
@@ -156,7 +159,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FeatureCase{{}, 3, "empty features are not allowed"},
                       FeatureCase{{1.0, kNaN}, 3, "dimension mismatch: expected 3, got 2"},
                       FeatureCase{{1.0, kNaN, kInf}, 3, "non-finite value for `feature`: NaN"},
-                      FeatureCase{{-0.0, 5e-324, 1.0}, 3, nullptr}));
+                      FeatureCase{{-0.0, 5e-324, 1.0}, 3, nullptr}),
+    test::named([](const FeatureCase& c) { return c.message ? c.message : "accepted"; }));
 
 }  // namespace
 }  // namespace drel

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "case_names.hpp"
 #include "state_bits.hpp"
 #include "test_support.hpp"
 
@@ -29,7 +30,8 @@ INSTANTIATE_TEST_SUITE_P(
                       AlphaCase{1.5, "invalid parameter `alpha`: 1.5"},
                       AlphaCase{kNaN, "non-finite value for `alpha`: NaN"},
                       AlphaCase{kInf, "non-finite value for `alpha`: inf"},
-                      AlphaCase{1.0, "<no error>"}, AlphaCase{5e-324, "<no error>"}));
+                      AlphaCase{1.0, "<no error>"}, AlphaCase{5e-324, "<no error>"}),
+    named([](const AlphaCase& c) { return words("alpha", c.alpha); }));
 
 TEST(EWMean, WeighsNewestByAlpha) {
   auto m = *ExponentiallyWeightedMean::create(0.5);
@@ -57,6 +59,7 @@ TEST(EWMean, FirstValidValueIsTakenOutright) {
 }
 
 struct Rejection {
+  const char* name;
   ExponentiallyWeightedMean before;
   double x;
   const char* message;
@@ -73,12 +76,16 @@ TEST_P(EWMeanRejects, LeavesStateUntouched) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, EWMeanRejects,
     ::testing::Values(
-        Rejection{{0.5, -0.0, 1}, kNaN, "non-finite value for `value`: NaN"},
-        Rejection{{0.5, 1.0, 1}, -kInf, "non-finite value for `value`: -inf"},
-        Rejection{{0.5, 1.0, kMaxCount}, 1.0, "invalid model state: EW mean sample counter overflow"},
-        Rejection{{0.5, 1.0, kMaxCount}, kNaN, "non-finite value for `value`: NaN"},
+        Rejection{"nan", {0.5, -0.0, 1}, kNaN, "non-finite value for `value`: NaN"},
+        Rejection{"minus_inf", {0.5, 1.0, 1}, -kInf, "non-finite value for `value`: -inf"},
+        Rejection{"counter", {0.5, 1.0, kMaxCount}, 1.0,
+                  "invalid model state: EW mean sample counter overflow"},
+        Rejection{"nan_before_counter", {0.5, 1.0, kMaxCount}, kNaN,
+                  "non-finite value for `value`: NaN"},
         // An alpha outside (0, 1] can only be loaded; then the mean can overflow.
-        Rejection{{2.0, -1e308, 1}, 1e308, "non-finite value for `EW mean`: inf"}));
+        Rejection{"loaded_alpha_overflows", {2.0, -1e308, 1}, 1e308,
+                  "non-finite value for `EW mean`: inf"}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace drel

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "case_names.hpp"
 #include "state_bits.hpp"
 #include "test_support.hpp"
 
@@ -24,7 +25,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SgdConstruction{0, 0.1, "empty features are not allowed"},
                       SgdConstruction{0, kNaN, "empty features are not allowed"},
                       SgdConstruction{3, 0.0, "invalid learning rate: 0 (must be finite and > 0)"},
-                      SgdConstruction{3, 0.1, "<no error>"}));
+                      SgdConstruction{3, 0.1, "<no error>"}),
+    named(describe_sgd_construction));
 
 TEST(LinearCreate, CountsParametersOnMismatch) {
   EXPECT_EQ(error_text(LinearRegression::create(3, {}, *Optimizer::sgd(5, 0.1, 0.0))),
@@ -159,7 +161,10 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, LinearPredictsOverShorter,
     ::testing::Values(MismatchedPrediction{{2.0}, 3, {1.0, 10.0, 100.0}, 2.5},
                       MismatchedPrediction{{2.0, 3.0, 4.0}, 2, {1.0, 10.0}, 32.5},
-                      MismatchedPrediction{{}, 2, {1.0, 10.0}, 0.5}));
+                      MismatchedPrediction{{}, 2, {1.0, 10.0}, 0.5}),
+    named([](const MismatchedPrediction& c) {
+      return words(c.weights.size(), "weights", c.feature_count, "features");
+    }));
 
 TEST(Linear, PredictsAtCounterLimitAndAfterRejection) {
   auto m = with_samples(model_of({1e308}, 0.0, sgd(1, 10.0)), kMaxCount - 1);

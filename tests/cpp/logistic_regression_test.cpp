@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "case_names.hpp"
 #include "state_bits.hpp"
 #include "test_support.hpp"
 
@@ -29,7 +30,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, Logistic,
                                            LogisticCase{-40.0, 4.248354255291589e-18},
                                            LogisticCase{37.0, 1.0}, LogisticCase{-746.0, 0.0},
                                            LogisticCase{1.7e308, 1.0},
-                                           LogisticCase{-1.7e308, 0.0}));
+                                           LogisticCase{-1.7e308, 0.0}),
+                         named([](const LogisticCase& c) { return words("logit", c.z); }));
 
 class LogisticWithSgd : public ::testing::TestWithParam<SgdConstruction> {};
 
@@ -44,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SgdConstruction{0, -0.5, "empty features are not allowed"},
                       SgdConstruction{2, -0.5,
                                       "invalid learning rate: -0.5 (must be finite and > 0)"},
-                      SgdConstruction{2, 0.1, "<no error>"}));
+                      SgdConstruction{2, 0.1, "<no error>"}),
+    named(describe_sgd_construction));
 
 TEST(LogisticCreate, CountsParametersOnMismatch) {
   EXPECT_EQ(error_text(LogisticRegression::create(1, *Optimizer::sgd(2, 0.1, 0.0), {})),
@@ -75,7 +78,8 @@ TEST_P(LogisticLearns, OnePositiveSample) {
   EXPECT_FALSE(*m.predict_one(std::vector{-1.0, -2.0}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Epsilons, LogisticLearns, ::testing::Values(1e-15, 0.5));
+INSTANTIATE_TEST_SUITE_P(Epsilons, LogisticLearns, ::testing::Values(1e-15, 0.5),
+                         named([](double epsilon) { return words("epsilon", epsilon); }));
 
 LogisticRegression model_of(std::vector<double> weights, double intercept,
                             double learning_rate = 0.1, std::uint64_t samples_seen = 0) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "case_names.hpp"
 #include "test_support.hpp"
 
 namespace drel {
@@ -40,7 +41,12 @@ INSTANTIATE_TEST_SUITE_P(
                       RegressionCase{huber(1.0), 1e308, -1e308, 1.0},
                       RegressionCase{huber(1.0), -1e308, 1e308, -1.0},
                       RegressionCase{huber(-2.0), 0.5, 0.0, -2.0},
-                      RegressionCase{huber(-2.0), -0.5, 0.0, 2.0}));
+                      RegressionCase{huber(-2.0), -0.5, 0.0, 2.0}),
+    named([](const RegressionCase& c) {
+      const auto* h = std::get_if<HuberLoss>(&c.loss.variant);
+      return (h ? words("huber", h->delta) : words("squared")) + "_" +
+             words("prediction", c.prediction, "target", c.target);
+    }));
 
 TEST(RegressionGradient, NaNDeltaGivesNaN) {
   for (double r : {0.0, 1.0, -3.0})

@@ -26,6 +26,7 @@ TEST(Mean, AveragesOneToFour) {
 }
 
 struct Rejection {
+  const char* name;
   Mean before;
   double x;
   const char* message;
@@ -44,13 +45,15 @@ TEST_P(MeanRejects, LeavesStateUntouched) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MeanRejects,
-    ::testing::Values(Rejection{{2, 1.0}, kNaN, "non-finite value for `value`: NaN"},
-                      Rejection{{2, 1.0}, kInf, "non-finite value for `value`: inf"},
-                      Rejection{{2, 1.0}, -kInf, "non-finite value for `value`: -inf"},
-                      Rejection{{1, -1e308}, 1e308, "non-finite value for `mean delta`: inf"},
-                      Rejection{{kMax, 0.5}, 1.0, "invalid model state: mean sample counter overflow"},
-                      // The input check comes before the counter guard.
-                      Rejection{{kMax, 0.5}, kNaN, "non-finite value for `value`: NaN"}));
+    ::testing::Values(
+        Rejection{"nan", {2, 1.0}, kNaN, "non-finite value for `value`: NaN"},
+        Rejection{"inf", {2, 1.0}, kInf, "non-finite value for `value`: inf"},
+        Rejection{"minus_inf", {2, 1.0}, -kInf, "non-finite value for `value`: -inf"},
+        Rejection{"delta_overflow", {1, -1e308}, 1e308, "non-finite value for `mean delta`: inf"},
+        Rejection{"counter", {kMax, 0.5}, 1.0, "invalid model state: mean sample counter overflow"},
+        // The input check comes before the counter guard.
+        Rejection{"nan_before_counter", {kMax, 0.5}, kNaN, "non-finite value for `value`: NaN"}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace drel

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "case_names.hpp"
 #include "state_bits.hpp"
 #include "test_support.hpp"
 
@@ -25,7 +26,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, PipelineWithSgd,
     ::testing::Values(SgdConstruction{0, kNaN, "empty features are not allowed"},
                       SgdConstruction{3, 0.0, "invalid learning rate: 0 (must be finite and > 0)"},
-                      SgdConstruction{3, 0.1, "<no error>"}));
+                      SgdConstruction{3, 0.1, "<no error>"}),
+    named(describe_sgd_construction));
 
 TEST(PipelineCreate, StagesMustAgree) {
   EXPECT_EQ(error_text(RegressionPipeline::create(*StandardScaler::create(2),

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "case_names.hpp"
 #include "optim/optimizer.hpp"
 #include "state_bits.hpp"
 #include "test_support.hpp"
@@ -37,7 +38,10 @@ INSTANTIATE_TEST_SUITE_P(
         CreateCase{3, -1.0, kNaN, "non-finite value for `l2`: NaN"},
         CreateCase{3, -1.0, -0.5, "invalid learning rate: -1 (must be finite and > 0)"},
         CreateCase{3, 0.1, -0.5, "invalid parameter `l2`: -0.5"},
-        CreateCase{3, 0.1, -0.0, "<no error>"}));
+        CreateCase{3, 0.1, -0.0, "<no error>"}),
+    named([](const CreateCase& c) {
+      return words("features", c.feature_count, "rate", c.learning_rate, "l2", c.l2);
+    }));
 
 TEST(SgdCreate, StartsAtZeroSteps) {
   const auto o = *Optimizer::sgd(4, 0.25, 0.5);
@@ -69,7 +73,8 @@ TEST_P(SgdStep, MovesAgainstTheGradient) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, SgdStep,
                          ::testing::Values(StepCase{0.0, {0.95, -2.025}, 0.4},
-                                           StepCase{0.5, {0.9, -1.925}, 0.4}));
+                                           StepCase{0.5, {0.9, -1.925}, 0.4}),
+                         named([](const StepCase& c) { return words("l2", c.l2); }));
 
 using Rejection = StepRejection<Sgd>;
 

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "case_names.hpp"
 #include "state_bits.hpp"
 #include "test_support.hpp"
 
@@ -38,7 +39,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CreateCase{2, kNaN, "non-finite value for `epsilon`: NaN"},
                       CreateCase{2, -kInf, "non-finite value for `epsilon`: -inf"},
                       CreateCase{2, -1e-3, "invalid parameter `epsilon`: -0.001"},
-                      CreateCase{2, -0.0, "<no error>"}, CreateCase{2, 0.0, "<no error>"}));
+                      CreateCase{2, -0.0, "<no error>"}, CreateCase{2, 0.0, "<no error>"}),
+    named([](const CreateCase& c) { return words("features", c.feature_count, "epsilon", c.epsilon); }));
 
 TEST(Scaler, NewScalerIsIdentity) {
   const auto s = fresh(3);
@@ -84,7 +86,11 @@ TEST_P(ScalerConfig, TransformFollowsFlags) {
 INSTANTIATE_TEST_SUITE_P(Cases, ScalerConfig,
                          ::testing::Values(ConfigCase{true, true, 2.0}, ConfigCase{false, true, 3.0},
                                            ConfigCase{true, false, 4.0},
-                                           ConfigCase{false, false, 6.0}));
+                                           ConfigCase{false, false, 6.0}),
+                         named([](const ConfigCase& c) {
+                           return words(c.with_mean ? "with_mean" : "", c.with_std ? "with_std" : "",
+                                        !c.with_mean && !c.with_std ? "neither" : "");
+                         }));
 
 struct ZeroFloorCase {
   double x;
@@ -107,7 +113,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ScalerZeroFloor,
     ::testing::Values(ZeroFloorCase{2.0, "non-finite value for `transformed feature`: NaN"},
                       ZeroFloorCase{3.0, "non-finite value for `transformed feature`: inf"},
-                      ZeroFloorCase{1.0, "non-finite value for `transformed feature`: -inf"}));
+                      ZeroFloorCase{1.0, "non-finite value for `transformed feature`: -inf"}),
+    named([](const ZeroFloorCase& c) { return c.message; }));
 
 TEST(Scaler, VarianceBelowFloorIsNotDivided) {
   auto s = fresh(1, {true, true, 5.0});

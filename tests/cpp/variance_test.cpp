@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "case_names.hpp"
 #include "state_bits.hpp"
 #include "test_support.hpp"
 
@@ -57,9 +58,13 @@ INSTANTIATE_TEST_SUITE_P(
                                  2.138089935299395},
                       SeriesCase{{1, 2, 3, 4}, kPop, 2.5, 5.0, 1.25, 1.118033988749895},
                       SeriesCase{{1, 2, 3, 4}, kSample, 2.5, 5.0, 1.6666666666666667,
-                                 1.2909944487358056}));
+                                 1.2909944487358056}),
+    named([](const SeriesCase& c) {
+      return words(c.values.size(), "values", c.kind == kPop ? "population" : "sample");
+    }));
 
 struct Rejection {
+  const char* name;
   Variance before;
   double x;
   const char* message;
@@ -76,14 +81,18 @@ TEST_P(VarianceRejects, LeavesStateUntouched) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, VarianceRejects,
     ::testing::Values(
-        Rejection{{2, -0.0, 0.0, kPop}, kNaN, "non-finite value for `value`: NaN"},
-        Rejection{{2, 1.0, 0.0, kPop}, kInf, "non-finite value for `value`: inf"},
-        Rejection{{kMaxCount, 1.0, 0.0, kSample}, 1.0,
+        Rejection{"nan", {2, -0.0, 0.0, kPop}, kNaN, "non-finite value for `value`: NaN"},
+        Rejection{"inf", {2, 1.0, 0.0, kPop}, kInf, "non-finite value for `value`: inf"},
+        Rejection{"counter", {kMaxCount, 1.0, 0.0, kSample}, 1.0,
                   "invalid model state: variance sample counter overflow"},
-        Rejection{{1, -1e308, 0.0, kPop}, 1e308, "non-finite value for `variance delta`: inf"},
+        Rejection{"delta_overflow", {1, -1e308, 0.0, kPop}, 1e308,
+                  "non-finite value for `variance delta`: inf"},
         // delta and the mean stay finite; the squared deviation does not.
-        Rejection{{1, 0.0, 0.0, kPop}, 1e200, "non-finite value for `variance M2`: inf"},
-        Rejection{{3, 0.0, 1.7e308, kPop}, 1e154, "non-finite value for `variance M2`: inf"}));
+        Rejection{"squared_deviation_overflow", {1, 0.0, 0.0, kPop}, 1e200,
+                  "non-finite value for `variance M2`: inf"},
+        Rejection{"m2_sum_overflow", {3, 0.0, 1.7e308, kPop}, 1e154,
+                  "non-finite value for `variance M2`: inf"}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace drel
