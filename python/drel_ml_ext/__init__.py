@@ -9,6 +9,9 @@ scikit-learn) and ``drel_ml_ext.dask`` (needs Dask).
 
 from __future__ import annotations
 
+from importlib.metadata import PackageNotFoundError as _PackageNotFoundError
+from importlib.metadata import version as _distribution_version
+
 from drel_ml_ext import _native  # noqa: F401  (fails early on a mismatched drel_ml)
 from drel_ml_ext._bulk import *  # noqa: F403
 from drel_ml_ext._bulk import __all__ as _bulk_all
@@ -18,5 +21,10 @@ from drel_ml_ext._merge import *  # noqa: F403
 from drel_ml_ext._merge import __all__ as _merge_all
 from drel_ml_ext._pickling import *  # noqa: F403
 from drel_ml_ext._pickling import __all__ as _pickling_all
+
+try:
+    __version__: str = _distribution_version("drel_ml")
+except _PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"
 
 __all__ = [*_bulk_all, *_config_all, *_merge_all, *_pickling_all]
