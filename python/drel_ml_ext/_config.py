@@ -151,6 +151,7 @@ def logistic_regression(
     Traceback (most recent call last):
       ...
     ValueError: unknown optimizer: 'adam' (expected 'sgd' or 'adagrad')
+    while processing 'optimizer'
     """
     return _native.logistic_regression(feature_count, learning_rate, optimizer, l2, adagrad_epsilon)
 

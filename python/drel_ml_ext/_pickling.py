@@ -26,7 +26,7 @@ True
 from __future__ import annotations
 
 import copyreg
-from typing import Union
+from typing import Callable, Union
 
 import drel_ml
 
@@ -78,11 +78,12 @@ def restore(class_name: str, text: str) -> Stateful:
     >>> drel_ml_ext.restore("Mean", drel_ml.Mean().to_json()).count
     0
     """
-    cls = _CLASSES.get(class_name) if isinstance(class_name, str) else None
-    if cls is None:
+    try:
+        cls = _CLASSES[class_name]
+    except (KeyError, TypeError):  # TypeError: an unhashable name
         raise ValueError(
             f"unknown drel_ml class: {class_name!r} (expected one of {', '.join(_CLASSES)})"
-        )
+        ) from None
     return cls.from_json(text)
 
 
@@ -91,7 +92,7 @@ def restore(class_name: str, text: str) -> Stateful:
 restore.__module__ = "drel_ml_ext"
 
 
-def _reduce(obj: Stateful) -> tuple[object, tuple[str, str]]:
+def _reduce(obj: Stateful) -> tuple[Callable[[str, str], Stateful], tuple[str, str]]:
     return restore, (type(obj).__name__, obj.to_json())
 
 

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Types. stubtest checks the drel_ml-stubs package against the module itself;
+# mypy --strict and basedpyright check drel_ml_ext, the examples and the typed
+# usage file tests/typing/usage.py; then that file runs, and tests/typing checks
+# the installed distribution (stubs, py.typed, licence, __version__) and runs
+# every example written in the stubs' and drel_ml_ext's docstrings.
+set -euo pipefail
+
+root="${DREL_ROOT:?}" work="${DREL_WORK:?}" py="${DREL_PYTHON:?}"
+bin=$(dirname "$py")
+
+# The typing extra's requirements, without reinstalling drel_ml itself.
+mapfile -t requirements < <("$py" - "$root/pyproject.toml" <<'PY'
+import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["typing"]))
+PY
+)
+"$py" -m pip install -q "${requirements[@]}"
+
+cd "$root"
+echo "stubtest drel_ml"
+"$py" -m mypy.stubtest drel_ml --mypy-config-file tests/typing/mypy.ini
+echo "mypy --strict"
+"$py" -m mypy --config-file tests/typing/mypy.ini --cache-dir "$work/mypy-cache" \
+  python/drel_ml_ext examples tests/typing
+echo "basedpyright"
+"$bin/basedpyright" --pythonpath "$py" --project tests/typing/pyrightconfig.json
+
+cd "$work"
+"$py" "$root/tests/typing/usage.py"
+"$py" -m pytest -q -p no:cacheprovider "$root/tests/typing"
