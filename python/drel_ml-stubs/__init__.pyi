@@ -62,7 +62,13 @@ class Mean:
     """
 
     def __new__(cls) -> Mean:
-        """A mean of no values: ``value`` 0.0, ``count`` 0."""
+        """A mean of no values: ``value`` 0.0, ``count`` 0.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.Mean().value
+            0.0
+        """
 
     def update(self, x: _Real) -> None:
         """Absorb one value.
@@ -87,11 +93,25 @@ class Mean:
 
     @property
     def value(self) -> float:
-        """The mean of the values absorbed so far; 0.0 before the first."""
+        """The mean of the values absorbed so far; 0.0 before the first.
+
+        Example:
+            >>> import drel_ml
+            >>> m = drel_ml.Mean(); m.update(1); m.update(2)
+            >>> m.value
+            1.5
+        """
 
     @property
     def count(self) -> int:
-        """The number of values absorbed."""
+        """The number of values absorbed.
+
+        Example:
+            >>> import drel_ml
+            >>> m = drel_ml.Mean(); m.update(7.0)
+            >>> m.count
+            1
+        """
 
     def to_json(self) -> str:
         """The complete state as a compact JSON snapshot.
@@ -149,6 +169,13 @@ class Variance:
             RuntimeError: any other text ("unknown variance kind: Sample
                 (expected 'population' or 'sample')").
             TypeError: ``kind`` is not a ``str``.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.Variance("Sample")
+            Traceback (most recent call last):
+              ...
+            RuntimeError: unknown variance kind: Sample (expected 'population' or 'sample')
         """
 
     def update(self, x: _Real) -> None:
@@ -174,24 +201,59 @@ class Variance:
 
     @property
     def value(self) -> float | None:
-        """The variance, or ``None`` before enough values (1 or 2) were seen."""
+        """The variance, or ``None`` before enough values (1 or 2) were seen.
+
+        Example:
+            >>> import drel_ml
+            >>> v = drel_ml.Variance("sample"); v.update(1.0)
+            >>> v.value is None
+            True
+            >>> v.update(3.0); v.value
+            2.0
+        """
 
     @property
     def stddev(self) -> float | None:
-        """The square root of ``value``; ``None`` exactly when ``value`` is."""
+        """The square root of ``value``; ``None`` exactly when ``value`` is.
+
+        Example:
+            >>> import drel_ml
+            >>> v = drel_ml.Variance("population"); v.update(1.0); v.update(3.0)
+            >>> v.stddev
+            1.0
+        """
 
     @property
     def mean(self) -> float:
-        """The running mean; 0.0 before the first value."""
+        """The running mean; 0.0 before the first value.
+
+        Example:
+            >>> import drel_ml
+            >>> v = drel_ml.Variance("sample"); v.update(1.0); v.update(4.0)
+            >>> v.mean
+            2.5
+        """
 
     @property
     def count(self) -> int:
-        """The number of values absorbed."""
+        """The number of values absorbed.
+
+        Example:
+            >>> import drel_ml
+            >>> v = drel_ml.Variance("sample"); v.update(1.0)
+            >>> v.count
+            1
+        """
 
     def to_json(self) -> str:
         """The complete state as a compact JSON snapshot.
 
         The kind is written as "Population" or "Sample".
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.Variance("sample").to_json()
+            '{"format_version":1,"model":{"count":0,"mean":0.0,"m2":0.0,"kind":"Sample"}}'
         """
 
     @staticmethod
@@ -205,6 +267,12 @@ class Variance:
             RuntimeError: the document is refused, with the reader's message
                 and position, or its version is not 1.
             TypeError: ``json`` is not a ``str``.
+
+        Example:
+            >>> import drel_ml
+            >>> v = drel_ml.Variance("sample"); v.update(2.0); v.update(4.0)
+            >>> drel_ml.Variance.from_json(v.to_json()).value
+            2.0
         """
 
 @final
@@ -234,6 +302,13 @@ class EWMean:
                 `alpha`: NaN") or not in (0, 1] ("invalid parameter `alpha`:
                 0").
             TypeError: ``alpha`` is not a number.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.EWMean(1.5)
+            Traceback (most recent call last):
+              ...
+            RuntimeError: invalid parameter `alpha`: 1.5
         """
 
     def update(self, x: _Real) -> None:
@@ -244,14 +319,33 @@ class EWMean:
                 ("non-finite value for `EW mean`: inf"), or the count is at
                 its maximum; the state is unchanged. Also "Already borrowed".
             TypeError: ``x`` is not a number (note "while processing 'x'").
+
+        Example:
+            >>> import drel_ml
+            >>> m = drel_ml.EWMean(0.5)
+            >>> m.update(10.0); m.update(20.0)
+            >>> m.value
+            15.0
         """
 
     @property
     def value(self) -> float:
-        """The weighted mean; 0.0 before the first value."""
+        """The weighted mean; 0.0 before the first value.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.EWMean(0.1).value
+            0.0
+        """
 
     def to_json(self) -> str:
-        """The complete state (alpha, mean, count) as a compact JSON snapshot."""
+        """The complete state (alpha, mean, count) as a compact JSON snapshot.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.EWMean(0.5).to_json()
+            '{"format_version":1,"model":{"alpha":0.5,"mean":0.0,"count":0}}'
+        """
 
     @staticmethod
     def from_json(json: str) -> EWMean:
@@ -260,6 +354,12 @@ class EWMean:
         Raises:
             RuntimeError: the document is refused, or its version is not 1.
             TypeError: ``json`` is not a ``str``.
+
+        Example:
+            >>> import drel_ml
+            >>> m = drel_ml.EWMean(0.5); m.update(4.0)
+            >>> drel_ml.EWMean.from_json(m.to_json()).value
+            4.0
         """
 
 @final
@@ -287,6 +387,13 @@ class StandardScaler:
                 allowed").
             OverflowError: ``feature_count`` is negative or too large.
             TypeError: ``feature_count`` is not an integer.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.StandardScaler(0)
+            Traceback (most recent call last):
+              ...
+            RuntimeError: empty features are not allowed
         """
 
     def transform_one(self, x: _FeatureVector) -> list[float]:
@@ -302,6 +409,16 @@ class StandardScaler:
                 overflowed ("non-finite value for `transformed feature`:
                 inf"). Also "Already mutably borrowed".
             TypeError: ``x`` is not a sequence of numbers.
+
+        Example:
+            >>> import drel_ml
+            >>> s = drel_ml.StandardScaler(2)
+            >>> s.transform_one([1.0, 2.0])
+            [1.0, 2.0]
+            >>> s.transform_one([1.0])
+            Traceback (most recent call last):
+              ...
+            RuntimeError: dimension mismatch: expected 2, got 1
         """
 
     def fit_one(self, x: _FeatureVector) -> None:
@@ -313,17 +430,45 @@ class StandardScaler:
                 `standard scaler delta`: inf"); no feature changes. Also
                 "Already borrowed".
             TypeError: ``x`` is not a sequence of numbers.
+
+        Example:
+            >>> import drel_ml
+            >>> s = drel_ml.StandardScaler(2)
+            >>> s.fit_one([1.0, 2.0])
+            >>> s.transform_one([4.0, 2.0])
+            [3.0, 0.0]
         """
 
     def learn_one(self, x: _FeatureVector) -> None:
-        """The same as ``fit_one``."""
+        """The same as ``fit_one``.
+
+        Example:
+            >>> import drel_ml
+            >>> s = drel_ml.StandardScaler(1)
+            >>> s.learn_one([5.0])
+            >>> s.samples_seen
+            1
+        """
 
     @property
     def samples_seen(self) -> int:
-        """The number of vectors absorbed."""
+        """The number of vectors absorbed.
+
+        Example:
+            >>> import drel_ml
+            >>> s = drel_ml.StandardScaler(1); s.fit_one([1.0]); s.learn_one([2.0])
+            >>> s.samples_seen
+            2
+        """
 
     def to_json(self) -> str:
-        """The complete state (settings, counts, means, m2s) as a JSON snapshot."""
+        """The complete state (settings, counts, means, m2s) as a JSON snapshot.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.StandardScaler(1).to_json()
+            '{"format_version":1,"model":{"feature_count":1,"config":{"with_mean":true,"with_std":true,"epsilon":1e-12},"counts":[0],"means":[0.0],"m2s":[0.0]}}'
+        """
 
     @staticmethod
     def from_json(json: str) -> StandardScaler:
@@ -337,6 +482,12 @@ class StandardScaler:
                 ("invalid model state: standard scaler m2s must be
                 non-negative at line 1 column 120"), or its version is not 1.
             TypeError: ``json`` is not a ``str``.
+
+        Example:
+            >>> import drel_ml
+            >>> s = drel_ml.StandardScaler(1); s.learn_one([3.0])
+            >>> drel_ml.StandardScaler.from_json(s.to_json()).transform_one([4.0])
+            [1.0]
         """
 
 @final
@@ -370,6 +521,13 @@ class LinearRegression:
                 finite and > 0)".
             OverflowError: ``feature_count`` is negative or too large.
             TypeError: an argument of the wrong type.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.LinearRegression(3, 0.0)
+            Traceback (most recent call last):
+              ...
+            RuntimeError: invalid learning rate: 0 (must be finite and > 0)
         """
 
     def predict_one(self, x: _FeatureVector) -> float:
@@ -380,6 +538,11 @@ class LinearRegression:
                 or the sum overflowed ("non-finite value for `linear
                 prediction`: inf"). Also "Already mutably borrowed".
             TypeError: ``x`` is not a sequence of numbers.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.LinearRegression(2, 0.1).predict_one([5.0, -7.0])
+            0.0
         """
 
     def learn_one(self, x: _FeatureVector, y: _Real) -> None:
@@ -393,18 +556,47 @@ class LinearRegression:
                 borrowed".
             TypeError: ``x`` is not a sequence of numbers, or ``y`` not a
                 number (note "while processing 'y'").
+
+        Example:
+            >>> import drel_ml
+            >>> m = drel_ml.LinearRegression(2, 0.1)
+            >>> m.learn_one([1.0, float("nan")], 3.0)
+            Traceback (most recent call last):
+              ...
+            RuntimeError: non-finite value for `feature`: NaN
+            >>> m.samples_seen
+            0
         """
 
     @property
     def weights(self) -> list[float]:
-        """A new list holding a copy of the weights."""
+        """A new list holding a copy of the weights.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.LinearRegression(3, 0.1).weights
+            [0.0, 0.0, 0.0]
+        """
 
     @property
     def samples_seen(self) -> int:
-        """The number of samples learned."""
+        """The number of samples learned.
+
+        Example:
+            >>> import drel_ml
+            >>> m = drel_ml.LinearRegression(1, 0.1); m.learn_one([1.0], 2.0)
+            >>> m.samples_seen
+            1
+        """
 
     def to_json(self) -> str:
-        """The complete state (weights, intercept, optimizer, loss) as a JSON snapshot."""
+        """The complete state (weights, intercept, optimizer, loss) as a JSON snapshot.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.LinearRegression(1, 0.5).to_json()
+            '{"format_version":1,"model":{"feature_count":1,"weights":[0.0],"intercept":0.0,"optimizer":{"Sgd":{"feature_count":1,"config":{"learning_rate":0.5,"l2":0.0},"samples_seen":0}},"loss":"SquaredError","samples_seen":0}}'
+        """
 
     @staticmethod
     def from_json(json: str) -> LinearRegression:
@@ -413,6 +605,12 @@ class LinearRegression:
         Raises:
             RuntimeError: the document is refused, or its version is not 1.
             TypeError: ``json`` is not a ``str``.
+
+        Example:
+            >>> import drel_ml
+            >>> m = drel_ml.LinearRegression(2, 0.1); m.learn_one([1.0, 2.0], 3.0)
+            >>> drel_ml.LinearRegression.from_json(m.to_json()).predict_one([1.0, 2.0])
+            1.8000000000000003
         """
 
 @final
@@ -440,6 +638,13 @@ class LogisticRegression:
                 rate that is not finite or not above 0.
             OverflowError: ``feature_count`` is negative or too large.
             TypeError: an argument of the wrong type.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.LogisticRegression(2, -0.5)
+            Traceback (most recent call last):
+              ...
+            RuntimeError: invalid learning rate: -0.5 (must be finite and > 0)
         """
 
     def predict_one(self, x: _FeatureVector) -> bool:
@@ -448,6 +653,11 @@ class LogisticRegression:
         Raises:
             RuntimeError: as ``predict_proba_one``.
             TypeError: ``x`` is not a sequence of numbers.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.LogisticRegression(2, 0.1).predict_one([3.0, -1.0])
+            True
         """
 
     def predict_proba_one(self, x: _FeatureVector) -> float:
@@ -458,6 +668,11 @@ class LogisticRegression:
                 or the logit overflowed ("non-finite value for `logit`:
                 inf"). Also "Already mutably borrowed".
             TypeError: ``x`` is not a sequence of numbers.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.LogisticRegression(2, 0.1).predict_proba_one([3.0, -1.0])
+            0.5
         """
 
     def learn_one(self, x: _FeatureVector, y: bool) -> None:
@@ -475,18 +690,47 @@ class LogisticRegression:
             TypeError: ``y`` is not a boolean ("'int' object is not an
                 instance of 'bool'", note "while processing 'y'"), or ``x``
                 not a sequence of numbers.
+
+        Example:
+            >>> import drel_ml
+            >>> m = drel_ml.LogisticRegression(2, 0.1)
+            >>> m.learn_one([1.0, 2.0], 1)
+            Traceback (most recent call last):
+              ...
+            TypeError: 'int' object is not an instance of 'bool'
+            while processing 'y'
         """
 
     @property
     def weights(self) -> list[float]:
-        """A new list holding a copy of the weights."""
+        """A new list holding a copy of the weights.
+
+        Example:
+            >>> import drel_ml
+            >>> m = drel_ml.LogisticRegression(2, 0.1); m.learn_one([1.0, 2.0], True)
+            >>> m.weights
+            [0.05, 0.1]
+        """
 
     @property
     def samples_seen(self) -> int:
-        """The number of samples learned."""
+        """The number of samples learned.
+
+        Example:
+            >>> import drel_ml
+            >>> m = drel_ml.LogisticRegression(2, 0.1); m.learn_one([1.0, 2.0], False)
+            >>> m.samples_seen
+            1
+        """
 
     def to_json(self) -> str:
-        """The complete state (weights, intercept, optimizer, loss) as a JSON snapshot."""
+        """The complete state (weights, intercept, optimizer, loss) as a JSON snapshot.
+
+        Example:
+            >>> import drel_ml
+            >>> '"loss":{"epsilon":1e-15}' in drel_ml.LogisticRegression(1, 0.1).to_json()
+            True
+        """
 
     @staticmethod
     def from_json(json: str) -> LogisticRegression:
@@ -495,6 +739,12 @@ class LogisticRegression:
         Raises:
             RuntimeError: the document is refused, or its version is not 1.
             TypeError: ``json`` is not a ``str``.
+
+        Example:
+            >>> import drel_ml
+            >>> m = drel_ml.LogisticRegression(2, 0.1); m.learn_one([1.0, 2.0], True)
+            >>> drel_ml.LogisticRegression.from_json(m.to_json()).weights
+            [0.05, 0.1]
         """
 
 @final
@@ -523,6 +773,13 @@ class RegressionPipeline:
                 that is not finite or not above 0.
             OverflowError: ``feature_count`` is negative or too large.
             TypeError: an argument of the wrong type.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.RegressionPipeline(0, 0.0)
+            Traceback (most recent call last):
+              ...
+            RuntimeError: empty features are not allowed
         """
 
     def predict_one(self, x: _FeatureVector) -> float:
@@ -533,6 +790,11 @@ class RegressionPipeline:
                 or a scaled value or the prediction is not finite. Also
                 "Already mutably borrowed".
             TypeError: ``x`` is not a sequence of numbers.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.RegressionPipeline(2, 0.1).predict_one([1.0, 2.0])
+            0.0
         """
 
     def learn_one(self, x: _FeatureVector, y: _Real) -> None:
@@ -545,14 +807,38 @@ class RegressionPipeline:
                 borrowed".
             TypeError: ``x`` is not a sequence of numbers, or ``y`` not a
                 number (note "while processing 'y'").
+
+        Example:
+            >>> import drel_ml
+            >>> p = drel_ml.RegressionPipeline(2, 0.1)
+            >>> p.learn_one([1.0, 2.0], float("nan"))
+            Traceback (most recent call last):
+              ...
+            RuntimeError: non-finite value for `target`: NaN
+            >>> p.samples_seen
+            0
         """
 
     @property
     def samples_seen(self) -> int:
-        """The number of samples the scaler absorbed."""
+        """The number of samples the scaler absorbed.
+
+        Example:
+            >>> import drel_ml
+            >>> p = drel_ml.RegressionPipeline(1, 0.1); p.learn_one([1.0], 1.0)
+            >>> p.samples_seen
+            1
+        """
 
     def to_json(self) -> str:
-        """The complete state (scaler, then model) as a JSON snapshot."""
+        """The complete state (scaler, then model) as a JSON snapshot.
+
+        Example:
+            >>> import drel_ml
+            >>> text = drel_ml.RegressionPipeline(1, 0.1).to_json()
+            >>> text.index('"transformer"') < text.index('"model":{"feature_count"')
+            True
+        """
 
     @staticmethod
     def from_json(json: str) -> RegressionPipeline:
@@ -562,6 +848,12 @@ class RegressionPipeline:
             RuntimeError: the document is refused or its scaler state is
                 invalid, or its version is not 1.
             TypeError: ``json`` is not a ``str``.
+
+        Example:
+            >>> import drel_ml
+            >>> p = drel_ml.RegressionPipeline(2, 0.1); p.learn_one([1.0, 2.0], 3.0)
+            >>> drel_ml.RegressionPipeline.from_json(p.to_json()).predict_one([1.0, 2.0])
+            0.30000000000000004
         """
 
 @final
@@ -588,10 +880,23 @@ class ClassificationPipeline:
                 or a learning rate that is not finite or not above 0.
             OverflowError: ``feature_count`` is negative or too large.
             TypeError: an argument of the wrong type.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.ClassificationPipeline(2, float("inf"))
+            Traceback (most recent call last):
+              ...
+            RuntimeError: non-finite value for `learning_rate`: inf
         """
 
     def predict_one(self, x: _FeatureVector) -> bool:
-        """``True`` when ``predict_proba_one(x)`` is at least 0.5."""
+        """``True`` when ``predict_proba_one(x)`` is at least 0.5.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.ClassificationPipeline(2, 0.1).predict_one([1.0, 2.0])
+            True
+        """
 
     def predict_proba_one(self, x: _FeatureVector) -> float:
         """The probability of the positive class for x scaled by the current statistics.
@@ -601,6 +906,11 @@ class ClassificationPipeline:
                 or a scaled value or the logit is not finite. Also "Already
                 mutably borrowed".
             TypeError: ``x`` is not a sequence of numbers.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.ClassificationPipeline(2, 0.1).predict_proba_one([7.0, -3.0])
+            0.5
         """
 
     def learn_one(self, x: _FeatureVector, y: bool) -> None:
@@ -612,14 +922,33 @@ class ClassificationPipeline:
                 "Already borrowed".
             TypeError: ``y`` is not a boolean (note "while processing 'y'"),
                 or ``x`` not a sequence of numbers.
+
+        Example:
+            >>> import drel_ml
+            >>> p = drel_ml.ClassificationPipeline(2, 0.1)
+            >>> p.learn_one([1.0, 2.0], True)
+            >>> p.samples_seen
+            1
         """
 
     @property
     def samples_seen(self) -> int:
-        """The number of samples the scaler absorbed."""
+        """The number of samples the scaler absorbed.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.ClassificationPipeline(2, 0.1).samples_seen
+            0
+        """
 
     def to_json(self) -> str:
-        """The complete state (scaler, then model) as a JSON snapshot."""
+        """The complete state (scaler, then model) as a JSON snapshot.
+
+        Example:
+            >>> import drel_ml
+            >>> '"transformer"' in drel_ml.ClassificationPipeline(1, 0.1).to_json()
+            True
+        """
 
     @staticmethod
     def from_json(json: str) -> ClassificationPipeline:
@@ -629,6 +958,12 @@ class ClassificationPipeline:
             RuntimeError: the document is refused or its scaler state is
                 invalid, or its version is not 1.
             TypeError: ``json`` is not a ``str``.
+
+        Example:
+            >>> import drel_ml
+            >>> p = drel_ml.ClassificationPipeline(2, 0.1); p.learn_one([1.0, 2.0], True)
+            >>> drel_ml.ClassificationPipeline.from_json(p.to_json()).predict_proba_one([1.0, 2.0])
+            0.5124973964842103
         """
 
 @final
@@ -645,7 +980,13 @@ class Snapshot:
 
     @staticmethod
     def format_version() -> int:
-        """The snapshot format version this build writes and reads: 1."""
+        """The snapshot format version this build writes and reads: 1.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.Snapshot.format_version()
+            1
+        """
 
     @staticmethod
     def to_json(obj: _HasToJson) -> str:
@@ -655,4 +996,9 @@ class Snapshot:
             TypeError: ``obj.to_json()`` returned something else than a ``str``.
             Exception: whatever ``obj.to_json`` raises, ``AttributeError``
                 when it has no such method.
+
+        Example:
+            >>> import drel_ml
+            >>> drel_ml.Snapshot.to_json(drel_ml.EWMean(0.5))
+            '{"format_version":1,"model":{"alpha":0.5,"mean":0.0,"count":0}}'
         """
