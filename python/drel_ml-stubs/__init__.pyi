@@ -480,7 +480,7 @@ class StandardScaler:
         Raises:
             RuntimeError: the document is refused or the state is invalid
                 ("invalid model state: standard scaler m2s must be
-                non-negative at line 1 column 120"), or its version is not 1.
+                non-negative at line 1 column 148"), or its version is not 1.
             TypeError: ``json`` is not a ``str``.
 
         Example:
