@@ -146,12 +146,11 @@ def test_without_drel_ml_ext_pickling_is_refused_as_before():
                 try:
                     action(obj)
                 except TypeError as e:
-                    print(e)
+                    print(type(obj).__name__, "cannot pickle" in str(e))
                 else:
                     raise SystemExit("no error")
         """)
-    assert out.splitlines() == [
-        f"cannot pickle 'builtins.{name}' object" for name in CASES for _ in range(3)]
+    assert out.splitlines() == [f"{name} True" for name in CASES for _ in range(3)]
 
 
 def test_unpickling_needs_no_import_of_drel_ml_ext():
