@@ -159,11 +159,6 @@ PyObject* parts_tuple(std::pair<StandardScalerState, Model>&& parts) {
 
 // ---- entry points -----------------------------------------------------------
 
-template <class Reader, class Convert, class... Cores>
-PyObject* reader_entry(PyObject*, PyObject* o) {
-  return read_shared<Reader, Cores...>(o, Convert{});
-}
-
 struct AsPython {
   template <class T>
   PyObject* operator()(T&& v) const {
@@ -186,28 +181,34 @@ struct AsPartsTuple {
   }
 };
 
-#define DREL_MODELS LinearRegression, LogisticRegression, RegressionPipeline, ClassificationPipeline
-#define DREL_SCALED StandardScalerState, RegressionPipeline, ClassificationPipeline
+// The classes a reader accepts.
+template <class... Cores>
+struct OneOf {};
+using Models = OneOf<LinearRegression, LogisticRegression, RegressionPipeline, ClassificationPipeline>;
+using Sized = OneOf<StandardScalerState, LinearRegression, LogisticRegression, RegressionPipeline,
+                    ClassificationPipeline>;
+using Scaled = OneOf<StandardScalerState, RegressionPipeline, ClassificationPipeline>;
+using Pipelines = OneOf<RegressionPipeline, ClassificationPipeline>;
 
-constexpr const char* kReaderDoc = "See the drel_ml_ext function of this name.";
+template <class Reader, class Convert, class... Cores>
+PyObject* reader_entry(PyObject*, PyObject* o) {
+  return read_shared<Reader, Cores...>(o, Convert{});
+}
 
-const std::array<PyMethodDef, 6> readers{{
-    {"intercept", &reader_entry<InterceptReader, AsPython, DREL_MODELS>, METH_O, kReaderDoc},
-    {"feature_count",
-     &reader_entry<FeatureCountReader, AsPython, StandardScalerState, DREL_MODELS>, METH_O,
-     kReaderDoc},
-    {"optimizer_settings", &reader_entry<OptimizerReader, AsOptimizerDict, DREL_MODELS>, METH_O,
-     kReaderDoc},
-    {"loss_settings", &reader_entry<LossReader, AsLossDict, DREL_MODELS>, METH_O, kReaderDoc},
-    {"scaler_settings", &reader_entry<ScalerReader, AsScalerDict, DREL_SCALED>, METH_O,
-     kReaderDoc},
-    {"pipeline_parts",
-     &reader_entry<PartsReader, AsPartsTuple, RegressionPipeline, ClassificationPipeline>, METH_O,
-     kReaderDoc},
-}};
+template <class Reader, class Convert, class... Cores>
+PyMethodDef reader_def(const char* name, OneOf<Cores...>) {
+  return {name, &reader_entry<Reader, Convert, Cores...>, METH_O,
+          "See the drel_ml_ext function of this name."};
+}
 
-#undef DREL_MODELS
-#undef DREL_SCALED
+const std::array<PyMethodDef, 6> readers{
+    reader_def<InterceptReader, AsPython>("intercept", Models{}),
+    reader_def<FeatureCountReader, AsPython>("feature_count", Sized{}),
+    reader_def<OptimizerReader, AsOptimizerDict>("optimizer_settings", Models{}),
+    reader_def<LossReader, AsLossDict>("loss_settings", Models{}),
+    reader_def<ScalerReader, AsScalerDict>("scaler_settings", Scaled{}),
+    reader_def<PartsReader, AsPartsTuple>("pipeline_parts", Pipelines{}),
+};
 
 }  // namespace
 
