@@ -160,9 +160,9 @@ def test_numpy_booleans_and_numbers_are_accepted(np):
 
 def test_settings_are_keyword_only():
     with pytest.raises(TypeError):
-        e.linear_regression(2, 0.1)  # type: ignore[misc]
+        e.linear_regression(2, 0.1)
     with pytest.raises(TypeError):
-        e.standard_scaler(2, False)  # type: ignore[misc]
+        e.standard_scaler(2, False)
 
 
 def test_intercept_and_feature_count():
