@@ -18,15 +18,26 @@ PY
 )
 "$py" -m pip install -q "${requirements[@]}"
 
+# Every check runs, so that one report shows all failures; the suite fails if any did.
+failed=()
+check() {
+  local name="$1"; shift
+  echo "-- $name"
+  "$@" || failed+=("$name")
+}
+
 cd "$root"
-echo "stubtest drel_ml"
-"$py" -m mypy.stubtest drel_ml --mypy-config-file tests/typing/mypy.ini
-echo "mypy --strict"
-"$py" -m mypy --config-file tests/typing/mypy.ini --cache-dir "$work/mypy-cache" \
-  python/drel_ml_ext examples tests/typing
-echo "basedpyright"
-"$bin/basedpyright" --pythonpath "$py" --project tests/typing/pyrightconfig.json
+check "stubtest drel_ml" "$py" -m mypy.stubtest drel_ml --mypy-config-file tests/typing/mypy.ini
+check "mypy --strict" "$py" -m mypy --config-file tests/typing/mypy.ini \
+  --cache-dir "$work/mypy-cache" python/drel_ml_ext examples tests/typing
+check "basedpyright" "$bin/basedpyright" --pythonpath "$py" --project tests/typing/pyrightconfig.json
 
 cd "$work"
-"$py" "$root/tests/typing/usage.py"
-"$py" -m pytest -q -p no:cacheprovider "$root/tests/typing"
+check "typed usage runs" "$py" "$root/tests/typing/usage.py"
+check "installed types and docstring examples" \
+  "$py" -m pytest -q -p no:cacheprovider "$root/tests/typing"
+
+if [ ${#failed[@]} -gt 0 ]; then
+  printf 'typing checks failed: %s\n' "${failed[*]}" >&2
+  exit 1
+fi
