@@ -32,7 +32,7 @@ grep -q 'consistent with the following platform tag: "manylinux_' <(tr -s ' \n' 
   echo "the wheel is not consistent with any manylinux tag" >&2; exit 1; }
 
 echo "-- auditwheel repair"
-"$py" -m auditwheel repair -w "$work/repaired" "$wheel" 2>&1 | tail -n 2
+"$py" -m auditwheel repair -w "$work/repaired" "$wheel" 2>&1 | sed '/^INFO:/d; /^$/d'
 repaired=$(ls "$work"/repaired/drel_ml-*manylinux*.whl)
 echo "repaired: $(basename "$repaired")"
 
@@ -40,7 +40,8 @@ echo "repaired: $(basename "$repaired")"
 # build folder.
 echo "-- sdist contents"
 "$py" -m pip install -q build
-"$py" -m build --sdist --no-isolation --outdir "$work/sdist" "$root" >/dev/null
+"$py" -m build --sdist --no-isolation --outdir "$work/sdist" "$root" > "$work/sdist.log" 2>&1 ||
+  { cat "$work/sdist.log" >&2; exit 1; }
 sdist=$(ls "$work"/sdist/drel_ml-*.tar.gz)
 tar -tzf "$sdist" > "$work/sdist.txt"
 if [ -e "$root/LICENSE" ]; then
@@ -68,6 +69,10 @@ assert m.weights == [0.30000000000000004, 0.6000000000000001], m.weights
 assert drel_ml.LinearRegression.from_json(m.to_json()).to_json() == m.to_json()
 for module in (drel_ml, drel_ml_ext, drel_ml_ext._native):
     assert "/wheel/venv/" in module.__file__, module.__file__
+# The types of drel_ml come with it.
+import importlib.metadata
+files = {str(f) for f in importlib.metadata.files("drel_ml")}
+assert "drel_ml-stubs/__init__.pyi" in files, sorted(files)
 print("imported drel_ml and drel_ml_ext from", drel_ml.__file__.rsplit("/", 2)[0])
 EOF
 )
