@@ -34,9 +34,10 @@ bool to_bool(PyObject* o, bool& out);
 // A converted feature vector: inline room for a typical sample.
 using FeatureBuffer = SmallVector;
 
-// Any non-str sequence: exact lists and tuples by index, 1-D native float64
-// buffers in place, everything else by iteration. Results and errors are the
-// same on every path.
+// Any non-str sequence: exact lists and tuples by index, one-dimensional
+// buffers of real numbers in native order (integers, floats, booleans) in
+// place, everything else by iteration. Results and errors are the same on
+// every path: each element becomes what float() gives for it.
 bool to_features(PyObject* o, FeatureBuffer& out);
 
 PyObject* from_doubles(std::span<const double> values);
