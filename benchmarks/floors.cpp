@@ -114,8 +114,11 @@ bool to_vector(PyObject* o, std::vector<double>& out) {
   return true;
 }
 
-bool expect_arguments(const char* name, Py_ssize_t nargs, Py_ssize_t wanted) {
-  if (nargs == wanted) [[likely]] return true;
+// Entered like drel_ml's members (vector call with keywords, since their
+// parameters may be named); the floor takes its arguments by position only.
+bool expect_arguments(const char* name, Py_ssize_t nargs, Py_ssize_t wanted,
+                      PyObject* kwnames = nullptr) {
+  if (nargs == wanted && kwnames == nullptr) [[likely]] return true;
   PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd arguments (%zd given)", name, wanted,
                nargs);
   return false;
@@ -126,48 +129,54 @@ PyObject* runtime_error(const char* text) {
   return nullptr;
 }
 
-PyObject* mean_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* mean_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
   double x;
-  if (!expect_arguments("mean_update", nargs, 1) || !to_double(args[0], x)) return nullptr;
+  if (!expect_arguments("mean_update", nargs, 1, kwnames) || !to_double(args[0], x)) return nullptr;
   if (!floor_of(self)->mean.update(x)) return runtime_error("non-finite mean");
   Py_RETURN_NONE;
 }
 
-PyObject* predict_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* predict_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
   FloorObject* f = floor_of(self);
-  if (!expect_arguments("predict_one", nargs, 1) || !to_vector(args[0], f->scratch)) return nullptr;
+  if (!expect_arguments("predict_one", nargs, 1, kwnames) || !to_vector(args[0], f->scratch)) return nullptr;
   return PyFloat_FromDouble(f->linear.predict(f->scratch.data(), f->scratch.size()));
 }
 
-PyObject* learn_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* learn_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
   FloorObject* f = floor_of(self);
   double y;
-  if (!expect_arguments("learn_one", nargs, 2) || !to_double(args[1], y) ||
+  if (!expect_arguments("learn_one", nargs, 2, kwnames) || !to_double(args[1], y) ||
       !to_vector(args[0], f->scratch))
     return nullptr;
   f->linear.learn(f->scratch.data(), f->scratch.size(), y);
   Py_RETURN_NONE;
 }
 
-PyObject* core_mean_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* core_mean_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
   double x;
-  if (!expect_arguments("core_mean_update", nargs, 1) || !to_double(args[0], x)) return nullptr;
+  if (!expect_arguments("core_mean_update", nargs, 1, kwnames) || !to_double(args[0], x)) return nullptr;
   if (!floor_of(self)->core_mean.update(x)) return runtime_error("core refused");
   Py_RETURN_NONE;
 }
 
-PyObject* core_predict_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* core_predict_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
   FloorObject* f = floor_of(self);
-  if (!expect_arguments("core_predict_one", nargs, 1) || !to_vector(args[0], f->scratch))
+  if (!expect_arguments("core_predict_one", nargs, 1, kwnames) || !to_vector(args[0], f->scratch))
     return nullptr;
   const drel::Result<double> p = f->core_model->predict_one(f->scratch);
   return p ? PyFloat_FromDouble(*p) : runtime_error("core refused");
 }
 
-PyObject* core_learn_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* core_learn_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
   FloorObject* f = floor_of(self);
   double y;
-  if (!expect_arguments("core_learn_one", nargs, 2) || !to_double(args[1], y) ||
+  if (!expect_arguments("core_learn_one", nargs, 2, kwnames) || !to_double(args[1], y) ||
       !to_vector(args[0], f->scratch))
     return nullptr;
   if (!f->core_model->learn_one(f->scratch, y)) return runtime_error("core refused");
@@ -258,16 +267,18 @@ PyCFunction fastcall(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
+constexpr int kFloorCall = METH_FASTCALL | METH_KEYWORDS;
+
 PyMethodDef floor_methods[] = {
-    {"mean_update", fastcall(&mean_update), METH_FASTCALL, "The floor of Mean.update."},
-    {"predict_one", fastcall(&predict_one), METH_FASTCALL,
+    {"mean_update", fastcall(&mean_update), kFloorCall, "The floor of Mean.update."},
+    {"predict_one", fastcall(&predict_one), kFloorCall,
      "The floor of LinearRegression.predict_one."},
-    {"learn_one", fastcall(&learn_one), METH_FASTCALL, "The floor of LinearRegression.learn_one."},
-    {"core_mean_update", fastcall(&core_mean_update), METH_FASTCALL,
+    {"learn_one", fastcall(&learn_one), kFloorCall, "The floor of LinearRegression.learn_one."},
+    {"core_mean_update", fastcall(&core_mean_update), kFloorCall,
      "The floor's conversion, then drel::Mean::update."},
-    {"core_predict_one", fastcall(&core_predict_one), METH_FASTCALL,
+    {"core_predict_one", fastcall(&core_predict_one), kFloorCall,
      "The floor's conversion, then drel::LinearRegression::predict_one."},
-    {"core_learn_one", fastcall(&core_learn_one), METH_FASTCALL,
+    {"core_learn_one", fastcall(&core_learn_one), kFloorCall,
      "The floor's conversion, then drel::LinearRegression::learn_one."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -87,12 +87,12 @@ bool clear_if_ordinary() {
 // float() converts it.
 void append_elements(const char* p, Py_ssize_t n, Py_ssize_t stride, ElementKind kind,
                      FeatureBuffer& out) {
+  if (n == 0) return;
   const std::size_t first = out.size();
   out.resize_for_overwrite(first + static_cast<std::size_t>(n));
+  double* dst = &out[first];
   with_element_reader(kind, [&]<class Reader>(Reader) {
-    for (Py_ssize_t i = 0; i < n; ++i, p += stride) {
-      out[first + static_cast<std::size_t>(i)] = Reader::read(p);
-    }
+    for (Py_ssize_t i = 0; i < n; ++i, p += stride) dst[i] = Reader::read(p);
   });
 }
 
@@ -180,14 +180,37 @@ bool convert_item(PyObject* item, FeatureBuffer& out) {
   return true;
 }
 
+// Exact floats from items[first, n) into dst[first, n), up to the first item
+// of another type; returns that item's index (n when there is none). Reading an
+// exact float runs no Python code, so the container cannot change meanwhile.
+Py_ssize_t copy_exact_floats(PyObject* const* items, Py_ssize_t first, Py_ssize_t n,
+                             double* dst) {
+  for (Py_ssize_t i = first; i < n; ++i) {
+    PyObject* item = items[i];
+    if (!PyFloat_CheckExact(item)) [[unlikely]] return i;
+    dst[i] = PyFloat_AS_DOUBLE(item);
+  }
+  return n;
+}
+
+// The exact floats at the front of `items` go straight into `out`; the
+// returned index is where the careful conversion has to go on.
+Py_ssize_t read_float_prefix(PyObject* const* items, Py_ssize_t n, FeatureBuffer& out) {
+  if (n == 0) return 0;
+  out.resize_for_overwrite(static_cast<std::size_t>(n));
+  const Py_ssize_t done = copy_exact_floats(items, 0, n, &out[0]);
+  if (done < n) out.resize_for_overwrite(static_cast<std::size_t>(done));
+  return done;
+}
+
 // Exact lists are re-measured at every step and each item is held while its
-// __float__ runs, exactly as the list iterator would behave. An exact float
-// runs no Python code, so it is read without touching its reference count.
+// __float__ runs, exactly as the list iterator would behave. Exact floats run
+// no Python code, so a leading run of them is copied without either.
 bool read_list(PyObject* list, FeatureBuffer& out) {
-  out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+  Py_ssize_t i = read_float_prefix(PySequence_Fast_ITEMS(list), PyList_GET_SIZE(list), out);
+  for (; i < PyList_GET_SIZE(list); ++i) {
     PyObject* item = PyList_GET_ITEM(list, i);
-    if (PyFloat_CheckExact(item)) [[likely]] {
+    if (PyFloat_CheckExact(item)) {
       out.push_back(PyFloat_AS_DOUBLE(item));
       continue;
     }
@@ -199,8 +222,10 @@ bool read_list(PyObject* list, FeatureBuffer& out) {
 
 bool read_tuple(PyObject* tuple, FeatureBuffer& out) {
   const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+  Py_ssize_t i = read_float_prefix(PySequence_Fast_ITEMS(tuple), n, out);
+  if (i == n) return true;
   out.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  for (; i < n; ++i) {
     if (!convert_item(PyTuple_GET_ITEM(tuple, i), out)) return false;
   }
   return true;
