@@ -91,6 +91,7 @@ struct FloorObject {
   MeanFloor mean;
   LinearFloor linear;
   std::vector<double> scratch;  // the converted feature vector, reused
+  std::size_t scratch_size = 0;
   drel::Mean core_mean;
   std::optional<drel::LinearRegression> core_model;
 };
@@ -99,18 +100,21 @@ FloorObject* floor_of(PyObject* self) { return reinterpret_cast<FloorObject*>(se
 
 using drel::py::to_double;  // the binding's own float conversion
 
-// The binding's list conversion, into storage kept between calls.
-bool to_vector(PyObject* o, std::vector<double>& out) {
+// A list of floats into storage kept between calls, in one tight pass (only
+// an item that is not an exact float leaves it, for the interpreter's
+// conversion). Sets `n` to the number of elements.
+bool to_vector(PyObject* o, std::vector<double>& storage, std::size_t& n) {
   if (!PyList_CheckExact(o)) {
     PyErr_SetString(PyExc_TypeError, "the floor takes a list of floats");
     return false;
   }
-  const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(o));
-  if (out.size() < n) [[unlikely]] out.resize(n);
+  n = static_cast<std::size_t>(PyList_GET_SIZE(o));
+  if (storage.size() < n) [[unlikely]] storage.resize(n);
+  double* dst = storage.data();
+  PyObject* const* items = PySequence_Fast_ITEMS(o);
   for (std::size_t i = 0; i < n; ++i) {
-    if (!to_double(PyList_GET_ITEM(o, static_cast<Py_ssize_t>(i)), out[i])) return false;
+    if (!to_double(items[i], dst[i])) return false;
   }
-  out.resize(n);
   return true;
 }
 
@@ -140,8 +144,8 @@ PyObject* mean_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* predict_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   FloorObject* f = floor_of(self);
-  if (!expect_arguments("predict_one", nargs, 1, kwnames) || !to_vector(args[0], f->scratch)) return nullptr;
-  return PyFloat_FromDouble(f->linear.predict(f->scratch.data(), f->scratch.size()));
+  if (!expect_arguments("predict_one", nargs, 1, kwnames) || !to_vector(args[0], f->scratch, f->scratch_size)) return nullptr;
+  return PyFloat_FromDouble(f->linear.predict(f->scratch.data(), f->scratch_size));
 }
 
 PyObject* learn_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -149,9 +153,9 @@ PyObject* learn_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   FloorObject* f = floor_of(self);
   double y;
   if (!expect_arguments("learn_one", nargs, 2, kwnames) || !to_double(args[1], y) ||
-      !to_vector(args[0], f->scratch))
+      !to_vector(args[0], f->scratch, f->scratch_size))
     return nullptr;
-  f->linear.learn(f->scratch.data(), f->scratch.size(), y);
+  f->linear.learn(f->scratch.data(), f->scratch_size, y);
   Py_RETURN_NONE;
 }
 
@@ -166,9 +170,9 @@ PyObject* core_mean_update(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* core_predict_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   FloorObject* f = floor_of(self);
-  if (!expect_arguments("core_predict_one", nargs, 1, kwnames) || !to_vector(args[0], f->scratch))
+  if (!expect_arguments("core_predict_one", nargs, 1, kwnames) || !to_vector(args[0], f->scratch, f->scratch_size))
     return nullptr;
-  const drel::Result<double> p = f->core_model->predict_one(f->scratch);
+  const drel::Result<double> p = f->core_model->predict_one({f->scratch.data(), f->scratch_size});
   return p ? PyFloat_FromDouble(*p) : runtime_error("core refused");
 }
 
@@ -177,9 +181,9 @@ PyObject* core_learn_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   FloorObject* f = floor_of(self);
   double y;
   if (!expect_arguments("core_learn_one", nargs, 2, kwnames) || !to_double(args[1], y) ||
-      !to_vector(args[0], f->scratch))
+      !to_vector(args[0], f->scratch, f->scratch_size))
     return nullptr;
-  if (!f->core_model->learn_one(f->scratch, y)) return runtime_error("core refused");
+  if (!f->core_model->learn_one({f->scratch.data(), f->scratch_size}, y)) return runtime_error("core refused");
   Py_RETURN_NONE;
 }
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-#include "common/small_vector.hpp"
+#include "feature_buffer.hpp"
 #include "python.hpp"
 
 namespace drel::py {
@@ -30,9 +30,6 @@ inline bool to_double(PyObject* o, double& out) {
 bool to_count(PyObject* o, std::uint64_t& out);
 bool to_text(PyObject* o, std::string_view& out);
 bool to_bool(PyObject* o, bool& out);
-
-// A converted feature vector: inline room for a typical sample.
-using FeatureBuffer = SmallVector;
 
 // Any non-str sequence: exact lists and tuples by index, one-dimensional
 // buffers of real numbers in native order (integers, floats, booleans) in
