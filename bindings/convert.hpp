@@ -37,6 +37,26 @@ bool to_bool(PyObject* o, bool& out);
 // every path: each element becomes what float() gives for it.
 bool to_features(PyObject* o, FeatureBuffer& out);
 
+// The same, with the commonest case inlined into the caller: an exact list of
+// exact floats that fits the inline room is copied in one pass (reading an
+// exact float runs no Python code). Anything else starts over on the general
+// path, so results and errors are those of to_features.
+[[gnu::always_inline]] inline bool to_features_inline(PyObject* o, FeatureBuffer& out) {
+  if (PyList_CheckExact(o)) [[likely]] {
+    const Py_ssize_t n = PyList_GET_SIZE(o);
+    if (n > 0 && static_cast<std::size_t>(n) <= FeatureBuffer::kInline) [[likely]] {
+      out.resize_for_overwrite(static_cast<std::size_t>(n));
+      double* dst = out.data();
+      PyObject* const* items = PySequence_Fast_ITEMS(o);
+      Py_ssize_t i = 0;
+      for (; i < n && PyFloat_CheckExact(items[i]); ++i) dst[i] = PyFloat_AS_DOUBLE(items[i]);
+      if (i == n) [[likely]] return true;
+      out.resize_for_overwrite(0);
+    }
+  }
+  return to_features(o, out);
+}
+
 PyObject* from_doubles(std::span<const double> values);
 PyObject* from_text(std::string_view text);
 

@@ -31,15 +31,16 @@ void FeatureBuffer::grow(std::size_t n) {
     bigger = std::make_unique_for_overwrite<double[]>(n);
   }
   std::copy(data_, data_ + size_, bigger.get());
-  if (heap_) recycle(std::move(heap_), capacity_);
+  if (heap_) recycle(heap_.release(), capacity_);
   heap_ = std::move(bigger);
   data_ = heap_.get();
   capacity_ = capacity;
 }
 
-void FeatureBuffer::recycle(std::unique_ptr<double[]> block, std::size_t capacity) noexcept {
+void FeatureBuffer::recycle(double* block, std::size_t capacity) noexcept {
+  std::unique_ptr<double[]> owned(block);
   if (capacity <= kMaxKept && capacity > spare.capacity) {
-    spare.block = std::move(block);  // the smaller spare, if any, is released
+    spare.block = std::move(owned);  // the smaller spare, if any, is released
     spare.capacity = capacity;
   }
 }

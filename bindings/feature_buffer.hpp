@@ -19,8 +19,8 @@ class FeatureBuffer {
   FeatureBuffer() {}
   FeatureBuffer(const FeatureBuffer&) = delete;
   FeatureBuffer& operator=(const FeatureBuffer&) = delete;
-  ~FeatureBuffer() {
-    if (heap_) [[unlikely]] recycle(std::move(heap_), capacity_);
+  [[gnu::always_inline]] ~FeatureBuffer() {
+    if (heap_) [[unlikely]] recycle(heap_.release(), capacity_);
   }
 
   void reserve(std::size_t n) {
@@ -50,7 +50,8 @@ class FeatureBuffer {
   // when it is large enough).
   void grow(std::size_t n);
   // Keeps `block` as this thread's spare when it is worth keeping.
-  static void recycle(std::unique_ptr<double[]> block, std::size_t capacity) noexcept;
+  // Takes ownership of `block`.
+  static void recycle(double* block, std::size_t capacity) noexcept;
 
   double inline_[kInline];
   std::unique_ptr<double[]> heap_;
