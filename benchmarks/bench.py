@@ -266,8 +266,9 @@ def floor_splits(bench: Bench, base, quick: bool) -> list[Split]:
 def print_splits(splits: list[Split]) -> None:
     print("\nWhere a one-sample call's time goes (ns per call): the floor; what the core adds "
           "(Floor.core_* - Floor.*: the floor's conversion, then the real core operation); what "
-          "the binding adds (drel_ml - Floor.core_*). Native: the core operation and the floor "
-          "arithmetic alone, timed in a C++ loop.")
+          "the binding adds (drel_ml - Floor.core_*; the core is compiled into both extensions, so a "
+          "difference in how the compiler inlines it into drel_ml shows up here too). Native: the "
+          "core operation and the floor arithmetic alone, timed in a C++ loop.")
     header = ("call", "floor", "+core", "+binding", "ratio", "native core", "native floor")
     lines = [(s.call, f"{s.floor_ns:.1f}", f"{s.core_ns:+.1f}", f"{s.binding_ns:+.1f}",
               f"{(s.floor_ns + s.core_ns + s.binding_ns) / s.floor_ns:.2f}",

@@ -126,14 +126,9 @@ Py_ssize_t first_stride(const Py_buffer& view) {
   return view.strides != nullptr ? view.strides[0] : view.itemsize;
 }
 
-// The type numpy.ndarray, once its header has agreed with a buffer request;
-// from then on its one-dimensional rows are read through the header. Written
-// once, with the interpreter lock held; the reference is kept for good.
-PyTypeObject* trusted_ndarray_type = nullptr;
-
 void learn_ndarray_type(PyObject* o, const Py_buffer& view, ElementKind kind) {
   PyTypeObject* type = Py_TYPE(o);
-  if (trusted_ndarray_type != nullptr || std::strcmp(type->tp_name, "numpy.ndarray") != 0 ||
+  if (ndarray::trusted_type != nullptr || std::strcmp(type->tp_name, "numpy.ndarray") != 0 ||
       type->tp_basicsize < static_cast<Py_ssize_t>(sizeof(ndarray::ArrayHeader)))
     return;
   const std::optional<ndarray::Run> run = ndarray::one_dimensional_run(o);
@@ -141,7 +136,7 @@ void learn_ndarray_type(PyObject* o, const Py_buffer& view, ElementKind kind) {
   // fewer than two elements need not be the one it keeps.
   if (run && run->kind == kind && run->data == view.buf && run->length == view.shape[0] &&
       (run->length < 2 || run->stride == first_stride(view))) {
-    trusted_ndarray_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+    ndarray::trusted_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
   }
 }
 
@@ -166,7 +161,7 @@ std::optional<bool> read_buffer(PyObject* o, FeatureBuffer& out) {
 // An exact numpy array of one dimension and a supported kind, read through
 // its header; false for anything else.
 bool read_trusted_ndarray(PyObject* o, FeatureBuffer& out) {
-  if (Py_TYPE(o) != trusted_ndarray_type) return false;
+  if (Py_TYPE(o) != ndarray::trusted_type) return false;
   const std::optional<ndarray::Run> run = ndarray::one_dimensional_run(o);
   if (!run) return false;
   append_elements(run->data, run->length, run->stride, run->kind, out);

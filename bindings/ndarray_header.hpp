@@ -63,6 +63,11 @@ inline std::optional<ElementKind> element_kind_of(const DescrHeader& descr) {
   }
 }
 
+// The type numpy.ndarray, once its header has agreed with a buffer request
+// (convert.cpp); null until then. Written once, with the interpreter lock
+// held; the reference is kept for good.
+inline PyTypeObject* trusted_type = nullptr;
+
 // A one-dimensional run of elements of one kind.
 struct Run {
   const char* data;
