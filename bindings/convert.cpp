@@ -131,10 +131,14 @@ void learn_ndarray_type(PyObject* o, const Py_buffer& view, ElementKind kind) {
   if (ndarray::trusted_type != nullptr || std::strcmp(type->tp_name, "numpy.ndarray") != 0 ||
       type->tp_basicsize < static_cast<Py_ssize_t>(sizeof(ndarray::ArrayHeader)))
     return;
+  // The plain fields first: no pointer of the header is followed unless
+  // those already agree with the buffer.
+  const auto* header = reinterpret_cast<const ndarray::ArrayHeader*>(o);
+  if (header->data != view.buf || header->nd != 1) return;
   const std::optional<ndarray::Run> run = ndarray::one_dimensional_run(o);
   // numpy reports a conventional stride for a contiguous vector, which for
   // fewer than two elements need not be the one it keeps.
-  if (run && run->kind == kind && run->data == view.buf && run->length == view.shape[0] &&
+  if (run && run->kind == kind && run->length == view.shape[0] &&
       (run->length < 2 || run->stride == first_stride(view))) {
     ndarray::trusted_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
   }
