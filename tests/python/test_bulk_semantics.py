@@ -310,3 +310,16 @@ def test_results_without_numpy():
     """)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert done.stdout.strip() == "ok", done.stderr
+
+
+@pytest.mark.parametrize("name", sorted(ACCEPTED))
+def test_docstring_examples_run(name, np):
+    import doctest
+
+    fn = getattr(drel_ml_ext, name)
+    example = fn.__doc__.split("Example\n", 1)[1]
+    globs = {"drel_ml": drel_ml, **{n: getattr(drel_ml_ext, n) for n in drel_ml_ext.__all__}}
+    test = doctest.DocTestParser().get_doctest(textwrap.dedent(example), globs, name, None, 0)
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    runner.run(test)
+    assert runner.summarize(verbose=False).failed == 0
