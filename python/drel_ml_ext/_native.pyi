@@ -1,4 +1,6 @@
-"""Types of the native functions of drel_ml_ext (re-exported by drel_ml_ext)."""
+# Types of the native extension drel_ml_ext._native, for the type checkers that
+# check drel_ml_ext itself. Users call the functions drel_ml_ext exports.
+# Each unit of the extension declares its functions in its own section.
 
 from collections.abc import Iterable
 from typing import Any, TypeAlias, overload
@@ -6,8 +8,75 @@ from typing import Any, TypeAlias, overload
 from typing_extensions import Buffer
 
 import drel_ml
+from drel_ml_ext._config import LossSettings, OptimizerSettings, ScalerSettings
 
-# ---- bulk functions -------------------------------------------------------------
+# ---- configuration (ext/config.cpp, ext/config_readers.cpp) ----------------
+
+def linear_regression(
+    feature_count: int,
+    learning_rate: float,
+    optimizer: str,
+    l2: float,
+    adagrad_epsilon: float,
+    loss: str,
+    huber_delta: float,
+    /,
+) -> drel_ml.LinearRegression: ...
+def logistic_regression(
+    feature_count: int,
+    learning_rate: float,
+    optimizer: str,
+    l2: float,
+    adagrad_epsilon: float,
+    /,
+) -> drel_ml.LogisticRegression: ...
+def standard_scaler(
+    feature_count: int, with_mean: bool, with_std: bool, epsilon: float, /
+) -> drel_ml.StandardScaler: ...
+def regression_pipeline(
+    feature_count: int,
+    learning_rate: float,
+    optimizer: str,
+    l2: float,
+    adagrad_epsilon: float,
+    loss: str,
+    huber_delta: float,
+    with_mean: bool,
+    with_std: bool,
+    scaler_epsilon: float,
+    /,
+) -> drel_ml.RegressionPipeline: ...
+def classification_pipeline(
+    feature_count: int,
+    learning_rate: float,
+    optimizer: str,
+    l2: float,
+    adagrad_epsilon: float,
+    with_mean: bool,
+    with_std: bool,
+    scaler_epsilon: float,
+    /,
+) -> drel_ml.ClassificationPipeline: ...
+
+_Model = (
+    drel_ml.LinearRegression
+    | drel_ml.LogisticRegression
+    | drel_ml.RegressionPipeline
+    | drel_ml.ClassificationPipeline
+)
+
+def intercept(model: _Model, /) -> float: ...
+def feature_count(obj: drel_ml.StandardScaler | _Model, /) -> int: ...
+def optimizer_settings(model: _Model, /) -> OptimizerSettings: ...
+def loss_settings(model: _Model, /) -> LossSettings: ...
+def scaler_settings(
+    scaler: drel_ml.StandardScaler | drel_ml.RegressionPipeline | drel_ml.ClassificationPipeline, /
+) -> ScalerSettings: ...
+def pipeline_parts(
+    pipeline: drel_ml.RegressionPipeline | drel_ml.ClassificationPipeline, /
+) -> tuple[drel_ml.StandardScaler, drel_ml.LinearRegression | drel_ml.LogisticRegression]: ...
+
+# ---- bulk functions (ext/bulk.cpp) -----------------------------------------
 
 # X: a 2-D buffer of numbers (numpy arrays of any real dtype, memoryviews) or an
 # iterable of feature vectors (each any sequence of numbers).
@@ -18,13 +87,6 @@ _Column: TypeAlias = Buffer | Iterable[Any]
 # numpy.ndarray when numpy is importable, else a list (of lists for transform_many).
 _Reals: TypeAlias = Any
 _Flags: TypeAlias = Any
-
-_Model: TypeAlias = (
-    drel_ml.LinearRegression
-    | drel_ml.LogisticRegression
-    | drel_ml.RegressionPipeline
-    | drel_ml.ClassificationPipeline
-)
 _Classifier: TypeAlias = drel_ml.LogisticRegression | drel_ml.ClassificationPipeline
 _Regressor: TypeAlias = drel_ml.LinearRegression | drel_ml.RegressionPipeline
 
