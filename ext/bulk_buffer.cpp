@@ -26,6 +26,9 @@ void HeldBuffer::release() {
 
 std::optional<ElementKind> HeldBuffer::real_kind(int ndim) const {
   if (!held_ || view_.ndim != ndim) return std::nullopt;
+  // What a strided request promises; an exporter that breaks it is iterated instead.
+  if (view_.shape == nullptr || view_.strides == nullptr || view_.suboffsets != nullptr)
+    return std::nullopt;
   return element_kind(view_.format, view_.itemsize);
 }
 
