@@ -2,13 +2,14 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable, Sequence
 from typing import TypeVar
 
 import drel_ml
 
 from drel_ml_ext import _native
 
-__all__ = ["merge"]
+__all__ = ["merge", "merge_all", "tree_reduce"]
 
 Mergeable = TypeVar(
     "Mergeable",
@@ -62,3 +63,31 @@ def merge(a: Mergeable, b: Mergeable, *, start: Mergeable | None = None) -> Merg
     if start is None:
         return _native.merge(a, b)  # type: ignore[no-any-return]
     return _native.merge_from(start, a, b)  # type: ignore[no-any-return]
+
+
+T = TypeVar("T")
+
+
+def tree_reduce(items: Sequence[T], combine: Callable[[T, T], T]) -> T:
+    """Combine ``items`` pairwise, level by level: (0, 1), (2, 3), ... then again.
+
+    An odd item at the end of a level moves up unchanged. The pairing depends
+    only on the number of items, so a reduction run on a cluster and the same
+    reduction run here give the same result bit for bit.
+    """
+    if not items:
+        raise ValueError("nothing to reduce")
+    level = list(items)
+    while len(level) > 1:
+        pairs = [combine(level[i], level[i + 1]) for i in range(0, len(level) - 1, 2)]
+        level = pairs + level[len(pairs) * 2 :]
+    return level[0]
+
+
+def merge_all(objects: Sequence[Mergeable], *, start: Mergeable | None = None) -> Mergeable:
+    """Merge any number of objects of one class by :func:`tree_reduce` over :func:`merge`.
+
+    With ``start``, every object continues ``start`` and every pairwise merge is
+    given it, so the result holds ``start`` once plus what each object learned.
+    """
+    return tree_reduce(objects, lambda a, b: merge(a, b, start=start))
