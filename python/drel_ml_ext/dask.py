@@ -294,8 +294,8 @@ def _merge_texts(feed: _Feed, start: str, a: str, b: str) -> str:
 def _rounds(frame: dd.DataFrame, feed: _Feed, start: str, rounds: int) -> Delayed | str:
     """The graph of all rounds: train a copy per partition, merge the copies by a tree."""
     parts = frame[feed.columns].to_delayed()
-    train = dask.delayed(_train_copy, pure=True)
-    merge_pair = dask.delayed(_merge_texts, pure=True)
+    train = dask.delayed(_train_copy)
+    merge_pair = dask.delayed(_merge_texts)
     state: Delayed | str = start
     for _ in range(rounds):
         round_start = state
