@@ -131,7 +131,10 @@ def _feed_for(obj: object, features: Sequence[str], target: str | None) -> _Feed
 def _learn(obj: Any, x: np.ndarray, y: np.ndarray | None) -> None:
     learn_many = getattr(drel_ml_ext, "learn_many", None)
     if learn_many is not None:
-        learn_many(obj, x, y) if y is not None else learn_many(obj, x)
+        if y is None:
+            learn_many(obj, x)
+        else:
+            learn_many(obj, x, y)
         return
     rows = x.tolist()
     if y is None:
@@ -166,7 +169,10 @@ def _as_text(state: object) -> str:
 
 def _with_position(part: pd.DataFrame, partition_info: dict[str, Any] | None = None) -> pd.DataFrame:
     number = partition_info["number"] if partition_info is not None else 0
-    return part.assign(**{_PARTITION: np.int64(number), _ROW: np.arange(len(part), dtype=np.int64)})
+    positioned = part.copy()
+    positioned[_PARTITION] = np.full(len(part), number, dtype=np.int64)
+    positioned[_ROW] = np.arange(len(part), dtype=np.int64)
+    return positioned
 
 
 def _learn_groups(
@@ -299,8 +305,12 @@ def _rounds(frame: dd.DataFrame, feed: _Feed, start: str, rounds: int) -> Delaye
     state: Delayed | str = start
     for _ in range(rounds):
         round_start = state
-        copies = [train(part, feed, round_start) for part in parts]
-        state = tree_reduce(copies, lambda a, b, s=round_start: merge_pair(feed, s, a, b))
+
+        def merge_copies(a: Delayed, b: Delayed, start: Delayed | str = round_start) -> Delayed:
+            return merge_pair(feed, start, a, b)  # type: ignore[no-any-return]
+
+        copies: list[Delayed] = [train(part, feed, round_start) for part in parts]
+        state = tree_reduce(copies, merge_copies)
     return state
 
 
