@@ -106,7 +106,9 @@ class _Feed:
         if self.target is None:
             _learn(obj, x, None)
             return
-        y = rows[self.target].to_numpy(dtype=bool if self.class_name in _CLASSIFIERS else np.float64)
+        # Classifier targets go as they are: a float NaN must not pass as True.
+        column = rows[self.target]
+        y = column.to_numpy() if self.class_name in _CLASSIFIERS else column.to_numpy(dtype=np.float64)
         _learn(obj, x, y)
 
 

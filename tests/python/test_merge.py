@@ -171,3 +171,17 @@ def test_borrowed_inputs_may_be_one_object():
     m = fed(drel_ml.Mean(), [1.0, 2.0])
     assert merge(m, m, start=m).to_json() == m.to_json()
     assert merge(m, m).count == 4
+
+
+def test_no_references_leak():
+    a = fed(drel_ml.Mean(), [1.0])
+    bad = drel_ml.LinearRegression(2, 0.1), drel_ml.LinearRegression(2, 0.2)
+    counts = lambda: (sys.getrefcount(a), sys.getrefcount(drel_ml.Mean), *map(sys.getrefcount, bad))  # noqa: E731
+    before = counts()
+    for _ in range(1000):
+        merge(a, a, start=a)
+        with pytest.raises(RuntimeError):
+            merge(*bad)
+        with pytest.raises(TypeError):
+            merge(a, bad[0])
+    assert counts() == before
