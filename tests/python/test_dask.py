@@ -182,12 +182,31 @@ def test_partitioned_model_matches_local_rounds_and_one_stream(frame, local_part
     assert partitioned_error <= 1.2 * one_error
 
 
-def test_classifier_and_refusals(frame):
+def test_classifier(frame):
     model = learn_partitioned(frame, FEATURES, "label", drel_ml.ClassificationPipeline(3, 0.01))
     assert model.samples_seen == PARTITIONS * ROWS_PER_PARTITION
-    with pytest.raises(RuntimeError, match="cannot be merged"):
-        learn_partitioned(frame, ["x0"], None, drel_ml.EWMean(0.5))
-    with pytest.raises(ValueError, match="needs a target"):
-        learn_partitioned(frame, FEATURES, None, drel_ml.LinearRegression(3, 0.1))
-    with pytest.raises(RuntimeError, match="dimension mismatch"):
-        learn_partitioned(frame, FEATURES[:2], "y", drel_ml.LinearRegression(3, 0.1))
+    with pytest.raises(RuntimeError, match="dimension mismatch"):  # raised on a worker
+        learn_partitioned(frame, FEATURES[:2], "label", drel_ml.LogisticRegression(3, 0.1))
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda f: learn_partitioned(f, ["x0"], None, drel_ml.EWMean(0.5)), RuntimeError,
+         "cannot be merged"),
+        (lambda f: learn_partitioned(f, FEATURES, None, drel_ml.LinearRegression(3, 0.1)),
+         ValueError, "needs a target"),
+        (lambda f: learn_partitioned(f, FEATURES, "y", drel_ml.StandardScaler(3)), ValueError,
+         "without a target"),
+        (lambda f: learn_partitioned(f, FEATURES, "y", drel_ml.LinearRegression(3, 0.1), rounds=0),
+         ValueError, "at least 1"),
+        (lambda f: update_partitioned(f, ["x0"], object()), TypeError, "drel_ml object"),
+        (lambda f: learn_by_key(f, "key", ["key", "x0"], "y", lambda: drel_ml.LinearRegression(2, 0.1)),
+         ValueError, "also a feature"),
+        (lambda f: update_by_key(f, "key", "x0", lambda: drel_ml.StandardScaler(1)), TypeError,
+         "running statistic"),
+    ],
+)
+def test_refusals_before_any_work(frame, call, error, message):
+    with pytest.raises(error, match=message):
+        call(frame)
