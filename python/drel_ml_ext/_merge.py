@@ -61,8 +61,8 @@ def merge(a: Mergeable, b: Mergeable, *, start: Mergeable | None = None) -> Merg
     (6, 3.5)
     """
     if start is None:
-        return _native.merge(a, b)  # type: ignore[no-any-return]
-    return _native.merge_from(start, a, b)  # type: ignore[no-any-return]
+        return _native.merge(a, b)
+    return _native.merge_from(start, a, b)
 
 
 T = TypeVar("T")

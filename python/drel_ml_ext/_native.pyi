@@ -2,6 +2,8 @@
 # check drel_ml_ext itself. Users call the functions drel_ml_ext exports.
 # Each unit of the extension declares its functions in its own section.
 
+from typing import TypeVar
+
 import drel_ml
 from drel_ml_ext._config import LossSettings, OptimizerSettings, ScalerSettings
 
@@ -70,3 +72,20 @@ def scaler_settings(
 def pipeline_parts(
     pipeline: drel_ml.RegressionPipeline | drel_ml.ClassificationPipeline, /
 ) -> tuple[drel_ml.StandardScaler, drel_ml.LinearRegression | drel_ml.LogisticRegression]: ...
+
+# ---- merging (ext/merge.cpp) ---------------------------------------------------
+
+_Mergeable = TypeVar(
+    "_Mergeable",
+    drel_ml.Mean,
+    drel_ml.Variance,
+    drel_ml.EWMean,
+    drel_ml.StandardScaler,
+    drel_ml.LinearRegression,
+    drel_ml.LogisticRegression,
+    drel_ml.RegressionPipeline,
+    drel_ml.ClassificationPipeline,
+)
+
+def merge(a: _Mergeable, b: _Mergeable) -> _Mergeable: ...
+def merge_from(start: _Mergeable, a: _Mergeable, b: _Mergeable) -> _Mergeable: ...

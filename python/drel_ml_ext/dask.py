@@ -40,13 +40,13 @@ from __future__ import annotations
 
 from collections.abc import Callable, Hashable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Literal, TypeVar, overload
+from typing import Any, Literal, TypeVar, cast, overload
 
-import dask
 import dask.dataframe as dd
 import numpy as np
 import pandas as pd
-from dask.delayed import Delayed
+from dask.base import compute as _untyped_compute
+from dask.delayed import Delayed, delayed
 
 import drel_ml
 import drel_ml_ext
@@ -64,6 +64,9 @@ Learner = TypeVar(
 )
 Statistic = TypeVar("Statistic", drel_ml.Mean, drel_ml.Variance, drel_ml.EWMean)
 MergeableStatistic = TypeVar("MergeableStatistic", drel_ml.Mean, drel_ml.Variance)
+
+# Dask's compute, typed for this module: a tuple of the computed values.
+_compute = cast(Callable[..., tuple[Any, ...]], _untyped_compute)
 
 _STATISTICS = ("Mean", "Variance", "EWMean")
 _SCALERS = ("StandardScaler",)
@@ -162,8 +165,11 @@ def _results(texts: Mapping[Hashable, str], feed: _Feed, as_text: bool) -> dict[
     return {key: feed.restore(text) for key, text in texts.items()}
 
 
-def _as_text(state: object) -> str:
-    return state if isinstance(state, str) else state.to_json()  # type: ignore[attr-defined]
+def _as_text(state: Any) -> str:
+    if isinstance(state, str):
+        return state
+    text: str = state.to_json()
+    return text
 
 
 # ---- one object per key -----------------------------------------------------
@@ -210,7 +216,7 @@ def _by_key(
         key,
         feed,
         initial,
-        dask.delayed(state_texts) if state_texts else None,
+        delayed(state_texts) if state_texts else None,
         meta=meta,
         enforce_metadata=False,
     )
@@ -292,32 +298,34 @@ def update_by_key(
 def _train_copy(part: pd.DataFrame, feed: _Feed, start: str) -> str:
     obj = feed.restore(start)
     feed.feed(obj, part)
-    return obj.to_json()
+    text: str = obj.to_json()
+    return text
 
 
 def _merge_texts(feed: _Feed, start: str, a: str, b: str) -> str:
-    return merge(feed.restore(a), feed.restore(b), start=feed.restore(start)).to_json()
+    text: str = merge(feed.restore(a), feed.restore(b), start=feed.restore(start)).to_json()
+    return text
 
 
 def _rounds(frame: dd.DataFrame, feed: _Feed, start: str, rounds: int) -> Delayed | str:
     """The graph of all rounds: train a copy per partition, merge the copies by a tree."""
     parts = frame[feed.columns].to_delayed()
-    train = dask.delayed(_train_copy)
-    merge_pair = dask.delayed(_merge_texts)
+    train = delayed(_train_copy)
+    merge_pair = delayed(_merge_texts)
     state: Delayed | str = start
     for _ in range(rounds):
         round_start = state
 
         def merge_copies(a: Delayed, b: Delayed, start: Delayed | str = round_start) -> Delayed:
-            return merge_pair(feed, start, a, b)  # type: ignore[no-any-return]
+            return cast(Delayed, merge_pair(feed, start, a, b))
 
         copies: list[Delayed] = [train(part, feed, round_start) for part in parts]
         state = tree_reduce(copies, merge_copies)
     return state
 
 
-def _check_mergeable(obj: object) -> None:
-    merge(obj, obj)  # type: ignore[type-var]  # raises the core's refusal, e.g. for EWMean
+def _check_mergeable(obj: Any) -> None:
+    merge(obj, obj)  # raises the core's refusal, e.g. for EWMean
 
 
 @overload
@@ -369,8 +377,8 @@ def learn_partitioned(
         raise ValueError(f"rounds must be at least 1, got {rounds}")
     feed = _feed_for(model, features, target)
     _check_mergeable(model)
-    (text,) = dask.compute(_rounds(frame, feed, model.to_json(), rounds))
-    return text if as_text else feed.restore(text)
+    (text,) = _compute(_rounds(frame, feed, model.to_json(), rounds))
+    return cast(str, text) if as_text else cast(Learner, feed.restore(text))
 
 
 def update_partitioned(
@@ -395,7 +403,7 @@ def update_partitioned(
     feeds = [_feed_for(statistic, [name], None) for name in names]
     _check_mergeable(statistic)
     start = statistic.to_json()
-    texts = dask.compute(*(_rounds(frame, feed, start, 1) for feed in feeds))
+    texts = _compute(*(_rounds(frame, feed, start, 1) for feed in feeds))
     results = [text if as_text else feed.restore(text) for feed, text in zip(feeds, texts)]
     if isinstance(columns, str):
         return results[0]
