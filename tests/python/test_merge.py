@@ -185,3 +185,10 @@ def test_no_references_leak():
         with pytest.raises(TypeError):
             merge(a, bad[0])
     assert counts() == before
+
+
+def test_importing_the_package_leaves_dask_alone():
+    import subprocess
+
+    code = "import sys, drel_ml_ext; sys.exit('dask' in sys.modules or 'pandas' in sys.modules)"
+    assert subprocess.run([sys.executable, "-c", code]).returncode == 0
