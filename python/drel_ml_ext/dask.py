@@ -49,7 +49,7 @@ from dask.base import compute as _untyped_compute
 from dask.delayed import Delayed, delayed
 
 import drel_ml
-import drel_ml_ext
+from drel_ml_ext._bulk import learn_many, update_many
 from drel_ml_ext._merge import merge, tree_reduce
 
 __all__ = ["learn_by_key", "learn_partitioned", "update_by_key", "update_partitioned"]
@@ -103,16 +103,16 @@ class _Feed:
 
     def feed(self, obj: Any, rows: pd.DataFrame) -> None:
         if self.class_name in _STATISTICS:
-            _update(obj, rows[self.features[0]].to_numpy(dtype=np.float64))
+            update_many(obj, rows[self.features[0]].to_numpy(dtype=np.float64))
             return
         x = np.ascontiguousarray(rows[list(self.features)].to_numpy(dtype=np.float64))
         if self.target is None:
-            _learn(obj, x, None)
+            learn_many(obj, x)
             return
         # Classifier targets go as they are: a float NaN must not pass as True.
         column = rows[self.target]
         y = column.to_numpy() if self.class_name in _CLASSIFIERS else column.to_numpy(dtype=np.float64)
-        _learn(obj, x, y)
+        learn_many(obj, x, y)
 
 
 def _feed_for(obj: object, features: Sequence[str], target: str | None) -> _Feed:
@@ -129,34 +129,6 @@ def _feed_for(obj: object, features: Sequence[str], target: str | None) -> _Feed
     if name in _REGRESSORS + _CLASSIFIERS and target is None:
         raise ValueError(f"a {name} needs a target column")
     return _Feed(name, features, target)
-
-
-# TEMPORARY: until drel_ml_ext's bulk functions land, one call per row, which
-# gives the same bits. Remove with the fallback branches below.
-def _learn(obj: Any, x: np.ndarray, y: np.ndarray | None) -> None:
-    learn_many = getattr(drel_ml_ext, "learn_many", None)
-    if learn_many is not None:
-        if y is None:
-            learn_many(obj, x)
-        else:
-            learn_many(obj, x, y)
-        return
-    rows = x.tolist()
-    if y is None:
-        for row in rows:
-            obj.learn_one(row)
-    else:
-        for row, target in zip(rows, y.tolist()):
-            obj.learn_one(row, target)
-
-
-def _update(obj: Any, xs: np.ndarray) -> None:
-    update_many = getattr(drel_ml_ext, "update_many", None)
-    if update_many is not None:
-        update_many(obj, xs)
-        return
-    for x in xs.tolist():
-        obj.update(x)
 
 
 def _results(texts: Mapping[Hashable, str], feed: _Feed, as_text: bool) -> dict[Hashable, Any]:

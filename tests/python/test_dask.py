@@ -52,18 +52,12 @@ def make_partition(number: int) -> pd.DataFrame:
 
 
 def feed(obj, rows: pd.DataFrame, target: str | None = "y") -> None:
-    """What one process does: the bulk functions where they exist, else one call per row."""
-    x = np.ascontiguousarray(rows[FEATURES].to_numpy(dtype=np.float64))
-    learn_many = getattr(drel_ml_ext, "learn_many", None)
-    y = None if target is None else rows[target].to_numpy()
-    if learn_many is not None:
-        learn_many(obj, x) if y is None else learn_many(obj, x, y)
-    elif y is None:
-        for row in x.tolist():
-            obj.learn_one(row)
+    """What one process does: the bulk functions over the rows in order."""
+    x = rows[FEATURES].to_numpy(dtype=np.float64)
+    if target is None:
+        drel_ml_ext.learn_many(obj, x)
     else:
-        for row, t in zip(x.tolist(), y.tolist()):
-            obj.learn_one(row, t)
+        drel_ml_ext.learn_many(obj, x, rows[target].to_numpy())
 
 
 def copy(obj):
@@ -114,8 +108,7 @@ def test_per_key_statistics_in_order(frame, local_parts):
     whole = pd.concat(local_parts, ignore_index=True)
     for key in (0, KEYS - 1):
         expected = drel_ml.EWMean(0.01)
-        for v in whole.loc[whole.key == key, "x1"].tolist():
-            expected.update(v)
+        drel_ml_ext.update_many(expected, whole.loc[whole.key == key, "x1"].to_numpy())
         assert ew[key] == expected.to_json()
 
 
@@ -129,8 +122,7 @@ def test_statistics_over_partitions(frame, local_parts):
     for column in ("x1", "y"):
         values = [v for part in local_parts for v in part[column].tolist()]
         one = drel_ml.Variance("sample")
-        for v in values:
-            one.update(v)
+        drel_ml_ext.update_many(one, values)
         exact_mean = math.fsum(values) / len(values)
         exact = math.fsum((v - exact_mean) ** 2 for v in values) / (len(values) - 1)
         merged = stats[column]
@@ -152,9 +144,8 @@ def test_statistics_over_partitions(frame, local_parts):
 
 
 def mse(model, rows: pd.DataFrame) -> float:
-    x = rows[FEATURES].to_numpy().tolist()
-    errors = [(model.predict_one(r) - t) ** 2 for r, t in zip(x, rows["y"].tolist())]
-    return float(np.mean(errors))
+    predictions = drel_ml_ext.predict_many(model, rows[FEATURES].to_numpy())
+    return float(np.mean((predictions - rows["y"].to_numpy()) ** 2))
 
 
 def test_partitioned_model_matches_local_rounds_and_one_stream(frame, local_parts):
