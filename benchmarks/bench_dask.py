@@ -6,9 +6,9 @@ Measures learn_by_key (one model per key) and learn_partitioned (one model from
 all partitions, one round) on a distributed.LocalCluster of 1 and then 2
 worker processes (one thread each), and the same work in this process with the
 bulk functions: per key after a pandas groupby, and one model over the whole
-stream. Each figure is the best of K runs on data already in worker memory;
-the one-process figures are measured between the cluster runs, so that both
-see the same machine load. Prints the 2-worker/1-worker scaling ratio and the
+stream. Both clusters run side by side, on data already in worker memory, and
+the setups take turns within each of K rounds; each figure is the best of its
+K runs. Prints the 2-worker/1-worker scaling ratio and the
 machine's core count; on a machine shared with other work, read the ratios,
 not the absolute rates.
 """
@@ -16,6 +16,8 @@ not the absolute rates.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import functools
 import os
 import time
 from collections.abc import Callable
@@ -46,15 +48,6 @@ def make_model() -> drel_ml.RegressionPipeline:
     return drel_ml.RegressionPipeline(len(FEATURES), 0.01)
 
 
-def best_seconds(run: Callable[[], object], repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        started = time.perf_counter()
-        run()
-        best = min(best, time.perf_counter() - started)
-    return best
-
-
 def one_process(parts: list[pd.DataFrame]) -> dict[str, Callable[[], object]]:
     whole = pd.concat(parts, ignore_index=True)
     feed = _feed_for(make_model(), FEATURES, "y")
@@ -67,6 +60,11 @@ def one_process(parts: list[pd.DataFrame]) -> dict[str, Callable[[], object]]:
         feed.feed(make_model(), whole)
 
     return {"learn_by_key": by_key, "learn_partitioned": partitioned}
+
+
+def in_client(client: Client, run: Callable[[], object]) -> object:
+    with client.as_current():
+        return run()
 
 
 def on_cluster(frame: dd.DataFrame) -> dict[str, Callable[[], object]]:
@@ -86,17 +84,29 @@ def main() -> None:
     parts = [make_partition(i, per_partition) for i in range(PARTITIONS)]
     local = one_process(parts)
 
-    rates: dict[tuple[str, str], float] = {}
-    for workers in (1, 2):
-        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                          dashboard_address=None) as cluster, Client(cluster):
-            frame = dd.from_map(make_partition, range(PARTITIONS), args=(per_partition,)).persist()
-            for name, run in on_cluster(frame).items():
-                run()  # warm: imports and code on the workers
-                rates[(name, f"{workers} worker{'s' * (workers > 1)}")] = rows / best_seconds(run, args.repeat)
-                seconds = best_seconds(local[name], args.repeat)
-                key = (name, "one process")
-                rates[key] = max(rates.get(key, 0.0), rows / seconds)
+    with contextlib.ExitStack() as stack:
+        # Both clusters live side by side, and each round runs every setup once in
+        # turn, so that all of them meet the same machine load.
+        setups: dict[str, dict[str, Callable[[], object]]] = {"one process": local}
+        for workers in (1, 2):
+            cluster = stack.enter_context(LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None))
+            client = stack.enter_context(Client(cluster, set_as_default=False))
+            with client.as_current():
+                frame = dd.from_map(make_partition, range(PARTITIONS), args=(per_partition,)).persist()
+            setups[f"{workers} worker{'s' * (workers > 1)}"] = {
+                name: functools.partial(in_client, client, run) for name, run in on_cluster(frame).items()
+            }
+        best: dict[tuple[str, str], float] = {}
+        for round_number in range(args.repeat + 1):  # round 0 warms imports and code
+            for setup, runs in setups.items():
+                for name, run in runs.items():
+                    started = time.perf_counter()
+                    run()
+                    seconds = time.perf_counter() - started
+                    if round_number > 0:
+                        best[(name, setup)] = min(best.get((name, setup), float("inf")), seconds)
+    rates = {key: rows / seconds for key, seconds in best.items()}
 
     print(f"{rows} rows in {PARTITIONS} partitions, {KEYS} keys, {len(FEATURES)} features; "
           f"best of {args.repeat}; cores: {os.cpu_count()}")
