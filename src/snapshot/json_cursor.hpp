@@ -57,6 +57,9 @@ class JsonCursor {
   Read<> literal(std::string_view word);
   // At '-' or a digit: the number with its value.
   Read<JsonNumber> number();
+  // At '-' or a digit: the number's nearest double, as number() converts it
+  // (integers included). The numbers a snapshot writes take one scan.
+  Read<double> real();
   // Any well-formed value, at any depth, without recursion and without using
   // the nesting budget.
   Read<> skip_value();

@@ -57,8 +57,7 @@ Read<> read_value(JsonCursor& in, std::uint32_t& out) {
 Read<> read_value(JsonCursor& in, double& out) {
   DREL_ASSIGN_OR_RETURN(const int c, in.value_start());
   if (!starts_number(c)) return fail(in.wrong_type("f64"));
-  DREL_ASSIGN_OR_RETURN(const JsonNumber n, in.number());
-  out = std::visit([](auto v) { return static_cast<double>(v); }, n);
+  DREL_ASSIGN_OR_RETURN(out, in.real());
   return {};
 }
 
