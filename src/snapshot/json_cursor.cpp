@@ -328,6 +328,26 @@ Read<double> JsonCursor::real() {
   return std::visit([](auto v) { return static_cast<double>(v); }, n);
 }
 
+bool JsonCursor::compact_reals(std::vector<double>& out) {
+  const char* const begin = text_.data() + pos_;
+  const char* const end = text_.data() + text_.size();
+  const char* p = begin;
+  for (;;) {
+    double value = 0.0;
+    p = read_short_real(p, end, value);
+    if (p == nullptr || p == end) break;
+    out.push_back(value);
+    if (*p == ']') {
+      pos_ += static_cast<std::size_t>(p - begin);
+      return true;
+    }
+    if (*p != ',') break;
+    ++p;
+  }
+  out.clear();
+  return false;
+}
+
 // A value that is not an array or an object, checked but not converted:
 // skipped numbers are never out of range.
 Read<> JsonCursor::skip_scalar(int first) {

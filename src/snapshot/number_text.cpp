@@ -43,17 +43,35 @@ int digit_count(std::uint64_t n) {
   return guess + 1 - (n < kPowersOfTen[guess] ? 1 : 0);
 }
 
+void two_digits(char* out, std::uint32_t n) { std::memcpy(out, kDigitPairs + 2 * n, 2); }
+
+// Exactly eight digits, leading zeros included; the halves are independent.
+void eight_digits(char* out, std::uint32_t n) {
+  const std::uint32_t high = n / 10'000;
+  const std::uint32_t low = n % 10'000;
+  two_digits(out, high / 100);
+  two_digits(out + 2, high % 100);
+  two_digits(out + 4, low / 100);
+  two_digits(out + 6, low % 100);
+}
+
 // The decimal digits of n, ending just before `end`.
 void digits_before(char* end, std::uint64_t n) {
-  while (n >= 100) {
-    end -= 2;
-    std::memcpy(end, kDigitPairs + 2 * (n % 100), 2);
-    n /= 100;
+  while (n >= 100'000'000) {
+    end -= 8;
+    eight_digits(end, static_cast<std::uint32_t>(n % 100'000'000));
+    n /= 100'000'000;
   }
-  if (n >= 10) {
-    std::memcpy(end - 2, kDigitPairs + 2 * n, 2);
+  auto small = static_cast<std::uint32_t>(n);
+  while (small >= 100) {
+    end -= 2;
+    two_digits(end, small % 100);
+    small /= 100;
+  }
+  if (small >= 10) {
+    two_digits(end - 2, small);
   } else {
-    end[-1] = static_cast<char>('0' + n);
+    end[-1] = static_cast<char>('0' + small);
   }
 }
 

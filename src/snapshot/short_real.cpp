@@ -7,7 +7,9 @@
 #include "snapshot/short_real.hpp"
 
 #include <bit>
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <cstdint>
 
 #include "snapshot/five_powers.hpp"
@@ -20,16 +22,57 @@ constexpr int kMaxDigits = 19;  // any 19 digits fit in 64 bits
 // arithmetic far from overflow.
 constexpr std::ptrdiff_t kMaxFractionDigits = 100'000;
 constexpr int kExponentCap = 100'000;
-constexpr std::uint64_t kExactIntegerLimit = std::uint64_t{1} << 53;
 constexpr int kMantissaBits = 52;
 constexpr int kMinExponent = -1023;
 constexpr int kInfinitePower = 0x7FF;
 
-constexpr double kExactTenPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                      1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// In a word of eight characters (the first in the lowest byte), the top bit
+// of each byte that is not an ASCII digit. Carries between bytes only reach
+// bytes above a flagged one, so the lowest flag is always exact.
+std::uint64_t non_digit_flags(std::uint64_t chunk) {
+  return ((chunk + 0x4646464646464646) | (chunk - 0x3030303030303030)) & 0x8080808080808080;
+}
+
+// The value of eight ASCII digits, the first being the most significant.
+std::uint64_t eight_digits_value(std::uint64_t chunk) {
+  constexpr std::uint64_t kMask = 0x000000FF000000FF;
+  constexpr std::uint64_t kMul1 = 0x000F424000000064;  // 100 + (1000000 << 32)
+  constexpr std::uint64_t kMul2 = 0x0000271000000001;  // 1 + (10000 << 32)
+  chunk -= 0x3030303030303030;
+  chunk = chunk * 10 + (chunk >> 8);  // pairs
+  return (((chunk & kMask) * kMul1) + (((chunk >> 16) & kMask) * kMul2)) >> 32;
+}
+
+constexpr std::uint64_t kSmallTenPowers[] = {1, 10, 100, 1'000, 10'000, 100'000, 1'000'000,
+                                             10'000'000};
+
+// Reads the digits at p into w (w * 10 + digit each; w may wrap when there
+// are more than 19, which the caller refuses) and returns their end. Eight
+// characters at a time while eight can be read: the last, partial word is
+// padded with leading zeros, so the digit count costs no branch.
+const char* accumulate_digits(const char* p, const char* end, std::uint64_t& w) {
+  if constexpr (std::endian::native == std::endian::little) {
+    while (end - p >= 8) {
+      std::uint64_t chunk;
+      std::memcpy(&chunk, p, 8);
+      const std::uint64_t flags = non_digit_flags(chunk);
+      if (flags == 0) {
+        w = w * 100'000'000 + eight_digits_value(chunk);
+        p += 8;
+        continue;
+      }
+      const int count = std::countr_zero(flags) / 8;
+      if (count == 0) return p;
+      chunk = (chunk << (8 * (8 - count))) | (0x3030303030303030 >> (8 * count));
+      w = w * kSmallTenPowers[count] + eight_digits_value(chunk);
+      return p + count;
+    }
+  }
+  while (p != end && is_digit(*p)) w = w * 10 + static_cast<std::uint64_t>(*p++ - '0');
+  return p;
+}
 
 struct Product {
   std::uint64_t high;
@@ -104,24 +147,25 @@ const char* read_short_real(const char* p, const char* end, double& out) {
   if (p == end || !is_digit(*p)) return nullptr;
 
   std::uint64_t w = 0;
-  int significant = 0;  // digits from the first non-zero one on
-  int q = 0;
+  std::ptrdiff_t significant = 0;  // digits from the first non-zero one on
   if (*p == '0') {
     ++p;
     if (p != end && is_digit(*p)) return nullptr;  // a leading zero
   } else {
-    do {
-      w = w * 10 + static_cast<std::uint64_t>(*p++ - '0');
-      ++significant;
-    } while (p != end && is_digit(*p));
+    const char* first = p;
+    p = accumulate_digits(p, end, w);
+    significant = p - first;
   }
+  int q = 0;
   if (p != end && *p == '.') {
     const char* first = ++p;
-    while (p != end && is_digit(*p)) {
-      w = w * 10 + static_cast<std::uint64_t>(*p++ - '0');
-      significant += w != 0 ? 1 : 0;
+    if (significant == 0) {
+      while (p != end && *p == '0') ++p;
     }
+    const char* counted = p;
+    p = accumulate_digits(p, end, w);
     if (p == first || p - first > kMaxFractionDigits) return nullptr;
+    significant += p - counted;
     q = -static_cast<int>(p - first);
   }
   if (p != end && (*p == 'e' || *p == 'E')) {
@@ -143,18 +187,11 @@ const char* read_short_real(const char* p, const char* end, double& out) {
     out = negative ? -0.0 : 0.0;
     return p;
   }
-  double value;
-  if (w <= kExactIntegerLimit && q >= -22 && q <= 22) {
-    // One correctly rounded operation on two exact operands.
-    value = static_cast<double>(w);
-    value = q < 0 ? value / kExactTenPowers[-q] : value * kExactTenPowers[q];
-  } else {
-    std::uint64_t bits = 0;
-    if (q < kFivePowerMinExponent || q > kFivePowerMaxExponent || !product_bits(w, q, bits)) {
-      return nullptr;
-    }
-    value = std::bit_cast<double>(bits);
+  std::uint64_t bits = 0;
+  if (q < kFivePowerMinExponent || q > kFivePowerMaxExponent || !product_bits(w, q, bits)) {
+    return nullptr;
   }
+  const double value = std::bit_cast<double>(bits);
   out = negative ? -value : value;
   return p;
 }

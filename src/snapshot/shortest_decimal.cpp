@@ -69,11 +69,11 @@ ShortestDecimal interval_digits(std::uint64_t c, int q) {
   const std::uint64_t s = vb >> 2;
   if (s >= 10) {
     // One digit fewer: at most one of the multiples of 10 around s fits.
-    const std::uint64_t sp10 = s / 10 * 10;
-    const std::uint64_t tp10 = sp10 + 10;
-    const bool up_in = vbl + open <= sp10 << 2;
-    const bool wp_in = (tp10 << 2) + open <= vbr;
-    if (up_in != wp_in) return {up_in ? sp10 : tp10, k};
+    // (Returned without their final zero, which would cost a step later.)
+    const std::uint64_t sp = s / 10;
+    const bool up_in = vbl + open <= (sp * 10) << 2;
+    const bool wp_in = ((sp * 10 + 10) << 2) + open <= vbr;
+    if (up_in != wp_in) return {up_in ? sp : sp + 1, k + 1};
   }
   const std::uint64_t t = s + 1;
   const bool u_in = vbl + open <= s << 2;

@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "error/error.hpp"
@@ -88,6 +89,12 @@ Read<> read_value(JsonCursor& in, std::vector<T>& out) {
   if (c != '[') return fail(in.wrong_type("a sequence"));
   DREL_TRY(in.open());
   out.clear();
+  if constexpr (std::is_same_v<T, double>) {
+    if (in.compact_reals(out)) {
+      in.close();
+      return {};
+    }
+  }
   for (bool first = true;; first = false) {
     DREL_ASSIGN_OR_RETURN(const bool more, in.next_element(first));
     if (!more) break;
