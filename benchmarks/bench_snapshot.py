@@ -115,36 +115,31 @@ def main() -> None:
         bench.compare(to_json, json_dumps)
         bench.compare(from_json, json_loads)
     rows = bench.run()
-    load, cpus = os.getloadavg()[0], os.cpu_count() or 1
+    load = os.getloadavg()[0]
+    report(rows, bench, drel_ml, peer_description, len(peer_bytes), load, args.quick)
+    if args.json:
+        rows_out = [dict(dataclasses.asdict(r), ratio=r.ratio, verdict=r.verdict) for r in rows]
+        summary = {"python": platform.python_version(), "peer": peer_description,
+                   "quick": args.quick, "rounds": bench.rounds, "load_average": load,
+                   "timings_ns": bench.timings, "rows": rows_out}
+        Path(args.json).write_text(json.dumps(summary, indent=2) + "\n")
 
-    print(f"Python {platform.python_version()} ({platform.python_implementation()}), "
-          f"{platform.machine()}; drel_ml from {drel_ml.__file__}")
+
+def report(rows, bench, drel_ml, peer_description, peer_size, load, quick) -> None:
+    print(f"Python {platform.python_version()}, {platform.machine()}; drel_ml from {drel_ml.__file__}")
     print(f"LinearRegression with {FEATURES} features; peer: {peer_description} "
-          f"({len(peer_bytes)} bytes pickled).")
-    print(f"Figures are the best of {bench.rounds} interleaved rounds, whole cost per call "
-          f"(the timing loop alone: {bench.loop_ns:.1f} ns per iteration)"
-          f"{'; QUICK run, rough numbers' if args.quick else ''}.")
-    if load > cpus:
-        print(f"Load average {load:.1f} on {cpus} CPUs: other work competes, figures may be inflated.")
-    print()
+          f"({peer_size} bytes pickled).")
+    notes = [f"best of {bench.rounds} interleaved rounds",
+             f"timing loop alone {bench.loop_ns:.1f} ns per iteration"]
+    if quick:
+        notes.append("QUICK run, rough numbers")
+    if load > (os.cpu_count() or 1):
+        notes.append(f"load average {load:.1f}: other work competes, figures may be inflated")
+    print("ns per call, " + "; ".join(notes) + ".\n")
     print_table(rows)
     missed = [r.name for r in rows if r.target is not None and r.ratio > r.target]
     print(f"\nTarget: each snapshot call at most {TARGET:g}x its pickle peer: "
           f"{'met by every row' if not missed else 'MISSED by ' + ', '.join(missed)}.")
-
-    if args.json:
-        result = {
-            "python": platform.python_version(),
-            "peer": peer_description,
-            "quick": args.quick,
-            "rounds": bench.rounds,
-            "loop_ns": bench.loop_ns,
-            "load_average": load,
-            "timings_ns": bench.timings,
-            "rows": [dict(dataclasses.asdict(r), ratio=r.ratio, verdict=r.verdict) for r in rows],
-        }
-        Path(args.json).write_text(json.dumps(result, indent=2) + "\n")
-
 
 if __name__ == "__main__":
     main()
