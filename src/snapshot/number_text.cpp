@@ -123,7 +123,10 @@ char* write_magnitude(char* out, double x) {
 
 char* write_real(char* out, double x) {
   if (!std::isfinite(x)) return put(out, "null", 4);
-  if (std::signbit(x)) *out++ = '-';
+  // The sign is written always and kept only when negative: the signs of
+  // consecutive numbers are unpredictable, so a branch here would often miss.
+  *out = '-';
+  out += std::signbit(x) ? 1 : 0;
   if (x == 0.0) return put(out, "0.0", 3);
   return write_magnitude(out, x);
 }

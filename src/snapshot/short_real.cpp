@@ -143,7 +143,7 @@ bool product_bits(std::uint64_t w, int q, std::uint64_t& bits) {
 
 const char* read_short_real(const char* p, const char* end, double& out) {
   const bool negative = p != end && *p == '-';
-  if (negative) ++p;
+  p += negative ? 1 : 0;
   if (p == end || !is_digit(*p)) return nullptr;
 
   std::uint64_t w = 0;
@@ -183,16 +183,14 @@ const char* read_short_real(const char* p, const char* end, double& out) {
   }
   if (significant > kMaxDigits) return nullptr;
 
-  if (w == 0) {
-    out = negative ? -0.0 : 0.0;
-    return p;
-  }
+  // The sign goes in as a bit: signs change unpredictably between numbers.
+  const std::uint64_t sign = static_cast<std::uint64_t>(negative) << 63;
   std::uint64_t bits = 0;
-  if (q < kFivePowerMinExponent || q > kFivePowerMaxExponent || !product_bits(w, q, bits)) {
+  if (w != 0 &&
+      (q < kFivePowerMinExponent || q > kFivePowerMaxExponent || !product_bits(w, q, bits))) {
     return nullptr;
   }
-  const double value = std::bit_cast<double>(bits);
-  out = negative ? -value : value;
+  out = std::bit_cast<double>(bits | sign);
   return p;
 }
 
