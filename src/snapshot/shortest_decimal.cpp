@@ -43,7 +43,15 @@ std::uint64_t round_to_odd(const TenPower& g, std::uint64_t cp) {
   return floor | (((z & kLow63) + kLow63) >> 63);
 }
 
-// x = c * 2^q.
+ShortestDecimal without_trailing_zeros(ShortestDecimal d) {
+  while (d.significand % 10 == 0) {
+    d.significand /= 10;
+    ++d.exponent;
+  }
+  return d;
+}
+
+// x = c * 2^q; the result has no trailing zero.
 ShortestDecimal interval_digits(std::uint64_t c, int q) {
   // The interval is open when c is odd: its bounds round to even neighbours.
   const std::uint64_t open = c & 1;
@@ -68,28 +76,23 @@ ShortestDecimal interval_digits(std::uint64_t c, int q) {
 
   const std::uint64_t s = vb >> 2;
   if (s >= 10) {
-    // One digit fewer: at most one of the multiples of 10 around s fits.
-    // (Returned without their final zero, which would cost a step later.)
+    // One digit fewer: at most one of the multiples of 10 around s fits
+    // (the interval is narrower than 10 units of 10^k).
     const std::uint64_t sp = s / 10;
     const bool up_in = vbl + open <= (sp * 10) << 2;
     const bool wp_in = ((sp * 10 + 10) << 2) + open <= vbr;
-    if (up_in != wp_in) return {up_in ? sp : sp + 1, k + 1};
+    if (up_in != wp_in) return without_trailing_zeros({up_in ? sp : sp + 1, k + 1});
   }
   const std::uint64_t t = s + 1;
   const bool u_in = vbl + open <= s << 2;
   const bool w_in = (t << 2) + open <= vbr;
-  if (u_in != w_in) return {u_in ? s : t, k};
   // Both fit: the nearer one, the even one on a tie.
   const auto cmp = static_cast<std::int64_t>(vb - ((s + t) << 1));
-  return {cmp < 0 || (cmp == 0 && (s & 1) == 0) ? s : t, k};
-}
-
-ShortestDecimal without_trailing_zeros(ShortestDecimal d) {
-  while (d.significand % 10 == 0) {
-    d.significand /= 10;
-    ++d.exponent;
-  }
-  return d;
+  const ShortestDecimal d{(u_in != w_in ? u_in : cmp < 0 || (cmp == 0 && (s & 1) == 0)) ? s : t,
+                          k};
+  // From s >= 10 on, a choice ending in 0 would be one of s' and t' and have
+  // been taken above: only the one-digit cases need trimming.
+  return s >= 10 ? d : without_trailing_zeros(d);
 }
 
 }  // namespace
@@ -98,7 +101,7 @@ ShortestDecimal shortest_decimal(double x) {
   const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
   const std::uint64_t fraction = bits & (kHiddenBit - 1);
   const int biased = static_cast<int>((bits >> kSignificandBits) & 0x7FF);
-  if (biased == 0) return without_trailing_zeros(interval_digits(fraction, kMinBinaryExponent));
+  if (biased == 0) return interval_digits(fraction, kMinBinaryExponent);
   const std::uint64_t c = kHiddenBit | fraction;
   const int q = biased - 1075;
   // An integer below 2^53 is its own shortest form.
@@ -108,7 +111,7 @@ ShortestDecimal shortest_decimal(double x) {
       return without_trailing_zeros({c >> shift, 0});
     }
   }
-  return without_trailing_zeros(interval_digits(c, q));
+  return interval_digits(c, q);
 }
 
 }  // namespace drel::snapshot
