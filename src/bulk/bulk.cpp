@@ -97,6 +97,39 @@ BulkStatus learn_pipeline(Pipeline& p, const Rows& rows, Targets y) {
       [&](Pipeline& w, std::size_t i) { return w.learn_one_checked(rows.row(i), target(i)); });
 }
 
+// A model's fast output with `map` applied to it.
+template <class Model, class Map>
+auto mapped_output(const Model& m, Map map) {
+  return [&m, map](std::span<const double> x, double& v) {
+    double z;
+    if (!fast_output(m, x, z)) return false;
+    v = map(z);
+    return true;
+  };
+}
+
+// The pipeline's fast output, `map` applied, its scaled features going to a
+// scratch row of the scaler's width.
+template <class Pipeline, class Map>
+auto mapped_pipeline_output(const Pipeline& p, std::vector<double>& scaled, Map map) {
+  scaled.resize(p.transformer.counts.size());
+  return [&p, &scaled, map](std::span<const double> x, double& v) {
+    double z;
+    if (!pipeline_output(p, x, scaled.data(), z)) return false;
+    v = map(z);
+    return true;
+  };
+}
+
+template <class Checked, class Map>
+auto mapped_checked(Checked checked, Map map) {
+  return [checked, map](std::span<const double> x) -> Result<double> {
+    auto z = checked(x);
+    if (!z) return std::unexpected(std::move(z).error());
+    return map(*z);
+  };
+}
+
 // One output per row: `fast(x, value)` when it can vouch for every check,
 // else the checked form `checked(x)`.
 template <class Out, class Fast, class Checked>
@@ -115,9 +148,36 @@ BulkStatus predict_rows(const Rows& rows, std::span<Out> out, Fast fast, Checked
   });
 }
 
-template <class Model>
-auto model_output(const Model& m) {
-  return [&m](std::span<const double> x, double& z) { return fast_output(m, x, z); };
+// A linear model's outputs, `map` applied to each raw output. Rows of the
+// model's width, evenly spaced (the common case), run as one tight loop with
+// the shape checked once; a row with a non-finite output goes to the checked
+// form, and other row shapes to the row-by-row path.
+template <class Model, class Out, class Map, class Checked>
+BulkStatus predict_model(const Model& m, const Rows& rows, std::span<Out> out, Map map,
+                         Checked checked) {
+  const std::size_t n = rows.cols;
+  if (rows.offsets == nullptr && n != 0 && n == m.feature_count && m.weights.size() == n) {
+    // Locals, not members: a one-byte output may alias anything, and would
+    // otherwise make the compiler reload them after every store.
+    const double* const w = m.weights.data();
+    const double* const data = rows.data;
+    const double b = m.intercept;
+    const std::size_t stride = rows.row_stride;
+    const std::size_t count = rows.count;
+    Out* const to = out.data();
+    for (std::size_t i = 0; i < count; ++i) {
+      const double z = affine_sum(w, data + i * stride, n, b);
+      if (!is_finite(z)) [[unlikely]] {
+        auto r = checked(std::span<const double>{data + i * stride, n});
+        if (!r) return row_failure(i, std::move(r).error());
+        to[i] = static_cast<Out>(map(*r));
+        continue;
+      }
+      to[i] = static_cast<Out>(map(z));
+    }
+    return {};
+  }
+  return predict_rows(rows, out, mapped_output(m, map), mapped_checked(checked, map));
 }
 
 // The pipeline's scaled features go to a scratch row of the scaler's width.
@@ -129,26 +189,7 @@ auto pipeline_output_into(const Pipeline& p, std::vector<double>& scaled) {
   };
 }
 
-// The outputs of a logistic model's logits, through either form.
-template <class Logit, class Map>
-auto mapped(Logit logit, Map map) {
-  return [logit, map](std::span<const double> x, double& v) {
-    double z;
-    if (!logit(x, z)) return false;
-    v = map(z);
-    return true;
-  };
-}
-
-template <class Checked, class Map>
-auto mapped_checked(Checked checked, Map map) {
-  return [checked, map](std::span<const double> x) -> Result<double> {
-    auto z = checked(x);
-    if (!z) return std::unexpected(std::move(z).error());
-    return map(*z);
-  };
-}
-
+constexpr auto kRaw = [](double z) { return z; };
 constexpr auto kClass = [](double z) { return positive_class(z) ? 1.0 : 0.0; };
 constexpr auto kProbability = [](double z) { return logistic(z); };
 
@@ -187,35 +228,36 @@ BulkStatus learn_many(ClassificationPipeline& p, const Rows& rows, Flags y) {
 }
 
 BulkStatus predict_many(const LinearRegression& m, const Rows& rows, std::span<double> out) {
-  return predict_rows(rows, out, model_output(m),
-                      [&m](std::span<const double> x) { return m.predict_one_checked(x); });
-}
-BulkStatus predict_many(const RegressionPipeline& p, const Rows& rows, std::span<double> out) {
-  std::vector<double> scaled;
-  return predict_rows(rows, out, pipeline_output_into(p, scaled),
-                      [&p](std::span<const double> x) { return p.predict_one_checked(x); });
+  return predict_model(m, rows, out, kRaw,
+                       [&m](std::span<const double> x) { return m.predict_one_checked(x); });
 }
 BulkStatus predict_many(const LogisticRegression& m, const Rows& rows, std::span<std::uint8_t> out) {
-  auto checked = [&m](std::span<const double> x) { return m.logit_checked(x); };
-  return predict_rows(rows, out, mapped(model_output(m), kClass), mapped_checked(checked, kClass));
+  return predict_model(m, rows, out, kClass,
+                       [&m](std::span<const double> x) { return m.logit_checked(x); });
+}
+BulkStatus predict_proba_many(const LogisticRegression& m, const Rows& rows, std::span<double> out) {
+  return predict_model(m, rows, out, kProbability,
+                       [&m](std::span<const double> x) { return m.logit_checked(x); });
+}
+
+BulkStatus predict_many(const RegressionPipeline& p, const Rows& rows, std::span<double> out) {
+  std::vector<double> scaled;
+  auto checked = [&p](std::span<const double> x) { return p.predict_one_checked(x); };
+  return predict_rows(rows, out, mapped_pipeline_output(p, scaled, kRaw),
+                      mapped_checked(checked, kRaw));
 }
 BulkStatus predict_many(const ClassificationPipeline& p, const Rows& rows,
                         std::span<std::uint8_t> out) {
   std::vector<double> scaled;
   auto checked = [&p](std::span<const double> x) { return p.logit_checked(x); };
-  return predict_rows(rows, out, mapped(pipeline_output_into(p, scaled), kClass),
+  return predict_rows(rows, out, mapped_pipeline_output(p, scaled, kClass),
                       mapped_checked(checked, kClass));
-}
-BulkStatus predict_proba_many(const LogisticRegression& m, const Rows& rows, std::span<double> out) {
-  auto checked = [&m](std::span<const double> x) { return m.logit_checked(x); };
-  return predict_rows(rows, out, mapped(model_output(m), kProbability),
-                      mapped_checked(checked, kProbability));
 }
 BulkStatus predict_proba_many(const ClassificationPipeline& p, const Rows& rows,
                               std::span<double> out) {
   std::vector<double> scaled;
   auto checked = [&p](std::span<const double> x) { return p.logit_checked(x); };
-  return predict_rows(rows, out, mapped(pipeline_output_into(p, scaled), kProbability),
+  return predict_rows(rows, out, mapped_pipeline_output(p, scaled, kProbability),
                       mapped_checked(checked, kProbability));
 }
 

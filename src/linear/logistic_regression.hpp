@@ -53,9 +53,8 @@ inline double logistic(double z) {
 // where its outcome is certain: for z >= 0 the denominator 1 + exp(-z) is at
 // most 2; for z < -1e-6, exp(z) < 0.999999 keeps the quotient far below 0.5.
 inline bool positive_class(double z) {
-  if (z >= 0.0) return true;
-  if (z < -1e-6) return false;
-  return logistic(z) >= 0.5;
+  if (z < 0.0 && z >= -1e-6) [[unlikely]] return logistic(z) >= 0.5;
+  return z >= 0.0;
 }
 
 // The fast form of learn_one (common/step_outcome.hpp).

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/lanes.hpp"
 #include "error/guards.hpp"
 
 namespace drel {
@@ -34,19 +35,31 @@ struct SgdWeight {
 // passes, because a non-finite weight gradient or regularized gradient makes
 // the new weight non-finite too (inf or NaN times eta, 0 included, is never
 // finite, and w minus a non-finite change is not either). kWrite stores the new
-// weights in place as it goes; otherwise the pass only looks.
+// weights in place as it goes; otherwise the pass only looks. Two weights per
+// iteration: see common/lanes.hpp.
+// Out of line on purpose: GCC pairs the two lanes only in a function whose
+// own parameters carry the no-alias promise.
 template <bool kWrite>
-[[gnu::always_inline]] inline bool sgd_pass(double* __restrict weights,
-                                            const double* __restrict x, std::size_t n, double g,
-                                            double eta, double lambda) {
-  std::uint64_t bad = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double gw = x[i] * g;
-    const double w = sgd_weight(weights[i], gw, eta, lambda).weight;
-    bad |= non_finite_bit(w);
-    if constexpr (kWrite) weights[i] = w;
+[[gnu::noinline]] bool sgd_pass(double* __restrict weights, const double* __restrict x,
+                                std::size_t n, double g, double eta, double lambda) {
+  LaneBits bad;
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const double u = sgd_weight(weights[i], x[i] * g, eta, lambda).weight;
+    const double v = sgd_weight(weights[i + 1], x[i + 1] * g, eta, lambda).weight;
+    bad.pair[0] |= non_finite_bit(u);
+    bad.pair[1] |= non_finite_bit(v);
+    if constexpr (kWrite) {
+      weights[i] = u;
+      weights[i + 1] = v;
+    }
   }
-  return none_non_finite(bad);
+  if (i < n) {
+    const double u = sgd_weight(weights[i], x[i] * g, eta, lambda).weight;
+    bad.last = non_finite_bit(u);
+    if constexpr (kWrite) weights[i] = u;
+  }
+  return none_non_finite(bad.all());
 }
 
 }  // namespace drel
