@@ -10,6 +10,16 @@
 
 #include <cstdint>
 
+// The attribute of such a pass. GCC pairs the lanes only in a function whose
+// own parameters carry the no-alias promise, so the pass stays out of line,
+// and must not be cloned for constant arguments either (a clone loses the
+// promise). Clang vectorises the plain loop anyway.
+#if defined(__clang__)
+#define DREL_LANE_PASS [[gnu::noinline]]
+#else
+#define DREL_LANE_PASS [[gnu::noipa]]
+#endif
+
 namespace drel {
 
 struct LaneBits {

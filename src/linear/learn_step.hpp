@@ -5,6 +5,7 @@
 // says that some check might fail.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -21,6 +22,11 @@
 namespace drel {
 
 inline constexpr std::uint64_t kLastCount = std::numeric_limits<std::uint64_t>::max();
+
+// The models whose one-sample step keeps its new weights on the stack: wider
+// than the first, at most the second (see optimizer_step).
+inline constexpr std::size_t kLookTwiceWeights = 32;
+inline constexpr std::size_t kStackWeights = 256;
 
 // w . x + b: the terms summed in index order, the intercept added last.
 [[gnu::always_inline]] inline double affine_sum(const double* w, const double* x, std::size_t n,
@@ -43,6 +49,16 @@ template <class Model>
   return is_finite(out);
 }
 
+// The new weights into scratch, copied over the weights only when they are
+// all finite. Out of line, so that narrower steps do not carry its frame.
+[[gnu::noinline]] inline bool sgd_through_scratch(double* w, const double* x, std::size_t n,
+                                                  double g, double eta, double lambda) {
+  double scratch[kStackWeights];
+  if (!sgd_pass<PassOutput::Elsewhere>(w, x, scratch, n, g, eta, lambda)) return false;
+  std::copy_n(scratch, n, w);
+  return true;
+}
+
 // The optimizer's part of a step: the new intercept first (it only needs g),
 // then the pass over the weights.
 template <Commit kCommit>
@@ -55,12 +71,20 @@ template <Commit kCommit>
   const double lambda = o.config.l2;
   const double b = sgd_intercept(intercept, g, eta);
   if (!is_finite(b)) [[unlikely]] return StepOutcome::Defer;
+  double* const w = weights.data();
   if constexpr (kCommit == Commit::CheckThenWrite) {
-    if (!sgd_pass<false>(weights.data(), x, n, g, eta, lambda)) [[unlikely]]
-      return StepOutcome::Defer;
-    (void)sgd_pass<true>(weights.data(), x, n, g, eta, lambda);
+    // A narrow model looks first and writes second: recomputing a few weights
+    // costs less than a copy, whose loads cannot be served from scratch stores
+    // still in flight. A wider one goes through scratch on the stack.
+    if (n > kLookTwiceWeights && n <= kStackWeights) {
+      if (!sgd_through_scratch(w, x, n, g, eta, lambda)) [[unlikely]] return StepOutcome::Defer;
+    } else {
+      if (!sgd_pass<PassOutput::None>(w, x, nullptr, n, g, eta, lambda)) [[unlikely]]
+        return StepOutcome::Defer;
+      (void)sgd_pass<PassOutput::InPlace>(w, x, nullptr, n, g, eta, lambda);
+    }
   } else {
-    if (!sgd_pass<true>(weights.data(), x, n, g, eta, lambda)) [[unlikely]]
+    if (!sgd_pass<PassOutput::InPlace>(w, x, nullptr, n, g, eta, lambda)) [[unlikely]]
       return StepOutcome::Spoiled;
   }
   intercept = b;

@@ -29,19 +29,21 @@ struct SgdWeight {
   return b - change;
 }
 
+// Where a pass over the weights puts the new values: nowhere (it only
+// looks), over the weights themselves, or into a separate row.
+enum class PassOutput { None, InPlace, Elsewhere };
+
 // One pass over the weights for a sample x whose loss gradient is g: the
 // weight gradient x_i * g, then its SGD update. Returns whether every new
 // weight is finite; that is exactly whether every check of the checked form
 // passes, because a non-finite weight gradient or regularized gradient makes
 // the new weight non-finite too (inf or NaN times eta, 0 included, is never
-// finite, and w minus a non-finite change is not either). kWrite stores the new
-// weights in place as it goes; otherwise the pass only looks. Two weights per
-// iteration: see common/lanes.hpp.
-// Out of line on purpose: GCC pairs the two lanes only in a function whose
-// own parameters carry the no-alias promise.
-template <bool kWrite>
-[[gnu::noinline]] bool sgd_pass(double* __restrict weights, const double* __restrict x,
-                                std::size_t n, double g, double eta, double lambda) {
+// finite, and w minus a non-finite change is not either). `out` is used only
+// with PassOutput::Elsewhere. Two weights per iteration: see common/lanes.hpp.
+template <PassOutput kOutput>
+DREL_LANE_PASS bool sgd_pass(double* __restrict weights, const double* __restrict x,
+                                double* __restrict out, std::size_t n, double g, double eta,
+                                double lambda) {
   LaneBits bad;
   std::size_t i = 0;
   for (; i + 2 <= n; i += 2) {
@@ -49,15 +51,19 @@ template <bool kWrite>
     const double v = sgd_weight(weights[i + 1], x[i + 1] * g, eta, lambda).weight;
     bad.pair[0] |= non_finite_bit(u);
     bad.pair[1] |= non_finite_bit(v);
-    if constexpr (kWrite) {
+    if constexpr (kOutput == PassOutput::InPlace) {
       weights[i] = u;
       weights[i + 1] = v;
+    } else if constexpr (kOutput == PassOutput::Elsewhere) {
+      out[i] = u;
+      out[i + 1] = v;
     }
   }
   if (i < n) {
     const double u = sgd_weight(weights[i], x[i] * g, eta, lambda).weight;
     bad.last = non_finite_bit(u);
-    if constexpr (kWrite) weights[i] = u;
+    if constexpr (kOutput == PassOutput::InPlace) weights[i] = u;
+    if constexpr (kOutput == PassOutput::Elsewhere) out[i] = u;
   }
   return none_non_finite(bad.all());
 }

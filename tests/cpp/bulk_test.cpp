@@ -434,7 +434,7 @@ TEST(BulkMismatchedStages, ModelCheckFailsTheRow) {
 // same inputs: the same state after every sample and the same errors.
 TEST(FastPath, AgreesWithTheCheckedForm) {
   RowMaker maker(2024);
-  for (std::size_t n : {1u, 4u, 33u}) {
+  for (std::size_t n : {1u, 4u, 33u, 300u}) {
     for (LinearRegression fast : linear_models(n)) {
       LinearRegression checked = fast;
       for (int k = 0; k < 300; ++k) {

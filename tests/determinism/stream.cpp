@@ -301,7 +301,7 @@ std::vector<StandardScalerConfig> scaler_configs() {
 
 int main() {
   Generator g(20261207);
-  constexpr int kSteps = 60;
+  constexpr int kSteps = 150;
   statistic_stream(g, Mean{}, kSteps);
   for (double alpha : {0.1, 0.5, 1.0}) statistic_stream(g, *ExponentiallyWeightedMean::create(alpha), kSteps);
   for (VarianceKind kind : {VarianceKind::Population, VarianceKind::Sample})
