@@ -236,6 +236,12 @@ void section(std::size_t rows, std::size_t cols, int rounds) {
   table.push_back({"predict_many LinearRegression",
                    [&] { if (!predict_many(trained, view, std::span<double>(out))) std::abort(); keep(out); },
                    [&] { floor_predict(plain_trained, d, out.data()); keep(out); }});
+  table.push_back({"predict_one loop LinearRegression",
+                   [&] {
+                     for (std::size_t r = 0; r < rows; ++r) out[r] = *trained.predict_one(view.row(r));
+                     keep(out);
+                   },
+                   [&] { floor_predict(plain_trained, d, out.data()); keep(out); }});
   table.push_back({"predict_many LogisticRegression",
                    [&] {
                      if (!predict_many(trained_logistic, view, std::span<std::uint8_t>(classes))) std::abort();
