@@ -129,11 +129,13 @@ struct PlainPipeline {
 
 [[gnu::noinline]] void floor_predict(const Plain& m, const Data& d, double* out) {
   const std::size_t n = d.cols;
+  const double* w = m.w.data();
+  const double b = m.b;
   for (std::size_t r = 0; r < d.rows; ++r) {
     const double* x = d.x.data() + r * n;
     double s = 0.0;
-    for (std::size_t i = 0; i < n; ++i) s = s + m.w[i] * x[i];
-    out[r] = s + m.b;
+    for (std::size_t i = 0; i < n; ++i) s = s + w[i] * x[i];
+    out[r] = s + b;
   }
 }
 

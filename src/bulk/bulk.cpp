@@ -190,7 +190,7 @@ auto pipeline_output_into(const Pipeline& p, std::vector<double>& scaled) {
 }
 
 constexpr auto kRaw = [](double z) { return z; };
-constexpr auto kClass = [](double z) { return positive_class(z) ? 1.0 : 0.0; };
+constexpr auto kClass = [](double z) { return positive_class(z); };
 constexpr auto kProbability = [](double z) { return logistic(z); };
 
 }  // namespace
