@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "case_names.hpp"
 #include "config/settings.hpp"
 #include "snapshot/snapshot.hpp"
 #include "test_support.hpp"
@@ -39,7 +40,11 @@ INSTANTIATE_TEST_SUITE_P(
         AdaGradCase{2, {0.1, -0.5, -1.0}, "invalid parameter `l2`: -0.5"},
         AdaGradCase{2, {0.1, 0.0, -1e-9}, "invalid parameter `epsilon`: -0.000000001"},
         AdaGradCase{2, {0.1, -0.0, -0.0}, "<no error>"},
-        AdaGradCase{2, {0.1, 0.0, 0.0}, "<no error>"}));
+        AdaGradCase{2, {0.1, 0.0, 0.0}, "<no error>"}),
+    named([](const AdaGradCase& c) {
+      return words("features", c.feature_count, "rate", c.config.learning_rate, "l2", c.config.l2,
+                   "epsilon", c.config.epsilon);
+    }));
 
 TEST(AdaGradCreate, StartsWithZeroAccumulatorsAndNoSteps) {
   auto optimizer = adagrad_optimizer(3, {0.5, 0.25, 1e-6});
@@ -70,7 +75,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, HuberCreate,
                                            HuberCase{kInf, "non-finite value for `delta`: inf"},
                                            HuberCase{-0.5, "invalid parameter `delta`: -0.5"},
                                            HuberCase{-0.0, "<no error>"},
-                                           HuberCase{1.35, "<no error>"}));
+                                           HuberCase{1.35, "<no error>"}),
+                         named([](const HuberCase& c) { return words("delta", c.delta); }));
 
 // Settings that do not apply to the chosen variant are not looked at.
 TEST(Settings, InapplicableSettingsAreIgnored) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "case_names.hpp"
 #include "state_bits.hpp"
 #include "test_support.hpp"
 
@@ -103,7 +104,8 @@ TEST_P(SplitStream, StatisticsFromACommonStartCountItOnce) {
   EXPECT_LE(ulps_apart(mean.mean, fed(Mean{}, xs, 0, 1000).mean), kFewUlps);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cuts, SplitStream, ::testing::Values(0, 1, 2, 137, 500, 999, 1000));
+INSTANTIATE_TEST_SUITE_P(Cuts, SplitStream, ::testing::Values(0, 1, 2, 137, 500, 999, 1000),
+                         test::named([](std::size_t cut) { return test::words("cut_at", cut); }));
 
 TEST(MergeStatistics, AnEmptySideGivesTheOtherBitForBit) {
   const auto xs = random_stream(10, 5);
