@@ -46,7 +46,7 @@ except ImportError:
 try:
     import matplotlib
     import numpy as np
-    from sklearn import datasets, linear_model, preprocessing  # type: ignore[import-untyped]
+    from sklearn import datasets, linear_model, preprocessing
 except ImportError as missing:
     sys.exit(f"this example needs {missing.name}: run  python3 -m pip install '.[examples]'")
 

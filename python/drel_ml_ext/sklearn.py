@@ -30,7 +30,7 @@ from __future__ import annotations
 import json
 import numbers
 from collections.abc import Callable, Sequence
-from typing import Any, ClassVar, Literal, Self
+from typing import Any, ClassVar, Literal, Self, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -84,9 +84,10 @@ def _check_flags(estimator: object, names: Sequence[str]) -> None:
 
 
 def _check_epochs(estimator: object, epochs: object) -> int:
-    ok = isinstance(epochs, numbers.Integral) and not _is_flag(epochs) and int(epochs) >= 1
-    _require(estimator, "epochs", ok, "an integer of at least 1", epochs)
-    return int(epochs)  # type: ignore[call-overload]
+    if isinstance(epochs, numbers.Integral) and not _is_flag(epochs) and int(epochs) >= 1:
+        return int(epochs)
+    raise ValueError(f"{type(estimator).__name__}: parameter `epochs` must be an integer of "
+                     f"at least 1, got {epochs!r}")
 
 
 def _build(estimator: object, factory: Callable[..., Any], n_features: int, **settings: Any) -> Any:
@@ -168,7 +169,7 @@ class _SnapshotPickling:
 # --- the linear estimators -------------------------------------------------------------------
 
 
-class _OnlineLinearModel(_SnapshotPickling, BaseEstimator):
+class _OnlineLinearModel(_SnapshotPickling, BaseEstimator):  # type: ignore[misc]  # scikit-learn is untyped
     """What the regressor and the classifier share: settings, building, learning, and the
     learned attributes."""
 
@@ -222,8 +223,7 @@ class _OnlineLinearModel(_SnapshotPickling, BaseEstimator):
 
     def _validated_features(self, X: Any) -> FloatArray:
         check_is_fitted(self)
-        features: FloatArray = validate_data(self, X, reset=False, dtype=np.float64)
-        return features
+        return cast(FloatArray, validate_data(self, X, reset=False, dtype=np.float64))
 
     @property
     def coef_(self) -> FloatArray:
@@ -241,7 +241,7 @@ class _OnlineLinearModel(_SnapshotPickling, BaseEstimator):
         return coef
 
 
-class OnlineLinearRegressor(RegressorMixin, _OnlineLinearModel):
+class OnlineLinearRegressor(RegressorMixin, _OnlineLinearModel):  # type: ignore[misc]  # scikit-learn is untyped
     """Linear regression learned online, one gradient step per sample, in drel_ml's core.
 
     Parameters
@@ -321,7 +321,7 @@ class OnlineLinearRegressor(RegressorMixin, _OnlineLinearModel):
         return predictions
 
 
-class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):
+class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ignore[misc]  # scikit-learn is untyped
     """Binary logistic regression learned online, one gradient step per sample.
 
     Any two labels are accepted; ``classes_`` holds them sorted, and the second is the
@@ -443,8 +443,9 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):
 # --- the scaler ------------------------------------------------------------------------------
 
 
-class OnlineStandardScaler(_SnapshotPickling, OneToOneFeatureMixin, TransformerMixin,
-                           BaseEstimator):
+class OnlineStandardScaler(
+    _SnapshotPickling, OneToOneFeatureMixin, TransformerMixin, BaseEstimator  # type: ignore[misc]
+):
     """Standardises features with running means and variances, learned online.
 
     A feature with no sample yet, or with a variance under ``epsilon``, is left undivided.
