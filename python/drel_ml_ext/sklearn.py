@@ -30,7 +30,7 @@ from __future__ import annotations
 import json
 import numbers
 from collections.abc import Callable, Sequence
-from typing import Any, ClassVar, Literal, Self, cast
+from typing import Any, ClassVar, Literal, Self, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -97,6 +97,32 @@ def _build(estimator: object, factory: Callable[..., Any], n_features: int, **se
         return factory(n_features, **settings)
     except (RuntimeError, TypeError, OverflowError) as error:
         raise ValueError(f"{type(estimator).__name__}: invalid settings: {error}") from error
+
+
+# --- calls into scikit-learn's validation and drel_ml's core --------------------------------
+
+# The core checks every value of X (and y) before it learns or predicts, and a bulk call that
+# refuses a row changes nothing; so the estimators leave finiteness to it rather than pass
+# over the data once more, and turn its refusal of a NaN or infinite input into the
+# ValueError scikit-learn raises. Every other error of the core stays a RuntimeError.
+_NON_FINITE_INPUT = ("non-finite value for `feature`", "non-finite value for `target`")
+_T = TypeVar("_T")
+
+
+def _core(operation: Callable[..., _T], *args: Any) -> _T:
+    try:
+        return operation(*args)
+    except RuntimeError as error:
+        if str(error).startswith(_NON_FINITE_INPUT):
+            raise ValueError(str(error)) from error
+        raise
+
+
+def _validate(estimator: Any, X: Any, y: Any = "no_validation", *, reset: bool,
+              **options: Any) -> Any:
+    """scikit-learn's validation of X (and y) as float64 rows, finiteness left to the core."""
+    return validate_data(estimator, X, y, reset=reset, dtype=np.float64,
+                         ensure_all_finite=False, **options)
 
 
 # --- learned attributes, read from the snapshot ---------------------------------------------
@@ -211,7 +237,7 @@ class _OnlineLinearModel(_SnapshotPickling, BaseEstimator):  # type: ignore[misc
         fitted one is all or nothing."""
         model = self._new_model(X.shape[1]) if fresh else self.model_
         for _ in range(epochs):
-            _ext.learn_many(model, X, y)
+            _core(_ext.learn_many, model, X, y)
         self.model_ = model
         return self
 
@@ -223,7 +249,7 @@ class _OnlineLinearModel(_SnapshotPickling, BaseEstimator):  # type: ignore[misc
 
     def _validated_features(self, X: Any) -> FloatArray:
         check_is_fitted(self)
-        return cast(FloatArray, validate_data(self, X, reset=False, dtype=np.float64))
+        return cast(FloatArray, _validate(self, X, reset=False))
 
     @property
     def coef_(self) -> FloatArray:
@@ -303,7 +329,7 @@ class OnlineLinearRegressor(RegressorMixin, _OnlineLinearModel):  # type: ignore
         return {**super()._model_settings(), "loss": self.loss, "huber_delta": self.huber_delta}
 
     def _validated(self, X: Any, y: Any, *, reset: bool) -> tuple[FloatArray, FloatArray]:
-        X, y = validate_data(self, X, y, reset=reset, dtype=np.float64, y_numeric=True)
+        X, y = _validate(self, X, y, reset=reset, y_numeric=True)
         return X, np.asarray(y, dtype=np.float64)
 
     def fit(self, X: Any, y: Any) -> Self:
@@ -317,7 +343,7 @@ class OnlineLinearRegressor(RegressorMixin, _OnlineLinearModel):  # type: ignore
     def predict(self, X: Any) -> FloatArray:
         """Predictions, one per row."""
         X = self._validated_features(X)
-        predictions: FloatArray = _ext.predict_many(self.model_, X)
+        predictions: FloatArray = _core(_ext.predict_many, self.model_, X)
         return predictions
 
 
@@ -369,7 +395,7 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
         return tags
 
     def _validated(self, X: Any, y: Any, *, reset: bool) -> tuple[FloatArray, npt.NDArray[Any]]:
-        X, y = validate_data(self, X, y, reset=reset, dtype=np.float64)
+        X, y = _validate(self, X, y, reset=reset)
         check_classification_targets(y)
         return X, y
 
@@ -423,7 +449,7 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
 
     def _positive_probability(self, X: Any) -> FloatArray:
         X = self._validated_features(X)
-        probability: FloatArray = _ext.predict_proba_many(self.model_, X)
+        probability: FloatArray = _core(_ext.predict_proba_many, self.model_, X)
         return probability
 
     def predict_proba(self, X: Any) -> FloatArray:
@@ -485,9 +511,9 @@ class OnlineStandardScaler(
 
     def fit(self, X: Any, y: Any = None) -> Self:
         """Statistics of these rows, from fresh state."""
-        X = validate_data(self, X, dtype=np.float64)
+        X = _validate(self, X, reset=True)
         scaler = self._new_scaler(X.shape[1])
-        _ext.learn_many(scaler, X)
+        _core(_ext.learn_many, scaler, X)
         self.scaler_ = scaler
         return self
 
@@ -495,15 +521,15 @@ class OnlineStandardScaler(
         """Adds these rows to the statistics."""
         if not hasattr(self, "scaler_"):
             return self.fit(X)
-        X = validate_data(self, X, reset=False, dtype=np.float64)
-        _ext.learn_many(self.scaler_, X)
+        X = _validate(self, X, reset=False)
+        _core(_ext.learn_many, self.scaler_, X)
         return self
 
     def transform(self, X: Any) -> FloatArray:
         """The rows standardised by the current statistics."""
         check_is_fitted(self)
-        X = validate_data(self, X, reset=False, dtype=np.float64)
-        transformed: FloatArray = _ext.transform_many(self.scaler_, X)
+        X = _validate(self, X, reset=False)
+        transformed: FloatArray = _core(_ext.transform_many, self.scaler_, X)
         return transformed
 
     def _statistics(self) -> tuple[FloatArray, FloatArray, FloatArray, int]:

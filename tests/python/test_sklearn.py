@@ -97,13 +97,23 @@ def test_partial_fit_continues_and_fit_starts_afresh(make):
     assert getattr(whole.fit(X, y), whole._fitted_object).to_json() == state
 
 
-def test_a_rejected_partial_fit_changes_nothing():
+@pytest.mark.parametrize(
+    "bad_row, error, message",
+    [
+        ([1e308, 0.0, 0.0], RuntimeError, r"non-finite value for `linear prediction term`: inf \(row 5\)"),
+        ([0.0, float("nan"), 0.0], ValueError, r"non-finite value for `feature`: NaN \(row 5\)"),
+        ([0.0, 0.0, float("-inf")], ValueError, r"non-finite value for `feature`: -inf \(row 5\)"),
+    ],
+)
+def test_a_rejected_partial_fit_changes_nothing(bad_row, error, message):
     X, y = regression_data()
     regressor = OnlineLinearRegressor(scale=False).fit(X, y)
     before = regressor.model_.to_json()
-    with pytest.raises(RuntimeError, match=r"non-finite value for `linear prediction term`: inf \(row 5\)"):
-        regressor.partial_fit(np.vstack([X[:5], [[1e308, 0.0, 0.0]]]), np.append(y[:5], 1e10))
+    with pytest.raises(error, match=message):
+        regressor.partial_fit(np.vstack([X[:5], [bad_row]]), np.append(y[:5], 1e10))
     assert regressor.model_.to_json() == before
+    with pytest.raises(ValueError, match=r"non-finite value for `feature`: NaN \(row 1\)"):
+        regressor.predict([[0.0] * 3, [float("nan")] * 3])
 
 
 @pytest.mark.parametrize(
