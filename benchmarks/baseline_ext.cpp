@@ -5,11 +5,13 @@
 // return None. Whatever drel_ml spends beyond that is its own overhead (the
 // argument descriptor, the borrow flag, the fault guard and the core's work).
 //
+// The floors of the one-sample calls (same conversion and arithmetic, nothing
+// else) live in floors.cpp.
+//
 // Built only for the benchmarks (DREL_BUILD_BENCH_EXT); never installed.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include <vector>
+
+#include "floors.hpp"
 
 namespace {
 
@@ -81,7 +83,7 @@ int exec_module(PyObject* module) {
   if (type == nullptr) return -1;
   const int status = PyModule_AddObjectRef(module, "Baseline", type);
   Py_DECREF(type);
-  return status;
+  return status != 0 ? status : add_floors(module);
 }
 
 PyModuleDef_Slot slots[] = {

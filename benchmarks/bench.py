@@ -210,6 +210,75 @@ def bench_models(bench: Bench, drel_ml, base) -> None:
                           target=targets.get((method, n)), loops=loops)
 
 
+# (drel_ml statement, floor method, arguments, feature count, target ratio)
+FLOOR_CALLS = [
+    ("Mean.update(1.5)", "mean_update", "1.5", None, 1.15),
+    ("LinearRegression.predict_one", "predict_one", "x", 10, 1.2),
+    ("LinearRegression.learn_one", "learn_one", "x, y", 10, 1.3),
+    ("LinearRegression.predict_one", "predict_one", "x", 100, None),
+    ("LinearRegression.learn_one", "learn_one", "x, y", 100, 1.3),
+]
+
+
+@dataclasses.dataclass
+class Split:
+    """One call's cost in three parts: the floor (conversion and arithmetic),
+    what the core adds to the arithmetic, and what the binding adds."""
+    call: str
+    floor_ns: float
+    core_ns: float
+    binding_ns: float
+    native: tuple[float, float]  # core, floor arithmetic: ns in a C++ loop
+
+
+def floor_names(call: str, method: str, n: int | None) -> tuple[str, str, str]:
+    suffix = "" if n is None else f" [{n}]"
+    subject = call if n is None else f"{call}{suffix}"
+    return subject, f"Floor.{method}{suffix}", f"Floor.core_{method}{suffix}"
+
+
+def bench_floors(bench: Bench, drel_ml, base) -> None:
+    """Each one-sample call against its floor, and the floor's conversion
+    followed by the real core operation, which splits the difference."""
+    for call, method, arguments, n, target in FLOOR_CALLS:
+        width = n or 1
+        loops = DEFAULT_LOOPS // (1 if width <= 10 else 4)
+        ns = {"x": features(width, seed=width), "y": 1.0, "f": base.Floor(width, 0.001),
+              "m": drel_ml.Mean() if n is None else drel_ml.LinearRegression(width, 0.001)}
+        subject, floor, core = floor_names(call, method, n)
+        statement = "m.update(1.5)" if n is None else f"m.{method}({arguments})"
+        bench.time(subject, statement, ns, loops)
+        bench.time(floor, f"f.{method}({arguments})", ns, loops)
+        bench.compare(subject, floor, target)
+        bench.row(core, f"f.core_{method}({arguments})", ns, floor, loops=loops)
+
+
+def floor_splits(bench: Bench, base, quick: bool) -> list[Split]:
+    splits = []
+    for call, method, _, n, _ in FLOOR_CALLS:
+        subject, floor, core = floor_names(call, method, n)
+        t = bench.timings
+        native = base.native_ns(method, n or 1, 20_000 if quick else 200_000)
+        splits.append(Split(subject, t[floor], t[core] - t[floor], t[subject] - t[core], native))
+    return splits
+
+
+def print_splits(splits: list[Split]) -> None:
+    print("\nWhere a one-sample call's time goes (ns per call): the floor; what the core adds "
+          "(Floor.core_* - Floor.*: the floor's conversion, then the real core operation); what "
+          "the binding adds (drel_ml - Floor.core_*; the core is compiled into both extensions, so a "
+          "difference in how the compiler inlines it into drel_ml shows up here too). Native: the "
+          "core operation and the floor arithmetic alone, timed in a C++ loop.")
+    header = ("call", "floor", "+core", "+binding", "ratio", "native core", "native floor")
+    lines = [(s.call, f"{s.floor_ns:.1f}", f"{s.core_ns:+.1f}", f"{s.binding_ns:+.1f}",
+              f"{(s.floor_ns + s.core_ns + s.binding_ns) / s.floor_ns:.2f}",
+              f"{s.native[0]:.1f}", f"{s.native[1]:.1f}") for s in splits]
+    widths = [max(len(line[i]) for line in [header, *lines]) for i in range(len(header))]
+    for line in [header, *lines]:
+        print("  ".join(c.ljust(w) if i == 0 else c.rjust(w)
+                        for i, (c, w) in enumerate(zip(line, widths))).rstrip())
+
+
 def bench_snapshots(bench: Bench, drel_ml) -> None:
     cls = drel_ml.LinearRegression
     for n in (10, 1000):
@@ -251,6 +320,7 @@ def main() -> None:
     bench = Bench(args.quick)
     bench_mean(bench, drel_ml, base)
     bench_models(bench, drel_ml, base)
+    bench_floors(bench, drel_ml, base)
     has_snapshots = hasattr(drel_ml.LinearRegression, "to_json")
     if has_snapshots:
         bench_snapshots(bench, drel_ml)
@@ -261,6 +331,7 @@ def main() -> None:
           f"{platform.machine()}; drel_ml from {drel_ml.__file__}")
     print("Baselines: drel_bench_baseline.Baseline().noop_float / convert_list, native methods that "
           "convert the same argument (a float; a list into a std::vector<double>) and return None; "
+          "Floor.*, the same conversion and arithmetic with no checks, borrow or state copy; "
           "snapshots against the json module on the same document.")
     print(f"Figures are the best of {bench.rounds} interleaved rounds, whole cost per call "
           f"(the timing loop alone: {bench.loop_ns:.1f} ns per iteration)"
@@ -269,6 +340,8 @@ def main() -> None:
         print(f"Load average {load:.1f} on {cpus} CPUs: other work competes, figures may be inflated.")
     print()
     print_table(rows)
+    splits = floor_splits(bench, base, args.quick)
+    print_splits(splits)
     if not has_snapshots:
         print("\n(snapshot rows skipped: this drel_ml has no LinearRegression.to_json)")
 
@@ -282,6 +355,7 @@ def main() -> None:
             "load_average": load,
             "timings_ns": bench.timings,
             "rows": [dict(dataclasses.asdict(r), ratio=r.ratio, verdict=r.verdict) for r in rows],
+            "splits": [dataclasses.asdict(s) for s in splits],
         }
         Path(args.json).write_text(json.dumps(result, indent=2) + "\n")
 

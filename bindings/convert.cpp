@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "buffer_format.hpp"
+#include "ndarray_header.hpp"
 #include "once.hpp"
 
 namespace drel::py {
@@ -41,6 +43,17 @@ void raise_type_error(const std::string& message) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
 }
 
+// The numpy boolean type, once one has been recognised by its module and name:
+// later targets of that type skip the attribute lookups. Written with the
+// interpreter lock held; the reference is kept for good.
+PyTypeObject* known_numpy_bool_type = nullptr;
+
+void remember_numpy_bool_type(PyTypeObject* type) {
+  if (known_numpy_bool_type == nullptr) {
+    known_numpy_bool_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+  }
+}
+
 bool is_numpy_bool_type(PyTypeObject* type) {
   PyObject* module_key = interned(module_name_cell, "__module__");
   if (module_key == nullptr) return false;
@@ -59,37 +72,104 @@ bool is_numpy_bool_type(PyTypeObject* type) {
          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
 }
 
-bool is_native_float64(const Py_buffer& view) {
-  if (view.ndim != 1 || view.itemsize != 8 || view.format == nullptr) return false;
-  const char* f = view.format;
-  if (*f == '@' || *f == '=' || *f == '<') ++f;  // this build is little-endian x86-64
-  return std::strcmp(f, "d") == 0;
+// Clears the pending exception when it is an ordinary one (an Exception other
+// than MemoryError) and says so. Interrupts, exits and memory exhaustion are
+// never taken for "this object has no length" or "no buffer here".
+bool clear_if_ordinary() {
+  if (PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    return true;
+  }
+  return false;
 }
 
-// One-dimensional native float64 buffer: read in place, strides honoured.
-// Returns nullopt when `o` does not export such a buffer.
-std::optional<bool> read_float64_buffer(PyObject* o, FeatureBuffer& out) {
+// Appends `n` elements of one kind, `stride` bytes apart, each converted as
+// float() converts it.
+void append_elements(const char* p, Py_ssize_t n, Py_ssize_t stride, ElementKind kind,
+                     FeatureBuffer& out) {
+  if (n == 0) return;
+  const std::size_t first = out.size();
+  out.resize_for_overwrite(first + static_cast<std::size_t>(n));
+  double* dst = &out[first];
+  with_element_reader(kind, [&]<class Reader>(Reader) {
+    for (Py_ssize_t i = 0; i < n; ++i, p += stride) dst[i] = Reader::read(p);
+  });
+}
+
+class BufferView {
+ public:
+  // False when the object refused the request (an exception is set).
+  bool acquire(PyObject* o, int flags) { return held_ = PyObject_GetBuffer(o, &view_, flags) == 0; }
+  BufferView() = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  const Py_buffer& operator*() const { return view_; }
+  const Py_buffer* operator->() const { return &view_; }
+
+ private:
+  Py_buffer view_;
+  bool held_ = false;
+};
+
+// The element kind of a one-dimensional buffer of real numbers in native order.
+std::optional<ElementKind> vector_element_kind(const Py_buffer& view) {
+  if (view.ndim != 1 || view.shape == nullptr) return std::nullopt;
+  // No format means unsigned bytes, which only a one-byte item can be.
+  if (view.format == nullptr && view.itemsize != 1) return std::nullopt;
+  return element_kind(view.format, view.itemsize);
+}
+
+Py_ssize_t first_stride(const Py_buffer& view) {
+  return view.strides != nullptr ? view.strides[0] : view.itemsize;
+}
+
+void learn_ndarray_type(PyObject* o, const Py_buffer& view, ElementKind kind) {
+  PyTypeObject* type = Py_TYPE(o);
+  if (ndarray::trusted_type != nullptr || std::strcmp(type->tp_name, "numpy.ndarray") != 0 ||
+      type->tp_basicsize < static_cast<Py_ssize_t>(sizeof(ndarray::ArrayHeader)))
+    return;
+  // The plain fields first: no pointer of the header is followed unless
+  // those already agree with the buffer.
+  const auto* header = reinterpret_cast<const ndarray::ArrayHeader*>(o);
+  if (header->data != view.buf || header->nd != 1) return;
+  const std::optional<ndarray::Run> run = ndarray::one_dimensional_run(o);
+  // numpy reports a conventional stride for a contiguous vector, which for
+  // fewer than two elements need not be the one it keeps.
+  if (run && run->kind == kind && run->length == view.shape[0] &&
+      (run->length < 2 || run->stride == first_stride(view))) {
+    ndarray::trusted_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+  }
+}
+
+// A one-dimensional buffer of real numbers, read in place, strides honoured.
+// Returns nullopt when `o` exports no such buffer (or refuses with an
+// ordinary exception); false when the request raised anything else.
+std::optional<bool> read_buffer(PyObject* o, FeatureBuffer& out) {
   if (!PyObject_CheckBuffer(o)) return std::nullopt;
-  Py_buffer view;
-  if (PyObject_GetBuffer(o, &view, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
-    PyErr_Clear();
-    return std::nullopt;
+  BufferView view;
+  if (!view.acquire(o, PyBUF_STRIDES | PyBUF_FORMAT)) {
+    if (clear_if_ordinary()) return std::nullopt;
+    return false;
   }
-  std::optional<bool> done;
-  if (is_native_float64(view)) {
-    const Py_ssize_t n = view.shape[0];
-    const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : 8;
-    out.reserve(static_cast<std::size_t>(n));
-    const char* p = static_cast<const char*>(view.buf);
-    for (Py_ssize_t i = 0; i < n; ++i, p += stride) {
-      double v;
-      std::memcpy(&v, p, sizeof v);
-      out.push_back(v);
-    }
-    done = true;
-  }
-  PyBuffer_Release(&view);
-  return done;
+  const std::optional<ElementKind> kind = vector_element_kind(*view);
+  if (!kind) return std::nullopt;
+  learn_ndarray_type(o, *view, *kind);
+  append_elements(static_cast<const char*>(view->buf), view->shape[0], first_stride(*view), *kind,
+                  out);
+  return true;
+}
+
+// An exact numpy array of one dimension and a supported kind, read through
+// its header; false for anything else.
+bool read_trusted_ndarray(PyObject* o, FeatureBuffer& out) {
+  if (Py_TYPE(o) != ndarray::trusted_type) return false;
+  const std::optional<ndarray::Run> run = ndarray::one_dimensional_run(o);
+  if (!run) return false;
+  append_elements(run->data, run->length, run->stride, run->kind, out);
+  return true;
 }
 
 bool convert_item(PyObject* item, FeatureBuffer& out) {
@@ -99,14 +179,37 @@ bool convert_item(PyObject* item, FeatureBuffer& out) {
   return true;
 }
 
+// Exact floats from items[first, n) into dst[first, n), up to the first item
+// of another type; returns that item's index (n when there is none). Reading an
+// exact float runs no Python code, so the container cannot change meanwhile.
+Py_ssize_t copy_exact_floats(PyObject* const* items, Py_ssize_t first, Py_ssize_t n,
+                             double* dst) {
+  for (Py_ssize_t i = first; i < n; ++i) {
+    PyObject* item = items[i];
+    if (!PyFloat_CheckExact(item)) [[unlikely]] return i;
+    dst[i] = PyFloat_AS_DOUBLE(item);
+  }
+  return n;
+}
+
+// The exact floats at the front of `items` go straight into `out`; the
+// returned index is where the careful conversion has to go on.
+Py_ssize_t read_float_prefix(PyObject* const* items, Py_ssize_t n, FeatureBuffer& out) {
+  if (n == 0) return 0;
+  out.resize_for_overwrite(static_cast<std::size_t>(n));
+  const Py_ssize_t done = copy_exact_floats(items, 0, n, &out[0]);
+  if (done < n) out.resize_for_overwrite(static_cast<std::size_t>(done));
+  return done;
+}
+
 // Exact lists are re-measured at every step and each item is held while its
-// __float__ runs, exactly as the list iterator would behave. An exact float
-// runs no Python code, so it is read without touching its reference count.
+// __float__ runs, exactly as the list iterator would behave. Exact floats run
+// no Python code, so a leading run of them is copied without either.
 bool read_list(PyObject* list, FeatureBuffer& out) {
-  out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+  Py_ssize_t i = read_float_prefix(PySequence_Fast_ITEMS(list), PyList_GET_SIZE(list), out);
+  for (; i < PyList_GET_SIZE(list); ++i) {
     PyObject* item = PyList_GET_ITEM(list, i);
-    if (PyFloat_CheckExact(item)) [[likely]] {
+    if (PyFloat_CheckExact(item)) {
       out.push_back(PyFloat_AS_DOUBLE(item));
       continue;
     }
@@ -118,8 +221,10 @@ bool read_list(PyObject* list, FeatureBuffer& out) {
 
 bool read_tuple(PyObject* tuple, FeatureBuffer& out) {
   const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+  Py_ssize_t i = read_float_prefix(PySequence_Fast_ITEMS(tuple), n, out);
+  if (i == n) return true;
   out.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  for (; i < n; ++i) {
     if (!convert_item(PyTuple_GET_ITEM(tuple, i), out)) return false;
   }
   return true;
@@ -132,7 +237,7 @@ constexpr Py_ssize_t kMaxLengthHint = Py_ssize_t{1} << 20;
 bool read_iterable(PyObject* o, FeatureBuffer& out) {
   const Py_ssize_t hint = PyObject_Size(o);
   if (hint < 0) {
-    PyErr_Clear();
+    if (!clear_if_ordinary()) return false;
   } else {
     out.reserve(static_cast<std::size_t>(std::min(hint, kMaxLengthHint)));
   }
@@ -196,9 +301,12 @@ bool to_bool(PyObject* o, bool& out) {
     return true;
   }
   PyTypeObject* type = Py_TYPE(o);
-  if (!is_numpy_bool_type(type)) {
-    raise_not_instance(o, "bool");
-    return false;
+  if (type != known_numpy_bool_type) [[unlikely]] {
+    if (!is_numpy_bool_type(type)) {
+      raise_not_instance(o, "bool");
+      return false;
+    }
+    remember_numpy_bool_type(type);
   }
   inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
   if (truth == nullptr) {
@@ -220,6 +328,7 @@ bool to_bool(PyObject* o, bool& out) {
 bool to_features(PyObject* o, FeatureBuffer& out) {
   if (PyList_CheckExact(o)) return read_list(o, out);
   if (PyTuple_CheckExact(o)) return read_tuple(o, out);
+  if (read_trusted_ndarray(o, out)) return true;
   if (PyUnicode_Check(o)) {
     raise_type_error("Can't extract `str` to `Vec`");
     return false;
@@ -230,7 +339,7 @@ bool to_features(PyObject* o, FeatureBuffer& out) {
     raise_not_instance(o, qualified_type_name(reinterpret_cast<PyTypeObject*>(sequence)).c_str());
     return false;
   }
-  if (std::optional<bool> read = read_float64_buffer(o, out)) return *read;
+  if (std::optional<bool> read = read_buffer(o, out)) return *read;
   return read_iterable(o, out);
 }
 

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
-#include "common/small_vector.hpp"
+#include "buffer_format.hpp"
+#include "feature_buffer.hpp"
+#include "ndarray_header.hpp"
 #include "python.hpp"
 
 namespace drel::py {
@@ -31,13 +34,43 @@ bool to_count(PyObject* o, std::uint64_t& out);
 bool to_text(PyObject* o, std::string_view& out);
 bool to_bool(PyObject* o, bool& out);
 
-// A converted feature vector: inline room for a typical sample.
-using FeatureBuffer = SmallVector;
-
-// Any non-str sequence: exact lists and tuples by index, 1-D native float64
-// buffers in place, everything else by iteration. Results and errors are the
-// same on every path.
+// Any non-str sequence: exact lists and tuples by index, one-dimensional
+// buffers of real numbers in native order (integers, floats, booleans) in
+// place, everything else by iteration. Results and errors are the same on
+// every path: each element becomes what float() gives for it.
 bool to_features(PyObject* o, FeatureBuffer& out);
+
+// The same, with the commonest cases inlined into the caller: an exact list of
+// exact floats, or a numpy float64 row, that fits the inline room is copied in
+// one pass (neither runs Python code). Anything else starts over on the
+// general path, so results and errors are those of to_features.
+[[gnu::always_inline]] inline bool to_features_inline(PyObject* o, FeatureBuffer& out) {
+  if (Py_TYPE(o) == ndarray::trusted_type) {
+    const std::optional<ndarray::Run> run = ndarray::one_dimensional_run(o);
+    if (run && run->kind == ElementKind::Float64 && run->length > 0 &&
+        static_cast<std::size_t>(run->length) <= FeatureBuffer::kInline) {
+      out.resize_for_overwrite(static_cast<std::size_t>(run->length));
+      double* dst = out.data();
+      const char* p = run->data;
+      for (Py_ssize_t i = 0; i < run->length; ++i, p += run->stride) {
+        dst[i] = ElementReader<ElementKind::Float64>::read(p);
+      }
+      return true;
+    }
+  } else if (PyList_CheckExact(o)) [[likely]] {
+    const Py_ssize_t n = PyList_GET_SIZE(o);
+    if (n > 0 && static_cast<std::size_t>(n) <= FeatureBuffer::kInline) [[likely]] {
+      out.resize_for_overwrite(static_cast<std::size_t>(n));
+      double* dst = out.data();
+      PyObject* const* items = PySequence_Fast_ITEMS(o);
+      Py_ssize_t i = 0;
+      for (; i < n && PyFloat_CheckExact(items[i]); ++i) dst[i] = PyFloat_AS_DOUBLE(items[i]);
+      if (i == n) [[likely]] return true;
+      out.resize_for_overwrite(0);
+    }
+  }
+  return to_features(o, out);
+}
 
 PyObject* from_doubles(std::span<const double> values);
 PyObject* from_text(std::string_view text);

@@ -29,6 +29,11 @@
 #include "instance.hpp"
 #include "python.hpp"
 
+// The steps of a call are forced inline into its entry point: one frame per
+// call, no argument spills between steps. (A GNU attribute, since it must also
+// apply to the lambdas that make up the guarded bodies.)
+#define DREL_FRAME_INLINE __attribute__((always_inline))
+
 namespace drel::py {
 
 // ---- parameter kinds ---------------------------------------------------
@@ -75,7 +80,7 @@ struct Object {
 
 struct Features : FeatureBuffer {
   static constexpr bool noted = false, late = true;
-  bool convert(PyObject* o) { return to_features(o, *this); }
+  DREL_FRAME_INLINE inline bool convert(PyObject* o) { return to_features_inline(o, *this); }
 };
 
 // ---- outcomes ----------------------------------------------------------
@@ -93,12 +98,12 @@ void raise_failure(const Failure& failure);
 template <class R>
 struct Lift {  // a plain value
   using type = R;
-  static Outcome<R> apply(R&& r) { return Outcome<R>(std::move(r)); }
+  DREL_FRAME_INLINE inline static Outcome<R> apply(R&& r) { return Outcome<R>(std::move(r)); }
 };
 template <class T, class E>
 struct Lift<std::expected<T, E>> {
   using type = T;
-  static Outcome<T> apply(std::expected<T, E>&& r) {
+  DREL_FRAME_INLINE inline static Outcome<T> apply(std::expected<T, E>&& r) {
     if (r) [[likely]] {
       if constexpr (std::is_void_v<T>) {
         return {};
@@ -133,7 +138,7 @@ PyObject* to_python(Core&& core) {  // a new instance of the core value's class
 }
 
 template <class T>
-PyObject* finish(Outcome<T>&& outcome) {
+DREL_FRAME_INLINE inline PyObject* finish(Outcome<T>&& outcome) {
   if (!outcome) [[unlikely]] {
     raise_failure(outcome.error());
     return nullptr;
@@ -167,9 +172,9 @@ struct MethodSignature<R (*)(Self&, A...)> {
 
 // Converts every parameter: the others in declaration order, then the late ones.
 template <class Params, std::size_t... I>
-bool convert_params(Params& values, const ArgSlots& slots, const ArgSpec& spec,
+DREL_FRAME_INLINE inline bool convert_params(Params& values, const ArgSlots& slots, const ArgSpec& spec,
                     std::index_sequence<I...>) {
-  [[maybe_unused]] auto one = [&]<std::size_t J>(bool late_pass) {
+  [[maybe_unused]] auto one = [&]<std::size_t J>(bool late_pass) DREL_FRAME_INLINE {
     using P = std::tuple_element_t<J, Params>;
     if (P::late != late_pass) return true;
     if (std::get<J>(values).convert(slots.values[J])) [[likely]] return true;
@@ -193,7 +198,7 @@ auto run_free(const ArgSlots& slots, const ArgSpec& spec) {
 
 // The borrow is released when this returns, before any result object exists.
 template <auto Body>
-auto run_on_instance(PyObject* self, const ArgSlots& slots, const ArgSpec& spec) {
+DREL_FRAME_INLINE inline auto run_on_instance(PyObject* self, const ArgSlots& slots, const ArgSpec& spec) {
   using Sig = MethodSignature<decltype(Body)>;
   using R = typename Sig::result;
   auto* instance = instance_of<typename Sig::core>(self);
@@ -225,7 +230,7 @@ inline constexpr ArgSpec kNoParams{"", {}, 0};
 
 template <const ArgSpec& Spec, auto Body>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return guarded([&]() DREL_FRAME_INLINE -> PyObject* {
     ArgSlots slots;
     if (!parse_args(Spec, args, nargs, kwnames, slots)) return nullptr;
     return finish(run_on_instance<Body>(self, slots, Spec));
@@ -234,17 +239,17 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 template <auto Body>
 PyObject* noargs_method(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return finish(run_on_instance<Body>(self, {}, kNoParams)); });
+  return guarded([&]() DREL_FRAME_INLINE -> PyObject* { return finish(run_on_instance<Body>(self, {}, kNoParams)); });
 }
 
 template <auto Body>
 PyObject* getter(PyObject* self, void*) {
-  return guarded([&]() -> PyObject* { return finish(run_on_instance<Body>(self, {}, kNoParams)); });
+  return guarded([&]() DREL_FRAME_INLINE -> PyObject* { return finish(run_on_instance<Body>(self, {}, kNoParams)); });
 }
 
 template <const ArgSpec& Spec, auto Body>
 PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
+  return guarded([&]() DREL_FRAME_INLINE -> PyObject* {
     ArgSlots slots;
     if (!parse_args(Spec, args, nargs, kwnames, slots)) return nullptr;
     return finish(run_free<Body>(slots, Spec));
@@ -254,7 +259,7 @@ PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 // The core value is built (and may fail) before anything is allocated.
 template <const ArgSpec& Spec, auto Body>
 PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  return guarded([&]() DREL_FRAME_INLINE -> PyObject* {
     ArgSlots slots;
     OwnedSlots owned;
     if (!parse_tuple_dict(Spec, args, kwargs, slots, owned)) return nullptr;

@@ -36,8 +36,10 @@ constexpr T failure_value() {
   }
 }
 
+// Forced inline: every entry point is one guarded body, and a separate frame
+// for the guard would cost each call a spill of its arguments and a call.
 template <class Body>
-auto guarded(Body&& body) noexcept -> decltype(body()) {
+[[gnu::always_inline]] inline auto guarded(Body&& body) noexcept -> decltype(body()) {
   using R = decltype(body());
   try {
     R result = body();

@@ -5,6 +5,7 @@
 //   models         drel::LinearRegression, drel::LogisticRegression, with
 //                  drel::Optimizer (Sgd | AdaGrad) and the losses
 //   pipelines      drel::RegressionPipeline, drel::ClassificationPipeline
+//   configuration  drel::make_linear_regression, ... with drel::OptimizerSettings
 //   bulk           drel::learn_many, predict_many, ... over drel::Rows
 //   snapshots      drel::to_snapshot_json, drel::load_snapshot<Record>
 //
@@ -13,6 +14,7 @@
 #pragma once
 
 #include "bulk/bulk.hpp"
+#include "config/builders.hpp"
 #include "error/error.hpp"
 #include "linear/linear_regression.hpp"
 #include "linear/logistic_regression.hpp"

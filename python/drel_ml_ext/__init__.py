@@ -9,14 +9,24 @@ scikit-learn) and ``drel_ml_ext.dask`` (needs Dask).
 
 from __future__ import annotations
 
-from drel_ml_ext import _native  # noqa: F401  (fails early on a mismatched drel_ml)
-from drel_ml_ext._bulk import *  # noqa: F403
-from drel_ml_ext._bulk import __all__ as _bulk_all
-from drel_ml_ext._config import *  # noqa: F403
-from drel_ml_ext._config import __all__ as _config_all
-from drel_ml_ext._merge import *  # noqa: F403
-from drel_ml_ext._merge import __all__ as _merge_all
-from drel_ml_ext._pickling import *  # noqa: F403
-from drel_ml_ext._pickling import __all__ as _pickling_all
+from importlib.metadata import PackageNotFoundError as _PackageNotFoundError
+from importlib.metadata import version as _distribution_version
 
-__all__ = [*_bulk_all, *_config_all, *_merge_all, *_pickling_all]
+from drel_ml_ext import _native as _native  # fails early on a mismatched drel_ml
+from drel_ml_ext import _bulk, _config, _merge, _pickling
+from drel_ml_ext._bulk import *  # noqa: F403
+from drel_ml_ext._config import *  # noqa: F403
+from drel_ml_ext._merge import *  # noqa: F403
+from drel_ml_ext._pickling import *  # noqa: F403
+
+try:
+    __version__: str = _distribution_version("drel_ml")
+except _PackageNotFoundError:  # imported from a source tree that was never installed
+    __version__ = "0+unknown"
+
+# In the form type checkers follow: each unit's public names.
+__all__: list[str] = []
+__all__ += _bulk.__all__
+__all__ += _config.__all__
+__all__ += _merge.__all__
+__all__ += _pickling.__all__

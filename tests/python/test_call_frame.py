@@ -230,3 +230,30 @@ def test_other_threads_are_refused_while_a_borrow_is_held():
     m.learn_one([Hook(slow), 2.0], 3.0)
     thread.join()
     assert seen == ["Already mutably borrowed", "Already borrowed"] and m.samples_seen == 1
+
+
+@pytest.mark.parametrize("cls", ["LinearRegression", "ClassificationPipeline", "Mean"])
+def test_threads_sharing_one_object_are_serialised(cls):
+    # Calls that run no Python code while they hold the borrow never meet one
+    # another's borrow, however the threads interleave.
+    m = make(cls)
+    y = True if cls in CLASSIFIERS else 2.0
+    calls = ([lambda: m.update(1.5), lambda: m.value] if cls == "Mean" else
+             [lambda: m.learn_one([1.0, 2.0, 3.0], y), lambda: m.predict_one((1.0, 2.0, 3.0))])
+    errors, rounds = [], 5_000
+
+    def work():
+        try:
+            for _ in range(rounds):
+                for call in calls:
+                    call()
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert (m.count if cls == "Mean" else m.samples_seen) == 4 * rounds

@@ -3,6 +3,7 @@ from collections import deque
 from collections.abc import Sequence
 from decimal import Decimal
 from fractions import Fraction
+import sys
 
 import pytest
 
@@ -344,3 +345,136 @@ def test_list_mutated_during_conversion(kind):
     expected = "ok", [bits(v) for v in reference]
     assert outcome(mutating(kind, list), n) == expected
     assert outcome(mutating(kind, ListSub), n) == expected
+
+
+# ---- buffers of every real-number format --------------------------------------
+
+INT_LIMITS = {"b": 7, "h": 15, "i": 31, "l": 63, "q": 63}
+
+
+def typed_values(np, dtype):
+    """Values of `dtype` that probe its conversion: extremes, rounding, signs."""
+    info = np.finfo(dtype) if np.dtype(dtype).kind == "f" else None
+    if np.dtype(dtype).kind == "b":
+        return np.array([True, False, True, True])
+    if info is not None:
+        values = [0.0, -0.0, 1.5, -2.25, float(info.max), float(-info.max), float(info.tiny),
+                  float(info.smallest_subnormal), 1 / 3]
+        return np.array(values, dtype=dtype)
+    iinfo = np.iinfo(dtype)
+    # Near the limits of 64-bit integers, float() rounds to nearest (ties to even).
+    values = [0, 1, iinfo.max, iinfo.min, iinfo.max - 1, iinfo.max // 3]
+    if iinfo.bits == 64:
+        values += [2**53 + 1, 2**53 + 3, (2**54 + 2) if iinfo.min == 0 else -(2**53 + 1)]
+    return np.array(values, dtype=dtype)
+
+
+REAL_DTYPES = ["?", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "f2", "f4", "f8",
+               "intc", "uintc", "long", "ulong", "longlong", "ulonglong"]
+
+
+def views(np, a):
+    """The same elements in several layouts: contiguous, strided, reversed, read-only."""
+    ro = a.copy()
+    ro.flags.writeable = False
+    return [a, np.repeat(a, 3)[1::3], a[::-1][::-1], ro, memoryview(a), memoryview(ro)]
+
+
+@pytest.mark.parametrize("dtype", REAL_DTYPES)
+def test_real_buffers_convert_as_float_does(dtype, np):
+    a = typed_values(np, dtype)
+    expected = outcome([float(v) for v in a], len(a))
+    assert expected[0] == "ok"
+    for x in views(np, a):
+        assert outcome(x, len(a)) == expected, x
+    backwards = a[::-1]  # a negative stride
+    for x in (backwards, memoryview(backwards)):
+        assert outcome(x, len(a)) == outcome([float(v) for v in backwards], len(a))
+    # non-finite elements reach the core's check as they are
+    if a.dtype.kind == "f":
+        b = np.array([1.0, np.nan, np.inf], dtype=dtype)
+        assert outcome(b, 3) == outcome([float(v) for v in b], 3)
+
+
+@pytest.mark.parametrize("typecode", list("bBhHiIlLqQfd"))
+def test_array_module_buffers(typecode):
+    if typecode in "fd":
+        values = [0.5, -0.0, 3.25, 1e30, -7.0]
+    else:  # the extremes of each width
+        top = 2 ** (8 * array(typecode).itemsize - (typecode.islower())) - 1
+        values = [0, 1, top, top - 1, -top - 1 if typecode.islower() else top // 3]
+    x = array(typecode, values)
+    assert outcome(x, 5) == outcome([float(v) for v in x], 5)
+    assert outcome(memoryview(x)[::-2], 3) == outcome([float(v) for v in x[::-2]], 3)
+
+
+def test_cast_memoryviews():
+    raw = bytes([0, 1, 2, 255])
+    assert outcome(memoryview(raw).cast("?"), 4) == ("ok", [bits(v) for v in [0.0, 1.0, 1.0, 1.0]])
+    if sys.version_info < (3, 12):
+        return  # memoryview casts to half precision need Python 3.12
+    halves = array("H", [0x3C00, 0x8001, 0x7C00, 0x7BFF]).tobytes()  # 1, -tiny, inf, max
+    assert outcome(memoryview(halves).cast("e"), 4) == outcome(list(memoryview(halves).cast("e")), 4)
+
+
+@pytest.mark.filterwarnings("ignore:Casting complex values")
+@pytest.mark.parametrize("dtype", [">i4", ">f8", ">f2", "c16", "c8", "longdouble", "O",
+                                   "datetime64[s]", "U3", "S3"])
+def test_other_formats_keep_the_iteration_path(dtype, np):
+    # What the iteration of the same elements gives, result or error.
+    a = np.array([1, 2, 3]).astype(dtype)
+    assert outcome(a, 3) == outcome(list(a), 3)
+
+
+def test_arrays_of_other_shapes_and_classes(np):
+    class Sub(np.ndarray):
+        def __iter__(self):  # a buffer is read in place, whatever __iter__ says
+            return iter([9.0, 9.0, 9.0])
+
+    a = np.arange(1.0, 4.0)
+    assert outcome(a.view(Sub), 3) == outcome([1.0, 2.0, 3.0], 3)
+    for x in [np.array(2.0), np.ones((3, 1)), np.ones((1, 3)), np.ones((2, 2)), np.empty(0)]:
+        assert outcome(x, 3) == outcome(list(x) if x.ndim else x, 3), x
+
+
+# ---- failures that must not be swallowed ------------------------------------------
+
+
+class LengthRaises(IndexSeq):
+    def __init__(self, items, exc):
+        super().__init__(items)
+        self.exc = exc
+
+    def __len__(self):
+        raise self.exc
+
+
+class BufferRaises(IndexSeq):
+    def __init__(self, items, exc):
+        super().__init__(items)
+        self.exc = exc
+
+    def __buffer__(self, flags):
+        raise self.exc
+
+
+SEVERE = [KeyboardInterrupt, SystemExit, MemoryError, GeneratorExit]
+ORDINARY = [ValueError, TypeError, BufferError, NotImplementedError]
+
+
+@pytest.mark.parametrize("holder", [
+    LengthRaises,
+    pytest.param(BufferRaises, marks=pytest.mark.skipif(
+        sys.version_info < (3, 12), reason="__buffer__ needs Python 3.12")),
+])
+def test_length_and_buffer_failures(holder):
+    for exc_type in SEVERE:
+        err = exc_type("from the sequence")
+        m = drel_ml.LinearRegression(3, 0.1)
+        with pytest.raises(exc_type) as info:
+            m.learn_one(holder([1.0, 2.0, 3.0], err), 1.0)
+        assert info.value is err and not getattr(err, "__notes__", None)
+        assert m.samples_seen == 0 and m.weights == [0.0, 0.0, 0.0]
+    for exc_type in ORDINARY:  # no length, no buffer: the items are iterated
+        x = holder([1.0, 2.0, 3.0], exc_type("ignored"))
+        assert drel_ml.StandardScaler(3).transform_one(x) == [1.0, 2.0, 3.0]

@@ -2,6 +2,7 @@
 
 import gc
 import math
+from array import array
 import os
 import sys
 import tracemalloc
@@ -10,12 +11,18 @@ import pytest
 
 import drel_ml as d
 
+try:
+    import numpy as np
+except ImportError:  # the numpy paths are skipped
+    np = None
+
 N = 256  # wide vectors, so that a leaked copy of one shows at once
 X = [float(i % 7) for i in range(N)]
 XT = tuple(X)
 SHORT, BAD_ITEM, NAN_ITEM = X[:-1], X[:-1] + ["a"], X[:-1] + [math.nan]
 Y = 0.5
 TOTAL = 10**6
+OK = ()  # no exception expected
 
 
 class Sneaky:
@@ -36,7 +43,7 @@ def build():
     lin_doc, mean_doc = lin.to_json(), mean.to_json()
     objects = [lin, log, rp, cp, sc, mean, var, X, XT, SHORT, BAD_ITEM, NAN_ITEM, Y,
                lin_doc, mean_doc]
-    ok, rt, te = (), RuntimeError, TypeError
+    ok, rt, te = OK, RuntimeError, TypeError
     # (weight, expected exception, call)
     paths = [
         (8, ok, lambda: mean.update(1.5)),
@@ -76,7 +83,48 @@ def build():
         (4, te, lambda: d.LinearRegression(N, 0.1, bogus=1)),
         (2, rt, lambda: lin.learn_one([Sneaky(lin)] + SHORT, Y)),
     ]
-    return objects, paths
+    return objects + extra_objects, paths + extra_paths(lin, log, sc)
+
+
+class NoLength(list):
+    """A sequence whose length fails: ordinary failures are ignored, others raised."""
+
+    def __init__(self, items, exc_type):
+        super().__init__(items)
+        self.exc_type = exc_type
+
+    def __len__(self):
+        raise self.exc_type("no length")
+
+
+ARRAY_X = array("f", X)
+NO_LENGTH = NoLength(X, ValueError)
+INTERRUPTING = NoLength(X, KeyboardInterrupt)
+extra_objects = [ARRAY_X, NO_LENGTH, INTERRUPTING]
+
+
+def extra_paths(lin, log, sc):
+    """Buffers of every kind, numpy rows and targets, failing lengths."""
+    ok = OK
+    paths = [
+        (2, ok, lambda: lin.predict_one(ARRAY_X)),
+        (2, ok, lambda: lin.predict_one(memoryview(ARRAY_X)[::-1])),
+        (2, ok, lambda: sc.transform_one(NO_LENGTH)),
+        (2, KeyboardInterrupt, lambda: lin.learn_one(INTERRUPTING, Y)),
+    ]
+    if np is None:
+        return paths
+    xa = np.array(X)
+    rows = [xa, xa.astype(np.float32), xa.astype(np.int64), xa > 3.0, np.repeat(xa, 2)[::2],
+            xa.astype(">f8"), xa.reshape(2, -1)]
+    extra_objects.extend(rows)
+    for row in rows[:-1]:
+        paths.append((2, ok, lambda row=row: lin.learn_one(row, Y)))
+        paths.append((1, ok, lambda row=row: sc.transform_one(row)))
+    paths.append((1, TypeError, lambda: lin.predict_one(rows[-1])))
+    paths.append((2, ok, lambda: log.learn_one(rows[0], np.True_)))
+    paths.append((2, TypeError, lambda: log.learn_one(rows[0], np.int64(1))))
+    return paths
 
 
 def run(paths, total):

@@ -1,8 +1,6 @@
-import copy
 import gc
 import importlib
 import importlib.util
-import pickle
 import weakref
 
 import pytest
@@ -103,9 +101,8 @@ def test_instances_are_closed(name):
     with pytest.raises(TypeError):
         weakref.ref(obj)
     assert not gc.is_tracked(obj)
-    for dump in (pickle.dumps, copy.copy, copy.deepcopy):
-        with pytest.raises(TypeError):
-            dump(obj)
+    # No pickling of its own: test_pickling checks the refusal in a fresh
+    # interpreter, since importing drel_ml_ext (as other tests do) registers it.
     before = {p: getattr(obj, p) for p in PROPERTIES[name]}
     for prop in PROPERTIES[name]:
         with pytest.raises(AttributeError):

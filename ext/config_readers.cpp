@@ -1,0 +1,217 @@
+#include "config_readers.hpp"
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <utility>
+#include <variant>
+
+#include "config_read.hpp"
+#include "frame.hpp"
+#include "linear/linear_regression.hpp"
+#include "linear/logistic_regression.hpp"
+#include "pipeline/pipeline.hpp"
+#include "preprocessing/standard_scaler.hpp"
+
+namespace drel::py {
+namespace {
+
+// ---- what is read ---------------------------------------------------------
+
+const LinearRegression& model_of(const LinearRegression& m) { return m; }
+const LogisticRegression& model_of(const LogisticRegression& m) { return m; }
+const LinearRegression& model_of(const RegressionPipeline& p) { return p.model; }
+const LogisticRegression& model_of(const ClassificationPipeline& p) { return p.model; }
+
+const StandardScalerState& scaler_of(const StandardScalerState& s) { return s; }
+template <class Pipeline>
+const StandardScalerState& scaler_of(const Pipeline& p) {
+  return p.transformer;
+}
+
+struct OptimizerView {
+  bool adagrad;
+  double learning_rate;
+  double l2;
+  double epsilon;
+  std::uint64_t samples_seen;
+};
+
+struct LossView {
+  const char* kind;
+  const char* parameter;  // null for the squared error, which has none
+  double value;
+};
+
+LossView loss_view(const RegressionLoss& loss) {
+  if (const auto* huber = std::get_if<HuberLoss>(&loss.variant)) return {"huber", "delta", huber->delta};
+  return {"squared", nullptr, 0.0};
+}
+LossView loss_view(const BinaryLogLoss& loss) { return {"log", "epsilon", loss.epsilon}; }
+
+constexpr const char* kModels =
+    "a LinearRegression, LogisticRegression, RegressionPipeline or ClassificationPipeline";
+
+struct InterceptReader {
+  static constexpr const char* function = "intercept()";
+  static constexpr const char* accepted = kModels;
+  double operator()(const auto& o) const { return model_of(o).intercept; }
+};
+
+struct FeatureCountReader {
+  static constexpr const char* function = "feature_count()";
+  static constexpr const char* accepted =
+      "a StandardScaler, LinearRegression, LogisticRegression, RegressionPipeline or "
+      "ClassificationPipeline";
+  std::uint64_t operator()(const StandardScalerState& s) const { return s.feature_count; }
+  std::uint64_t operator()(const LinearRegression& m) const { return m.feature_count; }
+  std::uint64_t operator()(const LogisticRegression& m) const { return m.feature_count; }
+  // A pipeline takes the vectors its scaler takes.
+  std::uint64_t operator()(const RegressionPipeline& p) const { return p.transformer.feature_count; }
+  std::uint64_t operator()(const ClassificationPipeline& p) const {
+    return p.transformer.feature_count;
+  }
+};
+
+struct OptimizerReader {
+  static constexpr const char* function = "optimizer_settings()";
+  static constexpr const char* accepted = kModels;
+  OptimizerView operator()(const auto& o) const {
+    const Optimizer& optimizer = model_of(o).optimizer;
+    if (const auto* a = std::get_if<AdaGrad>(&optimizer.variant))
+      return {true, a->config.learning_rate, a->config.l2, a->config.epsilon, a->samples_seen};
+    const auto& s = std::get<Sgd>(optimizer.variant);
+    return {false, s.config.learning_rate, s.config.l2, 0.0, s.samples_seen};
+  }
+};
+
+struct LossReader {
+  static constexpr const char* function = "loss_settings()";
+  static constexpr const char* accepted = kModels;
+  LossView operator()(const auto& o) const { return loss_view(model_of(o).loss); }
+};
+
+struct ScalerReader {
+  static constexpr const char* function = "scaler_settings()";
+  static constexpr const char* accepted =
+      "a StandardScaler, RegressionPipeline or ClassificationPipeline";
+  StandardScalerConfig operator()(const auto& o) const { return scaler_of(o).config; }
+};
+
+struct PartsReader {
+  static constexpr const char* function = "pipeline_parts()";
+  static constexpr const char* accepted = "a RegressionPipeline or ClassificationPipeline";
+  template <class Pipeline>
+  auto operator()(const Pipeline& p) const {
+    return std::pair{p.transformer, p.model};
+  }
+};
+
+// ---- Python results ---------------------------------------------------------
+
+// A new dict of (key, new reference) items; null if any value is null. Every
+// value reference is consumed.
+PyObject* new_dict(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+  Ref dict = Ref::steal(PyDict_New());
+  bool ok = static_cast<bool>(dict);
+  for (const auto& [key, raw] : items) {
+    Ref value = Ref::steal(raw);
+    ok = ok && value && PyDict_SetItemString(dict.get(), key, value.get()) == 0;
+  }
+  return ok ? dict.release() : nullptr;
+}
+
+PyObject* text(const char* s) { return PyUnicode_FromString(s); }
+
+PyObject* optimizer_dict(OptimizerView&& v) {
+  if (!v.adagrad)
+    return new_dict({{"kind", text("sgd")},
+                     {"learning_rate", PyFloat_FromDouble(v.learning_rate)},
+                     {"l2", PyFloat_FromDouble(v.l2)},
+                     {"samples_seen", PyLong_FromUnsignedLongLong(v.samples_seen)}});
+  return new_dict({{"kind", text("adagrad")},
+                   {"learning_rate", PyFloat_FromDouble(v.learning_rate)},
+                   {"l2", PyFloat_FromDouble(v.l2)},
+                   {"epsilon", PyFloat_FromDouble(v.epsilon)},
+                   {"samples_seen", PyLong_FromUnsignedLongLong(v.samples_seen)}});
+}
+
+PyObject* loss_dict(LossView&& v) {
+  if (v.parameter == nullptr) return new_dict({{"kind", text(v.kind)}});
+  return new_dict({{"kind", text(v.kind)}, {v.parameter, PyFloat_FromDouble(v.value)}});
+}
+
+PyObject* scaler_dict(StandardScalerConfig&& c) {
+  return new_dict({{"with_mean", PyBool_FromLong(c.with_mean)},
+                   {"with_std", PyBool_FromLong(c.with_std)},
+                   {"epsilon", PyFloat_FromDouble(c.epsilon)}});
+}
+
+// Two new drel_ml instances, independent of the pipeline they came from.
+template <class Model>
+PyObject* parts_tuple(std::pair<StandardScalerState, Model>&& parts) {
+  Ref scaler = Ref::steal(to_python(std::move(parts.first)));
+  if (!scaler) return nullptr;
+  Ref model = Ref::steal(to_python(std::move(parts.second)));
+  if (!model) return nullptr;
+  return PyTuple_Pack(2, scaler.get(), model.get());
+}
+
+// ---- entry points -----------------------------------------------------------
+
+struct AsPython {
+  template <class T>
+  PyObject* operator()(T&& v) const {
+    return to_python(std::forward<T>(v));
+  }
+};
+struct AsOptimizerDict {
+  PyObject* operator()(OptimizerView&& v) const { return optimizer_dict(std::move(v)); }
+};
+struct AsLossDict {
+  PyObject* operator()(LossView&& v) const { return loss_dict(std::move(v)); }
+};
+struct AsScalerDict {
+  PyObject* operator()(StandardScalerConfig&& c) const { return scaler_dict(std::move(c)); }
+};
+struct AsPartsTuple {
+  template <class Model>
+  PyObject* operator()(std::pair<StandardScalerState, Model>&& parts) const {
+    return parts_tuple(std::move(parts));
+  }
+};
+
+// The classes a reader accepts.
+template <class... Cores>
+struct OneOf {};
+using Models = OneOf<LinearRegression, LogisticRegression, RegressionPipeline, ClassificationPipeline>;
+using Sized = OneOf<StandardScalerState, LinearRegression, LogisticRegression, RegressionPipeline,
+                    ClassificationPipeline>;
+using Scaled = OneOf<StandardScalerState, RegressionPipeline, ClassificationPipeline>;
+using Pipelines = OneOf<RegressionPipeline, ClassificationPipeline>;
+
+template <class Reader, class Convert, class... Cores>
+PyObject* reader_entry(PyObject*, PyObject* o) {
+  return read_shared<Reader, Cores...>(o, Convert{});
+}
+
+template <class Reader, class Convert, class... Cores>
+PyMethodDef reader_def(const char* name, OneOf<Cores...>) {
+  return {name, &reader_entry<Reader, Convert, Cores...>, METH_O,
+          "See the drel_ml_ext function of this name."};
+}
+
+const std::array<PyMethodDef, 6> readers{
+    reader_def<InterceptReader, AsPython>("intercept", Models{}),
+    reader_def<FeatureCountReader, AsPython>("feature_count", Sized{}),
+    reader_def<OptimizerReader, AsOptimizerDict>("optimizer_settings", Models{}),
+    reader_def<LossReader, AsLossDict>("loss_settings", Models{}),
+    reader_def<ScalerReader, AsScalerDict>("scaler_settings", Scaled{}),
+    reader_def<PartsReader, AsPartsTuple>("pipeline_parts", Pipelines{}),
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> config_readers() { return readers; }
+
+}  // namespace drel::py
