@@ -14,7 +14,9 @@ order; ``partial_fit`` continues from the current state with one pass. Both run
 through the bulk functions (``learn_many``), so a whole array costs one call into
 the core, and a rejected array leaves the fitted object as it was. The fitted
 ``drel_ml`` object is the attribute ``model_`` (``scaler_`` for the transformer);
-the learned attributes are read from its snapshot.
+the learned attributes are read from its snapshot. Fitted estimators pickle (and go through
+joblib) bit for bit: the drel_ml object travels as its snapshot text, through the pickling
+support that importing drel_ml_ext registers.
 
 >>> import numpy as np
 >>> from drel_ml_ext.sklearn import OnlineLinearRegressor
@@ -53,7 +55,6 @@ from sklearn.utils import Tags
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
-import drel_ml
 import drel_ml_ext as _ext
 
 __all__ = ["OnlineLinearRegressor", "OnlineLogisticClassifier", "OnlineStandardScaler"]
@@ -167,39 +168,13 @@ def _linear_terms(obj: Any) -> tuple[FloatArray, float]:
     return coef, intercept
 
 
-# --- pickling --------------------------------------------------------------------------------
-
-
-class _SnapshotPickling:
-    """Pickles the fitted drel_ml object as its class name and snapshot text, so the copy
-    is bit for bit the same state."""
-
-    _fitted_object: ClassVar[str]
-
-    def __getstate__(self) -> dict[str, Any]:
-        # A copy: the state scikit-learn hands over may be the instance's own __dict__.
-        state: dict[str, Any] = dict(super().__getstate__())  # type: ignore[misc]
-        fitted = state.get(self._fitted_object)
-        if fitted is not None:
-            state[self._fitted_object] = (type(fitted).__name__, fitted.to_json())
-        return state
-
-    def __setstate__(self, state: dict[str, Any]) -> None:
-        saved = state.get(self._fitted_object)
-        if saved is not None:
-            class_name, text = saved
-            state = {**state, self._fitted_object: getattr(drel_ml, class_name).from_json(text)}
-        super().__setstate__(state)  # type: ignore[misc]
-
-
 # --- the linear estimators -------------------------------------------------------------------
 
 
-class _OnlineLinearModel(_SnapshotPickling, BaseEstimator):  # type: ignore[misc]  # scikit-learn is untyped
+class _OnlineLinearModel(BaseEstimator):  # type: ignore[misc]  # scikit-learn is untyped
     """What the regressor and the classifier share: settings, building, learning, and the
     learned attributes."""
 
-    _fitted_object = "model_"
     _model_factory: ClassVar[str]
     _pipeline_factory: ClassVar[str]
 
@@ -470,7 +445,7 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
 
 
 class OnlineStandardScaler(
-    _SnapshotPickling, OneToOneFeatureMixin, TransformerMixin, BaseEstimator  # type: ignore[misc]
+    OneToOneFeatureMixin, TransformerMixin, BaseEstimator  # type: ignore[misc]
 ):
     """Standardises features with running means and variances, learned online.
 
@@ -494,7 +469,6 @@ class OnlineStandardScaler(
     n_features_in_ : int
     """
 
-    _fitted_object = "scaler_"
     scaler_: Any
     n_features_in_: int
 

@@ -39,6 +39,11 @@ def test_sklearn_estimator_checks(estimator, check):
     check(estimator)
 
 
+def fitted_object(estimator):
+    """The drel_ml object an estimator fitted."""
+    return estimator.scaler_ if isinstance(estimator, OnlineStandardScaler) else estimator.model_
+
+
 def regression_data(rows=200, seed=0):
     rng = np.random.default_rng(seed)
     X = rng.normal(size=(rows, 3)) * [1.0, 10.0, 0.1] + [0.0, 5.0, -1.0]
@@ -91,10 +96,10 @@ def test_partial_fit_continues_and_fit_starts_afresh(make):
     pieces = make()
     for start in range(0, len(X), 64):
         pieces.partial_fit(X[start:start + 64], y[start:start + 64])
-    state = getattr(whole, whole._fitted_object).to_json()
-    assert getattr(pieces, pieces._fitted_object).to_json() == state
+    state = fitted_object(whole).to_json()
+    assert fitted_object(pieces).to_json() == state
     whole.partial_fit(X, y)
-    assert getattr(whole.fit(X, y), whole._fitted_object).to_json() == state
+    assert fitted_object(whole.fit(X, y)).to_json() == state
 
 
 @pytest.mark.parametrize(
@@ -208,13 +213,12 @@ def test_pickle_and_joblib_round_trip_bit_for_bit(estimator, dump, load, tmp_pat
         copy = joblib.load(tmp_path / "estimator.joblib")
     else:
         copy = load(dump(fitted))
-    name = fitted._fitted_object
-    assert type(getattr(copy, name)) is type(getattr(fitted, name))
-    assert getattr(copy, name).to_json() == getattr(fitted, name).to_json()
-    method = "transform" if name == "scaler_" else "predict"
+    assert type(fitted_object(copy)) is type(fitted_object(fitted))
+    assert fitted_object(copy).to_json() == fitted_object(fitted).to_json()
+    method = "transform" if isinstance(fitted, OnlineStandardScaler) else "predict"
     np.testing.assert_array_equal(getattr(copy, method)(X), getattr(fitted, method)(X))
     copy.partial_fit(X, y)  # the copy goes on learning
-    assert getattr(copy, name).to_json() != getattr(fitted, name).to_json()
+    assert fitted_object(copy).to_json() != fitted_object(fitted).to_json()
 
 
 def test_inside_pipeline_grid_search_and_cross_validation():
@@ -234,3 +238,11 @@ def test_inside_pipeline_grid_search_and_cross_validation():
 def test_importing_drel_ml_ext_does_not_import_sklearn():
     code = "import sys, drel_ml_ext; sys.exit('sklearn' in sys.modules)"
     assert subprocess.run([sys.executable, "-c", code]).returncode == 0
+
+
+def test_module_docstring_example_runs():
+    import doctest
+
+    import drel_ml_ext.sklearn
+
+    assert doctest.testmod(drel_ml_ext.sklearn).failed == 0
