@@ -1,7 +1,221 @@
+// learn_many, predict_many, predict_proba_many, transform_many, update_many:
+// whole arrays through the core with the interpreter lock released.
+//
+// Every call: check the first argument's exact class, borrow the instance for
+// the whole call (exclusively to learn or update, shared to read), convert the
+// inputs as a row-by-row loop would (buffers in place), then run the core
+// without the lock. The core works on a private copy of the state and commits
+// it once; when row k failed to convert, it first runs rows [0, k) on a copy,
+// so that a core error before k is the error raised, as in the loop.
+#include <cstdint>
+#include <type_traits>
+
+#include "bulk/bulk.hpp"
+#include "bulk_columns.hpp"
+#include "bulk_docs.hpp"
+#include "bulk_result.hpp"
+#include "bulk_rows.hpp"
+#include "instance_arg.hpp"
 #include "units.hpp"
+#include "without_gil.hpp"
 
 namespace drel::py {
+namespace {
 
-std::span<const PyMethodDef> bulk_functions() { return {}; }
+// What each model learns from besides X: double targets, flags, or nothing.
+template <class Core>
+struct TargetOf {
+  using type = void;
+};
+template <> struct TargetOf<LinearRegression> { using type = double; };
+template <> struct TargetOf<RegressionPipeline> { using type = double; };
+template <> struct TargetOf<LogisticRegression> { using type = std::uint8_t; };
+template <> struct TargetOf<ClassificationPipeline> { using type = std::uint8_t; };
+
+// Raises what stopped the call, if anything: a core error first (it belongs to
+// an earlier row than any conversion failure), then the conversion failure.
+bool finished(const BulkStatus& status, Conversion& conversion) {
+  if (!status) {
+    raise_core_row_error(status.error());
+    return false;
+  }
+  if (conversion.failure) {
+    raise_row_failure(std::move(*conversion.failure));
+    return false;
+  }
+  return true;
+}
+
+// Runs learn(state, n) over the converted rows without the interpreter lock.
+// Rows before a conversion failure run on a copy: the call changes nothing then.
+template <class Core, class Learn>
+PyObject* change_state(Core& state, Conversion& conversion, Learn&& learn) {
+  BulkStatus status;
+  if (conversion.count > 0) {
+    status = without_gil([&]() -> BulkStatus {
+      if (!conversion.failure) return learn(state, conversion.count);
+      Core work = state;
+      return learn(work, conversion.count);
+    });
+  }
+  if (!finished(status, conversion)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// Runs compute(value, rows, result) over the converted rows of X into one
+// result array, without the interpreter lock.
+template <class Core, class Compute>
+PyObject* compute_rows(Instance<Core>& instance, PyObject* X, ResultKind kind,
+                       std::optional<std::size_t> width, Compute&& compute) {
+  Borrow<Access::Shared> borrow(instance.borrow);
+  if (!borrow) return nullptr;
+  RowReader rows;
+  Conversion conversion;
+  if (!rows.open(X) || !convert_inputs(rows, nullptr, conversion)) return nullptr;
+  BulkResult result;
+  if (!result.allocate(kind, conversion.count, width)) return nullptr;
+  BulkStatus status;
+  if (conversion.count > 0) {
+    status = without_gil([&] { return compute(instance.value, rows.rows(conversion.count), result); });
+  }
+  return finished(status, conversion) ? result.release() : nullptr;
+}
+
+// ---- learn_many ----
+
+constexpr ArgSpec kLearnMany{"learn_many()", {"model", "X", "y"}, 3};
+
+template <class Core>
+PyObject* class_name() {
+  return PyType_GetName(class_object<Core>());
+}
+
+// y is required by the models and refused by the scaler; None counts as absent.
+template <class Core>
+bool targets_as_expected(PyObject* y) {
+  const bool given = y != nullptr && y != Py_None;
+  constexpr bool wanted = !std::is_void_v<typename TargetOf<Core>::type>;
+  if (given == wanted) return true;
+  Ref name = Ref::steal(class_name<Core>());
+  if (!name) return false;
+  if (wanted) {
+    PyErr_Format(PyExc_TypeError,
+                 "learn_many() missing required argument 'y': a %U learns from X and y", name.get());
+  } else {
+    PyErr_Format(PyExc_TypeError,
+                 "learn_many() got y, but a %U learns from X alone: leave y out", name.get());
+  }
+  return false;
+}
+
+template <class Core>
+PyObject* learn_on(Instance<Core>& instance, PyObject* X, PyObject* y) {
+  using Target = typename TargetOf<Core>::type;
+  if (!targets_as_expected<Core>(y)) return nullptr;
+  Borrow<Access::Exclusive> borrow(instance.borrow);
+  if (!borrow) return nullptr;
+  RowReader rows;
+  Conversion conversion;
+  if (!rows.open(X)) return nullptr;
+  if constexpr (std::is_void_v<Target>) {
+    if (!convert_inputs(rows, nullptr, conversion)) return nullptr;
+    return change_state(instance.value, conversion,
+                        [&](Core& state, std::size_t n) { return learn_many(state, rows.rows(n)); });
+  } else {
+    ColumnReader<Target> targets("y");
+    if (!targets.open(y) || !convert_inputs(rows, &targets, conversion)) return nullptr;
+    return change_state(instance.value, conversion, [&](Core& state, std::size_t n) {
+      return learn_many(state, rows.rows(n), targets.values(n));
+    });
+  }
+}
+
+PyObject* learn_many_entry(const ArgSlots& args) {
+  return visit_instance(
+      Accepts<LinearRegression, LogisticRegression, RegressionPipeline, ClassificationPipeline,
+              StandardScalerState>{},
+      kLearnMany, args, 0,
+      [&](auto& instance) { return learn_on(instance, args.values[1], args.values[2]); });
+}
+
+// ---- predict_many, predict_proba_many, transform_many ----
+
+constexpr ArgSpec kPredictMany{"predict_many()", {"model", "X"}, 2};
+constexpr ArgSpec kPredictProbaMany{"predict_proba_many()", {"classifier", "X"}, 2};
+constexpr ArgSpec kTransformMany{"transform_many()", {"scaler", "X"}, 2};
+
+PyObject* predict_many_entry(const ArgSlots& args) {
+  return visit_instance(
+      Accepts<LinearRegression, LogisticRegression, RegressionPipeline, ClassificationPipeline>{},
+      kPredictMany, args, 0, [&]<class Core>(Instance<Core>& instance) {
+        constexpr bool classifier = std::is_same_v<typename TargetOf<Core>::type, std::uint8_t>;
+        return compute_rows(instance, args.values[1],
+                            classifier ? ResultKind::Flag : ResultKind::Real, std::nullopt,
+                            [](const Core& model, const Rows& rows, BulkResult& out) {
+                              if constexpr (classifier) {
+                                return predict_many(model, rows, out.flags());
+                              } else {
+                                return predict_many(model, rows, out.reals());
+                              }
+                            });
+      });
+}
+
+PyObject* predict_proba_many_entry(const ArgSlots& args) {
+  return visit_instance(Accepts<LogisticRegression, ClassificationPipeline>{}, kPredictProbaMany,
+                        args, 0, [&]<class Core>(Instance<Core>& instance) {
+                          return compute_rows(
+                              instance, args.values[1], ResultKind::Real, std::nullopt,
+                              [](const Core& model, const Rows& rows, BulkResult& out) {
+                                return predict_proba_many(model, rows, out.reals());
+                              });
+                        });
+}
+
+PyObject* transform_many_entry(const ArgSlots& args) {
+  return visit_instance(Accepts<StandardScalerState>{}, kTransformMany, args, 0,
+                        [&](Instance<StandardScalerState>& instance) {
+                          const auto width = static_cast<std::size_t>(instance.value.feature_count);
+                          return compute_rows(
+                              instance, args.values[1], ResultKind::Real, width,
+                              [](const StandardScalerState& s, const Rows& rows, BulkResult& out) {
+                                return transform_many(s, rows, out.reals());
+                              });
+                        });
+}
+
+// ---- update_many ----
+
+constexpr ArgSpec kUpdateMany{"update_many()", {"statistic", "xs"}, 2};
+
+PyObject* update_many_entry(const ArgSlots& args) {
+  return visit_instance(
+      Accepts<Mean, ExponentiallyWeightedMean, Variance>{}, kUpdateMany, args, 0,
+      [&]<class Core>(Instance<Core>& instance) -> PyObject* {
+        Borrow<Access::Exclusive> borrow(instance.borrow);
+        if (!borrow) return nullptr;
+        ColumnReader<double> values("xs");
+        Conversion conversion;
+        if (!values.open(args.values[1]) || !convert_inputs(values, nullptr, conversion))
+          return nullptr;
+        return change_state(instance.value, conversion, [&](Core& state, std::size_t n) {
+          return update_many(state, values.values(n));
+        });
+      });
+}
+
+const PyMethodDef bulk_table[] = {
+    function_def<kLearnMany, &learn_many_entry, true>("learn_many", bulk_docs::kLearnMany),
+    function_def<kPredictMany, &predict_many_entry>("predict_many", bulk_docs::kPredictMany),
+    function_def<kPredictProbaMany, &predict_proba_many_entry>("predict_proba_many",
+                                                               bulk_docs::kPredictProbaMany),
+    function_def<kTransformMany, &transform_many_entry>("transform_many",
+                                                        bulk_docs::kTransformMany),
+    function_def<kUpdateMany, &update_many_entry>("update_many", bulk_docs::kUpdateMany),
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> bulk_functions() { return bulk_table; }
 
 }  // namespace drel::py

@@ -1,0 +1,300 @@
+#!/usr/bin/env python3
+"""Bulk functions of drel_ml_ext against the physical floor, a Python loop and a peer.
+
+    python3 benchmarks/bench_bulk.py            full run (about a minute)
+    python3 benchmarks/bench_bulk.py --quick    smoke run: few rounds, rough numbers
+    python3 benchmarks/bench_bulk.py --json out.json   also write the results as JSON
+
+For (100000, 10) and (20000, 100) float64 arrays, ns per row of learn_many and
+predict_many for LinearRegression, LogisticRegression and RegressionPipeline,
+against:
+  floor    the benchmark-only extension drel_bench_bulk_floor
+           (benchmarks/bulk_floor_ext.cpp): the identical arithmetic over the same
+           array with no check at all (its results are verified bit for bit);
+  loop     a Python loop of learn_one / predict_one over the numpy rows;
+  sklearn  SGDRegressor.partial_fit over the whole array with the same constant
+           learning rate (LinearRegression only; skipped without scikit-learn;
+           its weights are compared with ours).
+Then two models trained by learn_many in two threads against one after the other.
+
+Every statement runs once per round, all of them in every round (interleaved),
+and keeps its best round, so that a subject and its baselines meet the same
+conditions on a busy machine. drel_ml and drel_ml_ext are imported as installed.
+When drel_bench_bulk_floor is not importable, this script builds it with CMake
+into benchmarks/build/<python>/ (ignored by git).
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import json
+import math
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+SHAPES = [(100_000, 10), (20_000, 100)]
+RATE = 1e-3
+ROUNDS, QUICK_ROUNDS = 15, 2
+LOOP_ROWS = 5_000  # the Python loops run over this many rows (their cost is per row anyway)
+# (shape's feature count) -> target ratio of learn_many over the floor, and over sklearn
+LEARN_FLOOR_TARGET = {10: 1.5, 100: 1.3}
+SKLEARN_TARGET = {10: 1 / 2.0, 100: 1 / 1.5}
+PREDICT_FLOOR_TARGET = 1.2
+THREADS_TARGET = 0.6
+
+
+def import_floor():
+    try:
+        return importlib.import_module("drel_bench_bulk_floor")
+    except ImportError:
+        pass
+    build = ROOT / "benchmarks" / "build" / sys.implementation.cache_tag
+    print(f"building drel_bench_bulk_floor into {build} ...", flush=True)
+    generator = ["-G", "Ninja"] if shutil.which("ninja") else []
+    steps = [
+        ["cmake", "-S", str(ROOT), "-B", str(build), *generator,
+         f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release",
+         "-DDREL_BUILD_PYTHON=OFF", "-DDREL_BUILD_BENCH_EXT=ON"],
+        ["cmake", "--build", str(build), "--target", "drel_bench_bulk_floor", "-j", "2"],
+    ]
+    for step in steps:
+        done = subprocess.run(step, capture_output=True, text=True)
+        if done.returncode != 0:
+            sys.exit(f"building the floor failed: {' '.join(step)}\n{done.stdout}{done.stderr}")
+    sys.path.insert(0, str(build))
+    importlib.invalidate_caches()
+    return importlib.import_module("drel_bench_bulk_floor")
+
+
+class Rounds:
+    """Named statements, each timed once per round, all in every round; the
+    best round of each is kept (seconds)."""
+
+    def __init__(self):
+        self.statements: dict[str, object] = {}
+
+    def add(self, name, fn):
+        self.statements[name] = fn
+
+    def run(self, rounds):
+        best = dict.fromkeys(self.statements, math.inf)
+        for _ in range(rounds):
+            for name, fn in self.statements.items():
+                start = time.perf_counter()
+                fn()
+                best[name] = min(best[name], time.perf_counter() - start)
+        return best
+
+
+def model_json(model):
+    """The linear part of a model's snapshot: (weights, intercept)."""
+    doc = json.loads(model.to_json())["model"]
+    doc = doc.get("model", doc)
+    return doc["weights"], doc["intercept"]
+
+
+def scaler_state(doc_model, cols, np):
+    t = json.loads(doc_model.to_json())["model"]["transformer"]
+    return np.array(t["means"] + t["m2s"] + [float(t["counts"][0])])
+
+
+def data(rows, cols, np):
+    rng = np.random.default_rng(rows + cols)
+    X = rng.standard_normal((rows, cols))
+    y = X @ rng.standard_normal(cols) + 0.1 * rng.standard_normal(rows)
+    return X, y, y > np.median(y)
+
+
+def verify_floor(drel_ml, ext, floor, X, y, flags, np):
+    """The floor computes what the core computes: same weights, bit for bit."""
+    rows, cols = X.shape
+    X, y, flags = X[:2000], y[:2000], flags[:2000]
+    for name, target, learn in (("LinearRegression", y, floor.learn_linear),
+                                ("LogisticRegression", flags, floor.learn_logistic)):
+        model = getattr(drel_ml, name)(cols, RATE)
+        ext.learn_many(model, X, target)
+        w = np.zeros(cols + 1)
+        learn(X, target, w, RATE)
+        assert model_json(model) == (w[:-1].tolist(), w[-1]), f"floor differs from {name}"
+    model = drel_ml.RegressionPipeline(cols, RATE)
+    ext.learn_many(model, X, y)
+    w, s = np.zeros(cols + 1), np.zeros(2 * cols + 1)
+    floor.learn_pipeline(X, y, w, s, RATE)
+    assert model_json(model) == (w[:-1].tolist(), w[-1]), "floor differs from RegressionPipeline"
+    assert np.array_equal(scaler_state(model, cols, np), s)
+    out = np.empty(len(X))
+    floor.predict_pipeline(X, w, s, out)
+    assert np.array_equal(out, ext.predict_many(model, X)), "floor predictions differ"
+
+
+def sklearn_agreement(drel_ml, ext, X, y, np, sklearn_linear):
+    """Max relative difference of SGDRegressor's weights from ours."""
+    ours = drel_ml.LinearRegression(X.shape[1], RATE)
+    ext.learn_many(ours, X, y)
+    peer = sklearn_linear()
+    peer.partial_fit(X, y)
+    w, b = model_json(ours)
+    ours_all, theirs = np.array(w + [b]), np.append(peer.coef_, peer.intercept_)
+    return float(np.max(np.abs(ours_all - theirs)) / np.max(np.abs(ours_all)))
+
+
+def bench_shape(rows, cols, drel_ml, ext, floor, np, sklearn_linear, rounds):
+    X, y, flags = data(rows, cols, np)
+    verify_floor(drel_ml, ext, floor, X, y, flags, np)
+    Xs, ys, fs = X[:LOOP_ROWS], y[:LOOP_ROWS], flags[:LOOP_ROWS].tolist()
+    r = Rounds()
+    models = {
+        "LinearRegression": (y, ys, floor.learn_linear, floor.predict_linear, "reals"),
+        "LogisticRegression": (flags, fs, floor.learn_logistic, floor.predict_logistic, "flags"),
+        "RegressionPipeline": (y, ys, floor.learn_pipeline, floor.predict_pipeline, "reals"),
+    }
+    trained = {}
+    for name, (target, loop_target, floor_learn, floor_predict, kind) in models.items():
+        cls = getattr(drel_ml, name)
+        pipeline = name == "RegressionPipeline"
+        model = cls(cols, RATE)
+        ext.learn_many(model, X, target)
+        trained[name] = model
+        w = np.array(model_json(model)[0] + [model_json(model)[1]])
+        s = scaler_state(model, cols, np) if pipeline else None
+        out = np.empty(rows, dtype=np.float64 if kind == "reals" else np.bool_)
+
+        def learn_floor(floor_learn=floor_learn, target=target, pipeline=pipeline):
+            args = (X, target, np.zeros(cols + 1)) + ((np.zeros(2 * cols + 1),) if pipeline else ())
+            floor_learn(*args, RATE)
+
+        def learn_loop(cls=cls, loop_target=loop_target):
+            m = cls(cols, RATE)
+            for x, t in zip(Xs, loop_target):
+                m.learn_one(x, t)
+
+        def predict_floor(floor_predict=floor_predict, w=w, s=s, out=out, pipeline=pipeline):
+            floor_predict(X, w, *((s,) if pipeline else ()), out)
+
+        def predict_loop(model=model):
+            for x in Xs:
+                model.predict_one(x)
+
+        r.add((name, "learn", "bulk"), lambda cls=cls, target=target: ext.learn_many(cls(cols, RATE), X, target))
+        r.add((name, "learn", "floor"), learn_floor)
+        r.add((name, "learn", "loop"), learn_loop)
+        r.add((name, "predict", "bulk"), lambda model=model: ext.predict_many(model, X))
+        r.add((name, "predict", "floor"), predict_floor)
+        r.add((name, "predict", "loop"), predict_loop)
+    agreement = None
+    if sklearn_linear is not None:
+        r.add(("LinearRegression", "learn", "sklearn"), lambda: sklearn_linear().partial_fit(X, y))
+        agreement = sklearn_agreement(drel_ml, ext, X, y, np, sklearn_linear)
+    best = r.run(rounds)
+    per_row = {k: v * 1e9 / (LOOP_ROWS if k[2] == "loop" else rows) for k, v in best.items()}
+    return per_row, agreement
+
+
+def threads_ratio(drel_ml, ext, np, rounds):
+    """Two models by learn_many in two threads, over one after the other."""
+    X, y, _ = data(200_000, 10, np)
+
+    def sequential():
+        for _ in range(2):
+            ext.learn_many(drel_ml.LinearRegression(10, RATE), X, y)
+
+    def parallel():
+        threads = [threading.Thread(target=ext.learn_many,
+                                    args=(drel_ml.LinearRegression(10, RATE), X, y)) for _ in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+    r = Rounds()
+    r.add("sequential", sequential)
+    r.add("parallel", parallel)
+    best = r.run(rounds)
+    return best["parallel"] / best["sequential"]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="few rounds: checks that the script runs")
+    parser.add_argument("--json", metavar="PATH", help="also write the results to PATH")
+    args = parser.parse_args()
+    try:
+        import numpy as np
+    except ImportError:
+        sys.exit("the bulk benchmark needs numpy")
+    floor = import_floor()
+    import drel_ml
+    import drel_ml_ext as ext
+    try:
+        from sklearn.linear_model import SGDRegressor
+
+        def sklearn_linear():
+            return SGDRegressor(loss="squared_error", penalty=None, learning_rate="constant",
+                                eta0=RATE, shuffle=False, average=False)
+    except ImportError:
+        sklearn_linear = None
+    rounds = QUICK_ROUNDS if args.quick else ROUNDS
+
+    results = {"python": platform.python_version(), "rounds": rounds, "shapes": {}}
+    lines = []
+    header = ("shape", "model", "call", "ns/row", "floor", "x floor", "loop", "x faster",
+              "sklearn", "x faster", "targets")
+    for rows, cols in SHAPES:
+        per_row, agreement = bench_shape(rows, cols, drel_ml, ext, floor, np, sklearn_linear, rounds)
+        results["shapes"][f"{rows}x{cols}"] = {"|".join(k): v for k, v in per_row.items()}
+        results["shapes"][f"{rows}x{cols}"]["sklearn_max_relative_difference"] = agreement
+        for name in ("LinearRegression", "LogisticRegression", "RegressionPipeline"):
+            for call in ("learn", "predict"):
+                bulk, fl, lp = (per_row[(name, call, k)] for k in ("bulk", "floor", "loop"))
+                sk = per_row.get((name, call, "sklearn"))
+                verdicts = []
+                if call == "learn":
+                    verdicts.append(f"floor<={LEARN_FLOOR_TARGET[cols]}:"
+                                    f"{'met' if bulk / fl <= LEARN_FLOOR_TARGET[cols] else 'MISSED'}")
+                    if sk is not None:
+                        need = 1 / SKLEARN_TARGET[cols]
+                        verdicts.append(f"sklearn>={need:g}x:{'met' if sk / bulk >= need else 'MISSED'}")
+                else:
+                    verdicts.append(f"floor<={PREDICT_FLOOR_TARGET}:"
+                                    f"{'met' if bulk / fl <= PREDICT_FLOOR_TARGET else 'MISSED'}")
+                lines.append((f"{rows}x{cols}", name, f"{call}_many", f"{bulk:.1f}", f"{fl:.1f}",
+                              f"{bulk / fl:.2f}", f"{lp:.1f}", f"{lp / bulk:.1f}",
+                              f"{sk:.1f}" if sk else "-", f"{sk / bulk:.1f}" if sk else "-",
+                              " ".join(verdicts)))
+    ratio = threads_ratio(drel_ml, ext, np, rounds)
+    cores = os.cpu_count() or 1
+    results["threads_ratio"], results["cores"] = ratio, cores
+
+    load = os.getloadavg()[0]
+    print(f"Python {platform.python_version()}, {platform.machine()}, {cores} cores, "
+          f"load average {load:.1f}; best of {rounds} interleaved rounds"
+          f"{'; QUICK run, rough numbers' if args.quick else ''}.")
+    print("ns/row: learn_many / predict_many on the whole float64 array; floor: the same arithmetic "
+          "unchecked (verified bit for bit); loop: learn_one / predict_one over numpy rows; "
+          "sklearn: SGDRegressor.partial_fit, same constant rate.")
+    widths = [max(len(line[i]) for line in [header, *lines]) for i in range(len(header))]
+    for line in [header, *lines]:
+        print("  ".join(c.rjust(w) if 3 <= i <= 9 else c.ljust(w)
+                        for i, (c, w) in enumerate(zip(line, widths))).rstrip())
+    for rows, cols in SHAPES:
+        agreement = results["shapes"][f"{rows}x{cols}"]["sklearn_max_relative_difference"]
+        if agreement is not None:
+            print(f"sklearn weights vs ours at {rows}x{cols}: max relative difference {agreement:.1e}")
+    verdict = "met" if ratio <= THREADS_TARGET else "MISSED"
+    print(f"threads: two models in two threads / one after the other = {ratio:.2f} "
+          f"on {cores} cores (target <= {THREADS_TARGET} on >= 2 cores: "
+          f"{verdict if cores >= 2 else 'not applicable'})")
+    if args.json:
+        Path(args.json).write_text(json.dumps(results, indent=2) + "\n")
+
+
+if __name__ == "__main__":
+    main()

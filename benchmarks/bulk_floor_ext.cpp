@@ -1,0 +1,211 @@
+// drel_bench_bulk_floor: the physical floor of the bulk functions, for
+// benchmarks only (never installed). Each function runs the identical
+// arithmetic of the core's one-sample steps over a whole C-contiguous float64
+// array, one rounded operation at a time in the core's order, with no check of
+// any kind: no finiteness, no lengths, no state copy, no borrow, no result
+// object. State lives in caller-owned float64 arrays updated in place:
+//
+//   w       weights then intercept (cols + 1 values)
+//   scaler  means, then M2s, then the sample count (2 * cols + 1 values)
+//
+// learn_linear(X, y, w, rate)       LinearRegression.learn_one over every row
+// learn_logistic(X, y, w, rate)     LogisticRegression (y: bool array)
+// learn_pipeline(X, y, w, scaler, rate)   RegressionPipeline
+// predict_linear(X, w, out)         LinearRegression.predict_one
+// predict_logistic(X, w, out)       LogisticRegression.predict_one (out: bool array)
+// predict_pipeline(X, w, scaler, out)     RegressionPipeline.predict_one
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#include "linear/logistic_regression.hpp"  // the core's own logistic function
+
+namespace {
+
+struct Table {
+  const double* x;
+  std::size_t rows, cols;
+  const double* row(std::size_t i) const { return x + i * cols; }
+};
+
+constexpr std::size_t kMaxCols = 4096;
+
+double affine(const double* w, const double* x, std::size_t n) {
+  double sum = 0.0;
+  for (std::size_t j = 0; j < n; ++j) sum = sum + w[j] * x[j];
+  return sum + w[n];
+}
+
+// SGD without L2 on one loss gradient, as the core computes it.
+void sgd_step(double* w, const double* x, std::size_t n, double g, double eta) {
+  const double lambda = 0.0;
+  for (std::size_t j = 0; j < n; ++j) {
+    const double gw = x[j] * g;
+    const double penalty = lambda * w[j];
+    const double r = penalty + gw;
+    const double change = eta * r;
+    w[j] = w[j] - change;
+  }
+  const double change = eta * g;
+  w[n] = w[n] - change;
+}
+
+// x scaled by the scaler's statistics (a feature without samples passes as it is).
+void scale(const double* scaler, const double* x, std::size_t n, double* scaled) {
+  const double count = scaler[2 * n];
+  for (std::size_t j = 0; j < n; ++j) {
+    double s = 1.0;
+    if (count != 0.0) {
+      const double var = scaler[n + j] / count;
+      if (!(1e-12 > var)) s = std::sqrt(var);
+    }
+    scaled[j] = (x[j] - scaler[j]) / s;
+  }
+}
+
+// The scaler's Welford step, then x scaled by statistics that include it.
+void fit_and_scale(double* scaler, const double* x, std::size_t n, double* scaled) {
+  double* means = scaler;
+  double* m2s = scaler + n;
+  const double count = scaler[2 * n] + 1.0;
+  scaler[2 * n] = count;
+  for (std::size_t j = 0; j < n; ++j) {
+    const double delta = x[j] - means[j];
+    const double mean = means[j] + delta / count;
+    const double delta2 = x[j] - mean;
+    const double product = delta * delta2;
+    m2s[j] = product + m2s[j];
+    means[j] = mean;
+  }
+  scale(scaler, x, n, scaled);
+}
+
+// Every function takes X, then N buffers (writable where marked), then
+// optionally the learning rate; Body(table, buffers, rate) runs without the
+// interpreter lock. Nothing about the buffers is checked but what the buffer
+// protocol itself refuses.
+template <std::size_t N, class Body>
+PyObject* over_table(PyObject* const* args, Py_ssize_t nargs, std::array<bool, N> writable,
+                     Body body) {
+  if (nargs < static_cast<Py_ssize_t>(N + 1))
+    return PyErr_Format(PyExc_TypeError, "expected at least %zu arguments", N + 1);
+  std::array<Py_buffer, N + 1> views;
+  std::size_t held = 0;
+  struct Release {
+    std::array<Py_buffer, N + 1>& views;
+    std::size_t& held;
+    ~Release() {
+      for (std::size_t i = 0; i < held; ++i) PyBuffer_Release(&views[i]);
+    }
+  } release{views, held};
+  for (std::size_t i = 0; i <= N; ++i) {
+    const int flags = i > 0 && writable[i - 1] ? PyBUF_CONTIG : PyBUF_CONTIG_RO;
+    if (PyObject_GetBuffer(args[i], &views[i], flags) != 0) return nullptr;
+    ++held;
+  }
+  const Table table{static_cast<const double*>(views[0].buf),
+                    static_cast<std::size_t>(views[0].shape[0]),
+                    views[0].ndim == 2 ? static_cast<std::size_t>(views[0].shape[1]) : 1};
+  if (table.cols > kMaxCols) return PyErr_Format(PyExc_ValueError, "at most %zu columns", kMaxCols);
+  const double eta = nargs > static_cast<Py_ssize_t>(N + 1) ? PyFloat_AsDouble(args[N + 1]) : 0.0;
+  if (PyErr_Occurred()) return nullptr;
+  std::array<void*, N> buffers;
+  for (std::size_t i = 0; i < N; ++i) buffers[i] = views[i + 1].buf;
+  Py_BEGIN_ALLOW_THREADS
+  body(table, buffers, eta);
+  Py_END_ALLOW_THREADS
+  Py_RETURN_NONE;
+}
+
+template <class T>
+T* as(void* p) {
+  return static_cast<T*>(p);
+}
+
+PyObject* learn_linear(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return over_table<2>(args, nargs, {false, true}, [](const Table& t, auto b, double eta) {
+    const double* y = as<const double>(b[0]);
+    double* w = as<double>(b[1]);
+    for (std::size_t i = 0; i < t.rows; ++i)
+      sgd_step(w, t.row(i), t.cols, affine(w, t.row(i), t.cols) - y[i], eta);
+  });
+}
+
+PyObject* learn_logistic(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return over_table<2>(args, nargs, {false, true}, [](const Table& t, auto b, double eta) {
+    const auto* y = as<const std::uint8_t>(b[0]);
+    double* w = as<double>(b[1]);
+    for (std::size_t i = 0; i < t.rows; ++i) {
+      const double p = drel::logistic(affine(w, t.row(i), t.cols));
+      sgd_step(w, t.row(i), t.cols, p - (y[i] != 0 ? 1.0 : 0.0), eta);
+    }
+  });
+}
+
+PyObject* learn_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return over_table<3>(args, nargs, {false, true, true}, [](const Table& t, auto b, double eta) {
+    const double* y = as<const double>(b[0]);
+    double* w = as<double>(b[1]);
+    double* scaler = as<double>(b[2]);
+    double scaled[kMaxCols];
+    for (std::size_t i = 0; i < t.rows; ++i) {
+      fit_and_scale(scaler, t.row(i), t.cols, scaled);
+      sgd_step(w, scaled, t.cols, affine(w, scaled, t.cols) - y[i], eta);
+    }
+  });
+}
+
+PyObject* predict_linear(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return over_table<2>(args, nargs, {false, true}, [](const Table& t, auto b, double) {
+    const double* w = as<const double>(b[0]);
+    double* out = as<double>(b[1]);
+    for (std::size_t i = 0; i < t.rows; ++i) out[i] = affine(w, t.row(i), t.cols);
+  });
+}
+
+PyObject* predict_logistic(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return over_table<2>(args, nargs, {false, true}, [](const Table& t, auto b, double) {
+    const double* w = as<const double>(b[0]);
+    auto* out = as<std::uint8_t>(b[1]);
+    for (std::size_t i = 0; i < t.rows; ++i)
+      out[i] = drel::logistic(affine(w, t.row(i), t.cols)) >= 0.5;
+  });
+}
+
+PyObject* predict_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return over_table<3>(args, nargs, {false, false, true}, [](const Table& t, auto b, double) {
+    const double* w = as<const double>(b[0]);
+    const double* scaler = as<const double>(b[1]);
+    double* out = as<double>(b[2]);
+    double scaled[kMaxCols];
+    for (std::size_t i = 0; i < t.rows; ++i) {
+      scale(scaler, t.row(i), t.cols, scaled);
+      out[i] = affine(w, scaled, t.cols);
+    }
+  });
+}
+
+template <auto F>
+PyMethodDef def(const char* name) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F)), METH_FASTCALL,
+          nullptr};
+}
+
+PyMethodDef methods[] = {
+    def<&learn_linear>("learn_linear"),       def<&learn_logistic>("learn_logistic"),
+    def<&learn_pipeline>("learn_pipeline"),   def<&predict_linear>("predict_linear"),
+    def<&predict_logistic>("predict_logistic"), def<&predict_pipeline>("predict_pipeline"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "drel_bench_bulk_floor",
+                          "Unchecked loops of the core's arithmetic, for benchmarks only.", 0,
+                          methods, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_drel_bench_bulk_floor() { return PyModule_Create(&module_def); }

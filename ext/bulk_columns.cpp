@@ -1,0 +1,137 @@
+#include "bulk_columns.hpp"
+
+#include "convert.hpp"
+
+namespace drel::py {
+namespace {
+
+constexpr const char* kNotAFlag = "classifier target must be True, False, 0 or 1, not %S";
+
+// A classifier target from Python: a boolean as learn_one takes it, or an
+// integer (anything with __index__) that is 0 or 1.
+Converted to_flag(PyObject* o, std::uint8_t& out) {
+  if (o == Py_True || o == Py_False) [[likely]] {
+    out = o == Py_True;
+    return Converted::Ok;
+  }
+  if (PyLong_Check(o) || PyIndex_Check(o)) {
+    Ref index = Ref::steal(PyNumber_Index(o));
+    if (!index) return Converted::Failed;
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return Converted::Failed;
+    if (overflow != 0 || (value != 0 && value != 1)) {
+      PyErr_Format(PyExc_ValueError, kNotAFlag, o);
+      return Converted::Rejected;
+    }
+    out = static_cast<std::uint8_t>(value);
+    return Converted::Ok;
+  }
+  bool flag = false;
+  if (!to_bool(o, flag)) return Converted::Failed;
+  out = flag;
+  return Converted::Ok;
+}
+
+Converted to_value(PyObject* o, double& out) {
+  return to_double(o, out) ? Converted::Ok : Converted::Failed;
+}
+Converted to_value(PyObject* o, std::uint8_t& out) { return to_flag(o, out); }
+
+bool is_integer(ElementKind kind) {
+  return kind != ElementKind::Float64 && kind != ElementKind::Float32 &&
+         kind != ElementKind::Float16 && kind != ElementKind::Bool;
+}
+
+}  // namespace
+
+template <class T>
+bool ColumnReader<T>::open(PyObject* o) {
+  object_ = o;
+  if (!buffer_.acquire(o)) return false;
+  if (open_buffer()) return true;
+  buffer_.release();
+  return items_.open(o);
+}
+
+template <class T>
+bool ColumnReader<T>::open_buffer() {
+  const std::optional<ElementKind> kind = buffer_.real_kind(1);
+  if (!kind) return false;
+  const Py_buffer& v = buffer_.view();
+  count_ = static_cast<std::size_t>(v.shape[0]);
+  if constexpr (std::is_same_v<T, double>) {
+    whole_ = true;
+    if (*kind == ElementKind::Float64 && (count_ <= 1 || v.strides[0] == sizeof(double)) &&
+        aligned_for_double(v.buf)) {
+      in_place_ = {static_cast<const double*>(v.buf), count_};
+    } else {
+      values_.resize(count_);
+      read_column(v, *kind, values_.data());
+    }
+    return true;
+  } else {
+    if (*kind == ElementKind::Bool) {
+      whole_ = true;
+      if (count_ <= 1 || v.strides[0] == 1) {
+        in_place_ = {static_cast<const std::uint8_t*>(v.buf), count_};
+      } else {
+        values_.resize(count_);
+        for (std::size_t i = 0; i < count_; ++i)
+          values_[i] = *element_at(v, static_cast<Py_ssize_t>(i)) != 0;
+      }
+      return true;
+    }
+    if (!is_integer(*kind)) return false;
+    whole_ = true;
+    std::vector<double> read(count_);
+    read_column(v, *kind, read.data());
+    values_.resize(count_);
+    for (std::size_t i = 0; i < count_; ++i) {
+      // Only the integers 0 and 1 convert to exactly 0.0 and 1.0.
+      if (read[i] != 0.0 && read[i] != 1.0) {
+        rejected_ = i;
+        break;
+      }
+      values_[i] = read[i] == 1.0;
+    }
+    return true;
+  }
+}
+
+template <class T>
+std::optional<std::size_t> ColumnReader<T>::known_count() const {
+  return whole_ ? std::optional(count_) : items_.known_length();
+}
+
+template <class T>
+Fetched ColumnReader<T>::fetch(std::size_t row) {
+  if (whole_) return row < count_ ? Fetched::Item : Fetched::End;
+  return items_.next(item_);
+}
+
+template <class T>
+Converted ColumnReader<T>::convert(std::size_t row) {
+  if (whole_) {
+    if (row != rejected_) return Converted::Ok;
+    // Rare: the offending item is fetched again, to show it as Python does.
+    Ref item = Ref::steal(PySequence_GetItem(object_, static_cast<Py_ssize_t>(row)));
+    if (item) {
+      PyErr_Format(PyExc_ValueError, kNotAFlag, item.get());
+    } else {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_ValueError, "classifier target must be True, False, 0 or 1");
+    }
+    return Converted::Rejected;
+  }
+  T value{};
+  const Converted done = to_value(item_.get(), value);
+  item_ = Ref();
+  if (done == Converted::Ok) values_.push_back(value);
+  return done;
+}
+
+template class ColumnReader<double>;
+template class ColumnReader<std::uint8_t>;
+
+}  // namespace drel::py

@@ -1,0 +1,108 @@
+// Docstrings of the bulk functions: the text signature, then what each takes,
+// returns and raises, with a short example.
+#pragma once
+
+namespace drel::py::bulk_docs {
+
+inline constexpr const char* kLearnMany =
+    "learn_many($module, model, X, y=None)\n--\n\n"
+    "Learn from every row of X in order, as model.learn_one(X[i], y[i]) would.\n\n"
+    "Parameters\n"
+    "    model: a LinearRegression, LogisticRegression, RegressionPipeline or\n"
+    "        ClassificationPipeline, which learns from X and y; or a StandardScaler,\n"
+    "        which learns from X alone (y left out or None).\n"
+    "    X: the feature vectors. A 2-D buffer of numbers (numpy arrays of any\n"
+    "        real dtype, any order or strides; memoryviews) is read in place, or\n"
+    "        converted once; any other iterable of feature vectors is converted row\n"
+    "        by row as learn_one converts one (rows may differ in length).\n"
+    "    y: one target per row, as a 1-D buffer or any iterable. Regression\n"
+    "        targets are real numbers; classifier targets are booleans (numpy bool_\n"
+    "        arrays included) or integers that are 0 or 1.\n\n"
+    "Returns\n"
+    "    None.\n\n"
+    "Raises\n"
+    "    All or nothing: when any row is rejected, the model is left exactly as it\n"
+    "    was and the one-sample error is raised with \" (row N)\" appended, as\n"
+    "    RuntimeError for the core's errors and with its own type for a value that\n"
+    "    cannot be converted (the original as __cause__). A classifier target\n"
+    "    that is an integer other than 0 or 1 is a ValueError naming the row.\n"
+    "    X and y of different lengths: ValueError, before anything is learned.\n"
+    "    The model is borrowed for the whole call: another thread using it\n"
+    "    meanwhile gets RuntimeError \"Already borrowed\" (or \"Already mutably\n"
+    "    borrowed\"). The interpreter lock is released while the core runs.\n\n"
+    "Example\n"
+    "    >>> m = drel_ml.LinearRegression(2, 0.1)\n"
+    "    >>> learn_many(m, [[1.0, 2.0], [0.5, 1.0]], [3.0, 1.5])\n"
+    "    >>> m.samples_seen\n"
+    "    2";
+
+inline constexpr const char* kPredictMany =
+    "predict_many($module, model, X)\n--\n\n"
+    "Predict every row of X, as model.predict_one(X[i]) would.\n\n"
+    "Parameters\n"
+    "    model: a LinearRegression, LogisticRegression, RegressionPipeline or\n"
+    "        ClassificationPipeline.\n"
+    "    X: the feature vectors, as for learn_many.\n\n"
+    "Returns\n"
+    "    One prediction per row: a numpy float64 array for a regression model and a\n"
+    "    numpy bool array for a classifier; without numpy, a list of float or bool.\n\n"
+    "Raises\n"
+    "    The one-sample error of the first rejected row with \" (row N)\" appended\n"
+    "    (RuntimeError for the core's errors, the conversion's own type otherwise).\n\n"
+    "Example\n"
+    "    >>> predict_many(drel_ml.LinearRegression(2, 0.1), [[1.0, 2.0], [3.0, 4.0]])\n"
+    "    array([0., 0.])";
+
+inline constexpr const char* kPredictProbaMany =
+    "predict_proba_many($module, classifier, X)\n--\n\n"
+    "The probability of True for every row of X, as\n"
+    "classifier.predict_proba_one(X[i]) would give it.\n\n"
+    "Parameters\n"
+    "    classifier: a LogisticRegression or ClassificationPipeline.\n"
+    "    X: the feature vectors, as for learn_many.\n\n"
+    "Returns\n"
+    "    A numpy float64 array with one probability per row (a list of float\n"
+    "    without numpy).\n\n"
+    "Raises\n"
+    "    As predict_many.\n\n"
+    "Example\n"
+    "    >>> predict_proba_many(drel_ml.LogisticRegression(2, 0.1), [[1.0, 2.0]])\n"
+    "    array([0.5])";
+
+inline constexpr const char* kTransformMany =
+    "transform_many($module, scaler, X)\n--\n\n"
+    "Scale every row of X, as scaler.transform_one(X[i]) would.\n\n"
+    "Parameters\n"
+    "    scaler: a StandardScaler.\n"
+    "    X: the feature vectors, as for learn_many.\n\n"
+    "Returns\n"
+    "    A 2-D numpy float64 array of shape (rows, scaler's feature count); without\n"
+    "    numpy, a list of lists of float.\n\n"
+    "Raises\n"
+    "    As predict_many.\n\n"
+    "Example\n"
+    "    >>> s = drel_ml.StandardScaler(2)\n"
+    "    >>> learn_many(s, [[1.0, 10.0], [3.0, 30.0]])\n"
+    "    >>> transform_many(s, [[2.0, 20.0], [3.0, 30.0]])\n"
+    "    array([[0., 0.],\n"
+    "           [1., 1.]])";
+
+inline constexpr const char* kUpdateMany =
+    "update_many($module, statistic, xs)\n--\n\n"
+    "Update the statistic with every value of xs in order, as\n"
+    "statistic.update(x) would.\n\n"
+    "Parameters\n"
+    "    statistic: a Mean, EWMean or Variance.\n"
+    "    xs: the values: a 1-D buffer of numbers or any iterable of real numbers.\n\n"
+    "Returns\n"
+    "    None.\n\n"
+    "Raises\n"
+    "    All or nothing, as learn_many: the one-sample error with \" (row N)\"\n"
+    "    appended, and the statistic left as it was.\n\n"
+    "Example\n"
+    "    >>> v = drel_ml.Variance(\"sample\")\n"
+    "    >>> update_many(v, [2, 4, 4, 4, 5, 5, 7, 9])\n"
+    "    >>> v.value\n"
+    "    4.571428571428571";
+
+}  // namespace drel::py::bulk_docs

@@ -1,0 +1,84 @@
+#include "bulk_rows.hpp"
+
+#include <new>
+
+#include "without_gil.hpp"
+
+namespace drel::py {
+namespace {
+
+// Converting more elements than this is worth letting other threads run.
+constexpr std::size_t kConvertWithoutGil = std::size_t{1} << 14;
+
+}  // namespace
+
+bool RowReader::open(PyObject* X) {
+  if (!buffer_.acquire(X)) return false;
+  if (open_buffer()) return true;
+  buffer_.release();  // not a 2-D buffer of real numbers: iterated instead
+  return items_.open(X);
+}
+
+bool RowReader::open_buffer() {
+  const std::optional<ElementKind> kind = buffer_.real_kind(2);
+  if (!kind) return false;
+  const Py_buffer& v = buffer_.view();
+  const auto count = static_cast<std::size_t>(v.shape[0]);
+  const auto cols = static_cast<std::size_t>(v.shape[1]);
+  whole_ = true;
+  const Py_ssize_t row_step = v.strides[0], col_step = v.strides[1];
+  const bool rows_contiguous = (cols <= 1 || col_step == sizeof(double)) &&
+                               (count <= 1 || (row_step >= 0 && row_step % sizeof(double) == 0));
+  if (*kind == ElementKind::Float64 && rows_contiguous && aligned_for_double(v.buf)) {
+    const std::size_t stride = count <= 1 ? cols : static_cast<std::size_t>(row_step) / sizeof(double);
+    whole_rows_ = Rows{static_cast<const double*>(v.buf), count, cols, stride, nullptr};
+    return true;
+  }
+  std::size_t total = 0;
+  if (__builtin_mul_overflow(count, cols, &total)) throw std::bad_alloc();
+  values_.resize(total);
+  auto read = [&] { read_matrix(v, *kind, values_.data()); };
+  if (total >= kConvertWithoutGil) {
+    without_gil(read);
+  } else {
+    read();
+  }
+  whole_rows_ = Rows{values_.data(), count, cols, cols, nullptr};
+  return true;
+}
+
+Rows RowReader::rows(std::size_t count) const {
+  if (whole_) {
+    Rows rows = whole_rows_;
+    rows.count = count;
+    return rows;
+  }
+  return Rows{values_.data(), count, cols_, cols_, ragged_ ? offsets_.data() : nullptr};
+}
+
+std::optional<std::size_t> RowReader::known_count() const {
+  return whole_ ? std::optional(whole_rows_.count) : items_.known_length();
+}
+
+Fetched RowReader::fetch(std::size_t row) {
+  if (whole_) return row < whole_rows_.count ? Fetched::Item : Fetched::End;
+  return items_.next(item_);
+}
+
+Converted RowReader::convert(std::size_t row) {
+  if (whole_) return Converted::Ok;
+  features_.resize_for_overwrite(0);
+  const bool ok = to_features(item_.get(), features_);
+  item_ = Ref();
+  if (!ok) return Converted::Failed;
+  values_.insert(values_.end(), features_.begin(), features_.end());
+  offsets_.push_back(values_.size());
+  if (row == 0) {
+    cols_ = features_.size();
+  } else if (features_.size() != cols_) {
+    ragged_ = true;
+  }
+  return Converted::Ok;
+}
+
+}  // namespace drel::py

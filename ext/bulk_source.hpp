@@ -1,0 +1,60 @@
+// The inputs of a bulk call as a row-by-row loop would meet them.
+//
+// Each input (X, y, xs) is a source of rows. A native buffer is read whole,
+// without running Python code; anything else is iterated one item at a time.
+// convert_inputs walks the sources in the order of the loop
+//
+//     for x_i, y_i in zip(X, y): model.learn_one(x_i, y_i)
+//
+// (fetch x_i, fetch y_i, convert y_i, convert x_i), so that the first failing
+// row, and within a row the failing input, are the ones that loop would report.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include "bulk_errors.hpp"
+#include "python.hpp"
+
+namespace drel::py {
+
+enum class Fetched { Item, End, Failed };
+enum class Converted {
+  Ok,
+  Failed,    // an exception from the item's own conversion
+  Rejected,  // the reader's own ValueError (a classifier target other than 0 or 1)
+};
+
+class BulkSource {
+ public:
+  BulkSource(const char* param, const char* unit) : param(param), unit(unit) {}
+  BulkSource(const BulkSource&) = delete;
+  BulkSource& operator=(const BulkSource&) = delete;
+  virtual ~BulkSource() = default;
+
+  // Read completely when opened (a buffer): fetch and convert run no Python code.
+  virtual bool whole() const = 0;
+  // The number of rows when it is known before iterating (buffers, lists, tuples).
+  virtual std::optional<std::size_t> known_count() const = 0;
+  // For a whole source, the first row that convert() rejects.
+  virtual std::optional<std::size_t> first_rejected() const { return std::nullopt; }
+  // Rows are fetched and converted in order, each once.
+  virtual Fetched fetch(std::size_t row) = 0;
+  virtual Converted convert(std::size_t row) = 0;
+
+  const char* const param;  // "X", "y", "xs"
+  const char* const unit;   // "row", "value"
+};
+
+struct Conversion {
+  std::size_t count = 0;              // rows ready for the core
+  std::optional<RowFailure> failure;  // the first row that failed; then count == failure->row
+};
+
+// Converts `x` and, when given, `y` row by row as described above. Mismatched
+// lengths raise ValueError (at once when both lengths are known up front).
+// Returns false with an exception pending: a mismatch, a failure before any row
+// (not iterable), or a non-ordinary exception, which is never held back.
+bool convert_inputs(BulkSource& x, BulkSource* y, Conversion& out);
+
+}  // namespace drel::py

@@ -1,0 +1,34 @@
+#include "instance_arg.hpp"
+
+#include <string>
+
+namespace drel::py {
+namespace {
+
+std::string type_name(PyTypeObject* type, bool qualified) {
+  Ref name = Ref::steal(qualified ? PyType_GetQualName(type) : PyType_GetName(type));
+  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return "<failed to extract type name>";
+  }
+  return text;
+}
+
+}  // namespace
+
+void raise_not_accepted(const ArgSpec& spec, std::size_t param, PyObject* o,
+                        std::initializer_list<PyTypeObject*> accepted) {
+  std::string list;
+  std::size_t i = 0;
+  for (PyTypeObject* type : accepted) {
+    if (i > 0) list += i + 1 == accepted.size() ? " or " : ", ";
+    list += type_name(type, false);
+    ++i;
+  }
+  const std::string given = o == Py_None ? "None" : type_name(Py_TYPE(o), true);
+  PyErr_Format(PyExc_TypeError, "%s argument '%s' must be %s, not '%s'", spec.full_name,
+               spec.names[param], list.c_str(), given.c_str());
+}
+
+}  // namespace drel::py

@@ -1,0 +1,93 @@
+"""10^5 bulk calls over every path (each function, each input form, each kind
+of failure) leave memory and reference counts flat."""
+
+import array
+import gc
+import math
+import os
+import sys
+import tracemalloc
+
+import pytest
+from test_leaks import rss, run
+
+import drel_ml as d
+import drel_ml_ext as e
+
+np = pytest.importorskip("numpy")
+
+N = 4
+ROWS = [[float(i + j) for j in range(N)] for i in range(6)]
+TOTAL = 10**5
+
+
+def build():
+    lin, log = d.LinearRegression(N, 1e-3), d.LogisticRegression(N, 1e-3)
+    rp, cp = d.RegressionPipeline(N, 1e-3), d.ClassificationPipeline(N, 1e-3)
+    sc, mean, var = d.StandardScaler(N), d.Mean(), d.Variance("sample")
+    X64 = np.array(ROWS)
+    X32, Xi, XF = X64.astype(np.float32), X64.astype(np.int64), np.asfortranarray(X64)
+    y, yb, yi = np.ones(6), np.array([True, False] * 3), [1, 0] * 3
+    flat = array.array("d", [v for r in ROWS for v in r])
+    mv = memoryview(flat).cast("B").cast("d", shape=[6, N])
+    bad, nan_rows, short = ROWS[:3] + [[1.0, "a", 2.0, 3.0]], ROWS[:2] + [[math.nan] * N], ROWS[:5]
+    tuples = tuple(tuple(r) for r in ROWS)
+    objects = [lin, log, rp, cp, sc, mean, var, X64, X32, Xi, XF, y, yb, yi, mv, bad, nan_rows,
+               short, tuples] + ROWS
+    ok, rt, te, ve = (), RuntimeError, TypeError, ValueError
+    paths = [
+        (ok, lambda: e.learn_many(lin, X64, y)),
+        (ok, lambda: e.learn_many(lin, X32, y)),
+        (ok, lambda: e.learn_many(rp, XF, list(y))),
+        (ok, lambda: e.learn_many(log, Xi, yb)),
+        (ok, lambda: e.learn_many(cp, ROWS, yi)),
+        (ok, lambda: e.learn_many(sc, tuples)),
+        (ok, lambda: e.learn_many(sc, mv)),
+        (ok, lambda: e.learn_many(lin, (r for r in ROWS), iter(y))),
+        (ok, lambda: e.predict_many(lin, X64)),
+        (ok, lambda: e.predict_many(cp, ROWS)),
+        (ok, lambda: e.predict_proba_many(log, X32)),
+        (ok, lambda: e.transform_many(sc, X64)),
+        (ok, lambda: e.update_many(mean, y)),
+        (ok, lambda: e.update_many(var, [1.0, 2, 3])),
+        (rt, lambda: e.learn_many(lin, nan_rows, [1.0] * 3)),
+        (rt, lambda: e.predict_many(rp, short + [[1.0]])),
+        (rt, lambda: e.update_many(mean, [1.0, math.inf])),
+        (te, lambda: e.learn_many(lin, bad, [1.0] * 4)),
+        (te, lambda: e.learn_many(log, ROWS, [1.0] * 6)),
+        (te, lambda: e.predict_many(mean, X64)),
+        (te, lambda: e.learn_many(lin, X64)),
+        (te, lambda: e.learn_many(sc, X64, y)),
+        (te, lambda: e.update_many(mean, [None])),
+        (ve, lambda: e.learn_many(log, X64, [0, 1, 2, 0, 1, 0])),
+        (ve, lambda: e.learn_many(log, X64, np.arange(6))),
+        (ve, lambda: e.learn_many(lin, short, y)),
+        (ve, lambda: e.learn_many(lin, iter(short), iter(y))),
+    ]
+    return objects, paths
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_memory_and_references_stay_flat():
+    objects, paths = build()
+    for exc, call in paths:  # every path really ends the way it is filed
+        if exc == ():
+            call()
+        else:
+            with pytest.raises(exc):
+                call()
+    weighted = [(1, exc, call) for exc, call in paths]
+    run(weighted, TOTAL // 10)  # warm-up: caches, free lists, arenas
+    watched = objects + [None, True, False]
+    gc.collect()
+    refs, memory = [sys.getrefcount(o) for o in watched], rss()
+    tracemalloc.start()
+    traced = tracemalloc.take_snapshot()
+    run(weighted, TOTAL)
+    gc.collect()
+    leaked = sum(s.size_diff for s in tracemalloc.take_snapshot().compare_to(traced, "lineno"))
+    tracemalloc.stop()
+    after = [sys.getrefcount(o) for o in watched]
+    assert leaked < 64 * 1024 and rss() - memory < 1024 * 1024
+    assert after[:-3] == refs[:-3]
+    assert all(abs(a - b) < 1000 for a, b in zip(after[-3:], refs[-3:])), (refs[-3:], after[-3:])
