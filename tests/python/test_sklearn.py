@@ -3,12 +3,15 @@ objects, labels, learned attributes, pickling, and use inside scikit-learn's too
 
 from __future__ import annotations
 
+import os
 import pickle
 import subprocess
 import sys
 
 import pytest
 
+# scikit-learn runs its array-API check only with this set (it skips it otherwise).
+os.environ.setdefault("SCIPY_ARRAY_API", "1")
 pytest.importorskip("sklearn")
 np = pytest.importorskip("numpy")
 
