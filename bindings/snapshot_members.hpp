@@ -8,9 +8,22 @@
 
 namespace drel::py {
 
+// The text is ASCII, so the core writes it straight into a new str sized for
+// the longest possible document, which is then cut to its length: no second
+// buffer, no copy, no decoding.
 template <class Core>
-std::string write_document(const Core& core) {
-  return to_snapshot_json(core);
+Outcome<Ref> write_document(const Core& core) {
+  const std::size_t room = snapshot_json_room(core);
+  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(room), 127);
+  if (text == nullptr) return std::unexpected(Failure(PythonError{}));
+  char* start = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text));
+  const char* end = write_snapshot_json(core, start);
+  // A str nobody else has seen yet may be shortened in place.
+  if (PyUnicode_Resize(&text, end - start) < 0) {
+    Py_DECREF(text);
+    return std::unexpected(Failure(PythonError{}));
+  }
+  return Ref::steal(text);
 }
 
 template <class Core>

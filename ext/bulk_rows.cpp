@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "once.hpp"
 #include "without_gil.hpp"
 
 namespace drel::py {
@@ -10,9 +11,39 @@ namespace {
 // Converting more elements than this is worth letting other threads run.
 constexpr std::size_t kConvertWithoutGil = std::size_t{1} << 14;
 
+OnceObject numpy_asarray_cell;
+OnceObject array_method_name_cell;
+
+// numpy.asarray(X) for an X that is neither a buffer nor a plain sequence but
+// has `__array__`; a borrowed X otherwise, and also when numpy is absent (X is
+// then iterated as before). Null with an exception set when the conversion fails.
+PyObject* as_table_array(PyObject* X, Ref& holder) {
+  if (PyObject_CheckBuffer(X) || PyList_CheckExact(X) || PyTuple_CheckExact(X)) return X;
+  PyObject* name = array_method_name_cell.get([] { return PyUnicode_InternFromString("__array__"); });
+  if (name == nullptr) return nullptr;
+  if (Ref method = Ref::steal(PyObject_GetAttr(X, name)); !method) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+    return X;
+  }
+  PyObject* asarray = numpy_asarray_cell.get([] {
+    Ref numpy = Ref::steal(PyImport_ImportModule("numpy"));
+    return numpy ? PyObject_GetAttrString(numpy.get(), "asarray") : nullptr;
+  });
+  if (asarray == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) return nullptr;
+    PyErr_Clear();
+    return X;
+  }
+  holder = Ref::steal(PyObject_CallOneArg(asarray, X));
+  return holder.get();
+}
+
 }  // namespace
 
 bool RowReader::open(PyObject* X) {
+  X = as_table_array(X, as_array_);
+  if (X == nullptr) return false;
   if (!buffer_.acquire(X)) return false;
   if (open_buffer()) return true;
   buffer_.release();  // not a 2-D buffer of real numbers: iterated instead

@@ -5,6 +5,9 @@
 // contiguous float64, otherwise converted element by element into one
 // contiguous array. Anything else is an iterable of feature vectors, each
 // converted exactly as learn_one converts one; rows may differ in length.
+// A table that is neither (a pandas DataFrame: iterating it yields its column
+// labels) but offers `__array__` is taken as numpy.asarray gives it, when numpy
+// is installed.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +39,7 @@ class RowReader final : public BulkSource {
  private:
   bool open_buffer();
 
+  Ref as_array_;  // X through numpy.asarray, when X is such a table
   HeldBuffer buffer_;
   bool whole_ = false;
   Rows whole_rows_;  // a whole buffer, in place or in values_

@@ -6,6 +6,7 @@
 //                  drel::Optimizer (Sgd | AdaGrad) and the losses
 //   pipelines      drel::RegressionPipeline, drel::ClassificationPipeline
 //   configuration  drel::make_linear_regression, ... with drel::OptimizerSettings
+//   merging        drel::merge, drel::merge_from (two partial results as one)
 //   bulk           drel::learn_many, predict_many, ... over drel::Rows
 //   snapshots      drel::to_snapshot_json, drel::load_snapshot<Record>
 //
@@ -18,6 +19,7 @@
 #include "error/error.hpp"
 #include "linear/linear_regression.hpp"
 #include "linear/logistic_regression.hpp"
+#include "merge/merge.hpp"
 #include "pipeline/pipeline.hpp"
 #include "preprocessing/standard_scaler.hpp"
 #include "snapshot/snapshot.hpp"

@@ -3,7 +3,7 @@
 # Each unit of the extension declares its functions in its own section.
 
 from collections.abc import Iterable
-from typing import Any, TypeAlias, overload
+from typing import Any, TypeAlias, TypeVar, overload
 
 from typing_extensions import Buffer
 
@@ -101,3 +101,20 @@ def predict_many(model: _Classifier, X: _Rows) -> _Flags: ...
 def predict_proba_many(classifier: _Classifier, X: _Rows) -> _Reals: ...
 def transform_many(scaler: drel_ml.StandardScaler, X: _Rows) -> _Reals: ...
 def update_many(statistic: drel_ml.Mean | drel_ml.EWMean | drel_ml.Variance, xs: _Column) -> None: ...
+
+# ---- merging (ext/merge.cpp) ---------------------------------------------------
+
+_Mergeable = TypeVar(
+    "_Mergeable",
+    drel_ml.Mean,
+    drel_ml.Variance,
+    drel_ml.EWMean,
+    drel_ml.StandardScaler,
+    drel_ml.LinearRegression,
+    drel_ml.LogisticRegression,
+    drel_ml.RegressionPipeline,
+    drel_ml.ClassificationPipeline,
+)
+
+def merge(a: _Mergeable, b: _Mergeable) -> _Mergeable: ...
+def merge_from(start: _Mergeable, a: _Mergeable, b: _Mergeable) -> _Mergeable: ...

@@ -5,6 +5,7 @@
 
 #include "error/error.hpp"
 #include "snapshot/number_text.hpp"
+#include "snapshot/short_real.hpp"
 
 namespace drel::snapshot {
 namespace {
@@ -314,6 +315,37 @@ Read<JsonNumber> JsonCursor::number() {
   std::optional<JsonNumber> value = number_value(spans);
   if (!value) return fail(fail_here("number out of range"));
   return *value;
+}
+
+Read<double> JsonCursor::real() {
+  const char* start = text_.data() + pos_;
+  double value = 0.0;
+  if (const char* stop = read_short_real(start, text_.data() + text_.size(), value)) {
+    pos_ += static_cast<std::size_t>(stop - start);
+    return value;
+  }
+  DREL_ASSIGN_OR_RETURN(const JsonNumber n, number());
+  return std::visit([](auto v) { return static_cast<double>(v); }, n);
+}
+
+bool JsonCursor::compact_reals(std::vector<double>& out) {
+  const char* const begin = text_.data() + pos_;
+  const char* const end = text_.data() + text_.size();
+  const char* p = begin;
+  for (;;) {
+    double value = 0.0;
+    p = read_short_real(p, end, value);
+    if (p == nullptr || p == end) break;
+    out.push_back(value);
+    if (*p == ']') {
+      pos_ += static_cast<std::size_t>(p - begin);
+      return true;
+    }
+    if (*p != ',') break;
+    ++p;
+  }
+  out.clear();
+  return false;
 }
 
 // A value that is not an array or an object, checked but not converted:

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "snapshot/json_number.hpp"
 #include "snapshot/read_failure.hpp"
@@ -57,6 +58,14 @@ class JsonCursor {
   Read<> literal(std::string_view word);
   // At '-' or a digit: the number with its value.
   Read<JsonNumber> number();
+  // At '-' or a digit: the number's nearest double, as number() converts it
+  // (integers included). The numbers a snapshot writes take one scan.
+  Read<double> real();
+  // Just after the '[' of a list of reals in the compact form the writer
+  // uses ("[x,y,z]", numbers of real()'s one-scan kind): appends them all to
+  // `out` and stops at the ']'. false, with nothing consumed and `out` cleared,
+  // for any other text; the caller then reads the list the general way.
+  bool compact_reals(std::vector<double>& out);
   // Any well-formed value, at any depth, without recursion and without using
   // the nesting budget.
   Read<> skip_value();

@@ -10,9 +10,17 @@
 
 namespace drel::snapshot {
 
-// Formatted in place so that writing a number never allocates. The longest
-// real text is 24 characters ("-1.7976931348623157e+308"), the longest integer
-// 20 digits (21 with a sign).
+// The longest real text is "-1.7976931348623157e+308" and "-0.0000" followed by
+// 17 digits, 24 characters; the longest integer has 20 digits (21 signed).
+inline constexpr std::size_t kMaxRealText = 24;
+inline constexpr std::size_t kMaxUnsignedText = 20;
+
+// Write the text at `out` and return its end; `out` must have room for the
+// longest text of its kind.
+char* write_real(char* out, double x);
+char* write_unsigned(char* out, std::uint64_t n);
+
+// One number formatted in place, for messages and tests.
 class NumberText {
  public:
   static NumberText real(double x);
@@ -22,9 +30,6 @@ class NumberText {
   std::string_view view() const { return {chars_, size_}; }
 
  private:
-  template <class Int>
-  static NumberText integer(Int n);
-
   char chars_[32];
   std::size_t size_ = 0;
 };

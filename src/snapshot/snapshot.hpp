@@ -58,6 +58,14 @@ std::string write_snapshot(const Snapshot<Record>& snapshot);
 template <class Record>
 std::string to_snapshot_json(const Record& model);
 
+// The same document written into caller memory, for callers that own the
+// buffer (the text is ASCII): at most snapshot_json_room(model) bytes from
+// `out`; returns the end of the text.
+template <class Record>
+std::size_t snapshot_json_room(const Record& model);
+template <class Record>
+char* write_snapshot_json(const Record& model, char* out);
+
 // The whole text as one document: the envelope and its record, then nothing
 // but whitespace. Every StandardScalerState met is validated on the way.
 template <class Record>

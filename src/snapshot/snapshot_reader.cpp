@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "error/error.hpp"
@@ -57,8 +58,7 @@ Read<> read_value(JsonCursor& in, std::uint32_t& out) {
 Read<> read_value(JsonCursor& in, double& out) {
   DREL_ASSIGN_OR_RETURN(const int c, in.value_start());
   if (!starts_number(c)) return fail(in.wrong_type("f64"));
-  DREL_ASSIGN_OR_RETURN(const JsonNumber n, in.number());
-  out = std::visit([](auto v) { return static_cast<double>(v); }, n);
+  DREL_ASSIGN_OR_RETURN(out, in.real());
   return {};
 }
 
@@ -89,6 +89,12 @@ Read<> read_value(JsonCursor& in, std::vector<T>& out) {
   if (c != '[') return fail(in.wrong_type("a sequence"));
   DREL_TRY(in.open());
   out.clear();
+  if constexpr (std::is_same_v<T, double>) {
+    if (in.compact_reals(out)) {
+      in.close();
+      return {};
+    }
+  }
   for (bool first = true;; first = false) {
     DREL_ASSIGN_OR_RETURN(const bool more, in.next_element(first));
     if (!more) break;

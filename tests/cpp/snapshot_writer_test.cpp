@@ -130,6 +130,37 @@ TEST(SnapshotWriter, NoWhitespaceInAnySample) {
   });
 }
 
+// The caller-buffer form writes the same bytes within the room it asks for,
+// also when every real takes its longest text and every counter its widest.
+template <class Record>
+void expect_same_text_within_room(const char* name, const Record& record) {
+  const std::size_t room = snapshot_json_room(record);
+  // Bytes past the text may be used while writing; a guard after the room
+  // catches any write beyond it.
+  std::string buffer(room + 64, '#');
+  const char* end = write_snapshot_json(record, buffer.data());
+  const auto size = static_cast<std::size_t>(end - buffer.data());
+  EXPECT_LE(size, room) << name;
+  EXPECT_EQ(buffer.substr(0, size), to_snapshot_json(record)) << name;
+  EXPECT_EQ(buffer.substr(room), std::string(64, '#')) << name;
+}
+
+TEST(SnapshotWriter, CallerBufferMatchesTheStringForm) {
+  samples::for_each_sample(
+      [](const char* name, const auto& record) { expect_same_text_within_room(name, record); });
+  for (const double widest : {-samples::kMaxDouble, -0.00001234567890123456, -1.2345678901234567e-300}) {
+    LinearRegression model = samples::fresh_linear(64, widest);
+    model.weights.assign(64, widest);
+    model.intercept = widest;
+    model.samples_seen = std::numeric_limits<std::uint64_t>::max();
+    AdaGrad adagrad{64, {widest, widest, widest}, std::vector<double>(64, widest), widest,
+                    std::numeric_limits<std::uint64_t>::max()};
+    model.optimizer = Optimizer{adagrad};
+    model.loss = RegressionLoss{HuberLoss{widest}};
+    expect_same_text_within_room("widest linear", model);
+  }
+}
+
 // ---- The number rule over random doubles --------------------------------
 
 // Decimal exponent of the first significant digit, read back from the text.

@@ -2,13 +2,16 @@
 // reader must return; and whatever it accepts must come back from its own
 // snapshot bit for bit, with the same text.
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <variant>
 
+#include "snapshot/json_cursor.hpp"
 #include "snapshot/snapshot.hpp"
 #include "snapshot/top_level_records.hpp"
 #include "snapshot_samples.hpp"
@@ -35,6 +38,29 @@ void check(std::string_view text) {
   if (drel::to_snapshot_json(*again) != written) fault("second snapshot differs", written);
 }
 
+// The reader's one-scan number path against its general one: same value bits,
+// same bytes consumed, same failure.
+void check_number(std::string_view text) {
+  drel::snapshot::JsonCursor direct(text);
+  drel::snapshot::JsonCursor general(text);
+  if (direct.peek() != '-' && (direct.peek() < '0' || direct.peek() > '9')) return;
+  general.peek();
+  const auto fast = direct.real();
+  const auto slow = general.number();
+  if (fast.has_value() != slow.has_value()) fault("number paths disagree on failure", text);
+  if (!fast) {
+    if (fast.error().text != slow.error().text || fast.error().consumed != slow.error().consumed) {
+      fault("number paths fail differently", text);
+    }
+    return;
+  }
+  const double value = std::visit([](auto v) { return static_cast<double>(v); }, *slow);
+  if (std::bit_cast<std::uint64_t>(*fast) != std::bit_cast<std::uint64_t>(value) ||
+      direct.consumed() != general.consumed()) {
+    fault("number paths read differently", text);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -42,6 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 #define DREL_FUZZ_CHECK(Record) check<drel::Record>(text);
   DREL_SNAPSHOT_TOP_LEVEL_RECORDS(DREL_FUZZ_CHECK)
 #undef DREL_FUZZ_CHECK
+  check_number(text);
   // The same bytes as a value the reader has to skip.
   check<drel::Mean>(R"({"format_version":1,"skipped":)" + std::string(text) +
                     R"(,"model":{"count":0,"mean":0.0}})");

@@ -325,3 +325,17 @@ def test_docstring_examples_run(name, np):
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
     runner.run(test)
     assert runner.summarize(verbose=False).failed == 0
+
+
+def test_a_table_with_array_export_is_read_by_rows():
+    np = pytest.importorskip("numpy")
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(3)
+    values = rng.normal(size=(50, 3))
+    frame = pd.DataFrame(values, columns=["a", "b", "c"])
+    target = pd.Series(values @ [1.0, -2.0, 0.5])
+    by_frame, by_array = drel_ml.LinearRegression(3, 0.05), drel_ml.LinearRegression(3, 0.05)
+    drel_ml_ext.learn_many(by_frame, frame, target)
+    drel_ml_ext.learn_many(by_array, values, values @ [1.0, -2.0, 0.5])
+    assert by_frame.to_json() == by_array.to_json()
+    assert drel_ml_ext.predict_many(by_frame, frame).tolist() == drel_ml_ext.predict_many(by_array, values).tolist()

@@ -1,4 +1,7 @@
 import json
+import math
+import struct
+from decimal import Decimal
 
 import pytest
 
@@ -248,3 +251,88 @@ def feed(obj, name, step):
     except RuntimeError as e:
         return str(e)
     return list(result) if isinstance(result, tuple) else result
+
+
+# ---- numbers of every magnitude, written and read -----------------------------
+
+
+def number_rule(x):
+    """A finite float as snapshots write it, laid out from Python's own shortest
+    digits: positional for decimal exponents -5..15, else d.ddde+XX."""
+    if x == 0.0:
+        return "-0.0" if math.copysign(1.0, x) < 0 else "0.0"
+    sign = "-" if x < 0 else ""
+    _, digit_tuple, exp = Decimal(repr(abs(x))).as_tuple()
+    digits = "".join(map(str, digit_tuple)).rstrip("0")
+    e = exp + len(digit_tuple) - 1  # the decimal exponent of the first digit
+    if -5 <= e <= 15:
+        if e < 0:
+            return f"{sign}0.{'0' * (-e - 1)}{digits}"
+        if e <= len(digits) - 2:
+            return f"{sign}{digits[:e + 1]}.{digits[e + 1:]}"
+        return f"{sign}{digits}{'0' * (e + 1 - len(digits))}.0"
+    rest = f".{digits[1:]}" if len(digits) > 1 else ""
+    return f"{sign}{digits[0]}{rest}e{'-' if e < 0 else '+'}{abs(e)}"
+
+
+def weights_doc(texts):
+    n = len(texts)
+    return doc(linear_record(n, 0.01, SQUARED).replace(
+        listed([0.0] * n), "[" + ",".join(texts) + "]"))
+
+
+def test_written_numbers_follow_the_rule_for_every_magnitude():
+    hypothesis = pytest.importorskip("hypothesis")
+    st = hypothesis.strategies
+    edges = st.sampled_from([5e-324, -5e-324, 2.2250738585072014e-308, 2.225073858507201e-308,
+                             1.7976931348623157e308, -0.0, 1e-5, 9.999999999999999e-6, 1e16,
+                             9999999999999998.0, 123456789012345680.0, 0.1, 2.0 ** 53 + 2])
+    finite = st.floats(allow_nan=False, allow_infinity=False)
+    subnormal = st.integers(1, 2 ** 52 - 1).map(lambda m: struct.unpack("<d", struct.pack("<q", m))[0])
+
+    @hypothesis.given(st.lists(st.one_of(finite, edges, subnormal), min_size=1, max_size=40))
+    @hypothesis.settings(max_examples=300)
+    def check(values):
+        texts = [repr(v) for v in values]
+        model = drel_ml.LinearRegression.from_json(weights_doc(texts))
+        assert [bits(w) for w in model.weights] == [bits(v) for v in values]
+        written = json.loads(model.to_json(), parse_float=str)["model"]["weights"]
+        assert written == [number_rule(v) for v in values]
+
+    check()
+
+
+def test_reader_matches_python_float_on_any_number_text():
+    hypothesis = pytest.importorskip("hypothesis")
+    st = hypothesis.strategies
+    digits = st.text("0123456789", min_size=1, max_size=30)
+    long_digits = st.text("0123456789", min_size=20, max_size=120)
+    exponents = st.one_of(st.integers(-400, 400), st.sampled_from([-343, -342, -325, -324, -323,
+                                                                   -308, -307, 307, 308, 309]))
+
+    @st.composite
+    def number_texts(draw):
+        head = draw(st.sampled_from(["0", ""])) or draw(st.sampled_from("123456789"))
+        text = ("-" if draw(st.booleans()) else "") + head
+        if head != "0":
+            text += draw(st.one_of(st.just(""), digits))
+        if draw(st.booleans()):
+            text += "." + draw(st.one_of(digits, long_digits))
+        if draw(st.booleans()):
+            text += draw(st.sampled_from(["e", "E", "e+", "e-", "E+"])) + str(abs(draw(exponents)))
+        return text
+
+    @hypothesis.given(st.lists(number_texts(), min_size=1, max_size=20), st.booleans())
+    @hypothesis.settings(max_examples=400)
+    def check(texts, spaced):
+        text = weights_doc(texts)
+        if spaced:  # the general path of the reader, not the compact one
+            text = text.replace(",", " , ")
+        expected = [float(t) for t in texts]
+        if any(math.isinf(v) for v in expected):
+            raises(RuntimeError, None, drel_ml.LinearRegression.from_json, text)
+            return
+        model = drel_ml.LinearRegression.from_json(text)
+        assert [bits(w) for w in model.weights] == [bits(v) for v in expected]
+
+    check()

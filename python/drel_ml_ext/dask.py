@@ -1,0 +1,382 @@
+"""Training drel_ml objects on a Dask cluster (needs the ``dask`` extra).
+
+Two ways to spread a stream over several processes or machines:
+
+* **One object per key** (a model per customer, a statistic per sensor):
+  :func:`learn_by_key` and :func:`update_by_key` move every key's rows into
+  one partition (a shuffle on the key) and train each key's object there, on
+  the worker that holds the rows, with the bulk functions. Each key sees its
+  rows in the frame's order, so the result is bit for bit what one process
+  feeding the rows in that order would get.
+* **One object from all partitions**: :func:`learn_partitioned` and
+  :func:`update_partitioned`. Each round, every partition trains a copy of the
+  current object on its own rows, and the copies are merged pairwise
+  (:func:`drel_ml_ext.merge` with the round's start, in a tree of tasks) into
+  the next object. Statistics come out as if one object had seen every row;
+  models come out as the sample-weighted average of the partition models.
+
+Objects travel between processes as snapshot text, so nothing here depends on
+pickling drel_ml objects. The functions run on whatever scheduler is current:
+a ``distributed.Client`` when one is active, else Dask's local scheduler.
+Persist a frame that several rounds read (``frame = frame.persist()``), or
+every round reads it from its source again.
+
+Example::
+
+    import dask.dataframe as dd
+    import drel_ml
+    from distributed import Client
+    from drel_ml_ext.dask import learn_by_key, learn_partitioned
+
+    client = Client(n_workers=2)
+    frame = dd.read_parquet("readings/")          # columns: sensor, x0, x1, y
+    per_sensor = learn_by_key(frame, "sensor", ["x0", "x1"], "y",
+                              lambda: drel_ml.RegressionPipeline(2, 0.01))
+    one_model = learn_partitioned(frame.persist(), ["x0", "x1"], "y",
+                                  drel_ml.RegressionPipeline(2, 0.01), rounds=3)
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Hashable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, Literal, TypeVar, cast, overload
+
+import dask.dataframe as dd
+import numpy as np
+import pandas as pd
+from dask.base import compute as _untyped_compute
+from dask.delayed import Delayed, delayed
+
+import drel_ml
+from drel_ml_ext._bulk import learn_many, update_many
+from drel_ml_ext._merge import merge, tree_reduce
+
+__all__ = ["learn_by_key", "learn_partitioned", "update_by_key", "update_partitioned"]
+
+Learner = TypeVar(
+    "Learner",
+    drel_ml.StandardScaler,
+    drel_ml.LinearRegression,
+    drel_ml.LogisticRegression,
+    drel_ml.RegressionPipeline,
+    drel_ml.ClassificationPipeline,
+)
+Statistic = TypeVar("Statistic", drel_ml.Mean, drel_ml.Variance, drel_ml.EWMean)
+MergeableStatistic = TypeVar("MergeableStatistic", drel_ml.Mean, drel_ml.Variance)
+
+# Dask's compute, typed for this module: a tuple of the computed values.
+_compute = cast(Callable[..., tuple[Any, ...]], _untyped_compute)
+
+_STATISTICS = ("Mean", "Variance", "EWMean")
+_SCALERS = ("StandardScaler",)
+_REGRESSORS = ("LinearRegression", "RegressionPipeline")
+_CLASSIFIERS = ("LogisticRegression", "ClassificationPipeline")
+
+# Columns that carry the frame's own row order through a shuffle.
+_PARTITION = "__drel_partition"
+_ROW = "__drel_row"
+_STATE = "state"
+
+
+# ---- what an object learns from ---------------------------------------------
+
+
+@dataclass(frozen=True)
+class _Feed:
+    """How one class of object takes the rows of a partition.
+
+    ``class_name`` names a drel_ml class: classes travel by name, since they
+    are rebuilt from snapshot text wherever the rows are.
+    """
+
+    class_name: str
+    features: tuple[str, ...]
+    target: str | None
+
+    @property
+    def columns(self) -> list[str]:
+        return [*self.features, *([self.target] if self.target is not None else [])]
+
+    def restore(self, text: str) -> Any:
+        return getattr(drel_ml, self.class_name).from_json(text)
+
+    def feed(self, obj: Any, rows: pd.DataFrame) -> None:
+        if self.class_name in _STATISTICS:
+            update_many(obj, rows[self.features[0]].to_numpy(dtype=np.float64))
+            return
+        x = np.ascontiguousarray(rows[list(self.features)].to_numpy(dtype=np.float64))
+        if self.target is None:
+            learn_many(obj, x)
+            return
+        # Classifier targets go as they are: a float NaN must not pass as True.
+        column = rows[self.target]
+        y = column.to_numpy() if self.class_name in _CLASSIFIERS else column.to_numpy(dtype=np.float64)
+        learn_many(obj, x, y)
+
+
+def _feed_for(obj: object, features: Sequence[str], target: str | None) -> _Feed:
+    name = type(obj).__name__
+    if getattr(drel_ml, name, None) is not type(obj):
+        raise TypeError(f"expected a drel_ml object, got {name!r}")
+    features = (features,) if isinstance(features, str) else tuple(features)
+    if not features:
+        raise ValueError("no feature columns given")
+    if name in _STATISTICS and len(features) != 1:
+        raise ValueError(f"a {name} follows one column, got {len(features)}")
+    if name in _STATISTICS + _SCALERS and target is not None:
+        raise ValueError(f"a {name} learns without a target; pass target=None")
+    if name in _REGRESSORS + _CLASSIFIERS and target is None:
+        raise ValueError(f"a {name} needs a target column")
+    return _Feed(name, features, target)
+
+
+def _results(texts: Mapping[Hashable, str], feed: _Feed, as_text: bool) -> dict[Hashable, Any]:
+    if as_text:
+        return dict(texts)
+    return {key: feed.restore(text) for key, text in texts.items()}
+
+
+def _as_text(state: Any) -> str:
+    if isinstance(state, str):
+        return state
+    text: str = state.to_json()
+    return text
+
+
+# ---- one object per key -----------------------------------------------------
+
+
+def _with_position(part: pd.DataFrame, partition_info: dict[str, Any] | None = None) -> pd.DataFrame:
+    number = partition_info["number"] if partition_info is not None else 0
+    positioned = part.copy()
+    positioned[_PARTITION] = np.full(len(part), number, dtype=np.int64)
+    positioned[_ROW] = np.arange(len(part), dtype=np.int64)
+    return positioned
+
+
+def _learn_groups(
+    part: pd.DataFrame, key: str, feed: _Feed, initial: str, states: Mapping[Hashable, str] | None
+) -> pd.DataFrame:
+    """Every key of one shuffled partition, each fed its rows in the frame's order."""
+    part = part.sort_values([_PARTITION, _ROW], kind="stable")
+    keys: list[Hashable] = []
+    texts: list[str] = []
+    for value, rows in part.groupby(key, sort=False):
+        obj = feed.restore(states.get(value, initial) if states else initial)
+        feed.feed(obj, rows)
+        keys.append(value)
+        texts.append(obj.to_json())
+    return pd.DataFrame({key: pd.Series(keys, dtype=part[key].dtype), _STATE: pd.Series(texts, dtype=object)})
+
+
+def _by_key(
+    frame: dd.DataFrame,
+    key: str,
+    feed: _Feed,
+    initial: str,
+    states: Mapping[Hashable, object] | None,
+    as_text: bool,
+) -> dict[Hashable, Any]:
+    if key in feed.columns:
+        raise ValueError(f"the key column {key!r} is also a feature or the target")
+    state_texts = {k: _as_text(s) for k, s in states.items()} if states else None
+    positioned = frame[[key, *feed.columns]].map_partitions(_with_position)
+    meta = pd.DataFrame({key: pd.Series(dtype=frame[key].dtype), _STATE: pd.Series(dtype=object)})
+    learned = positioned.shuffle(on=key).map_partitions(
+        _learn_groups,
+        key,
+        feed,
+        initial,
+        delayed(state_texts) if state_texts else None,
+        meta=meta,
+        enforce_metadata=False,
+    )
+    table = learned.compute()
+    texts: dict[Hashable, str] = dict(state_texts or {})
+    texts.update(zip(table[key].tolist(), table[_STATE].tolist()))
+    return _results(texts, feed, as_text)
+
+
+def learn_by_key(
+    frame: dd.DataFrame,
+    key: str,
+    features: Sequence[str],
+    target: str | None,
+    make_model: Callable[[], Learner],
+    *,
+    states: Mapping[Hashable, Learner | str] | None = None,
+    as_text: bool = False,
+) -> dict[Hashable, Any]:
+    """Train one model (or scaler) per value of the ``key`` column.
+
+    Args:
+        frame: the rows, in stream order: partition by partition, and within a
+            partition row by row.
+        key: the column whose values name the models.
+        features: the feature columns, in the order the model takes them.
+        target: the target column (booleans for the classifiers), or ``None``
+            for a ``StandardScaler``.
+        make_model: returns a fresh object. It is called once, here: every key
+            without a state in ``states`` starts from a copy of that object.
+        states: existing objects (or their snapshot text) to continue, by key.
+            Keys that have no rows in ``frame`` come back unchanged.
+        as_text: return snapshot text instead of objects.
+
+    Returns:
+        A dict from each key value to its object (or snapshot text), bit for bit
+        what feeding each key's rows in order in one process gives. Rows whose
+        key is missing (NaN or None) are skipped, as pandas' groupby skips them.
+
+    Raises:
+        RuntimeError: an object rejected a row (from the worker, with the
+            message of the core).
+
+    Example::
+
+        models = learn_by_key(frame, "customer", ["x0", "x1"], "spent",
+                              lambda: drel_ml.LinearRegression(2, 0.01))
+        models[17].predict_one([0.5, 1.0])
+    """
+    prototype = make_model()
+    feed = _feed_for(prototype, features, target)
+    return _by_key(frame, key, feed, prototype.to_json(), states, as_text)
+
+
+def update_by_key(
+    frame: dd.DataFrame,
+    key: str,
+    column: str,
+    make_statistic: Callable[[], Statistic],
+    *,
+    states: Mapping[Hashable, Statistic | str] | None = None,
+    as_text: bool = False,
+) -> dict[Hashable, Any]:
+    """One running statistic (``Mean``, ``Variance`` or ``EWMean``) of ``column`` per key.
+
+    The arguments and the result are those of :func:`learn_by_key`. Since every
+    key's values are fed in order, ``EWMean`` works here too.
+    """
+    prototype = make_statistic()
+    feed = _feed_for(prototype, [column], None)
+    if feed.class_name not in _STATISTICS:
+        raise TypeError(f"update_by_key takes a running statistic, got {feed.class_name!r}")
+    return _by_key(frame, key, feed, prototype.to_json(), states, as_text)
+
+
+# ---- one object from all partitions -------------------------------------------
+
+
+def _train_copy(part: pd.DataFrame, feed: _Feed, start: str) -> str:
+    obj = feed.restore(start)
+    feed.feed(obj, part)
+    text: str = obj.to_json()
+    return text
+
+
+def _merge_texts(feed: _Feed, start: str, a: str, b: str) -> str:
+    text: str = merge(feed.restore(a), feed.restore(b), start=feed.restore(start)).to_json()
+    return text
+
+
+def _rounds(frame: dd.DataFrame, feed: _Feed, start: str, rounds: int) -> Delayed | str:
+    """The graph of all rounds: train a copy per partition, merge the copies by a tree."""
+    parts = frame[feed.columns].to_delayed()
+    train = delayed(_train_copy)
+    merge_pair = delayed(_merge_texts)
+    state: Delayed | str = start
+    for _ in range(rounds):
+        round_start = state
+
+        def merge_copies(a: Delayed, b: Delayed, start: Delayed | str = round_start) -> Delayed:
+            return cast(Delayed, merge_pair(feed, start, a, b))
+
+        copies: list[Delayed] = [train(part, feed, round_start) for part in parts]
+        state = tree_reduce(copies, merge_copies)
+    return state
+
+
+def _check_mergeable(obj: Any) -> None:
+    merge(obj, obj)  # raises the core's refusal, e.g. for EWMean
+
+
+@overload
+def learn_partitioned(
+    frame: dd.DataFrame, features: Sequence[str], target: str | None, model: Learner,
+    rounds: int = 1, *, as_text: Literal[False] = False,
+) -> Learner: ...
+@overload
+def learn_partitioned(
+    frame: dd.DataFrame, features: Sequence[str], target: str | None, model: Learner,
+    rounds: int = 1, *, as_text: Literal[True],
+) -> str: ...
+def learn_partitioned(
+    frame: dd.DataFrame,
+    features: Sequence[str],
+    target: str | None,
+    model: Learner,
+    rounds: int = 1,
+    *,
+    as_text: bool = False,
+) -> Learner | str:
+    """Train one model (or scaler) from all partitions at once, in ``rounds`` rounds.
+
+    Each round, every partition trains a copy of the current model on its rows
+    (on the worker that holds them), and the copies are merged pairwise by
+    :func:`drel_ml_ext.merge` with the round's start model, in a tree of tasks,
+    into the next model. ``model`` itself is not changed; the new model carries
+    its samples plus every row of every round.
+
+    A scaler comes out exactly as if it had seen every row; a model comes out
+    as the average of the partition models weighted by their rows, which is
+    close to, but not the same as, one model trained on the whole stream. More
+    rounds on the same rows act like more passes over the data.
+
+    Args:
+        frame: the rows. Persist it first when ``rounds > 1``.
+        features: the feature columns, in the order the model takes them.
+        target: the target column (booleans for the classifiers), or ``None``
+            for a ``StandardScaler``.
+        model: the model to start from.
+        rounds: how many rounds (passes over the frame); at least 1.
+        as_text: return snapshot text instead of an object.
+
+    The pairing of the tree depends only on the number of partitions, so
+    :func:`drel_ml_ext.merge_all` over the same partition models, with the
+    same start, gives the same model bit for bit.
+    """
+    if rounds < 1:
+        raise ValueError(f"rounds must be at least 1, got {rounds}")
+    feed = _feed_for(model, features, target)
+    _check_mergeable(model)
+    (text,) = _compute(_rounds(frame, feed, model.to_json(), rounds))
+    return cast(str, text) if as_text else cast(Learner, feed.restore(text))
+
+
+def update_partitioned(
+    frame: dd.DataFrame,
+    columns: str | Sequence[str],
+    statistic: MergeableStatistic,
+    *,
+    as_text: bool = False,
+) -> Any:
+    """A ``Mean`` or ``Variance`` of one column, or of each of several, over all partitions.
+
+    Every partition updates a copy of ``statistic`` with its values, and the
+    copies are merged by a tree of tasks, so the result is what one object fed
+    every value would hold (counts exact, moments within a few ulps). ``statistic``
+    itself is not changed; its own samples are counted once.
+
+    Returns:
+        For one column name, the statistic (or its snapshot text); for a list of
+        columns, a dict from column to statistic, all computed in one pass.
+    """
+    names = [columns] if isinstance(columns, str) else list(columns)
+    feeds = [_feed_for(statistic, [name], None) for name in names]
+    _check_mergeable(statistic)
+    start = statistic.to_json()
+    texts = _compute(*(_rounds(frame, feed, start, 1) for feed in feeds))
+    results = [text if as_text else feed.restore(text) for feed, text in zip(feeds, texts)]
+    if isinstance(columns, str):
+        return results[0]
+    return dict(zip(names, results))
