@@ -20,11 +20,22 @@ Result<LinearRegression> LinearRegression::with_sgd(std::uint64_t feature_count,
 }
 
 Result<double> LinearRegression::predict_one(std::span<const double> x) const {
+  double out;
+  if (fast_output(*this, x, out)) [[likely]] return out;
+  return predict_one_checked(x);
+}
+
+Status LinearRegression::learn_one(std::span<const double> x, double y) {
+  if (learn_step<Commit::CheckThenWrite>(*this, x, y) == StepOutcome::Done) [[likely]] return {};
+  return learn_one_checked(x, y);
+}
+
+Result<double> LinearRegression::predict_one_checked(std::span<const double> x) const {
   DREL_TRY(check_features(x, feature_count));
   return checked_affine(weights, x, intercept, kPredictionNames);
 }
 
-Status LinearRegression::learn_one(std::span<const double> x, double y) {
+Status LinearRegression::learn_one_checked(std::span<const double> x, double y) {
   DREL_TRY(check_features(x, feature_count));
   DREL_CHECK_FINITE("target", y);
   DREL_ASSIGN_OR_RETURN(const std::uint64_t next,

@@ -5,7 +5,9 @@
 #include <span>
 #include <vector>
 
+#include "common/step_outcome.hpp"
 #include "error/error.hpp"
+#include "linear/learn_step.hpp"
 #include "loss/loss.hpp"
 #include "optim/optimizer.hpp"
 
@@ -27,6 +29,19 @@ struct LinearRegression {
 
   [[nodiscard]] Result<double> predict_one(std::span<const double> x) const;
   [[nodiscard]] Status learn_one(std::span<const double> x, double y);
+
+  // The checked forms: every check in its order, scratch copies, commit last.
+  // The operations above run them only when their fast form defers.
+  [[nodiscard]] Result<double> predict_one_checked(std::span<const double> x) const;
+  [[nodiscard]] Status learn_one_checked(std::span<const double> x, double y);
 };
+
+// The fast form of learn_one (common/step_outcome.hpp).
+template <Commit kCommit>
+[[gnu::always_inline]] inline StepOutcome learn_step(LinearRegression& m,
+                                                     std::span<const double> x, double y) {
+  if (!is_finite(y)) [[unlikely]] return StepOutcome::Defer;
+  return model_step<kCommit>(m, x, [&m, y](double p) { return m.loss.gradient(p, y); });
+}
 
 }  // namespace drel

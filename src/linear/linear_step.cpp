@@ -5,6 +5,7 @@
 #include "common/small_vector.hpp"
 
 #include "error/guards.hpp"
+#include "linear/learn_step.hpp"
 
 namespace drel {
 
@@ -38,9 +39,7 @@ Result<double> checked_affine(std::span<const double> weights, std::span<const d
   // Once a term or a partial sum is NaN or infinite, no later sum is finite
   // again, so a finite result proves that every check would have passed; only
   // a non-finite one needs the replay that names the first culprit.
-  double sum = 0.0;
-  for (std::size_t i = 0; i < n; ++i) sum = sum + weights[i] * x[i];
-  const double out = sum + intercept;
+  const double out = affine_sum(weights.data(), x.data(), n, intercept);
   if (is_finite(out)) [[likely]] return out;
   return replay_affine(weights, x, intercept, names);
 }

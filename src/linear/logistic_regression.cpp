@@ -1,7 +1,5 @@
 #include "linear/logistic_regression.hpp"
 
-#include <cmath>
-
 #include "error/guards.hpp"
 #include "linear/linear_step.hpp"
 
@@ -9,17 +7,6 @@ namespace drel {
 namespace {
 constexpr AffineNames kLogitNames{"logit term", "logit"};
 }  // namespace
-
-// Each branch exponentiates a non-positive number, so neither can overflow.
-double logistic(double z) {
-  if (z >= 0.0) {
-    const double denominator = 1.0 + std::exp(-z);
-    return 1.0 / denominator;
-  }
-  const double e = std::exp(z);
-  const double denominator = 1.0 + e;
-  return e / denominator;
-}
 
 Result<LogisticRegression> LogisticRegression::create(std::uint64_t feature_count,
                                                       Optimizer optimizer, BinaryLogLoss loss) {
@@ -33,17 +20,30 @@ Result<LogisticRegression> LogisticRegression::with_sgd(std::uint64_t feature_co
 }
 
 Result<double> LogisticRegression::predict_proba_one(std::span<const double> x) const {
-  DREL_TRY(check_features(x, feature_count));
-  DREL_ASSIGN_OR_RETURN(const double z, checked_affine(weights, x, intercept, kLogitNames));
+  double z;
+  if (fast_output(*this, x, z)) [[likely]] return logistic(z);
+  DREL_ASSIGN_OR_RETURN(z, logit_checked(x));
   return logistic(z);
 }
 
 Result<bool> LogisticRegression::predict_one(std::span<const double> x) const {
-  DREL_ASSIGN_OR_RETURN(const double p, predict_proba_one(x));
-  return p >= 0.5;
+  double z;
+  if (fast_output(*this, x, z)) [[likely]] return positive_class(z);
+  DREL_ASSIGN_OR_RETURN(z, logit_checked(x));
+  return positive_class(z);
 }
 
 Status LogisticRegression::learn_one(std::span<const double> x, bool y) {
+  if (learn_step<Commit::CheckThenWrite>(*this, x, y) == StepOutcome::Done) [[likely]] return {};
+  return learn_one_checked(x, y);
+}
+
+Result<double> LogisticRegression::logit_checked(std::span<const double> x) const {
+  DREL_TRY(check_features(x, feature_count));
+  return checked_affine(weights, x, intercept, kLogitNames);
+}
+
+Status LogisticRegression::learn_one_checked(std::span<const double> x, bool y) {
   DREL_TRY(check_features(x, feature_count));
   DREL_ASSIGN_OR_RETURN(const std::uint64_t next,
                         checked_increment(samples_seen, "logistic regression sample"));

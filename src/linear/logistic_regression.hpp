@@ -1,11 +1,14 @@
 // Online binary logistic regression.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "common/step_outcome.hpp"
 #include "error/error.hpp"
+#include "linear/learn_step.hpp"
 #include "loss/loss.hpp"
 #include "optim/optimizer.hpp"
 
@@ -28,9 +31,39 @@ struct LogisticRegression {
   [[nodiscard]] Result<double> predict_proba_one(std::span<const double> x) const;
   [[nodiscard]] Result<bool> predict_one(std::span<const double> x) const;
   [[nodiscard]] Status learn_one(std::span<const double> x, bool y);
+
+  // The checked forms (see LinearRegression).
+  [[nodiscard]] Result<double> logit_checked(std::span<const double> x) const;
+  [[nodiscard]] Status learn_one_checked(std::span<const double> x, bool y);
 };
 
-// The logistic function in its overflow-free two-branch form.
-double logistic(double z);
+// The logistic function in its overflow-free two-branch form: each branch
+// exponentiates a non-positive number, so neither can overflow.
+inline double logistic(double z) {
+  if (z >= 0.0) {
+    const double denominator = 1.0 + std::exp(-z);
+    return 1.0 / denominator;
+  }
+  const double e = std::exp(z);
+  const double denominator = 1.0 + e;
+  return e / denominator;
+}
+
+// logistic(z) >= 0.5, the class a logit predicts, without the exponential
+// where its outcome is certain: for z >= 0 the denominator 1 + exp(-z) is at
+// most 2; for z < -1e-6, exp(z) < 0.999999 keeps the quotient far below 0.5.
+// The only branch asks whether z is that close to 0, which it rarely is; the
+// sign of z, as often negative as not, decides no branch.
+inline bool positive_class(double z) {
+  if (std::fabs(z) <= 1e-6) [[unlikely]] return logistic(z) >= 0.5;
+  return z >= 0.0;
+}
+
+// The fast form of learn_one (common/step_outcome.hpp).
+template <Commit kCommit>
+[[gnu::always_inline]] inline StepOutcome learn_step(LogisticRegression& m,
+                                                     std::span<const double> x, bool y) {
+  return model_step<kCommit>(m, x, [&m, y](double z) { return m.loss.gradient(logistic(z), y); });
+}
 
 }  // namespace drel

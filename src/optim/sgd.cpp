@@ -5,30 +5,18 @@
 #include "common/small_vector.hpp"
 
 #include "error/guards.hpp"
+#include "optim/sgd_step.hpp"
 #include "optim/step_checks.hpp"
 
 namespace drel {
 namespace {
-
-struct WeightStep {
-  double regularized_gradient;
-  double weight;
-};
-
-// r = lambda * w + g, then w' = w - eta * r, one rounded operation at a time.
-inline WeightStep step_weight(double w, double g, double eta, double lambda) {
-  const double penalty = lambda * w;
-  const double r = penalty + g;
-  const double change = eta * r;
-  return {r, w - change};
-}
 
 // Names the first non-finite quantity, in the order the step computes them.
 [[gnu::cold, gnu::noinline]] Status first_weight_failure(std::span<const double> weights,
                                                          std::span<const double> grad_weights,
                                                          double eta, double lambda) {
   for (std::size_t i = 0; i < weights.size(); ++i) {
-    const WeightStep s = step_weight(weights[i], grad_weights[i], eta, lambda);
+    const SgdWeight s = sgd_weight(weights[i], grad_weights[i], eta, lambda);
     DREL_CHECK_FINITE("regularized gradient", s.regularized_gradient);
     DREL_CHECK_FINITE("weight", s.weight);
   }
@@ -48,13 +36,12 @@ Status Sgd::step(std::vector<double>& weights, double& intercept,
   // The checks above guarantee weights.size() == grad_weights.size().
   SmallVector new_weights(weights.size());
   for (std::size_t i = 0; i < weights.size(); ++i) {
-    const WeightStep s = step_weight(weights[i], grad_weights[i], eta, lambda);
+    const SgdWeight s = sgd_weight(weights[i], grad_weights[i], eta, lambda);
     if (!is_finite(s.regularized_gradient) || !is_finite(s.weight)) [[unlikely]]
       return first_weight_failure(weights, grad_weights, eta, lambda);
     new_weights[i] = s.weight;
   }
-  const double intercept_change = eta * grad_intercept;
-  const double new_intercept = intercept - intercept_change;
+  const double new_intercept = sgd_intercept(intercept, grad_intercept, eta);
   DREL_CHECK_FINITE("intercept", new_intercept);
   std::copy(new_weights.begin(), new_weights.end(), weights.begin());
   intercept = new_intercept;

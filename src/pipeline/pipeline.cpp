@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "common/small_vector.hpp"
 #include "error/guards.hpp"
 
 namespace drel {
@@ -19,9 +20,23 @@ Result<Pipeline> assemble(StandardScalerState transformer, Model model) {
 template <class Model, class Target>
 Status learn_through(StandardScalerState& transformer, Model& model, std::span<const double> x,
                      Target y) {
-  DREL_TRY(transformer.fit_one(x));
-  DREL_ASSIGN_OR_RETURN(const std::vector<double> scaled, transformer.transform_one(x));
-  return model.learn_one(scaled, y);
+  DREL_TRY(transformer.fit_one_checked(x));
+  DREL_ASSIGN_OR_RETURN(const std::vector<double> scaled, transformer.transform_one_checked(x));
+  return model.learn_one_checked(scaled, y);
+}
+
+// One sample through the fast form, on the pipeline itself.
+template <class Pipeline, class Target>
+bool learned_fast(Pipeline& p, std::span<const double> x, Target y) {
+  SmallVector scaled(x.size());
+  return learn_step<Commit::CheckThenWrite>(p, x, y, &scaled[0], false) == StepOutcome::Done;
+}
+
+// The model's raw output for x, through the fast form when every check passes.
+template <class Pipeline>
+bool output_fast(const Pipeline& p, std::span<const double> x, double& out) {
+  SmallVector scaled(x.size());
+  return pipeline_output(p, x, &scaled[0], out);
 }
 
 // The default scaler first, so a feature count of 0 is reported by it before the
@@ -48,12 +63,23 @@ Result<RegressionPipeline> RegressionPipeline::with_sgd(std::uint64_t feature_co
 }
 
 Status RegressionPipeline::learn_one(std::span<const double> x, double y) {
+  if (learned_fast(*this, x, y)) [[likely]] return {};
+  return learn_one_checked(x, y);
+}
+
+Status RegressionPipeline::learn_one_checked(std::span<const double> x, double y) {
   DREL_CHECK_FINITE("target", y);
   return learn_through(transformer, model, x, y);
 }
 
 Result<double> RegressionPipeline::predict_one(std::span<const double> x) const {
-  DREL_ASSIGN_OR_RETURN(const std::vector<double> scaled, transformer.transform_one(x));
+  double out;
+  if (output_fast(*this, x, out)) [[likely]] return out;
+  return predict_one_checked(x);
+}
+
+Result<double> RegressionPipeline::predict_one_checked(std::span<const double> x) const {
+  DREL_ASSIGN_OR_RETURN(const std::vector<double> scaled, transformer.transform_one_checked(x));
   return model.predict_one(scaled);
 }
 
@@ -68,17 +94,32 @@ Result<ClassificationPipeline> ClassificationPipeline::with_sgd(std::uint64_t fe
 }
 
 Status ClassificationPipeline::learn_one(std::span<const double> x, bool y) {
+  if (learned_fast(*this, x, y)) [[likely]] return {};
+  return learn_one_checked(x, y);
+}
+
+Status ClassificationPipeline::learn_one_checked(std::span<const double> x, bool y) {
   return learn_through(transformer, model, x, y);
 }
 
+Result<double> ClassificationPipeline::logit_checked(std::span<const double> x) const {
+  DREL_ASSIGN_OR_RETURN(const std::vector<double> scaled, transformer.transform_one_checked(x));
+  return model.logit_checked(scaled);
+}
+
 Result<double> ClassificationPipeline::predict_proba_one(std::span<const double> x) const {
-  DREL_ASSIGN_OR_RETURN(const std::vector<double> scaled, transformer.transform_one(x));
-  return model.predict_proba_one(scaled);
+  double z;
+  if (output_fast(*this, x, z)) [[likely]] return logistic(z);
+  DREL_ASSIGN_OR_RETURN(z, logit_checked(x));
+  return logistic(z);
 }
 
 Result<bool> ClassificationPipeline::predict_one(std::span<const double> x) const {
-  DREL_ASSIGN_OR_RETURN(const double p, predict_proba_one(x));
-  return p >= 0.5;
+  double z;
+  if (output_fast(*this, x, z)) [[likely]] return positive_class(z);
+  DREL_ASSIGN_OR_RETURN(z, logit_checked(x));
+  return positive_class(z);
 }
 
 }  // namespace drel
+

@@ -4,9 +4,12 @@
 #include <cstdint>
 #include <span>
 
+#include "common/step_outcome.hpp"
 #include "error/error.hpp"
+#include "error/guards.hpp"
 #include "linear/linear_regression.hpp"
 #include "linear/logistic_regression.hpp"
+#include "pipeline/pipeline_step.hpp"
 #include "preprocessing/standard_scaler.hpp"
 
 namespace drel {
@@ -24,6 +27,10 @@ struct RegressionPipeline {
   [[nodiscard]] Status learn_one(std::span<const double> x, double y);
   [[nodiscard]] Result<double> predict_one(std::span<const double> x) const;
   std::uint64_t samples_seen() const { return transformer.samples_seen(); }
+
+  // The checked forms: each stage's operation in turn.
+  [[nodiscard]] Status learn_one_checked(std::span<const double> x, double y);
+  [[nodiscard]] Result<double> predict_one_checked(std::span<const double> x) const;
 };
 
 struct ClassificationPipeline {
@@ -39,6 +46,27 @@ struct ClassificationPipeline {
   [[nodiscard]] Result<double> predict_proba_one(std::span<const double> x) const;
   [[nodiscard]] Result<bool> predict_one(std::span<const double> x) const;
   std::uint64_t samples_seen() const { return transformer.samples_seen(); }
+
+  // The checked forms (see RegressionPipeline).
+  [[nodiscard]] Status learn_one_checked(std::span<const double> x, bool y);
+  [[nodiscard]] Result<double> logit_checked(std::span<const double> x) const;
 };
+
+// The fast forms of learn_one (common/step_outcome.hpp); `scaled` holds
+// feature_count doubles of scratch.
+template <Commit kCommit>
+[[gnu::always_inline]] inline StepOutcome learn_step(RegressionPipeline& p,
+                                                     std::span<const double> x, double y,
+                                                     double* scaled, bool validated) {
+  if (!is_finite(y)) [[unlikely]] return StepOutcome::Defer;  // the target comes first
+  return pipeline_step<kCommit>(p, x, y, scaled, validated);
+}
+
+template <Commit kCommit>
+[[gnu::always_inline]] inline StepOutcome learn_step(ClassificationPipeline& p,
+                                                     std::span<const double> x, bool y,
+                                                     double* scaled, bool validated) {
+  return pipeline_step<kCommit>(p, x, y, scaled, validated);
+}
 
 }  // namespace drel

@@ -6,6 +6,7 @@
 
 #include "error/float_text.hpp"
 #include "error/guards.hpp"
+#include "preprocessing/scaler_step.hpp"
 #include "stats/welford.hpp"
 
 namespace drel {
@@ -86,6 +87,15 @@ Status StandardScalerState::validate() const {
 }
 
 Status StandardScalerState::fit_one(std::span<const double> x) {
+  if (fit_ready(*this, x.size(), false) && scaler_fit_pass<false, true, false>(*this, x.data(), nullptr))
+      [[likely]] {
+    (void)scaler_fit_pass<true, false, false>(*this, x.data(), nullptr);
+    return {};
+  }
+  return fit_one_checked(x);
+}
+
+Status StandardScalerState::fit_one_checked(std::span<const double> x) {
   DREL_TRY(validate());
   DREL_TRY(check_features(x, feature_count));
   std::vector<std::uint64_t> new_counts = counts;
@@ -108,6 +118,15 @@ Status StandardScalerState::fit_one(std::span<const double> x) {
 }
 
 Result<std::vector<double>> StandardScalerState::transform_one(std::span<const double> x) const {
+  if (transform_ready(*this, x.size())) [[likely]] {
+    std::vector<double> y(x.size());
+    if (transform_pass(*this, x.data(), y.data())) [[likely]] return y;
+  }
+  return transform_one_checked(x);
+}
+
+Result<std::vector<double>> StandardScalerState::transform_one_checked(
+    std::span<const double> x) const {
   DREL_TRY(check_features(x, feature_count));
   // The state is not validated here, so the statistics may be shorter than x. A feature
   // without statistics is treated as one that has seen no sample yet (mean 0, scale 1):
@@ -118,22 +137,7 @@ Result<std::vector<double>> StandardScalerState::transform_one(std::span<const d
   std::vector<double> y;
   y.reserve(x.size());
   for (std::size_t i = 0; i < common; ++i) {
-    double scale = 1.0;
-    if (config.with_std && counts[i] != 0) {
-      const double var = m2s[i] / as_real(counts[i]);
-      if (!(config.epsilon > var)) scale = std::sqrt(var);
-    }
-    double out;
-    if (config.with_mean && config.with_std) {
-      const double centred = x[i] - means[i];
-      out = centred / scale;
-    } else if (config.with_std) {
-      out = x[i] / scale;
-    } else if (config.with_mean) {
-      out = x[i] - means[i];
-    } else {
-      out = x[i];
-    }
+    const double out = scaled_feature(x[i], counts[i], means[i], m2s[i], config);
     DREL_CHECK_FINITE("transformed feature", out);
     y.push_back(out);
   }

@@ -29,6 +29,12 @@ struct StandardScalerState {
   [[nodiscard]] Status validate() const;
   [[nodiscard]] Status fit_one(std::span<const double> x);
   [[nodiscard]] Result<std::vector<double>> transform_one(std::span<const double> x) const;
+
+  // The checked forms: every check in its order, scratch copies, commit last.
+  // The operations above run them only when their fast form
+  // (preprocessing/scaler_step.hpp) cannot vouch for every check.
+  [[nodiscard]] Status fit_one_checked(std::span<const double> x);
+  [[nodiscard]] Result<std::vector<double>> transform_one_checked(std::span<const double> x) const;
   std::uint64_t samples_seen() const;
 };
 

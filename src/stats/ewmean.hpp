@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "error/error.hpp"
+#include "error/guards.hpp"
 
 namespace drel {
 
@@ -15,7 +16,22 @@ struct ExponentiallyWeightedMean {
   // alpha must be finite and in (0, 1].
   [[nodiscard]] static Result<ExponentiallyWeightedMean> create(double alpha);
 
-  [[nodiscard]] Status update(double x);
+  // Inline: the one-sample call and the bulk loop run this very step.
+  [[nodiscard]] Status update(double x) {
+    DREL_CHECK_FINITE("value", x);
+    DREL_ASSIGN_OR_RETURN(const std::uint64_t next, checked_increment(count, "EW mean sample"));
+    double new_mean = x;  // the first value is the mean outright: no warm-up bias towards 0
+    if (count != 0) {
+      const double w = 1.0 - alpha;
+      const double a = w * mean;
+      const double b = x * alpha;
+      new_mean = a + b;
+      DREL_CHECK_FINITE("EW mean", new_mean);
+    }
+    mean = new_mean;
+    count = next;
+    return {};
+  }
   double value() const { return mean; }
 };
 

@@ -6,6 +6,8 @@
 #include <string_view>
 
 #include "error/error.hpp"
+#include "error/guards.hpp"
+#include "stats/welford.hpp"
 
 namespace drel {
 
@@ -22,7 +24,18 @@ struct Variance {
 
   static Variance create(VarianceKind kind) { return Variance{0, 0.0, 0.0, kind}; }
 
-  [[nodiscard]] Status update(double x);
+  // Inline: the one-sample call and the bulk loop run this very step.
+  [[nodiscard]] Status update(double x) {
+    DREL_CHECK_FINITE("value", x);
+    DREL_ASSIGN_OR_RETURN(const std::uint64_t next, checked_increment(count, "variance sample"));
+    DREL_ASSIGN_OR_RETURN(const WelfordMoments moments,
+                          welford_step(x, {mean, m2}, next,
+                                       {"variance delta", "variance mean", "variance M2"}));
+    count = next;
+    mean = moments.mean;
+    m2 = moments.m2;
+    return {};
+  }
   // Absent until one (Population) or two (Sample) values have been absorbed.
   std::optional<double> value() const;
   std::optional<double> stddev() const;

@@ -15,6 +15,7 @@
 #include "pipeline/pipeline.hpp"
 #include "preprocessing/standard_scaler.hpp"
 #include "stats/ewmean.hpp"
+#include "stats/mean.hpp"
 #include "stats/variance.hpp"
 #include "test_support.hpp"
 
@@ -36,6 +37,7 @@ class StateBits {
     for (const T& x : xs) *this << x;
     return *this;
   }
+  StateBits& operator<<(const Mean& m) { return *this << m.count << m.mean; }
   StateBits& operator<<(const ExponentiallyWeightedMean& m) {
     return *this << m.alpha << m.mean << m.count;
   }
@@ -70,6 +72,12 @@ class StateBits {
     return *this << s.feature_count << static_cast<std::uint64_t>(s.config.with_mean)
                  << static_cast<std::uint64_t>(s.config.with_std) << s.config.epsilon << s.counts
                  << s.means << s.m2s;
+  }
+
+  template <class Pipeline>
+    requires requires(Pipeline p) { p.transformer; }
+  StateBits& operator<<(const Pipeline& p) {
+    return *this << p.transformer << p.model;
   }
 
   bool operator==(const StateBits&) const = default;
