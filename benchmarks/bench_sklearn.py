@@ -8,8 +8,9 @@ Both learn a linear model from a (100000, 10) float64 array with the same settin
 pass over the rows in order, a constant learning rate of 0.01, the squared loss, no
 penalty (SGDRegressor: max_iter=1, tol=None, shuffle=False, learning_rate="constant",
 penalty=None). drel_ml's side is OnlineLinearRegressor(scale=False), whose fit validates the
-array as scikit-learn does and then makes one call of drel_ml_ext.learn_many. The
-regressor with its scaler (scale=True, a RegressionPipeline) is timed too, for reference.
+array as scikit-learn does and then makes one call of drel_ml_ext.learn_many. For reference
+also: that call alone on a drel_ml.LinearRegression (the core's share of the fit), and the
+regressor with its scaler (scale=True, a RegressionPipeline).
 
 The fits run in interleaved rounds (every subject once per round) and each figure is a
 subject's best round: on a shared machine the best falls in a quiet moment, and subjects
@@ -27,6 +28,8 @@ import time
 import warnings
 from collections.abc import Callable
 
+import drel_ml
+import drel_ml_ext
 import numpy as np
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.linear_model import SGDRegressor
@@ -46,6 +49,13 @@ def data(rows: int) -> tuple[np.ndarray, np.ndarray]:
     return X, y
 
 
+class LearnMany:
+    """drel_ml_ext.learn_many on a fresh LinearRegression, shaped like an estimator."""
+
+    def fit(self, X: np.ndarray, y: np.ndarray) -> None:
+        drel_ml_ext.learn_many(drel_ml.LinearRegression(X.shape[1], LEARNING_RATE), X, y)
+
+
 def subjects() -> dict[str, Callable[[], object]]:
     return {
         "OnlineLinearRegressor(scale=False).fit": lambda: OnlineLinearRegressor(
@@ -53,6 +63,7 @@ def subjects() -> dict[str, Callable[[], object]]:
         "SGDRegressor.fit (one epoch)": lambda: SGDRegressor(
             learning_rate="constant", eta0=LEARNING_RATE, penalty=None, max_iter=1, tol=None,
             shuffle=False),
+        "learn_many(LinearRegression) alone": LearnMany,
         "OnlineLinearRegressor(scale=True).fit": lambda: OnlineLinearRegressor(
             learning_rate=LEARNING_RATE, scale=True),
     }
