@@ -1,0 +1,531 @@
+"""scikit-learn estimators over drel_ml's models, pipelines and scaler.
+
+Needs scikit-learn 1.6 or newer (``pip install 'drel_ml[sklearn]'``); importing
+:mod:`drel_ml_ext` itself never imports it.
+
+- :class:`OnlineLinearRegressor`: a ``LinearRegression``, or a ``RegressionPipeline``
+  (a standard scaler in front of it) when ``scale`` is true.
+- :class:`OnlineLogisticClassifier`: the same over ``LogisticRegression`` and
+  ``ClassificationPipeline``, for two classes with any labels.
+- :class:`OnlineStandardScaler`: a transformer over ``StandardScaler``.
+
+``fit`` starts from a fresh object and passes over the data ``epochs`` times, in
+order; ``partial_fit`` continues from the current state with one pass. Both run
+through the bulk functions (``learn_many``), so a whole array costs one call into
+the core, and a rejected array leaves the fitted object as it was. The fitted
+``drel_ml`` object is the attribute ``model_`` (``scaler_`` for the transformer);
+the learned attributes are read from its snapshot. Fitted estimators pickle (and go through
+joblib) bit for bit: the drel_ml object travels as its snapshot text, through the pickling
+support that importing drel_ml_ext registers.
+
+>>> import numpy as np
+>>> from drel_ml_ext.sklearn import OnlineLinearRegressor
+>>> X = np.array([[0.0, 1.0], [1.0, 0.0], [1.0, 1.0], [2.0, 1.0]] * 50)
+>>> y = X @ [2.0, -1.0] + 0.5
+>>> regressor = OnlineLinearRegressor(learning_rate=0.05, epochs=5).fit(X, y)
+>>> regressor.score(X, y) > 0.99
+True
+"""
+
+from __future__ import annotations
+
+import json
+import numbers
+from collections.abc import Callable, Sequence
+from typing import Any, ClassVar, Literal, Self, TypeVar, cast
+
+import numpy as np
+import numpy.typing as npt
+
+try:
+    from sklearn.utils.validation import validate_data
+except ImportError as error:  # pragma: no cover - depends on the installed version
+    raise ImportError(
+        "drel_ml_ext.sklearn needs scikit-learn 1.6 or newer: "
+        "python3 -m pip install 'drel_ml[sklearn]'"
+    ) from error
+from sklearn.base import (
+    BaseEstimator,
+    ClassifierMixin,
+    OneToOneFeatureMixin,
+    RegressorMixin,
+    TransformerMixin,
+)
+from sklearn.utils import Tags
+from sklearn.utils.multiclass import check_classification_targets
+from sklearn.utils.validation import check_is_fitted
+
+import drel_ml_ext as _ext
+
+__all__ = ["OnlineLinearRegressor", "OnlineLogisticClassifier", "OnlineStandardScaler"]
+
+FloatArray = npt.NDArray[np.float64]
+Optimizer = Literal["sgd", "adagrad"]
+RegressionLoss = Literal["squared", "huber"]
+
+
+# --- settings -------------------------------------------------------------------------------
+
+
+def _require(estimator: object, name: str, ok: bool, expected: str, value: object) -> None:
+    if not ok:
+        raise ValueError(
+            f"{type(estimator).__name__}: parameter `{name}` must be {expected}, got {value!r}"
+        )
+
+
+def _is_flag(value: object) -> bool:
+    return isinstance(value, (bool, np.bool_))
+
+
+def _check_flags(estimator: object, names: Sequence[str]) -> None:
+    for name in names:
+        value = getattr(estimator, name)
+        _require(estimator, name, _is_flag(value), "True or False", value)
+
+
+def _check_epochs(estimator: object, epochs: object) -> int:
+    if isinstance(epochs, numbers.Integral) and not _is_flag(epochs) and int(epochs) >= 1:
+        return int(epochs)
+    raise ValueError(f"{type(estimator).__name__}: parameter `epochs` must be an integer of "
+                     f"at least 1, got {epochs!r}")
+
+
+def _build(estimator: object, factory: Callable[..., Any], n_features: int, **settings: Any) -> Any:
+    """A fresh drel_ml object from a drel_ml_ext factory; the core's refusal of a setting
+    (a learning rate of 0, a negative l2, ...) becomes the ValueError scikit-learn expects."""
+    try:
+        return factory(n_features, **settings)
+    except (RuntimeError, TypeError, OverflowError) as error:
+        raise ValueError(f"{type(estimator).__name__}: invalid settings: {error}") from error
+
+
+# --- calls into scikit-learn's validation and drel_ml's core --------------------------------
+
+# The core checks every value of X (and y) before it learns or predicts, and a bulk call that
+# refuses a row changes nothing; so the estimators leave finiteness to it rather than pass
+# over the data once more, and turn its refusal of a NaN or infinite input into the
+# ValueError scikit-learn raises. Every other error of the core stays a RuntimeError.
+_NON_FINITE_INPUT = ("non-finite value for `feature`", "non-finite value for `target`")
+_T = TypeVar("_T")
+
+
+def _core(operation: Callable[..., _T], *args: Any) -> _T:
+    try:
+        return operation(*args)
+    except RuntimeError as error:
+        if str(error).startswith(_NON_FINITE_INPUT):
+            raise ValueError(str(error)) from error
+        raise
+
+
+def _validate(estimator: Any, X: Any, y: Any = "no_validation", *, reset: bool,
+              **options: Any) -> Any:
+    """scikit-learn's validation of X (and y) as float64 rows, finiteness left to the core."""
+    return validate_data(estimator, X, y, reset=reset, dtype=np.float64,
+                         ensure_all_finite=False, **options)
+
+
+# --- learned attributes, read from the snapshot ---------------------------------------------
+
+
+def _record(obj: Any) -> dict[str, Any]:
+    """The object's state record: the ``model`` member of its snapshot document."""
+    record: dict[str, Any] = json.loads(obj.to_json())["model"]
+    return record
+
+
+def _scaler_statistics(record: dict[str, Any]) -> tuple[FloatArray, FloatArray, FloatArray, int]:
+    """Running means, population variances, the divisors the scaler applies (1 where a
+    feature has no sample yet or a variance under the scaler's floor), and the count."""
+    config = record["config"]
+    counts = np.asarray(record["counts"], dtype=np.float64)
+    means = np.asarray(record["means"], dtype=np.float64)
+    m2s = np.asarray(record["m2s"], dtype=np.float64)
+    seen = counts > 0
+    variances = np.divide(m2s, counts, out=np.zeros_like(m2s), where=seen)
+    scaled = seen & (variances >= config["epsilon"]) & bool(config["with_std"])
+    scales = np.where(scaled, np.sqrt(variances), 1.0)
+    return means, variances, scales, int(counts.max(initial=0))
+
+
+def _linear_terms(obj: Any) -> tuple[FloatArray, float]:
+    """Weights and intercept of the fitted object as a function of the raw features: for a
+    pipeline the model's weights are divided by the scaler's divisors and the centring is
+    folded into the intercept, so ``X @ coef + intercept`` is the prediction (up to
+    rounding)."""
+    record = _record(obj)
+    model = record.get("model", record)
+    weights = np.asarray(model["weights"], dtype=np.float64)
+    intercept = float(model["intercept"])
+    if "transformer" not in record:
+        return weights, intercept
+    scaler = record["transformer"]
+    means, _, scales, _ = _scaler_statistics(scaler)
+    coef = weights / scales
+    if scaler["config"]["with_mean"]:
+        intercept -= float(coef @ means)
+    return coef, intercept
+
+
+# --- the linear estimators -------------------------------------------------------------------
+
+
+class _OnlineLinearModel(BaseEstimator):  # type: ignore[misc]  # scikit-learn is untyped
+    """What the regressor and the classifier share: settings, building, learning, and the
+    learned attributes."""
+
+    _model_factory: ClassVar[str]
+    _pipeline_factory: ClassVar[str]
+
+    learning_rate: float
+    optimizer: Optimizer
+    l2: float
+    adagrad_epsilon: float
+    scale: bool
+    with_mean: bool
+    with_std: bool
+    scaler_epsilon: float
+    epochs: int
+    model_: Any
+    n_features_in_: int
+
+    def _model_settings(self) -> dict[str, Any]:
+        _require(self, "optimizer", self.optimizer in ("sgd", "adagrad"),
+                 "'sgd' or 'adagrad'", self.optimizer)
+        return {"learning_rate": self.learning_rate, "optimizer": self.optimizer,
+                "l2": self.l2, "adagrad_epsilon": self.adagrad_epsilon}
+
+    def _new_model(self, n_features: int) -> Any:
+        """A fresh drel_ml model or pipeline configured by the parameters."""
+        _check_flags(self, ("scale", "with_mean", "with_std"))
+        settings = self._model_settings()
+        if not self.scale:
+            return _build(self, getattr(_ext, self._model_factory), n_features, **settings)
+        return _build(self, getattr(_ext, self._pipeline_factory), n_features, **settings,
+                      with_mean=self.with_mean, with_std=self.with_std,
+                      scaler_epsilon=self.scaler_epsilon)
+
+    def _learn(self, X: FloatArray, y: npt.NDArray[Any], *, fresh: bool, epochs: int) -> Self:
+        """``epochs`` passes over the rows, from a fresh model or the fitted one. A fresh
+        model replaces the fitted one only once every pass succeeded; each pass over the
+        fitted one is all or nothing."""
+        model = self._new_model(X.shape[1]) if fresh else self.model_
+        for _ in range(epochs):
+            _core(_ext.learn_many, model, X, y)
+        self.model_ = model
+        return self
+
+    def _fit(self, X: FloatArray, y: npt.NDArray[Any]) -> Self:
+        return self._learn(X, y, fresh=True, epochs=_check_epochs(self, self.epochs))
+
+    def _partial_fit(self, X: FloatArray, y: npt.NDArray[Any]) -> Self:
+        return self._learn(X, y, fresh=not hasattr(self, "model_"), epochs=1)
+
+    def _validated_features(self, X: Any) -> FloatArray:
+        check_is_fitted(self)
+        return cast(FloatArray, _validate(self, X, reset=False))
+
+    @property
+    def coef_(self) -> FloatArray:
+        """Weights over the raw features, read from the snapshot of ``model_``."""
+        check_is_fitted(self)
+        return self._shape_coef(_linear_terms(self.model_)[0])
+
+    @property
+    def intercept_(self) -> FloatArray:
+        """Intercept over the raw features (shape ``(1,)``), read from the snapshot."""
+        check_is_fitted(self)
+        return np.array([_linear_terms(self.model_)[1]])
+
+    def _shape_coef(self, coef: FloatArray) -> FloatArray:
+        return coef
+
+
+class OnlineLinearRegressor(RegressorMixin, _OnlineLinearModel):  # type: ignore[misc]  # scikit-learn is untyped
+    """Linear regression learned online, one gradient step per sample, in drel_ml's core.
+
+    Parameters
+    ----------
+    learning_rate : float, default 0.01
+        Step size, finite and > 0.
+    optimizer : {"sgd", "adagrad"}, default "sgd"
+        Plain SGD with a constant rate, or AdaGrad's per-weight rate.
+    l2 : float, default 0.0
+        L2 penalty on the weights (not on the intercept).
+    adagrad_epsilon : float, default 1e-8
+        Added under AdaGrad's square root.
+    loss : {"squared", "huber"}, default "squared"
+    huber_delta : float, default 1.0
+        Bound of the Huber loss's residual.
+    scale : bool, default True
+        Put an online standard scaler in front of the model (a ``RegressionPipeline``).
+    with_mean, with_std : bool, default True
+        The scaler's centring and scaling (used when ``scale``).
+    scaler_epsilon : float, default 1e-12
+        Variance under which the scaler leaves a feature undivided.
+    epochs : int, default 1
+        Passes over the data in ``fit``; ``partial_fit`` makes one.
+
+    Attributes
+    ----------
+    model_ : drel_ml.RegressionPipeline or drel_ml.LinearRegression
+        The fitted object.
+    coef_ : ndarray of shape (n_features_in_,)
+    intercept_ : ndarray of shape (1,)
+        The learned function of the raw features, from the snapshot of ``model_``.
+    n_features_in_ : int
+    feature_names_in_ : ndarray of str, when fitted on a frame with column names
+    """
+
+    _model_factory = "linear_regression"
+    _pipeline_factory = "regression_pipeline"
+
+    def __init__(self, *, learning_rate: float = 0.01, optimizer: Optimizer = "sgd",
+                 l2: float = 0.0, adagrad_epsilon: float = 1e-8,
+                 loss: RegressionLoss = "squared", huber_delta: float = 1.0,
+                 scale: bool = True, with_mean: bool = True, with_std: bool = True,
+                 scaler_epsilon: float = 1e-12, epochs: int = 1) -> None:
+        self.learning_rate = learning_rate
+        self.optimizer = optimizer
+        self.l2 = l2
+        self.adagrad_epsilon = adagrad_epsilon
+        self.loss = loss
+        self.huber_delta = huber_delta
+        self.scale = scale
+        self.with_mean = with_mean
+        self.with_std = with_std
+        self.scaler_epsilon = scaler_epsilon
+        self.epochs = epochs
+
+    def _model_settings(self) -> dict[str, Any]:
+        _require(self, "loss", self.loss in ("squared", "huber"), "'squared' or 'huber'",
+                 self.loss)
+        return {**super()._model_settings(), "loss": self.loss, "huber_delta": self.huber_delta}
+
+    def _validated(self, X: Any, y: Any, *, reset: bool) -> tuple[FloatArray, FloatArray]:
+        X, y = _validate(self, X, y, reset=reset, y_numeric=True)
+        return X, np.asarray(y, dtype=np.float64)
+
+    def fit(self, X: Any, y: Any) -> Self:
+        """Learn from fresh state, ``epochs`` passes over the rows in order."""
+        return self._fit(*self._validated(X, y, reset=True))
+
+    def partial_fit(self, X: Any, y: Any) -> Self:
+        """One more pass over these rows, continuing from the current state."""
+        return self._partial_fit(*self._validated(X, y, reset=not hasattr(self, "model_")))
+
+    def predict(self, X: Any) -> FloatArray:
+        """Predictions, one per row."""
+        X = self._validated_features(X)
+        predictions: FloatArray = _core(_ext.predict_many, self.model_, X)
+        return predictions
+
+
+class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ignore[misc]  # scikit-learn is untyped
+    """Binary logistic regression learned online, one gradient step per sample.
+
+    Any two labels are accepted; ``classes_`` holds them sorted, and the second is the
+    positive class of the drel_ml model (``True``). A third label is a ``ValueError``.
+    ``partial_fit`` needs ``classes`` on its first call unless that call's ``y`` already
+    holds both labels. ``predict`` gives the second class when its probability is at
+    least 0.5, as ``predict_one`` does.
+
+    Parameters are those of :class:`OnlineLinearRegressor` without ``loss`` and
+    ``huber_delta`` (the loss is the log loss); ``scale`` chooses a
+    ``ClassificationPipeline`` over a bare ``LogisticRegression``.
+
+    Attributes
+    ----------
+    model_ : drel_ml.ClassificationPipeline or drel_ml.LogisticRegression
+    classes_ : ndarray of shape (2,)
+    coef_ : ndarray of shape (1, n_features_in_)
+    intercept_ : ndarray of shape (1,)
+        The logit as a function of the raw features, from the snapshot of ``model_``.
+    n_features_in_ : int
+    """
+
+    _model_factory = "logistic_regression"
+    _pipeline_factory = "classification_pipeline"
+    classes_: npt.NDArray[Any]
+
+    def __init__(self, *, learning_rate: float = 0.01, optimizer: Optimizer = "sgd",
+                 l2: float = 0.0, adagrad_epsilon: float = 1e-8, scale: bool = True,
+                 with_mean: bool = True, with_std: bool = True, scaler_epsilon: float = 1e-12,
+                 epochs: int = 1) -> None:
+        self.learning_rate = learning_rate
+        self.optimizer = optimizer
+        self.l2 = l2
+        self.adagrad_epsilon = adagrad_epsilon
+        self.scale = scale
+        self.with_mean = with_mean
+        self.with_std = with_std
+        self.scaler_epsilon = scaler_epsilon
+        self.epochs = epochs
+
+    def __sklearn_tags__(self) -> Tags:
+        tags = super().__sklearn_tags__()
+        assert tags.classifier_tags is not None
+        tags.classifier_tags.multi_class = False
+        return tags
+
+    def _validated(self, X: Any, y: Any, *, reset: bool) -> tuple[FloatArray, npt.NDArray[Any]]:
+        X, y = _validate(self, X, y, reset=reset)
+        check_classification_targets(y)
+        return X, y
+
+    def _set_classes(self, labels: npt.NDArray[Any], when: str) -> None:
+        if len(labels) > 2:
+            raise ValueError(
+                f"Only binary classification is supported. {type(self).__name__} got "
+                f"{len(labels)} classes in {when}: {labels.tolist()!r}"
+            )
+        if len(labels) < 2:
+            raise ValueError(
+                f"{type(self).__name__} needs samples of two classes; {when} holds one "
+                f"class only: {labels.tolist()!r}"
+            )
+        self.classes_ = labels
+
+    def _positive(self, y: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
+        """The targets as the model's booleans; a label outside ``classes_`` is refused."""
+        unknown = np.setdiff1d(y, self.classes_)
+        if len(unknown):
+            raise ValueError(
+                f"{type(self).__name__}: y holds labels outside classes_ "
+                f"{self.classes_.tolist()!r}: {unknown.tolist()!r}"
+            )
+        positive: npt.NDArray[np.bool_] = y == self.classes_[1]
+        return positive
+
+    def fit(self, X: Any, y: Any) -> Self:
+        """Learn from fresh state, ``epochs`` passes over the rows in order."""
+        X, y = self._validated(X, y, reset=True)
+        self._set_classes(np.unique(y), "y")
+        return self._fit(X, self._positive(y))
+
+    def partial_fit(self, X: Any, y: Any, classes: Any = None) -> Self:
+        """One more pass over these rows, continuing from the current state.
+
+        ``classes`` (both labels) is needed on the first call unless ``y`` holds both.
+        """
+        first = not hasattr(self, "model_")
+        X, y = self._validated(X, y, reset=first)
+        if first and classes is not None:
+            self._set_classes(np.unique(classes), "classes")
+        elif first:
+            self._set_classes(np.unique(y), "y (pass `classes` on the first call)")
+        elif classes is not None and not np.array_equal(np.unique(classes), self.classes_):
+            raise ValueError(
+                f"{type(self).__name__}: classes {np.unique(classes).tolist()!r} differ from "
+                f"classes_ {self.classes_.tolist()!r} of the earlier calls"
+            )
+        return self._partial_fit(X, self._positive(y))
+
+    def _positive_probability(self, X: Any) -> FloatArray:
+        X = self._validated_features(X)
+        probability: FloatArray = _core(_ext.predict_proba_many, self.model_, X)
+        return probability
+
+    def predict_proba(self, X: Any) -> FloatArray:
+        """Probabilities of ``classes_[0]`` and ``classes_[1]``, one row per sample."""
+        p = self._positive_probability(X)
+        return np.column_stack([1.0 - p, p])
+
+    def predict(self, X: Any) -> npt.NDArray[Any]:
+        """The label of each row: ``classes_[1]`` when its probability is at least 0.5."""
+        p = self._positive_probability(X)
+        return self.classes_[(p >= 0.5).astype(np.intp)]
+
+    def _shape_coef(self, coef: FloatArray) -> FloatArray:
+        return coef.reshape(1, -1)
+
+
+# --- the scaler ------------------------------------------------------------------------------
+
+
+class OnlineStandardScaler(
+    OneToOneFeatureMixin, TransformerMixin, BaseEstimator  # type: ignore[misc]
+):
+    """Standardises features with running means and variances, learned online.
+
+    A feature with no sample yet, or with a variance under ``epsilon``, is left undivided.
+
+    Parameters
+    ----------
+    with_mean : bool, default True
+        Subtract the running mean.
+    with_std : bool, default True
+        Divide by the running standard deviation (population).
+    epsilon : float, default 1e-12
+        Variance floor under which a feature is not divided.
+
+    Attributes
+    ----------
+    scaler_ : drel_ml.StandardScaler
+    mean_, var_, scale_ : ndarray of shape (n_features_in_,)
+        Running means, population variances and the divisors applied, from the snapshot.
+    n_samples_seen_ : int
+    n_features_in_ : int
+    """
+
+    scaler_: Any
+    n_features_in_: int
+
+    def __init__(self, *, with_mean: bool = True, with_std: bool = True,
+                 epsilon: float = 1e-12) -> None:
+        self.with_mean = with_mean
+        self.with_std = with_std
+        self.epsilon = epsilon
+
+    def _new_scaler(self, n_features: int) -> Any:
+        _check_flags(self, ("with_mean", "with_std"))
+        return _build(self, _ext.standard_scaler, n_features, with_mean=self.with_mean,
+                      with_std=self.with_std, epsilon=self.epsilon)
+
+    def fit(self, X: Any, y: Any = None) -> Self:
+        """Statistics of these rows, from fresh state."""
+        X = _validate(self, X, reset=True)
+        scaler = self._new_scaler(X.shape[1])
+        _core(_ext.learn_many, scaler, X)
+        self.scaler_ = scaler
+        return self
+
+    def partial_fit(self, X: Any, y: Any = None) -> Self:
+        """Adds these rows to the statistics."""
+        if not hasattr(self, "scaler_"):
+            return self.fit(X)
+        X = _validate(self, X, reset=False)
+        _core(_ext.learn_many, self.scaler_, X)
+        return self
+
+    def transform(self, X: Any) -> FloatArray:
+        """The rows standardised by the current statistics."""
+        check_is_fitted(self)
+        X = _validate(self, X, reset=False)
+        transformed: FloatArray = _core(_ext.transform_many, self.scaler_, X)
+        return transformed
+
+    def _statistics(self) -> tuple[FloatArray, FloatArray, FloatArray, int]:
+        check_is_fitted(self)
+        return _scaler_statistics(_record(self.scaler_))
+
+    @property
+    def mean_(self) -> FloatArray:
+        """Running mean of each feature."""
+        return self._statistics()[0]
+
+    @property
+    def var_(self) -> FloatArray:
+        """Population variance of each feature."""
+        return self._statistics()[1]
+
+    @property
+    def scale_(self) -> FloatArray:
+        """The divisor applied to each feature (1 where it is left undivided)."""
+        return self._statistics()[2]
+
+    @property
+    def n_samples_seen_(self) -> int:
+        """Rows learned so far."""
+        return self._statistics()[3]
