@@ -11,8 +11,7 @@ A block is skipped when
 - the line before its fence is ``<!-- no-run -->`` (for placeholders such as
   an undefined ``stream``; such a block does not run at all), or
 - it imports an optional package that is not installed (scikit-learn, Dask,
-  ...); every later block of its page is then skipped too, since it may use
-  what the skipped block defined.
+  ...), or it reads a name that such a skipped block of its page defines.
 """
 
 from __future__ import annotations
@@ -66,11 +65,25 @@ class Block:
         examples = doctest.DocTestParser().get_examples(self.code)
         return "".join(example.source for example in examples)
 
-    def missing_packages(self) -> list[str]:
+    def tree(self) -> ast.Module:
         try:
-            tree = ast.parse(self.source())
+            return ast.parse(self.source())
         except SyntaxError:
-            return []  # reported when the block runs
+            return ast.Module(body=[], type_ignores=[])  # reported when the block runs
+
+    def names(self, context: type[ast.expr_context]) -> set[str]:
+        """The names the block binds (ast.Store) or reads (ast.Load)."""
+        found = {n.id for n in ast.walk(self.tree()) if isinstance(n, ast.Name) and isinstance(n.ctx, context)}
+        if context is ast.Store:
+            for node in ast.walk(self.tree()):
+                if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+                    found.add(node.name)
+                elif isinstance(node, (ast.Import, ast.ImportFrom)):
+                    found.update((a.asname or a.name).split(".")[0] for a in node.names)
+        return found
+
+    def missing_packages(self) -> list[str]:
+        tree = self.tree()
         wanted: set[str] = set()
         for node in ast.walk(tree):
             if isinstance(node, ast.Import):
@@ -129,6 +142,9 @@ class PageSession:
     namespace: dict[str, object] = field(default_factory=lambda: {"__name__": "docs_example"})
     done: int = 0  # blocks of the page run (or skipped) so far
     stop: str | None = None  # why every later block is skipped
+    # Names bound by blocks skipped for a missing package: a later block that
+    # reads one of them is skipped too, with the same reason.
+    unbound: dict[str, str] = field(default_factory=dict)
 
 
 SESSIONS: dict[Path, PageSession] = {}
@@ -161,10 +177,16 @@ def step(block: Block, session: PageSession) -> str | None:
     """Run one block in its page's session; return why it was skipped, or None."""
     if block.no_run:
         return f"{NO_RUN} placeholder"
-    if session.stop is None and (missing := block.missing_packages()):
-        session.stop = f"{block.id} needs {', '.join(missing)}"
     if session.stop is not None:
         return session.stop
+    if missing := block.missing_packages():
+        reason = f"{block.id} needs {', '.join(missing)}"
+        session.unbound.update(dict.fromkeys(block.names(ast.Store), reason))
+        return reason
+    if needed := (block.names(ast.Load) - block.names(ast.Store)) & session.unbound.keys():
+        reason = session.unbound[min(needed)]
+        session.unbound.update(dict.fromkeys(block.names(ast.Store), reason))
+        return reason
     try:
         run(block, session)
     except BaseException:
