@@ -141,7 +141,7 @@ class PageSession:
     workdir: Path
     namespace: dict[str, object] = field(default_factory=lambda: {"__name__": "docs_example"})
     done: int = 0  # blocks of the page run (or skipped) so far
-    stop: str | None = None  # why every later block is skipped
+    stop: str | None = None  # set when a block failed: every later block is skipped
     # Names bound by blocks skipped for a missing package: a later block that
     # reads one of them is skipped too, with the same reason.
     unbound: dict[str, str] = field(default_factory=dict)
