@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "state_bits.hpp"
+#include "case_names.hpp"
 #include "test_support.hpp"
 
 namespace drel {
@@ -284,7 +285,10 @@ TEST_P(BulkMatchesLoop, Outputs) {
 INSTANTIATE_TEST_SUITE_P(Shapes, BulkMatchesLoop,
                          ::testing::Values(Shape{0, 50, 1}, Shape{0, 30, 10}, Shape{1, 30, 10},
                                            Shape{5, 20, 3}, Shape{20, 12, 5},
-                                           Shape{0, 8, 100}, Shape{2, 8, 70}));
+                                           Shape{0, 8, 100}, Shape{2, 8, 70}),
+                         named([](const Shape& s) {
+                           return words("odd_percent", s.odd_percent, "rows", s.rows, "cols", s.cols);
+                         }));
 
 // A failure in the first, a middle and the last row: that row and the
 // one-sample message are reported, and nothing changes.
@@ -323,7 +327,8 @@ TEST_P(FailingRow, LeavesEveryClassUntouched) {
   EXPECT_EQ(v.count, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, FailingRow, ::testing::Values(0, 4, 8));
+INSTANTIATE_TEST_SUITE_P(Rows, FailingRow, ::testing::Values(0, 4, 8),
+                         [](const auto& info) { return "row_" + std::to_string(info.param); });
 
 // Failures that the fast step only sees after writing part of the row in
 // place: the copy is rebuilt, and the rows before still count.

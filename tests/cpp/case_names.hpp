@@ -67,6 +67,15 @@ auto named(Describe describe) {
   return [describe](const auto& info) { return case_name(describe(info.param)); };
 }
 
+// The same, with the case's index in front: for tables whose descriptions may
+// reduce to one name ("1e-12" and "1e+12" both read "1e_12").
+template <class Describe>
+auto indexed(Describe describe) {
+  return [describe](const auto& info) {
+    return "case_" + std::to_string(info.index) + "_" + case_name(describe(info.param));
+  };
+}
+
 // A model or pipeline constructor's case, by its two arguments.
 inline std::string describe_sgd_construction(const SgdConstruction& c) {
   return words("features", c.feature_count, "rate", c.learning_rate);

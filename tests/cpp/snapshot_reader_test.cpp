@@ -8,6 +8,7 @@
 #include "snapshot/json_cursor.hpp"
 #include "snapshot/number_text.hpp"
 #include "snapshot/snapshot.hpp"
+#include "case_names.hpp"
 #include "snapshot_samples.hpp"
 
 namespace drel {
@@ -403,7 +404,8 @@ INSTANTIATE_TEST_SUITE_P(
         RealCase{"0e999999999999", 0.0}, RealCase{"-0E+99999999999999999999999", -0.0},
         RealCase{"100000000000000000000000000000e-29", 1.0},
         RealCase{"0.000000000000000000000000000001e30", 1.0},
-        RealCase{"1E+2", 100.0}, RealCase{"18446744073709551616", 18446744073709551616.0}));
+        RealCase{"1E+2", 100.0}, RealCase{"18446744073709551616", 18446744073709551616.0}),
+    test::indexed([](const RealCase& c) { return c.text; }));
 
 TEST(SnapshotNumbers, OverflowIsOutOfRangeWhateverTheExponentLength) {
   for (const char* text : {"1.7976931348623159e308", "1e309", "-1e99999999999",

@@ -11,6 +11,7 @@
 #include "snapshot/json_cursor.hpp"
 #include "snapshot/number_text.hpp"
 #include "snapshot/snapshot.hpp"
+#include "case_names.hpp"
 #include "snapshot_samples.hpp"
 
 namespace drel {
@@ -47,7 +48,8 @@ INSTANTIATE_TEST_SUITE_P(
                       NumberRow{123456789012345680.0, "1.2345678901234568e+17"},
                       NumberRow{1234567.125, "1234567.125"}, NumberRow{-0.00012, "-0.00012"},
                       NumberRow{kNaN, "null"}, NumberRow{-kNaN, "null"},
-                      NumberRow{kInf, "null"}, NumberRow{-kInf, "null"}));
+                      NumberRow{kInf, "null"}, NumberRow{-kInf, "null"}),
+    test::indexed([](const NumberRow& row) { return std::string(row.text); }));
 
 TEST(SnapshotWriter, FreshMeanIsTheFiftyOneCharacterDocument) {
   const std::string text = to_snapshot_json(Mean{});
