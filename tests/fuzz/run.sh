@@ -43,7 +43,18 @@ artifacts="$build/artifacts"
 mkdir -p "$corpus" "$artifacts"
 "$build/tests/fuzz/snapshot_fuzz_seeds" "$seeds"
 
+# libFuzzer reports every new input it finds; that goes to a log, and only its
+# final statistics (or, on a finding, the log's end) are shown.
+log="$build/fuzz.log"
+status=0
 "$build/tests/fuzz/snapshot_reader_fuzz" \
   -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len=16384 \
   -dict="$here/snapshot.dict" -artifact_prefix="$artifacts/" -print_final_stats=1 \
-  "$corpus" "$seeds"
+  "$corpus" "$seeds" >"$log" 2>&1 || status=$?
+if [[ "$status" -ne 0 ]]; then
+  tail -n 60 "$log"
+  echo "run.sh: the fuzzer stopped with status $status; inputs in $artifacts, full log $log" >&2
+  exit "$status"
+fi
+grep -E '^stat::(number_of_executed_units|peak_rss_mb|new_units_added)' "$log" || true
+echo "run.sh: no finding in ${seconds}s"
