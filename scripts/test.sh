@@ -29,7 +29,7 @@ while [ $# -gt 0 ]; do
 done
 jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 
-say() { printf '\n== %s ==\n' "$*"; }
+say() { printf '\n== %s ==  (%ss)\n' "$*" "$SECONDS"; }
 
 need_debian_packages() {
   local missing=()
