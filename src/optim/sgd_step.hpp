@@ -30,10 +30,10 @@ struct SgdWeight {
 }
 
 // Where a pass over the weights puts the new values: nowhere (it only
-// looks), over the weights themselves, into a separate row, or over the
-// weights themselves after saving each old value into a separate row (so that
-// a caller can put them back if the pass reports a non-finite weight).
-enum class PassOutput { None, InPlace, Elsewhere, InPlaceSavingOld };
+// looks), over the weights themselves, or over the weights themselves after
+// saving each old value into a separate row (so that a caller can put them
+// back if the pass reports a non-finite weight).
+enum class PassOutput { None, InPlace, InPlaceSavingOld };
 
 // One pass over the weights for a sample x whose loss gradient is g: the
 // weight gradient x_i * g, then its SGD update. Returns whether every new
@@ -41,8 +41,8 @@ enum class PassOutput { None, InPlace, Elsewhere, InPlaceSavingOld };
 // passes, because a non-finite weight gradient or regularized gradient makes
 // the new weight non-finite too (inf or NaN times eta, 0 included, is never
 // finite, and w minus a non-finite change is not either). `out` is used only
-// with PassOutput::Elsewhere (the new weights) and PassOutput::InPlaceSavingOld
-// (the old ones). Two weights per iteration: see common/lanes.hpp.
+// with PassOutput::InPlaceSavingOld (it receives the old weights). Two weights
+// per iteration: see common/lanes.hpp.
 template <PassOutput kOutput>
 DREL_LANE_PASS bool sgd_pass(double* __restrict weights, const double* __restrict x,
                                 double* __restrict out, std::size_t n, double g, double eta,
@@ -63,9 +63,6 @@ DREL_LANE_PASS bool sgd_pass(double* __restrict weights, const double* __restric
     if constexpr (kOutput == PassOutput::InPlace || kOutput == PassOutput::InPlaceSavingOld) {
       weights[i] = u;
       weights[i + 1] = v;
-    } else if constexpr (kOutput == PassOutput::Elsewhere) {
-      out[i] = u;
-      out[i + 1] = v;
     }
   }
   if (i < n) {
@@ -75,7 +72,6 @@ DREL_LANE_PASS bool sgd_pass(double* __restrict weights, const double* __restric
     if constexpr (kOutput == PassOutput::InPlaceSavingOld) out[i] = w0;
     if constexpr (kOutput == PassOutput::InPlace || kOutput == PassOutput::InPlaceSavingOld)
       weights[i] = u;
-    if constexpr (kOutput == PassOutput::Elsewhere) out[i] = u;
   }
   return none_non_finite(bad.all());
 }
