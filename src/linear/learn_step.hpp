@@ -23,9 +23,9 @@ namespace drel {
 
 inline constexpr std::uint64_t kLastCount = std::numeric_limits<std::uint64_t>::max();
 
-// The models whose one-sample step keeps its new weights on the stack: wider
-// than the first, at most the second (see optimizer_step).
-inline constexpr std::size_t kLookTwiceWeights = 32;
+// The models whose one-sample step keeps the old weights on the stack while
+// it writes the new ones in place: at most this many weights (see
+// optimizer_step). A wider one looks first and writes second.
 inline constexpr std::size_t kStackWeights = 256;
 
 // w . x + b: the terms summed in index order, the intercept added last.
@@ -49,14 +49,16 @@ template <class Model>
   return is_finite(out);
 }
 
-// The new weights into scratch, copied over the weights only when they are
-// all finite. Out of line, so that narrower steps do not carry its frame.
-[[gnu::noinline]] inline bool sgd_through_scratch(double* w, const double* x, std::size_t n,
-                                                  double g, double eta, double lambda) {
-  double scratch[kStackWeights];
-  if (!sgd_pass<PassOutput::Elsewhere>(w, x, scratch, n, g, eta, lambda)) return false;
-  std::copy_n(scratch, n, w);
-  return true;
+// The new weights in place, every old one kept in `saved` (sized for
+// kStackWeights) and put back when some new weight is not finite: one pass
+// over the weights where looking first and writing second takes two.
+[[gnu::always_inline]] inline bool sgd_in_place_or_restore(double* w, const double* x,
+                                                          std::size_t n, double g, double eta,
+                                                          double lambda, double* saved) {
+  if (sgd_pass<PassOutput::InPlaceSavingOld>(w, x, saved, n, g, eta, lambda)) [[likely]]
+    return true;
+  std::copy_n(saved, n, w);
+  return false;
 }
 
 // The optimizer's part of a step: the new intercept first (it only needs g),
@@ -73,11 +75,13 @@ template <Commit kCommit>
   if (!is_finite(b)) [[unlikely]] return StepOutcome::Defer;
   double* const w = weights.data();
   if constexpr (kCommit == Commit::CheckThenWrite) {
-    // A narrow model looks first and writes second: recomputing a few weights
-    // costs less than a copy, whose loads cannot be served from scratch stores
-    // still in flight. A wider one goes through scratch on the stack.
-    if (n > kLookTwiceWeights && n <= kStackWeights) {
-      if (!sgd_through_scratch(w, x, n, g, eta, lambda)) [[unlikely]] return StepOutcome::Defer;
+    // Every check passes before the state is seen to change: nothing else
+    // can read the model during the step, and a failing pass puts every old
+    // weight back before it returns.
+    if (n <= kStackWeights) [[likely]] {
+      double saved[kStackWeights];
+      if (!sgd_in_place_or_restore(w, x, n, g, eta, lambda, saved)) [[unlikely]]
+        return StepOutcome::Defer;
     } else {
       if (!sgd_pass<PassOutput::None>(w, x, nullptr, n, g, eta, lambda)) [[unlikely]]
         return StepOutcome::Defer;

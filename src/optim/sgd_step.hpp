@@ -30,8 +30,10 @@ struct SgdWeight {
 }
 
 // Where a pass over the weights puts the new values: nowhere (it only
-// looks), over the weights themselves, or into a separate row.
-enum class PassOutput { None, InPlace, Elsewhere };
+// looks), over the weights themselves, or over the weights themselves after
+// saving each old value into a separate row (so that a caller can put them
+// back if the pass reports a non-finite weight).
+enum class PassOutput { None, InPlace, InPlaceSavingOld };
 
 // One pass over the weights for a sample x whose loss gradient is g: the
 // weight gradient x_i * g, then its SGD update. Returns whether every new
@@ -39,7 +41,8 @@ enum class PassOutput { None, InPlace, Elsewhere };
 // passes, because a non-finite weight gradient or regularized gradient makes
 // the new weight non-finite too (inf or NaN times eta, 0 included, is never
 // finite, and w minus a non-finite change is not either). `out` is used only
-// with PassOutput::Elsewhere. Two weights per iteration: see common/lanes.hpp.
+// with PassOutput::InPlaceSavingOld (it receives the old weights). Two weights
+// per iteration: see common/lanes.hpp.
 template <PassOutput kOutput>
 DREL_LANE_PASS bool sgd_pass(double* __restrict weights, const double* __restrict x,
                                 double* __restrict out, std::size_t n, double g, double eta,
@@ -47,23 +50,28 @@ DREL_LANE_PASS bool sgd_pass(double* __restrict weights, const double* __restric
   LaneBits bad;
   std::size_t i = 0;
   for (; i + 2 <= n; i += 2) {
-    const double u = sgd_weight(weights[i], x[i] * g, eta, lambda).weight;
-    const double v = sgd_weight(weights[i + 1], x[i + 1] * g, eta, lambda).weight;
+    const double w0 = weights[i];
+    const double w1 = weights[i + 1];
+    const double u = sgd_weight(w0, x[i] * g, eta, lambda).weight;
+    const double v = sgd_weight(w1, x[i + 1] * g, eta, lambda).weight;
     bad.pair[0] |= non_finite_bit(u);
     bad.pair[1] |= non_finite_bit(v);
-    if constexpr (kOutput == PassOutput::InPlace) {
+    if constexpr (kOutput == PassOutput::InPlaceSavingOld) {
+      out[i] = w0;
+      out[i + 1] = w1;
+    }
+    if constexpr (kOutput == PassOutput::InPlace || kOutput == PassOutput::InPlaceSavingOld) {
       weights[i] = u;
       weights[i + 1] = v;
-    } else if constexpr (kOutput == PassOutput::Elsewhere) {
-      out[i] = u;
-      out[i + 1] = v;
     }
   }
   if (i < n) {
-    const double u = sgd_weight(weights[i], x[i] * g, eta, lambda).weight;
+    const double w0 = weights[i];
+    const double u = sgd_weight(w0, x[i] * g, eta, lambda).weight;
     bad.last = non_finite_bit(u);
-    if constexpr (kOutput == PassOutput::InPlace) weights[i] = u;
-    if constexpr (kOutput == PassOutput::Elsewhere) out[i] = u;
+    if constexpr (kOutput == PassOutput::InPlaceSavingOld) out[i] = w0;
+    if constexpr (kOutput == PassOutput::InPlace || kOutput == PassOutput::InPlaceSavingOld)
+      weights[i] = u;
   }
   return none_non_finite(bad.all());
 }
