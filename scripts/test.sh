@@ -93,7 +93,8 @@ run_core_suite() {
   local dir="$work/$name"
   say "C++ core tests ($name)"
   cmake -S "$root" -B "$dir" -G Ninja -DDREL_BUILD_PYTHON=OFF -DDREL_BUILD_TESTS=ON "$@" >/dev/null
-  ninja -C "$dir" -j "$jobs"
+  # The build's progress is kept out of the way; its output shows when it fails.
+  ninja -C "$dir" -j "$jobs" > "$dir/build.log" 2>&1 || { cat "$dir/build.log"; return 1; }
   # Quiet: the output of each failed test, a line per failed or skipped test,
   # the summary, and then why each skipped test skipped.
   (cd "$dir" && ctest --output-on-failure --no-tests=error -j "$jobs" |
