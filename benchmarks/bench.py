@@ -49,27 +49,33 @@ QUICK_ROUNDS = 2
 # ---- the baseline extension ---------------------------------------------------
 
 
-def import_baseline():
+def import_benchmark_extension(name: str):
+    """The benchmark-only extension `name`, built with CMake into
+    benchmarks/build/<python>/ when it is not importable (never installed)."""
     try:
-        return importlib.import_module("drel_bench_baseline")
+        return importlib.import_module(name)
     except ImportError:
         pass
     build = ROOT / "benchmarks" / "build" / sys.implementation.cache_tag
-    print(f"building drel_bench_baseline into {build} ...", flush=True)
+    print(f"building {name} into {build} ...", flush=True)
     generator = ["-G", "Ninja"] if shutil.which("ninja") else []
     steps = [
         ["cmake", "-S", str(ROOT), "-B", str(build), *generator,
          f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release",
          "-DDREL_BUILD_PYTHON=OFF", "-DDREL_BUILD_BENCH_EXT=ON"],
-        ["cmake", "--build", str(build), "--target", "drel_bench_baseline", "-j", "2"],
+        ["cmake", "--build", str(build), "--target", name, "-j", "2"],
     ]
     for step in steps:
         done = subprocess.run(step, capture_output=True, text=True)
         if done.returncode != 0:
-            sys.exit(f"building the baseline failed: {' '.join(step)}\n{done.stdout}{done.stderr}")
+            sys.exit(f"building {name} failed: {' '.join(step)}\n{done.stdout}{done.stderr}")
     sys.path.insert(0, str(build))
     importlib.invalidate_caches()
-    return importlib.import_module("drel_bench_baseline")
+    return importlib.import_module(name)
+
+
+def import_baseline():
+    return import_benchmark_extension("drel_bench_baseline")
 
 
 def import_drel_ml():

@@ -27,19 +27,19 @@ into benchmarks/build/<python>/ (ignored by git).
 from __future__ import annotations
 
 import argparse
-import importlib
 import json
 import math
 import os
 import platform
-import shutil
-import subprocess
 import sys
 import threading
 import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "benchmarks"))
+from bench import import_benchmark_extension  # noqa: E402
+
 SHAPES = [(100_000, 10), (20_000, 100)]
 RATE = 1e-3
 ROUNDS, QUICK_ROUNDS = 15, 2
@@ -52,26 +52,7 @@ THREADS_TARGET = 0.6
 
 
 def import_floor():
-    try:
-        return importlib.import_module("drel_bench_bulk_floor")
-    except ImportError:
-        pass
-    build = ROOT / "benchmarks" / "build" / sys.implementation.cache_tag
-    print(f"building drel_bench_bulk_floor into {build} ...", flush=True)
-    generator = ["-G", "Ninja"] if shutil.which("ninja") else []
-    steps = [
-        ["cmake", "-S", str(ROOT), "-B", str(build), *generator,
-         f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release",
-         "-DDREL_BUILD_PYTHON=OFF", "-DDREL_BUILD_BENCH_EXT=ON"],
-        ["cmake", "--build", str(build), "--target", "drel_bench_bulk_floor", "-j", "2"],
-    ]
-    for step in steps:
-        done = subprocess.run(step, capture_output=True, text=True)
-        if done.returncode != 0:
-            sys.exit(f"building the floor failed: {' '.join(step)}\n{done.stdout}{done.stderr}")
-    sys.path.insert(0, str(build))
-    importlib.invalidate_caches()
-    return importlib.import_module("drel_bench_bulk_floor")
+    return import_benchmark_extension("drel_bench_bulk_floor")
 
 
 class Rounds:
