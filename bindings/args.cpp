@@ -15,12 +15,12 @@ bool too_many_positional(const ArgSpec& spec, Py_ssize_t nargs) {
 bool assign_keyword(const ArgSpec& spec, PyObject* name, PyObject* value, ArgSlots& out) {
   for (std::size_t i = 0; i < spec.count; ++i) {
     if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, spec.names[i]) == 0) {
-      if (out.values[i] != nullptr) {
+      if (out.parsed[i] != nullptr) {
         PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", spec.full_name,
                      spec.names[i]);
         return false;
       }
-      out.values[i] = value;
+      out.parsed[i] = value;
       return true;
     }
   }
@@ -32,12 +32,12 @@ bool assign_keyword(const ArgSpec& spec, PyObject* name, PyObject* value, ArgSlo
 // 'a' / 'a' and 'b' / 'a', 'b', and 'c'
 bool check_missing(const ArgSpec& spec, const ArgSlots& out) {
   std::size_t missing = 0;
-  for (std::size_t i = 0; i < spec.count; ++i) missing += out.values[i] == nullptr;
+  for (std::size_t i = 0; i < spec.count; ++i) missing += out.parsed[i] == nullptr;
   if (missing == 0) [[likely]] return true;
   std::string list;
   std::size_t listed = 0;
   for (std::size_t i = 0; i < spec.count; ++i) {
-    if (out.values[i] != nullptr) continue;
+    if (out.parsed[i] != nullptr) continue;
     if (listed > 0) list += missing > 2 ? ", " : " ";
     if (listed > 0 && listed + 1 == missing) list += "and ";
     list += '\'';
@@ -55,7 +55,9 @@ bool check_missing(const ArgSpec& spec, const ArgSlots& out) {
 bool parse_fastcall(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, ArgSlots& out) {
   if (static_cast<std::size_t>(nargs) > spec.count) return too_many_positional(spec, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) out.values[static_cast<std::size_t>(i)] = args[i];
+  out.parsed.fill(nullptr);
+  out.values = out.parsed.data();
+  for (Py_ssize_t i = 0; i < nargs; ++i) out.parsed[static_cast<std::size_t>(i)] = args[i];
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -69,7 +71,9 @@ bool parse_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, Arg
                       OwnedSlots& owned) {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   if (static_cast<std::size_t>(nargs) > spec.count) return too_many_positional(spec, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) out.values[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+  out.parsed.fill(nullptr);
+  out.values = out.parsed.data();
+  for (Py_ssize_t i = 0; i < nargs; ++i) out.parsed[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
     PyObject *name, *value;
@@ -79,7 +83,7 @@ bool parse_tuple_dict(const ArgSpec& spec, PyObject* args, PyObject* kwargs, Arg
   }
   if (!check_missing(spec, out)) return false;
   for (std::size_t i = 0; i < spec.count; ++i) {
-    owned.refs[i] = Ref::borrow(out.values[i]);
+    owned.refs[i] = Ref::borrow(out.parsed[i]);
   }
   return true;
 }

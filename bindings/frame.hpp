@@ -218,7 +218,7 @@ DREL_FRAME_INLINE inline auto run_on_instance(PyObject* self, const ArgSlots& sl
 inline bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames, ArgSlots& out) {
   if (kwnames == nullptr && static_cast<std::size_t>(nargs) == spec.count) [[likely]] {
-    for (std::size_t i = 0; i < spec.count; ++i) out.values[i] = args[i];
+    out.values = args;
     return true;
   }
   return parse_fastcall(spec, args, nargs, kwnames, out);

@@ -28,7 +28,10 @@ bool parse_optional_last(PyObject* const* args, Py_ssize_t nargs, PyObject* kwna
               PyUnicode_CompareWithASCIIString(name, Spec.names[Spec.count - 1]) == 0;
     }
   }
-  return parse_args(given ? Spec : kWithoutLast, args, nargs, kwnames, out);
+  // Without it, the general parser: it leaves the last slot null, where the
+  // caller's vector has nothing to read.
+  return given ? parse_args(Spec, args, nargs, kwnames, out)
+               : parse_fastcall(kWithoutLast, args, nargs, kwnames, out);
 }
 
 // The vector-call entry of a module function: the frame's parser and fault
