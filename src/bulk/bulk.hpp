@@ -49,27 +49,32 @@ using BulkStatus = std::expected<void, RowError>;
 // Classifier targets and predictions: one byte per row, nonzero meaning true.
 using Flags = std::span<const std::uint8_t>;
 
-[[nodiscard]] BulkStatus update_many(Mean& m, std::span<const double> xs);
-[[nodiscard]] BulkStatus update_many(ExponentiallyWeightedMean& m, std::span<const double> xs);
-[[nodiscard]] BulkStatus update_many(Variance& v, std::span<const double> xs);
+// Each loop below is compiled on its own, never inlined into a caller (a
+// whole-program build would otherwise do so): its registers are then allocated
+// for the loop alone, and its speed does not move with whatever the caller
+// keeps live around the call.
+
+[[nodiscard, gnu::noinline]] BulkStatus update_many(Mean& m, std::span<const double> xs);
+[[nodiscard, gnu::noinline]] BulkStatus update_many(ExponentiallyWeightedMean& m, std::span<const double> xs);
+[[nodiscard, gnu::noinline]] BulkStatus update_many(Variance& v, std::span<const double> xs);
 
 // y holds one target per row (y.size() == rows.count, checked by the caller).
-[[nodiscard]] BulkStatus learn_many(StandardScalerState& s, const Rows& rows);
-[[nodiscard]] BulkStatus learn_many(LinearRegression& m, const Rows& rows, std::span<const double> y);
-[[nodiscard]] BulkStatus learn_many(LogisticRegression& m, const Rows& rows, Flags y);
-[[nodiscard]] BulkStatus learn_many(RegressionPipeline& p, const Rows& rows, std::span<const double> y);
-[[nodiscard]] BulkStatus learn_many(ClassificationPipeline& p, const Rows& rows, Flags y);
+[[nodiscard, gnu::noinline]] BulkStatus learn_many(StandardScalerState& s, const Rows& rows);
+[[nodiscard, gnu::noinline]] BulkStatus learn_many(LinearRegression& m, const Rows& rows, std::span<const double> y);
+[[nodiscard, gnu::noinline]] BulkStatus learn_many(LogisticRegression& m, const Rows& rows, Flags y);
+[[nodiscard, gnu::noinline]] BulkStatus learn_many(RegressionPipeline& p, const Rows& rows, std::span<const double> y);
+[[nodiscard, gnu::noinline]] BulkStatus learn_many(ClassificationPipeline& p, const Rows& rows, Flags y);
 
 // One output per row (out.size() == rows.count); on failure `out` holds
 // unspecified values and the caller discards it.
-[[nodiscard]] BulkStatus predict_many(const LinearRegression& m, const Rows& rows, std::span<double> out);
-[[nodiscard]] BulkStatus predict_many(const RegressionPipeline& p, const Rows& rows, std::span<double> out);
-[[nodiscard]] BulkStatus predict_many(const LogisticRegression& m, const Rows& rows, std::span<std::uint8_t> out);
-[[nodiscard]] BulkStatus predict_many(const ClassificationPipeline& p, const Rows& rows, std::span<std::uint8_t> out);
-[[nodiscard]] BulkStatus predict_proba_many(const LogisticRegression& m, const Rows& rows, std::span<double> out);
-[[nodiscard]] BulkStatus predict_proba_many(const ClassificationPipeline& p, const Rows& rows, std::span<double> out);
+[[nodiscard, gnu::noinline]] BulkStatus predict_many(const LinearRegression& m, const Rows& rows, std::span<double> out);
+[[nodiscard, gnu::noinline]] BulkStatus predict_many(const RegressionPipeline& p, const Rows& rows, std::span<double> out);
+[[nodiscard, gnu::noinline]] BulkStatus predict_many(const LogisticRegression& m, const Rows& rows, std::span<std::uint8_t> out);
+[[nodiscard, gnu::noinline]] BulkStatus predict_many(const ClassificationPipeline& p, const Rows& rows, std::span<std::uint8_t> out);
+[[nodiscard, gnu::noinline]] BulkStatus predict_proba_many(const LogisticRegression& m, const Rows& rows, std::span<double> out);
+[[nodiscard, gnu::noinline]] BulkStatus predict_proba_many(const ClassificationPipeline& p, const Rows& rows, std::span<double> out);
 
 // out holds rows.count * s.feature_count values, row after row.
-[[nodiscard]] BulkStatus transform_many(const StandardScalerState& s, const Rows& rows, std::span<double> out);
+[[nodiscard, gnu::noinline]] BulkStatus transform_many(const StandardScalerState& s, const Rows& rows, std::span<double> out);
 
 }  // namespace drel
