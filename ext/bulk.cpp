@@ -7,6 +7,7 @@
 // without the lock. The core works on a private copy of the state and commits
 // it once; when row k failed to convert, it first runs rows [0, k) on a copy,
 // so that a core error before k is the error raised, as in the loop.
+#include <algorithm>
 #include <cstdint>
 #include <type_traits>
 
@@ -46,24 +47,48 @@ bool finished(const BulkStatus& status, Conversion& conversion) {
   return true;
 }
 
-// Runs learn(state, n) over the converted rows without the interpreter lock.
-// Rows before a conversion failure run on a copy: the call changes nothing then.
+// Runs run(first, count) over rows [0, n) in blocks of `block` rows (one
+// block when the rows are not converted block by block), naming a failing row
+// by its index in the whole call.
+template <class Run>
+BulkStatus over_blocks(std::size_t n, std::size_t block, Run&& run) {
+  for (std::size_t first = 0; first < n; first += block) {
+    BulkStatus done = run(first, std::min(block, n - first));
+    if (!done) [[unlikely]] {
+      RowError failure = std::move(done).error();
+      failure.row += first;
+      return std::unexpected(std::move(failure));
+    }
+  }
+  return {};
+}
+
+// Runs learn(work, first, count) over the converted rows without the
+// interpreter lock. The core commits each run of rows into `work`; with more
+// than one block, `work` is a copy of the state that is committed once, after
+// the last row. Rows before a conversion failure run on a copy too, which is
+// dropped: the call changes nothing then.
 template <class Core, class Learn>
-PyObject* change_state(Core& state, Conversion& conversion, Learn&& learn) {
+PyObject* change_state(Core& state, Conversion& conversion, std::size_t block, Learn&& learn) {
   BulkStatus status;
-  if (conversion.count > 0) {
+  const std::size_t n = conversion.count;
+  if (n > 0) {
     status = without_gil([&]() -> BulkStatus {
-      if (!conversion.failure) return learn(state, conversion.count);
+      if (!conversion.failure && block >= n) return learn(state, 0, n);
       Core work = state;
-      return learn(work, conversion.count);
+      BulkStatus done = over_blocks(n, block, [&](std::size_t first, std::size_t count) {
+        return learn(work, first, count);
+      });
+      if (done && !conversion.failure) state = std::move(work);
+      return done;
     });
   }
   if (!finished(status, conversion)) return nullptr;
   Py_RETURN_NONE;
 }
 
-// Runs compute(value, rows, result) over the converted rows of X into one
-// result array, without the interpreter lock.
+// Runs compute(value, rows, first, result) over the converted rows of X, a
+// block at a time, into one result array, without the interpreter lock.
 template <class Core, class Compute>
 PyObject* compute_rows(Instance<Core>& instance, PyObject* X, ResultKind kind,
                        std::optional<std::size_t> width, Compute&& compute) {
@@ -76,7 +101,12 @@ PyObject* compute_rows(Instance<Core>& instance, PyObject* X, ResultKind kind,
   if (!result.allocate(kind, conversion.count, width)) return nullptr;
   BulkStatus status;
   if (conversion.count > 0) {
-    status = without_gil([&] { return compute(instance.value, rows.rows(conversion.count), result); });
+    status = without_gil([&] {
+      return over_blocks(conversion.count, rows.block_rows(),
+                         [&](std::size_t first, std::size_t count) {
+                           return compute(instance.value, rows.rows(first, count), first, result);
+                         });
+    });
   }
   return finished(status, conversion) ? result.release() : nullptr;
 }
@@ -119,14 +149,18 @@ PyObject* learn_on(Instance<Core>& instance, PyObject* X, PyObject* y) {
   if (!rows.open(X)) return nullptr;
   if constexpr (std::is_void_v<Target>) {
     if (!convert_inputs(rows, nullptr, conversion)) return nullptr;
-    return change_state(instance.value, conversion,
-                        [&](Core& state, std::size_t n) { return learn_many(state, rows.rows(n)); });
+    return change_state(instance.value, conversion, rows.block_rows(),
+                        [&](Core& work, std::size_t first, std::size_t count) {
+                          return learn_many(work, rows.rows(first, count));
+                        });
   } else {
     ColumnReader<Target> targets("y");
     if (!targets.open(y) || !convert_inputs(rows, &targets, conversion)) return nullptr;
-    return change_state(instance.value, conversion, [&](Core& state, std::size_t n) {
-      return learn_many(state, rows.rows(n), targets.values(n));
-    });
+    return change_state(instance.value, conversion, rows.block_rows(),
+                        [&](Core& work, std::size_t first, std::size_t count) {
+                          return learn_many(work, rows.rows(first, count),
+                                            targets.values(first, count));
+                        });
   }
 }
 
@@ -151,11 +185,14 @@ PyObject* predict_many_entry(const ArgSlots& args) {
         constexpr bool classifier = std::is_same_v<typename TargetOf<Core>::type, std::uint8_t>;
         return compute_rows(instance, args.values[1],
                             classifier ? ResultKind::Flag : ResultKind::Real, std::nullopt,
-                            [](const Core& model, const Rows& rows, BulkResult& out) {
+                            [](const Core& model, const Rows& rows, std::size_t first,
+                               BulkResult& out) {
                               if constexpr (classifier) {
-                                return predict_many(model, rows, out.flags());
+                                return predict_many(model, rows,
+                                                    out.flags().subspan(first, rows.count));
                               } else {
-                                return predict_many(model, rows, out.reals());
+                                return predict_many(model, rows,
+                                                    out.reals().subspan(first, rows.count));
                               }
                             });
       });
@@ -166,8 +203,10 @@ PyObject* predict_proba_many_entry(const ArgSlots& args) {
                         args, 0, [&]<class Core>(Instance<Core>& instance) {
                           return compute_rows(
                               instance, args.values[1], ResultKind::Real, std::nullopt,
-                              [](const Core& model, const Rows& rows, BulkResult& out) {
-                                return predict_proba_many(model, rows, out.reals());
+                              [](const Core& model, const Rows& rows, std::size_t first,
+                                 BulkResult& out) {
+                                return predict_proba_many(model, rows,
+                                                          out.reals().subspan(first, rows.count));
                               });
                         });
 }
@@ -178,8 +217,10 @@ PyObject* transform_many_entry(const ArgSlots& args) {
                           const auto width = static_cast<std::size_t>(instance.value.feature_count);
                           return compute_rows(
                               instance, args.values[1], ResultKind::Real, width,
-                              [](const StandardScalerState& s, const Rows& rows, BulkResult& out) {
-                                return transform_many(s, rows, out.reals());
+                              [width](const StandardScalerState& s, const Rows& rows,
+                                      std::size_t first, BulkResult& out) {
+                                return transform_many(
+                                    s, rows, out.reals().subspan(first * width, rows.count * width));
                               });
                         });
 }
@@ -198,9 +239,10 @@ PyObject* update_many_entry(const ArgSlots& args) {
         Conversion conversion;
         if (!values.open(args.values[1]) || !convert_inputs(values, nullptr, conversion))
           return nullptr;
-        return change_state(instance.value, conversion, [&](Core& state, std::size_t n) {
-          return update_many(state, values.values(n));
-        });
+        return change_state(instance.value, conversion, conversion.count,
+                            [&](Core& work, std::size_t first, std::size_t count) {
+                              return update_many(work, values.values(first, count));
+                            });
       });
 }
 

@@ -32,9 +32,10 @@ std::optional<ElementKind> HeldBuffer::real_kind(int ndim) const {
   return element_kind(view_.format, view_.itemsize);
 }
 
-void read_matrix(const Py_buffer& v, ElementKind kind, double* out) {
+void read_rows(const Py_buffer& v, ElementKind kind, Py_ssize_t first, Py_ssize_t count,
+               double* out) {
   with_element_reader(kind, [&]<class Reader>(Reader) {
-    for (Py_ssize_t i = 0; i < v.shape[0]; ++i) {
+    for (Py_ssize_t i = first; i < first + count; ++i) {
       for (Py_ssize_t j = 0; j < v.shape[1]; ++j) *out++ = Reader::read(element_at(v, i, j));
     }
   });

@@ -49,8 +49,10 @@ inline const char* element_at(const Py_buffer& v, Py_ssize_t i, Py_ssize_t j) {
   return element_at(v, i) + j * v.strides[1];
 }
 
-// Row-major doubles from a 2-D buffer: shape[0] * shape[1] values into `out`.
-void read_matrix(const Py_buffer& v, ElementKind kind, double* out);
+// Row-major doubles from rows [first, first + count) of a 2-D buffer:
+// count * shape[1] values into `out`.
+void read_rows(const Py_buffer& v, ElementKind kind, Py_ssize_t first, Py_ssize_t count,
+               double* out);
 // Doubles from a 1-D buffer: shape[0] values into `out`.
 void read_column(const Py_buffer& v, ElementKind kind, double* out);
 

@@ -27,9 +27,10 @@ class ColumnReader final : public BulkSource {
 
   // False with an exception set (not iterable, or a non-ordinary exception).
   bool open(PyObject* o);
-  // The first `count` values, for the core; valid until the reader goes.
-  std::span<const T> values(std::size_t count) const {
-    return (whole_ && !in_place_.empty() ? in_place_ : std::span<const T>(values_)).first(count);
+  // Values [first, first + count), for the core; valid until the reader goes.
+  std::span<const T> values(std::size_t first, std::size_t count) const {
+    return (whole_ && !in_place_.empty() ? in_place_ : std::span<const T>(values_))
+        .subspan(first, count);
   }
 
   bool whole() const override { return whole_; }

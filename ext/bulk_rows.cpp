@@ -1,15 +1,16 @@
 #include "bulk_rows.hpp"
 
+#include <algorithm>
 #include <new>
 
 #include "once.hpp"
-#include "without_gil.hpp"
 
 namespace drel::py {
 namespace {
 
-// Converting more elements than this is worth letting other threads run.
-constexpr std::size_t kConvertWithoutGil = std::size_t{1} << 14;
+// The values converted at a time from a buffer that is not read as it is:
+// 256 KiB of doubles, which stay in the cache from conversion to core.
+constexpr std::size_t kBlockValues = std::size_t{1} << 15;
 
 OnceObject numpy_asarray_cell;
 OnceObject array_method_name_cell;
@@ -65,26 +66,28 @@ bool RowReader::open_buffer() {
     whole_rows_ = Rows{static_cast<const double*>(v.buf), count, cols, stride, nullptr};
     return true;
   }
-  std::size_t total = 0;
-  if (__builtin_mul_overflow(count, cols, &total)) throw std::bad_alloc();
-  values_.resize(total);
-  auto read = [&] { read_matrix(v, *kind, values_.data()); };
-  if (total >= kConvertWithoutGil) {
-    without_gil(read);
-  } else {
-    read();
-  }
-  whole_rows_ = Rows{values_.data(), count, cols, cols, nullptr};
+  converted_ = *kind;
+  whole_rows_ = Rows{nullptr, count, cols, cols, nullptr};
+  block_rows_ = std::max<std::size_t>(1, kBlockValues / std::max<std::size_t>(cols, 1));
+  block_.resize(std::min(count, block_rows_) * cols);
   return true;
 }
 
-Rows RowReader::rows(std::size_t count) const {
+Rows RowReader::rows(std::size_t first, std::size_t count) {
+  if (converted_) {
+    read_rows(buffer_.view(), *converted_, static_cast<Py_ssize_t>(first),
+              static_cast<Py_ssize_t>(count), block_.data());
+    return Rows{block_.data(), count, whole_rows_.cols, whole_rows_.cols, nullptr};
+  }
   if (whole_) {
     Rows rows = whole_rows_;
+    rows.data += first * rows.row_stride;
     rows.count = count;
     return rows;
   }
-  return Rows{values_.data(), count, cols_, cols_, ragged_ ? offsets_.data() : nullptr};
+  // Iterated rows: a ragged row's offsets are positions in values_.
+  if (ragged_) return Rows{values_.data(), count, cols_, cols_, offsets_.data() + first};
+  return Rows{values_.data() + first * cols_, count, cols_, cols_, nullptr};
 }
 
 std::optional<std::size_t> RowReader::known_count() const {

@@ -1,16 +1,20 @@
 // X, the feature vectors of a bulk call.
 //
 // A 2-D buffer of real numbers (numpy arrays of any real dtype, any order or
-// strides, memoryviews) is taken whole: read in place when its rows are
-// contiguous float64, otherwise converted element by element into one
-// contiguous array. Anything else is an iterable of feature vectors, each
-// converted exactly as learn_one converts one; rows may differ in length.
+// strides, memoryviews) is read in place: its rows go to the core as they are
+// when they are contiguous float64, otherwise a block of rows at a time is
+// converted element by element into one small reused array, so that a call
+// never holds a converted copy of the whole of X. Anything else is an iterable
+// of feature vectors, each converted exactly as learn_one converts one; rows
+// may differ in length.
 // A table that is neither (a pandas DataFrame: iterating it yields its column
 // labels) but offers `__array__` is taken as numpy.asarray gives it, when numpy
 // is installed.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "bulk/bulk.hpp"
@@ -28,8 +32,12 @@ class RowReader final : public BulkSource {
   // False with an exception set (X not iterable, or a non-ordinary exception
   // while asking for its buffer).
   bool open(PyObject* X);
-  // The first `count` rows, for the core; valid until the reader goes.
-  Rows rows(std::size_t count) const;
+  // Rows [first, first + count), for the core; valid until the next call or
+  // until the reader goes. A buffer's rows converted here touch no Python
+  // object: this runs without the interpreter lock.
+  Rows rows(std::size_t first, std::size_t count);
+  // How many rows to ask for at a time: all of them, unless they are converted.
+  std::size_t block_rows() const { return block_rows_; }
 
   bool whole() const override { return whole_; }
   std::optional<std::size_t> known_count() const override;
@@ -42,7 +50,10 @@ class RowReader final : public BulkSource {
   Ref as_array_;  // X through numpy.asarray, when X is such a table
   HeldBuffer buffer_;
   bool whole_ = false;
-  Rows whole_rows_;  // a whole buffer, in place or in values_
+  Rows whole_rows_;  // a whole buffer's shape, and its data when read as it is
+  std::optional<ElementKind> converted_;  // a buffer converted block by block
+  std::vector<double> block_;
+  std::size_t block_rows_ = SIZE_MAX;
 
   std::vector<double> values_;
   std::vector<std::size_t> offsets_{0};  // iterated rows: where each one starts
