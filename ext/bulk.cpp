@@ -156,7 +156,8 @@ PyObject* learn_on(Instance<Core>& instance, PyObject* X, PyObject* y) {
   } else {
     ColumnReader<Target> targets("y");
     if (!targets.open(y) || !convert_inputs(rows, &targets, conversion)) return nullptr;
-    return change_state(instance.value, conversion, rows.block_rows(),
+    return change_state(instance.value, conversion,
+                        std::min(rows.block_rows(), targets.block_rows()),
                         [&](Core& work, std::size_t first, std::size_t count) {
                           return learn_many(work, rows.rows(first, count),
                                             targets.values(first, count));
@@ -239,7 +240,7 @@ PyObject* update_many_entry(const ArgSlots& args) {
         Conversion conversion;
         if (!values.open(args.values[1]) || !convert_inputs(values, nullptr, conversion))
           return nullptr;
-        return change_state(instance.value, conversion, conversion.count,
+        return change_state(instance.value, conversion, values.block_rows(),
                             [&](Core& work, std::size_t first, std::size_t count) {
                               return update_many(work, values.values(first, count));
                             });

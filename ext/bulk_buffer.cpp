@@ -41,9 +41,10 @@ void read_rows(const Py_buffer& v, ElementKind kind, Py_ssize_t first, Py_ssize_
   });
 }
 
-void read_column(const Py_buffer& v, ElementKind kind, double* out) {
+void read_values(const Py_buffer& v, ElementKind kind, Py_ssize_t first, Py_ssize_t count,
+                 double* out) {
   with_element_reader(kind, [&]<class Reader>(Reader) {
-    for (Py_ssize_t i = 0; i < v.shape[0]; ++i) *out++ = Reader::read(element_at(v, i));
+    for (Py_ssize_t i = first; i < first + count; ++i) *out++ = Reader::read(element_at(v, i));
   });
 }
 

@@ -53,7 +53,8 @@ inline const char* element_at(const Py_buffer& v, Py_ssize_t i, Py_ssize_t j) {
 // count * shape[1] values into `out`.
 void read_rows(const Py_buffer& v, ElementKind kind, Py_ssize_t first, Py_ssize_t count,
                double* out);
-// Doubles from a 1-D buffer: shape[0] values into `out`.
-void read_column(const Py_buffer& v, ElementKind kind, double* out);
+// Doubles from elements [first, first + count) of a 1-D buffer into `out`.
+void read_values(const Py_buffer& v, ElementKind kind, Py_ssize_t first, Py_ssize_t count,
+                 double* out);
 
 }  // namespace drel::py

@@ -1,5 +1,7 @@
 #include "bulk_columns.hpp"
 
+#include <algorithm>
+
 #include "convert.hpp"
 
 namespace drel::py {
@@ -61,42 +63,54 @@ bool ColumnReader<T>::open_buffer() {
   const Py_buffer& v = buffer_.view();
   count_ = static_cast<std::size_t>(v.shape[0]);
   if constexpr (std::is_same_v<T, double>) {
-    whole_ = true;
     if (*kind == ElementKind::Float64 && (count_ <= 1 || v.strides[0] == sizeof(double)) &&
         aligned_for_double(v.buf)) {
       in_place_ = {static_cast<const double*>(v.buf), count_};
     } else {
-      values_.resize(count_);
-      read_column(v, *kind, values_.data());
+      converted_ = *kind;
     }
-    return true;
   } else {
-    if (*kind == ElementKind::Bool) {
-      whole_ = true;
-      if (count_ <= 1 || v.strides[0] == 1) {
-        in_place_ = {static_cast<const std::uint8_t*>(v.buf), count_};
-      } else {
-        values_.resize(count_);
-        for (std::size_t i = 0; i < count_; ++i)
-          values_[i] = *element_at(v, static_cast<Py_ssize_t>(i)) != 0;
+    if (*kind == ElementKind::Bool && (count_ <= 1 || v.strides[0] == 1)) {
+      in_place_ = {static_cast<const std::uint8_t*>(v.buf), count_};
+    } else if (*kind == ElementKind::Bool || is_integer(*kind)) {
+      converted_ = *kind;
+      if (*kind != ElementKind::Bool) {
+        with_element_reader(*kind, [&]<class Reader>(Reader) {
+          for (std::size_t i = 0; i < count_; ++i) {
+            const double value = Reader::read(element_at(v, static_cast<Py_ssize_t>(i)));
+            if (value != 0.0 && value != 1.0) {
+              rejected_ = i;
+              break;
+            }
+          }
+        });
       }
-      return true;
+    } else {
+      return false;  // floats: iterated, so that each is refused as learn_one refuses it
     }
-    if (!is_integer(*kind)) return false;
-    whole_ = true;
-    std::vector<double> read(count_);
-    read_column(v, *kind, read.data());
-    values_.resize(count_);
-    for (std::size_t i = 0; i < count_; ++i) {
-      // Only the integers 0 and 1 convert to exactly 0.0 and 1.0.
-      if (read[i] != 0.0 && read[i] != 1.0) {
-        rejected_ = i;
-        break;
-      }
-      values_[i] = read[i] == 1.0;
-    }
-    return true;
   }
+  whole_ = true;
+  if (converted_) values_.resize(std::min(count_, kBlockValues));
+  return true;
+}
+
+template <class T>
+std::span<const T> ColumnReader<T>::values(std::size_t first, std::size_t count) {
+  if (!whole_) return std::span<const T>(values_).subspan(first, count);
+  if (!converted_) return in_place_.subspan(first, count);
+  const Py_buffer& v = buffer_.view();
+  const auto from = static_cast<Py_ssize_t>(first), n = static_cast<Py_ssize_t>(count);
+  if constexpr (std::is_same_v<T, double>) {
+    read_values(v, *converted_, from, n, values_.data());
+  } else {
+    // Booleans read as 0.0 or 1.0; of the integers, only 0 and 1 reach here
+    // (the first other one stopped the call's rows before it).
+    with_element_reader(*converted_, [&]<class Reader>(Reader) {
+      for (Py_ssize_t i = 0; i < n; ++i)
+        values_[static_cast<std::size_t>(i)] = Reader::read(element_at(v, from + i)) == 1.0;
+    });
+  }
+  return std::span<const T>(values_).first(count);
 }
 
 template <class T>

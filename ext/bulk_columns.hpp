@@ -1,8 +1,9 @@
 // y and xs: one value per row.
 //
 // Real values (regression targets, statistic samples) are read from a 1-D
-// buffer of any real dtype (in place when it is contiguous float64) or
-// converted one by one as the one-sample methods convert them. Classifier
+// buffer of any real dtype (as they are when contiguous float64, otherwise
+// converted a block at a time, like X) or, from any other iterable, converted
+// one by one as the one-sample methods convert them. Classifier
 // targets (flags) are booleans as learn_one takes them (numpy bool_ arrays
 // included) and also integers that are exactly 0 or 1; any other integer is a
 // ValueError naming the row. A buffer of floats is iterated instead, so that
@@ -27,12 +28,12 @@ class ColumnReader final : public BulkSource {
 
   // False with an exception set (not iterable, or a non-ordinary exception).
   bool open(PyObject* o);
-  // Values [first, first + count), for the core; valid until the reader goes.
-  std::span<const T> values(std::size_t first, std::size_t count) const {
-    return (whole_ && !in_place_.empty() ? in_place_ : std::span<const T>(values_))
-        .subspan(first, count);
-  }
+  // Values [first, first + count), for the core; valid until the next call or
+  // until the reader goes. Converting a block touches no Python object: this
+  // runs without the interpreter lock.
+  std::span<const T> values(std::size_t first, std::size_t count);
 
+  std::size_t block_rows() const override { return converted_ ? kBlockValues : SIZE_MAX; }
   bool whole() const override { return whole_; }
   std::optional<std::size_t> known_count() const override;
   std::optional<std::size_t> first_rejected() const override { return rejected_; }
@@ -47,7 +48,8 @@ class ColumnReader final : public BulkSource {
   bool whole_ = false;
   std::size_t count_ = 0;
   std::span<const T> in_place_;
-  std::vector<T> values_;
+  std::optional<ElementKind> converted_;  // a buffer converted block by block
+  std::vector<T> values_;                 // iterated values, or the current block
   std::optional<std::size_t> rejected_;  // a whole buffer's first integer other than 0 and 1
   ItemSource items_;
   Ref item_;

@@ -8,10 +8,6 @@
 namespace drel::py {
 namespace {
 
-// The values converted at a time from a buffer that is not read as it is:
-// 256 KiB of doubles, which stay in the cache from conversion to core.
-constexpr std::size_t kBlockValues = std::size_t{1} << 15;
-
 OnceObject numpy_asarray_cell;
 OnceObject array_method_name_cell;
 

@@ -36,9 +36,8 @@ class RowReader final : public BulkSource {
   // until the reader goes. A buffer's rows converted here touch no Python
   // object: this runs without the interpreter lock.
   Rows rows(std::size_t first, std::size_t count);
-  // How many rows to ask for at a time: all of them, unless they are converted.
-  std::size_t block_rows() const { return block_rows_; }
 
+  std::size_t block_rows() const override { return block_rows_; }
   bool whole() const override { return whole_; }
   std::optional<std::size_t> known_count() const override;
   Fetched fetch(std::size_t row) override;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 #include "bulk_errors.hpp"
@@ -25,6 +26,10 @@ enum class Converted {
   Rejected,  // the reader's own ValueError (a classifier target other than 0 or 1)
 };
 
+// The values a buffer that is not read as it is converts at a time: 256 KiB of
+// doubles, which stay in the cache from conversion to core.
+inline constexpr std::size_t kBlockValues = std::size_t{1} << 15;
+
 class BulkSource {
  public:
   BulkSource(const char* param, const char* unit) : param(param), unit(unit) {}
@@ -38,6 +43,9 @@ class BulkSource {
   virtual std::optional<std::size_t> known_count() const = 0;
   // For a whole source, the first row that convert() rejects.
   virtual std::optional<std::size_t> first_rejected() const { return std::nullopt; }
+  // How many rows the core may take at a time: all of them (the default),
+  // unless the source converts its buffer a block at a time.
+  virtual std::size_t block_rows() const { return SIZE_MAX; }
   // Rows are fetched and converted in order, each once.
   virtual Fetched fetch(std::size_t row) = 0;
   virtual Converted convert(std::size_t row) = 0;

@@ -118,3 +118,41 @@ def test_rows_wider_than_a_block(np):
     assert by_blocks.to_json() == reference.to_json()
     assert drel_ml_ext.predict_many(by_blocks, X.astype(np.float32)).tobytes() == \
         drel_ml_ext.predict_many(reference, X).tobytes()
+
+
+# ---- y and xs: 1-D buffers converted 2**15 values at a time ---------------------
+
+VALUES = 100_000  # four blocks
+
+
+@pytest.mark.parametrize("name", sorted(b.STATISTICS))
+def test_statistics_over_blocks_equal_float64(name, np):
+    xs = np.random.default_rng(3).normal(size=VALUES).astype(np.float32)
+    by_blocks, reference = b.make(name), b.make(name)
+    drel_ml_ext.update_many(by_blocks, xs[::-1])
+    drel_ml_ext.update_many(reference, np.ascontiguousarray(xs[::-1], dtype=np.float64))
+    assert by_blocks.to_json() == reference.to_json()
+    xs[70_000] = np.nan
+    before = by_blocks.to_json()
+    e = raises(RuntimeError, None, drel_ml_ext.update_many, by_blocks, xs)
+    assert str(e).endswith("(row 70000)")
+    assert by_blocks.to_json() == before
+
+
+@pytest.mark.parametrize("name, form", [
+    ("LinearRegression", "float32"), ("RegressionPipeline", "strided"),
+    ("LogisticRegression", "int8"), ("ClassificationPipeline", "bool_strided"),
+])
+def test_targets_over_blocks_equal_float64(name, form, np):
+    X, y = data(np, rows=VALUES)
+    given = {
+        "float32": y.astype(np.float32),
+        "strided": np.repeat(y, 2)[::2],
+        "int8": (y > 0).astype(np.int8),
+        "bool_strided": np.repeat(y > 0, 2)[::2],
+    }[form]
+    exact = given.astype(bool) if name in b.CLASSIFIERS else given.astype(np.float64)
+    by_blocks, reference = b.make(name), b.make(name)
+    drel_ml_ext.learn_many(by_blocks, X, given)
+    drel_ml_ext.learn_many(reference, X, exact)
+    assert by_blocks.to_json() == reference.to_json()
