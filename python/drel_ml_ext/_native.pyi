@@ -1,5 +1,7 @@
 # Types of the native extension drel_ml_ext._native, for the type checkers that
-# check drel_ml_ext itself. Users call the functions drel_ml_ext exports.
+# check drel_ml_ext itself. Users call the functions drel_ml_ext exports; the
+# bulk functions' docstrings here are the runtime ones (a test keeps them so),
+# for editors and the API reference.
 # Each unit of the extension declares its functions in its own section.
 
 from collections.abc import Iterable
@@ -91,16 +93,129 @@ _Classifier: TypeAlias = drel_ml.LogisticRegression | drel_ml.ClassificationPipe
 _Regressor: TypeAlias = drel_ml.LinearRegression | drel_ml.RegressionPipeline
 
 @overload
-def learn_many(model: _Model, X: _Rows, y: _Column) -> None: ...
+def learn_many(model: _Model, X: _Rows, y: _Column) -> None:
+    """Learn from every row of X in order, as model.learn_one(X[i], y[i]) would.
+
+    Parameters
+        model: a LinearRegression, LogisticRegression, RegressionPipeline or
+            ClassificationPipeline, which learns from X and y; or a StandardScaler,
+            which learns from X alone (y left out or None).
+        X: the feature vectors. A 2-D buffer of numbers (numpy arrays of any
+            real dtype, any order or strides; memoryviews) is read in place (a
+            block of rows at a time is converted when they are not contiguous
+            float64: X is never copied whole); any other iterable of feature
+            vectors is converted row by row as learn_one converts one (rows may
+            differ in length).
+        y: one target per row, as a 1-D buffer or any iterable. Regression
+            targets are real numbers; classifier targets are booleans (numpy bool_
+            arrays included) or integers that are 0 or 1.
+
+    Returns
+        None.
+
+    Raises
+        All or nothing: when any row is rejected, the model is left exactly as it
+        was and the one-sample error is raised with " (row N)" appended, as
+        RuntimeError for the core's errors and with its own type for a value that
+        cannot be converted (the original as __cause__). A classifier target
+        that is an integer other than 0 or 1 is a ValueError naming the row.
+        X and y of different lengths: ValueError, before anything is learned.
+        The model is borrowed for the whole call: another thread using it
+        meanwhile gets RuntimeError "Already borrowed" (or "Already mutably
+        borrowed"). The interpreter lock is released while the core runs.
+
+    Example
+        >>> m = drel_ml.LinearRegression(2, 0.1)
+        >>> learn_many(m, [[1.0, 2.0], [0.5, 1.0]], [3.0, 1.5])
+        >>> m.samples_seen
+        2
+    """
 @overload
 def learn_many(model: drel_ml.StandardScaler, X: _Rows, y: None = None) -> None: ...
 @overload
-def predict_many(model: _Regressor, X: _Rows) -> _Reals: ...
+def predict_many(model: _Regressor, X: _Rows) -> _Reals:
+    """Predict every row of X, as model.predict_one(X[i]) would.
+
+    Parameters
+        model: a LinearRegression, LogisticRegression, RegressionPipeline or
+            ClassificationPipeline.
+        X: the feature vectors, as for learn_many.
+
+    Returns
+        One prediction per row: a numpy float64 array for a regression model and a
+        numpy bool array for a classifier; without numpy, a list of float or bool.
+
+    Raises
+        The one-sample error of the first rejected row with " (row N)" appended
+        (RuntimeError for the core's errors, the conversion's own type otherwise).
+
+    Example
+        >>> predict_many(drel_ml.LinearRegression(2, 0.1), [[1.0, 2.0], [3.0, 4.0]])
+        array([0., 0.])
+    """
 @overload
 def predict_many(model: _Classifier, X: _Rows) -> _Flags: ...
-def predict_proba_many(classifier: _Classifier, X: _Rows) -> _Reals: ...
-def transform_many(scaler: drel_ml.StandardScaler, X: _Rows) -> _Reals: ...
-def update_many(statistic: drel_ml.Mean | drel_ml.EWMean | drel_ml.Variance, xs: _Column) -> None: ...
+def predict_proba_many(classifier: _Classifier, X: _Rows) -> _Reals:
+    """The probability of True for every row of X, as
+    classifier.predict_proba_one(X[i]) would give it.
+
+    Parameters
+        classifier: a LogisticRegression or ClassificationPipeline.
+        X: the feature vectors, as for learn_many.
+
+    Returns
+        A numpy float64 array with one probability per row (a list of float
+        without numpy).
+
+    Raises
+        As predict_many.
+
+    Example
+        >>> predict_proba_many(drel_ml.LogisticRegression(2, 0.1), [[1.0, 2.0]])
+        array([0.5])
+    """
+def transform_many(scaler: drel_ml.StandardScaler, X: _Rows) -> _Reals:
+    """Scale every row of X, as scaler.transform_one(X[i]) would.
+
+    Parameters
+        scaler: a StandardScaler.
+        X: the feature vectors, as for learn_many.
+
+    Returns
+        A 2-D numpy float64 array of shape (rows, scaler's feature count); without
+        numpy, a list of lists of float.
+
+    Raises
+        As predict_many.
+
+    Example
+        >>> s = drel_ml.StandardScaler(2)
+        >>> learn_many(s, [[1.0, 10.0], [3.0, 30.0]])
+        >>> transform_many(s, [[2.0, 20.0], [3.0, 30.0]])
+        array([[0., 0.],
+               [1., 1.]])
+    """
+def update_many(statistic: drel_ml.Mean | drel_ml.EWMean | drel_ml.Variance, xs: _Column) -> None:
+    """Update the statistic with every value of xs in order, as
+    statistic.update(x) would.
+
+    Parameters
+        statistic: a Mean, EWMean or Variance.
+        xs: the values: a 1-D buffer of numbers or any iterable of real numbers.
+
+    Returns
+        None.
+
+    Raises
+        All or nothing, as learn_many: the one-sample error with " (row N)"
+        appended, and the statistic left as it was.
+
+    Example
+        >>> v = drel_ml.Variance("sample")
+        >>> update_many(v, [2, 4, 4, 4, 5, 5, 7, 9])
+        >>> v.value
+        4.571428571428571
+    """
 
 # ---- merging (ext/merge.cpp) ---------------------------------------------------
 

@@ -35,6 +35,24 @@ def test_signatures_and_exports():
         assert "Example" in fn.__doc__ and "Raises" in fn.__doc__
 
 
+def test_stub_docstrings_are_the_runtime_ones():
+    # Editors and the docs read the bulk functions' documentation from the
+    # stub; it must say what help() says.
+    import ast
+    import inspect
+    from pathlib import Path
+
+    stub = Path(drel_ml_ext.__file__).with_name("_native.pyi")
+    first_defs = {}
+    for node in ast.parse(stub.read_text()).body:
+        if isinstance(node, ast.FunctionDef):
+            first_defs.setdefault(node.name, node)
+    from drel_ml_ext import _bulk
+
+    for name in _bulk.__all__:
+        assert ast.get_docstring(first_defs[name]) == inspect.cleandoc(getattr(drel_ml_ext, name).__doc__)
+
+
 ACCEPTED = {
     "learn_many": "LinearRegression, LogisticRegression, RegressionPipeline, "
                   "ClassificationPipeline or StandardScaler",
