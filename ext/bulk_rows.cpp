@@ -64,9 +64,13 @@ bool RowReader::open_buffer() {
   }
   converted_ = *kind;
   whole_rows_ = Rows{nullptr, count, cols, cols, nullptr};
-  block_rows_ = std::max<std::size_t>(1, kBlockValues / std::max<std::size_t>(cols, 1));
-  block_.resize(std::min(count, block_rows_) * cols);
+  block_.resize(std::min(count, block_rows()) * cols);
   return true;
+}
+
+std::size_t RowReader::block_rows() const {
+  if (!converted_) return SIZE_MAX;
+  return std::max<std::size_t>(1, kBlockValues / std::max<std::size_t>(whole_rows_.cols, 1));
 }
 
 Rows RowReader::rows(std::size_t first, std::size_t count) {

@@ -37,7 +37,7 @@ class RowReader final : public BulkSource {
   // object: this runs without the interpreter lock.
   Rows rows(std::size_t first, std::size_t count);
 
-  std::size_t block_rows() const override { return block_rows_; }
+  std::size_t block_rows() const override;
   bool whole() const override { return whole_; }
   std::optional<std::size_t> known_count() const override;
   Fetched fetch(std::size_t row) override;
@@ -52,7 +52,6 @@ class RowReader final : public BulkSource {
   Rows whole_rows_;  // a whole buffer's shape, and its data when read as it is
   std::optional<ElementKind> converted_;  // a buffer converted block by block
   std::vector<double> block_;
-  std::size_t block_rows_ = SIZE_MAX;
 
   std::vector<double> values_;
   std::vector<std::size_t> offsets_{0};  // iterated rows: where each one starts

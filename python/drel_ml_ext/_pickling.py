@@ -26,7 +26,7 @@ True
 from __future__ import annotations
 
 import copyreg
-from typing import Callable, Union
+from typing import Callable, Union, get_args
 
 import drel_ml
 
@@ -43,19 +43,7 @@ Stateful = Union[
     drel_ml.ClassificationPipeline,
 ]
 
-_CLASSES: dict[str, type[Stateful]] = {
-    cls.__name__: cls
-    for cls in (
-        drel_ml.Mean,
-        drel_ml.Variance,
-        drel_ml.EWMean,
-        drel_ml.StandardScaler,
-        drel_ml.LinearRegression,
-        drel_ml.LogisticRegression,
-        drel_ml.RegressionPipeline,
-        drel_ml.ClassificationPipeline,
-    )
-}
+_CLASSES: dict[str, type[Stateful]] = {cls.__name__: cls for cls in get_args(Stateful)}
 
 
 def restore(class_name: str, text: str) -> Stateful:
