@@ -10,7 +10,7 @@
 #include <optional>
 #include <utility>
 
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

@@ -20,7 +20,7 @@
 
 #include <string_view>
 
-#include "instance.hpp"
+#include "bindings/instance.hpp"
 #include "stateful_classes.hpp"
 
 namespace drel::py {

@@ -1,4 +1,4 @@
-#include "feature_buffer.hpp"
+#include "bindings/feature_buffer.hpp"
 
 #include <utility>
 

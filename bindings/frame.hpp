@@ -21,14 +21,14 @@
 #include <variant>
 #include <vector>
 
-#include "args.hpp"
-#include "borrow.hpp"
-#include "convert.hpp"
+#include "bindings/args.hpp"
+#include "bindings/borrow.hpp"
+#include "bindings/convert.hpp"
 #include "error/error.hpp"
-#include "guard.hpp"
-#include "instance.hpp"
-#include "member.hpp"
-#include "python.hpp"
+#include "bindings/guard.hpp"
+#include "bindings/instance.hpp"
+#include "bindings/member.hpp"
+#include "bindings/python.hpp"
 
 // The steps of a call are forced inline into its entry point: one frame per
 // call, no argument spills between steps. (A GNU attribute, since it must also

@@ -4,9 +4,9 @@
 #include <new>
 #include <utility>
 
-#include "borrow.hpp"
-#include "once.hpp"
-#include "python.hpp"
+#include "bindings/borrow.hpp"
+#include "bindings/once.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

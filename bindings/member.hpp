@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "args.hpp"
+#include "bindings/args.hpp"
 
 namespace drel::py {
 

@@ -1,10 +1,10 @@
 // StandardScaler, the two linear models and the two pipelines.
-#include "classes.hpp"
-#include "frame.hpp"
+#include "bindings/classes.hpp"
+#include "bindings/frame.hpp"
 #include "linear/linear_regression.hpp"
 #include "linear/logistic_regression.hpp"
-#include "once.hpp"
-#include "snapshot_members.hpp"
+#include "bindings/once.hpp"
+#include "bindings/snapshot_members.hpp"
 #include "pipeline/pipeline.hpp"
 #include "preprocessing/standard_scaler.hpp"
 

@@ -3,10 +3,10 @@
 #include <array>
 #include <string>
 
-#include "classes.hpp"
-#include "guard.hpp"
-#include "once.hpp"
-#include "python.hpp"
+#include "bindings/classes.hpp"
+#include "bindings/guard.hpp"
+#include "bindings/once.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 namespace {

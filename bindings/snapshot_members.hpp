@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "classes.hpp"
-#include "frame.hpp"
+#include "bindings/classes.hpp"
+#include "bindings/frame.hpp"
 #include "snapshot/snapshot.hpp"
 
 namespace drel::py {

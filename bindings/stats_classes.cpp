@@ -1,10 +1,10 @@
 // Mean, Variance and EWMean.
 #include <string>
 
-#include "classes.hpp"
-#include "frame.hpp"
-#include "once.hpp"
-#include "snapshot_members.hpp"
+#include "bindings/classes.hpp"
+#include "bindings/frame.hpp"
+#include "bindings/once.hpp"
+#include "bindings/snapshot_members.hpp"
 #include "stats/ewmean.hpp"
 #include "stats/mean.hpp"
 #include "stats/variance.hpp"

@@ -4,9 +4,9 @@
 // two extensions may both define class_object<Core>: bindings/classes.hpp.
 #pragma once
 
-#include "classes.hpp"  // drel_ml's class_object<Core> declarations
-#include "instance.hpp"
-#include "python.hpp"
+#include "bindings/classes.hpp"  // drel_ml's class_object<Core> declarations
+#include "bindings/instance.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

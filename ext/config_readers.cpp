@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "config_read.hpp"
-#include "frame.hpp"
+#include "bindings/frame.hpp"
 #include "linear/linear_regression.hpp"
 #include "linear/logistic_regression.hpp"
 #include "pipeline/pipeline.hpp"

@@ -7,10 +7,10 @@
 
 #include <initializer_list>
 
-#include "args.hpp"
+#include "bindings/args.hpp"
 #include "common/type_list.hpp"
 #include "bound_classes.hpp"
-#include "frame.hpp"
+#include "bindings/frame.hpp"
 
 namespace drel::py {
 

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "bound_classes.hpp"
-#include "frame.hpp"
+#include "bindings/frame.hpp"
 #include "merge/merge.hpp"
 #include "units.hpp"
 

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 
