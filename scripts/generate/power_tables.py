@@ -106,20 +106,25 @@ def ten_power(k: int) -> int:
     return int(p / Fraction(2) ** r) + 1  # int() floors a positive fraction
 
 
+def table_text(header: str, entry: str, name: str, rows: list[str]) -> str:
+    opening = f"inline constexpr std::array<{entry}, {len(rows)}> {name}{{{{\n"
+    return header + opening + "".join(rows) + FOOTER
+
+
 def five_powers_text() -> str:
-    rows = [f"inline constexpr std::array<FivePower, {FIVE_MAX - FIVE_MIN + 1}> kFivePowers{{{{\n"]
+    rows = []
     for q in range(FIVE_MIN, FIVE_MAX + 1):
         f = five_power(q)
         rows.append(f"    {{0x{f >> 64:016X}, 0x{f & (2**64 - 1):016X}}},  // 5^{q}\n")
-    return FIVE_HEADER + "".join(rows) + FOOTER
+    return table_text(FIVE_HEADER, "FivePower", "kFivePowers", rows)
 
 
 def ten_powers_text() -> str:
-    rows = [f"inline constexpr std::array<TenPower, {TEN_MAX - TEN_MIN + 1}> kTenPowers{{{{\n"]
+    rows = []
     for k in range(TEN_MIN, TEN_MAX + 1):
         g = ten_power(k)
         rows.append(f"    {{0x{g >> 63:016X}, 0x{g & (2**63 - 1):016X}}},  // {k}\n")
-    return TEN_HEADER + "".join(rows) + FOOTER
+    return table_text(TEN_HEADER, "TenPower", "kTenPowers", rows)
 
 
 TABLES = {"five_powers.hpp": five_powers_text, "ten_powers.hpp": ten_powers_text}
