@@ -132,9 +132,10 @@ template <Commit kCommit, class Model, class Gradient>
   const double g = gradient(out);
   if (!is_finite(g)) [[unlikely]] return StepOutcome::Defer;
   // One optimizer_step overload per optimizer: one missing is a compile error here.
-  const StepOutcome done = visit_in_order(m.optimizer.variant, [&](auto& optimizer) {
+  const auto step = [&](auto& optimizer) __attribute__((always_inline)) {
     return optimizer_step<kCommit>(optimizer, m.weights, m.intercept, x.data(), g);
-  });
+  };
+  const StepOutcome done = visit_in_order(m.optimizer.variant, step);
   if (done == StepOutcome::Done) ++m.samples_seen;
   return done;
 }

@@ -30,7 +30,9 @@ struct RegressionLoss {
   // prediction and target are finite. Never fails.
   double gradient(double prediction, double target) const {
     const double residual = prediction - target;
-    return visit_in_order(variant, [residual](const auto& loss) { return loss.gradient(residual); });
+    return visit_in_order(variant, [residual](const auto& loss) __attribute__((always_inline)) {
+      return loss.gradient(residual);
+    });
   }
 };
 
