@@ -25,27 +25,20 @@
 
 namespace drel::py {
 
-// Defined by each extension for every stateful class (see instance.hpp for how
-// drel_ml and drel_ml_ext each define them).
-#define DREL_DECLARE_CLASS_OBJECT_(Core) template <> PyTypeObject* class_object<Core>();
+// Defined by each extension for every stateful class (see above).
+#define DREL_DECLARE_CLASS_OBJECT_(Core, Name) template <> PyTypeObject* class_object<Core>();
 DREL_STATEFUL_CLASSES(DREL_DECLARE_CLASS_OBJECT_)
 #undef DREL_DECLARE_CLASS_OBJECT_
 PyTypeObject* snapshot_class_object();
 
 // The name of each class in drel_ml, under which the companion finds it too.
-// A class of the list without one does not compile (module.cpp,
-// ext/bound_classes.cpp).
 template <class Core>
 inline constexpr std::string_view module_name{};
-template <> inline constexpr std::string_view module_name<Mean>{"Mean"};
-template <> inline constexpr std::string_view module_name<Variance>{"Variance"};
-template <> inline constexpr std::string_view module_name<ExponentiallyWeightedMean>{"EWMean"};
-template <> inline constexpr std::string_view module_name<StandardScalerState>{"StandardScaler"};
-template <> inline constexpr std::string_view module_name<LinearRegression>{"LinearRegression"};
-template <> inline constexpr std::string_view module_name<LogisticRegression>{"LogisticRegression"};
-template <> inline constexpr std::string_view module_name<RegressionPipeline>{"RegressionPipeline"};
-template <>
-inline constexpr std::string_view module_name<ClassificationPipeline>{"ClassificationPipeline"};
+#define DREL_MODULE_NAME_(Core, Name) \
+  template <>                         \
+  inline constexpr std::string_view module_name<Core>{#Name};
+DREL_STATEFUL_CLASSES(DREL_MODULE_NAME_)
+#undef DREL_MODULE_NAME_
 
 // module_name<Core> as a C string, checked to be given.
 template <class Core>

@@ -46,7 +46,7 @@ int bind_drel_ml_classes() {
 }
 
 // Objects this extension creates are instances of drel_ml's own classes.
-#define DREL_BOUND_CLASS_OBJECT_(Core) \
+#define DREL_BOUND_CLASS_OBJECT_(Core, Name) \
   template <>                          \
   PyTypeObject* class_object<Core>() { \
     return bound_class<Core>;          \

@@ -9,13 +9,14 @@
 // StatefulClasses instead.
 //
 // Adding a stateful class `Foo` (the core's struct, with its snapshot record):
-//   1. add X(Foo) below, and its header to the includes;
+//   1. add X(Foo, Name) below (Name: the class's name in drel_ml), and its
+//      header to the includes;
 //   2. src/snapshot/record_fields.hpp: RecordTraits<Foo> with one field per
 //      member (a member left out is a compile error);
 //   3. src/merge/merge.hpp: merge and merge_from for Foo (refusing if Foo has
 //      no order-free merge), or the companion's merge table does not compile;
-//   4. bindings: the class itself (a *_classes.cpp defining class_object<Foo>)
-//      and its name in drel_ml in bindings/classes.hpp (ModuleName<Foo>);
+//   4. bindings: the class itself, a *_classes.cpp defining class_object<Foo>
+//      (a link error without it);
 //   5. the bulk functions pick Foo up by what src/bulk/bulk.hpp declares for it;
 //   6. Python: python/drel_ml_ext/_classes.py (its roles) and the stubs
 //      (tests/python/test_class_lists.py checks both against the runtime).
@@ -33,15 +34,16 @@
 #include "stats/mean.hpp"
 #include "stats/variance.hpp"
 
-#define DREL_STATEFUL_CLASSES(X) \
-  X(Mean)                        \
-  X(Variance)                    \
-  X(ExponentiallyWeightedMean)   \
-  X(StandardScalerState)         \
-  X(LinearRegression)            \
-  X(LogisticRegression)          \
-  X(RegressionPipeline)          \
-  X(ClassificationPipeline)
+// X(Core, Name): the core's type, then its class's name in drel_ml.
+#define DREL_STATEFUL_CLASSES(X)                 \
+  X(Mean, Mean)                                  \
+  X(Variance, Variance)                          \
+  X(ExponentiallyWeightedMean, EWMean)           \
+  X(StandardScalerState, StandardScaler)         \
+  X(LinearRegression, LinearRegression)          \
+  X(LogisticRegression, LogisticRegression)      \
+  X(RegressionPipeline, RegressionPipeline)      \
+  X(ClassificationPipeline, ClassificationPipeline)
 
 namespace drel {
 namespace detail {
@@ -49,7 +51,7 @@ template <class Void, class... T>
 using without_first = TypeList<T...>;
 }  // namespace detail
 
-#define DREL_STATEFUL_CLASS_ENTRY_(Core) , Core
+#define DREL_STATEFUL_CLASS_ENTRY_(Core, Name) , Core
 using StatefulClasses =
     detail::without_first<void DREL_STATEFUL_CLASSES(DREL_STATEFUL_CLASS_ENTRY_)>;
 #undef DREL_STATEFUL_CLASS_ENTRY_

@@ -71,7 +71,10 @@ SCALED: tuple[type, ...] = get_args(Scaled)
 SCALERS: tuple[type, ...] = (drel_ml.StandardScaler,)
 REGRESSORS: tuple[type, ...] = (drel_ml.LinearRegression, drel_ml.RegressionPipeline)
 CLASSIFIERS: tuple[type, ...] = (drel_ml.LogisticRegression, drel_ml.ClassificationPipeline)
-PIPELINES: tuple[type, ...] = (drel_ml.RegressionPipeline, drel_ml.ClassificationPipeline)
+PIPELINES: tuple[type[drel_ml.RegressionPipeline], type[drel_ml.ClassificationPipeline]] = (
+    drel_ml.RegressionPipeline,
+    drel_ml.ClassificationPipeline,
+)
 
 
 def names(classes: tuple[type, ...]) -> tuple[str, ...]:

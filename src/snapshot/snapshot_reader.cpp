@@ -310,7 +310,7 @@ std::expected<Record, LoadError> load_snapshot(std::string_view text) {
   return std::move(document->model);
 }
 
-#define DREL_INSTANTIATE_READER(Record)                                                      \
+#define DREL_INSTANTIATE_READER(Record, Name)                                                \
   template std::expected<Snapshot<Record>, LoadError> read_snapshot<Record>(std::string_view); \
   template std::expected<Record, LoadError> load_snapshot<Record>(std::string_view);
 DREL_STATEFUL_CLASSES(DREL_INSTANTIATE_READER)

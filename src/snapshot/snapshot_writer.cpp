@@ -200,7 +200,7 @@ char* write_snapshot_json(const Record& model, char* out) {
   return snapshot::write_document(SNAPSHOT_FORMAT_VERSION, model, out);
 }
 
-#define DREL_INSTANTIATE_WRITER(Record)                                 \
+#define DREL_INSTANTIATE_WRITER(Record, Name)                           \
   template std::string write_snapshot<Record>(const Snapshot<Record>&); \
   template std::string to_snapshot_json<Record>(const Record&);         \
   template std::size_t snapshot_json_room<Record>(const Record&);       \

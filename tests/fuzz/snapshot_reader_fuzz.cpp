@@ -65,7 +65,7 @@ void check_number(std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-#define DREL_FUZZ_CHECK(Record) check<drel::Record>(text);
+#define DREL_FUZZ_CHECK(Record, Name) check<drel::Record>(text);
   DREL_STATEFUL_CLASSES(DREL_FUZZ_CHECK)
 #undef DREL_FUZZ_CHECK
   check_number(text);
