@@ -1,6 +1,7 @@
 #include "config/settings.hpp"
 
 #include <utility>
+#include <variant>
 
 #include "error/guards.hpp"
 
@@ -10,6 +11,11 @@ Result<Optimizer> adagrad_optimizer(std::uint64_t feature_count, const AdaGradCo
   DREL_ASSIGN_OR_RETURN(AdaGrad adagrad, AdaGrad::create(feature_count, config));
   return Optimizer{std::move(adagrad)};
 }
+
+// The kinds below name every alternative: a new one is a compile error until
+// it has its kind, its settings and its case here.
+static_assert(std::variant_size_v<decltype(Optimizer::variant)> == 2);
+static_assert(std::variant_size_v<decltype(RegressionLoss::variant)> == 2);
 
 Result<Optimizer> make_optimizer(std::uint64_t feature_count, const OptimizerSettings& settings) {
   if (settings.kind == OptimizerKind::Sgd)
