@@ -42,11 +42,17 @@ from collections.abc import Callable, Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, TypeVar, cast, overload
 
-import dask.dataframe as dd
-import numpy as np
-import pandas as pd
-from dask.base import compute as _untyped_compute
-from dask.delayed import Delayed, delayed
+from drel_ml_ext._extras import missing_extra
+
+try:
+    import dask.dataframe as dd
+    import numpy as np
+    import pandas as pd
+    from dask.base import compute as _untyped_compute
+    from dask.delayed import Delayed, delayed
+except ModuleNotFoundError as error:
+    raise missing_extra(__name__, "Dask (with its data frames), pandas and numpy", "dask",
+                        error) from error
 
 import drel_ml
 from drel_ml_ext._bulk import learn_many, update_many

@@ -34,26 +34,28 @@ import numbers
 from collections.abc import Callable, Sequence
 from typing import Any, ClassVar, Literal, Self, TypeVar, cast
 
-import numpy as np
-import numpy.typing as npt
+from drel_ml_ext._extras import missing_extra
 
 try:
-    from sklearn.utils.validation import validate_data
+    import numpy as np
+    import numpy.typing as npt
+    from sklearn.base import (
+        BaseEstimator,
+        ClassifierMixin,
+        OneToOneFeatureMixin,
+        RegressorMixin,
+        TransformerMixin,
+    )
+    from sklearn.utils import Tags
+    from sklearn.utils.multiclass import check_classification_targets
+    from sklearn.utils.validation import check_is_fitted, validate_data
+except ModuleNotFoundError as error:
+    raise missing_extra(__name__, "scikit-learn and numpy", "sklearn", error) from error
 except ImportError as error:  # pragma: no cover - depends on the installed version
     raise ImportError(
         "drel_ml_ext.sklearn needs scikit-learn 1.6 or newer: "
         "python3 -m pip install 'drel_ml[sklearn]'"
     ) from error
-from sklearn.base import (
-    BaseEstimator,
-    ClassifierMixin,
-    OneToOneFeatureMixin,
-    RegressorMixin,
-    TransformerMixin,
-)
-from sklearn.utils import Tags
-from sklearn.utils.multiclass import check_classification_targets
-from sklearn.utils.validation import check_is_fitted
 
 import drel_ml_ext as _ext
 
