@@ -120,7 +120,3 @@ def test_an_error_that_names_no_row_is_kept_with_its_place_in_a_note(call, error
     assert note in raised.value.__notes__
     assert note[3:] not in str(raised.value)
 
-
-def test_a_frame_without_faults_still_learns():
-    models = learn_by_key(frame(None), "k", ["x"], "y", lambda: drel_ml.LinearRegression(1, 0.1))
-    assert {key: model.samples_seen for key, model in models.items()} == {"a": 15, "b": 15}
