@@ -31,6 +31,8 @@ _GOOGLE_EXAMPLE = re.compile(r"^(?P<indent>[ \t]*)Example:[ \t]*$")
 _GOOGLE_EXAMPLES = re.compile(r"^(?P<indent>[ \t]*)Examples?:[ \t]*$")
 _NUMPY_EXAMPLES = re.compile(r"^[ \t]*Examples?[ \t]*$")
 _FENCE = re.compile(r"^[ \t]*(```|~~~)")
+# A dunder name outside a code span (the backticks of ``x`` or `x` excluded).
+_DUNDER = re.compile(r"(?<![`\w])(__[a-z]\w*__)(?![`\w])")
 # Written in place of a prose section's title: the look of the parsed sections' titles.
 SECTION_TITLE = '<p><span class="doc-section-title">{title}:</span></p>'
 
@@ -47,7 +49,7 @@ def is_blank(line: str) -> bool:
 
 def is_numpy_style(text: str) -> bool:
     """Whether the docstring has numpy-style sections (titles underlined with dashes)."""
-    lines = text.splitlines()
+    lines = text.split("\n")
     return any(
         _NUMPY_UNDERLINE.match(below) and above.strip() and not _NUMPY_UNDERLINE.match(above)
         for above, below in zip(lines, lines[1:])
@@ -103,7 +105,7 @@ def _language(code: list[str]) -> str:
 
 def literal_blocks_to_fences(text: str) -> str:
     """reST literal blocks (a paragraph ending in ``::``) as fenced code."""
-    lines = text.splitlines()
+    lines = text.split("\n")
     out: list[str] = []
     i = 0
     while i < len(lines):
@@ -132,7 +134,7 @@ def bare_sections(text: str) -> str:
     that looks like the parsed sections' ones: the Google parser would cut it
     into one entry per line.
     """
-    lines = text.splitlines()
+    lines = text.split("\n")
     out: list[str] = []
     i = 0
     while i < len(lines):
@@ -161,7 +163,7 @@ def google_example_titles(text: str) -> str:
     Under ``Example:`` the parser makes an admonition, whose ``>>>`` lines
     Markdown then reads as quotes.
     """
-    return "\n".join(_GOOGLE_EXAMPLE.sub(r"\g<indent>Examples:", line) for line in text.splitlines())
+    return "\n".join(_GOOGLE_EXAMPLE.sub(r"\g<indent>Examples:", line) for line in text.split("\n"))
 
 
 def _example_sections(lines: list[str], numpy: bool) -> Iterator[bool]:
@@ -188,7 +190,7 @@ def doctests_to_fences(text: str, numpy: bool) -> str:
     A run is a ``>>>`` line and every line after it up to a blank line, as
     doctest reads it.
     """
-    lines = text.splitlines()
+    lines = text.split("\n")
     in_examples = list(_example_sections(lines, numpy))
     out: list[str] = []
     in_fence = False
@@ -209,11 +211,30 @@ def doctests_to_fences(text: str, numpy: bool) -> str:
     return "\n".join(out)
 
 
+def _code_lines(lines: list[str]) -> Iterator[bool]:
+    """For each line, whether it is code: in a fence or in a doctest run."""
+    in_fence = in_doctest = False
+    for line in lines:
+        fence = bool(_FENCE.match(line))
+        if fence:
+            in_fence = not in_fence
+        in_doctest = not in_fence and (line.lstrip().startswith(">>>") or (in_doctest and not is_blank(line)))
+        yield fence or in_fence or in_doctest
+
+
+def dunders_as_code(text: str) -> str:
+    """``__cause__`` in prose as code: Markdown would read the underscores as bold."""
+    lines = text.split("\n")
+    return "\n".join(
+        line if code else _DUNDER.sub(r"`\1`", line) for line, code in zip(lines, _code_lines(lines))
+    )
+
+
 def normalize(text: str, resolve: Resolver) -> tuple[str, bool]:
     """The docstring as the reference parses it, and whether it is numpy style."""
     numpy = is_numpy_style(text)
     text = literal_blocks_to_fences(text)
     if not numpy:
         text = google_example_titles(bare_sections(text))
-    text = doctests_to_fences(text, numpy)
+    text = dunders_as_code(doctests_to_fences(text, numpy))
     return roles_to_references(text, resolve), numpy
