@@ -163,7 +163,11 @@ def google_example_titles(text: str) -> str:
     Under ``Example:`` the parser makes an admonition, whose ``>>>`` lines
     Markdown then reads as quotes.
     """
-    return "\n".join(_GOOGLE_EXAMPLE.sub(r"\g<indent>Examples:", line) for line in text.split("\n"))
+    lines = text.split("\n")
+    return "\n".join(
+        _GOOGLE_EXAMPLE.sub(r"\g<indent>Examples:", line) if indent_of(below) > indent_of(line) else line
+        for line, below in zip(lines, [*lines[1:], ""])
+    )
 
 
 def _example_sections(lines: list[str], numpy: bool) -> Iterator[bool]:

@@ -42,7 +42,7 @@ fi
 echo "built $(find "$work/site" -name '*.html' | wc -l) pages into $work/site"
 
 echo "-- the rendered site in Chromium, and the docs' examples"
+echo "screenshot of the API reference (written by tests/docs): $artifacts/reference.png"
 # From outside the source tree, so that the installed packages are the ones used.
 (cd "$work" && DREL_DOCS_SITE="$work/site" DREL_DOCS_ARTIFACTS="$artifacts" \
   "$py" -m pytest "$root/tests/docs" "$root/tests/python/test_docs_examples.py" -q -p no:cacheprovider -rs)
-echo "screenshot of the API reference: $artifacts/reference.png"

@@ -90,6 +90,8 @@ def test_numpy_sections_are_not_bare_sections() -> None:
 
 def test_google_example_title() -> None:
     assert dt.google_example_titles("Sum.\n\n    Example:\n        >>> 1") == "Sum.\n\n    Examples:\n        >>> 1"
+    # Not a section (a paragraph ending in a colon): left as written.
+    assert dt.google_example_titles("Example:\n\n```python\nx\n```") == "Example:\n\n```python\nx\n```"
 
 
 def test_dunders_in_prose_become_code() -> None:

@@ -95,8 +95,10 @@ def article(server: str, page: str) -> Element:
 
 
 def prose(root: Element) -> str:
-    """The text of ``root`` outside code blocks."""
-    return "".join(text for text, holder in root.texts() if not holder.within("pre"))
+    """The text of ``root`` outside code blocks, signatures included."""
+    return "".join(
+        text for text, holder in root.texts() if not holder.within("pre") or holder.within(cls="doc-signature")
+    )
 
 
 @pytest.mark.parametrize("page", REFERENCE_PAGES)
