@@ -17,10 +17,11 @@ from __future__ import annotations
 
 import ast
 import dataclasses
+import functools
 import inspect
 import logging
 import sys
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 from typing import Any
 
@@ -55,16 +56,63 @@ def own_objects(obj: griffe.Object) -> Iterator[griffe.Object]:
             yield from own_objects(member)  # type: ignore[arg-type]
 
 
+def _union_members(annotation: Any) -> Iterator[Any]:
+    if isinstance(annotation, griffe.ExprBinOp) and annotation.operator == "|":
+        yield from _union_members(annotation.left)
+        yield from _union_members(annotation.right)
+    elif annotation is not None:
+        yield annotation
+
+
+def _union(annotations: Iterable[Any]) -> Any:
+    """``a | b | ...`` of the distinct members of the annotations (None when there are none).
+
+    Flat, so that a union put in place of a name reads without parentheses.
+    """
+    distinct: dict[str, Any] = {}
+    for annotation in annotations:
+        for member in _union_members(annotation):
+            distinct.setdefault(str(member), member)
+    if not distinct:
+        return None
+    return functools.reduce(lambda a, b: griffe.ExprBinOp(a, "|", b), distinct.values())
+
+
 def promote_overloads(obj: griffe.Object) -> None:
-    """A name declared only by ``@overload`` stubs becomes a member, shown by its overloads."""
+    """A name declared only by ``@overload`` stubs becomes a member, shown by its overloads.
+
+    Its entry has the first documented overload's docstring and parameters,
+    each annotated with the union of what the overloads accept, so that the
+    parameter table holds every accepted type.
+    """
     if not isinstance(obj, (griffe.Module, griffe.Class)):
         return
     for name, overloads in list(obj.overloads.items()):
         if name in obj.members or not overloads:
             continue
         documented = next((o for o in overloads if o.docstring), overloads[0])
-        documented.overloads = list(overloads)
-        obj.set_member(name, documented)
+        parameters = [
+            griffe.Parameter(
+                p.name,
+                annotation=_union(q.annotation for o in overloads for q in o.parameters if q.name == p.name),
+                kind=p.kind,
+                default=p.default,
+            )
+            for p in documented.parameters
+        ]
+        entry = griffe.Function(
+            name,
+            lineno=documented.lineno,
+            endlineno=documented.endlineno,
+            parameters=griffe.Parameters(*parameters),
+            returns=_union(o.returns for o in overloads),
+            docstring=documented.docstring,
+            parent=obj,
+        )
+        if entry.docstring is not None:
+            entry.docstring.parent = entry  # the parameter table reads the entry's annotations
+        entry.overloads = list(overloads)
+        obj.set_member(name, entry)
         del obj.overloads[name]
 
 
@@ -124,7 +172,7 @@ class DrelReference(griffe.Extension):
 
     def _public_annotations(self, obj: griffe.Object, loader: griffe.GriffeLoader) -> None:
         def public(expr: Any) -> Any:
-            return _walk_names(expr, lambda name: self._public_name(name, obj, loader, set()))
+            return _union([_walk_names(expr, lambda name: self._public_name(name, obj, loader, set()))])
 
         if isinstance(obj, griffe.Function):
             for parameter in obj.parameters:
