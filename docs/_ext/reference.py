@@ -33,10 +33,6 @@ from docstring_text import normalize  # noqa: E402
 # A child of "mkdocs": a warning here fails `mkdocs build --strict`.
 log = logging.getLogger("mkdocs.plugins.drel_reference")
 
-# The packages this reference documents; roles naming anything else are shown as code.
-OWN_PACKAGES = ("drel_ml", "drel_ml_ext")
-
-
 def is_private(name: str) -> bool:
     return name.startswith("_") and not name.endswith("__")
 
@@ -117,10 +113,15 @@ def promote_overloads(obj: griffe.Object) -> None:
 
 
 class _Resolver:
-    """Role targets to cross-reference identifiers, in the scope of one object."""
+    """Role targets to cross-reference identifiers, in the scope of one object.
 
-    def __init__(self, obj: griffe.Object) -> None:
+    A target in one of ``packages`` is linked; one elsewhere (the standard
+    library, numpy) is shown as code, as this site has no page for it.
+    """
+
+    def __init__(self, obj: griffe.Object, packages: set[str]) -> None:
         self.obj = obj
+        self.packages = packages
 
     def __call__(self, target: str) -> str | None:
         head, dot, rest = target.partition(".")
@@ -128,7 +129,7 @@ class _Resolver:
             path = self.obj.resolve(head) + dot + rest
         except griffe.NameResolutionError:
             return target  # linked as written: the strict build reports what does not exist
-        return path if path.split(".")[0] in OWN_PACKAGES else None
+        return path if path.split(".")[0] in self.packages else None
 
 
 def _walk_names(expr: Any, replace: Callable[[griffe.ExprName], Any]) -> Any:
@@ -146,23 +147,26 @@ def _walk_names(expr: Any, replace: Callable[[griffe.ExprName], Any]) -> Any:
 
 
 class DrelReference(griffe.Extension):
-    def __init__(self, shown_as: dict[str, str] | None = None) -> None:
+    def __init__(self, shown_as: dict[str, str] | None = None, packages: list[str] | None = None) -> None:
+        """``shown_as``: private names' display; ``packages``: the packages the site documents."""
         super().__init__()
         self.shown_as = shown_as or {}
+        self.packages = set(packages or [])
 
     def on_package(self, *, pkg: griffe.Module, loader: griffe.GriffeLoader, **kwargs: Any) -> None:
         for obj in list(own_objects(pkg)):
             promote_overloads(obj)
+        packages = self.packages | {pkg.name}
         for obj in own_objects(pkg):
-            self._rewrite_docstring(obj)
+            self._rewrite_docstring(obj, packages)
             self._public_annotations(obj, loader)
 
     @staticmethod
-    def _rewrite_docstring(obj: griffe.Object) -> None:
+    def _rewrite_docstring(obj: griffe.Object, packages: set[str]) -> None:
         docstring = obj.docstring
         if docstring is None:
             return
-        text, numpy = normalize(docstring.value, _Resolver(obj))
+        text, numpy = normalize(docstring.value, _Resolver(obj, packages))
         docstring.value = text
         docstring.parser = griffe.Parser.numpy if numpy else griffe.Parser.google
         # The options configured are the Google parser's: keep those this parser takes.
