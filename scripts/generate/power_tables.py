@@ -106,24 +106,21 @@ def ten_power(k: int) -> int:
     return int(p / Fraction(2) ** r) + 1  # int() floors a positive fraction
 
 
-def table_text(header: str, entry: str, name: str, rows: list[str]) -> str:
+def table_text(header: str, entry: str, name: str, rows: list[tuple[int, int, str]]) -> str:
     opening = f"inline constexpr std::array<{entry}, {len(rows)}> {name}{{{{\n"
-    return header + opening + "".join(rows) + FOOTER
+    lines = [f"    {{0x{hi:016X}, 0x{lo:016X}}},  // {label}\n" for hi, lo, label in rows]
+    return header + opening + "".join(lines) + FOOTER
 
 
 def five_powers_text() -> str:
-    rows = []
-    for q in range(FIVE_MIN, FIVE_MAX + 1):
-        f = five_power(q)
-        rows.append(f"    {{0x{f >> 64:016X}, 0x{f & (2**64 - 1):016X}}},  // 5^{q}\n")
+    powers = [(five_power(q), f"5^{q}") for q in range(FIVE_MIN, FIVE_MAX + 1)]
+    rows = [(f >> 64, f & (2**64 - 1), label) for f, label in powers]
     return table_text(FIVE_HEADER, "FivePower", "kFivePowers", rows)
 
 
 def ten_powers_text() -> str:
-    rows = []
-    for k in range(TEN_MIN, TEN_MAX + 1):
-        g = ten_power(k)
-        rows.append(f"    {{0x{g >> 63:016X}, 0x{g & (2**63 - 1):016X}}},  // {k}\n")
+    powers = [(ten_power(k), str(k)) for k in range(TEN_MIN, TEN_MAX + 1)]
+    rows = [(g >> 63, g & (2**63 - 1), label) for g, label in powers]
     return table_text(TEN_HEADER, "TenPower", "kTenPowers", rows)
 
 
