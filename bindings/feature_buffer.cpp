@@ -29,9 +29,10 @@ std::unique_ptr<double[]> ThreadSpareBlocks::take(std::size_t n, std::size_t& ca
   return std::make_unique_for_overwrite<double[]>(n);
 }
 
-void ThreadSpareBlocks::give_back(std::unique_ptr<double[]> block, std::size_t capacity) noexcept {
+void ThreadSpareBlocks::give_back(double* block, std::size_t capacity) noexcept {
+  std::unique_ptr<double[]> owned(block);
   if (capacity <= kMaxKept && capacity > spare.capacity) {
-    spare.block = std::move(block);  // the smaller spare, if any, is released
+    spare.block = std::move(owned);  // the smaller spare, if any, is released
     spare.capacity = capacity;
   }
 }

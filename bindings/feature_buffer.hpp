@@ -16,7 +16,7 @@ struct ThreadSpareBlocks {
   // This thread's kept block when it is large enough, else a new one.
   static std::unique_ptr<double[]> take(std::size_t n, std::size_t& capacity);
   // Keeps `block` as this thread's spare when it is worth keeping.
-  static void give_back(std::unique_ptr<double[]> block, std::size_t capacity) noexcept;
+  static void give_back(double* block, std::size_t capacity) noexcept;
 };
 
 using FeatureBuffer = BasicSmallVector<ThreadSpareBlocks>;
