@@ -15,6 +15,7 @@ namespace {
 OnceObject sequence_class_cell;
 OnceObject add_note_name_cell;
 OnceObject module_name_cell;
+OnceObject numpy_name_cell;
 
 PyObject* interned(OnceObject& cell, const char* text) {
   return cell.get([text] { return PyUnicode_InternFromString(text); });
@@ -126,11 +127,33 @@ Py_ssize_t first_stride(const Py_buffer& view) {
   return view.strides != nullptr ? view.strides[0] : view.itemsize;
 }
 
+// Whether `type` is numpy's own array type: a static type (no class statement
+// makes one) that numpy's imported module calls `ndarray`. A name and an
+// instance size are what any Python class can claim, so neither is trusted on
+// its own; no field of an instance is read before this holds.
+bool is_numpy_ndarray(PyTypeObject* type) {
+  if (std::strcmp(type->tp_name, "numpy.ndarray") != 0 ||
+      PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+      type->tp_basicsize < static_cast<Py_ssize_t>(sizeof(ndarray::ArrayHeader)))
+    return false;
+  PyObject* name = interned(numpy_name_cell, "numpy");
+  if (name == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref numpy = Ref::steal(PyImport_GetModule(name));  // never imports
+  if (!numpy) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref exported = Ref::steal(PyObject_GetAttrString(numpy.get(), "ndarray"));
+  if (!exported) PyErr_Clear();
+  return exported.get() == reinterpret_cast<PyObject*>(type);
+}
+
 void learn_ndarray_type(PyObject* o, const Py_buffer& view, ElementKind kind) {
   PyTypeObject* type = Py_TYPE(o);
-  if (ndarray::trusted_type != nullptr || std::strcmp(type->tp_name, "numpy.ndarray") != 0 ||
-      type->tp_basicsize < static_cast<Py_ssize_t>(sizeof(ndarray::ArrayHeader)))
-    return;
+  if (ndarray::trusted_type != nullptr || !is_numpy_ndarray(type)) return;
   // The plain fields first: no pointer of the header is followed unless
   // those already agree with the buffer.
   const auto* header = reinterpret_cast<const ndarray::ArrayHeader*>(o);
