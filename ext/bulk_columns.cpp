@@ -141,7 +141,9 @@ Converted ColumnReader<T>::convert(std::size_t row) {
   T value{};
   const Converted done = to_value(item_.get(), value);
   item_ = Ref();
-  if (done == Converted::Ok) values_.push_back(value);
+  if (done != Converted::Ok) return done;
+  if (!signals_.spend(1)) return Converted::Failed;
+  values_.push_back(value);
   return done;
 }
 

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "once.hpp"
+#include "without_gil.hpp"
 
 namespace drel::py {
 namespace {
@@ -69,8 +70,12 @@ bool RowReader::open_buffer() {
 }
 
 std::size_t RowReader::block_rows() const {
-  if (!converted_) return SIZE_MAX;
-  return std::max<std::size_t>(1, kBlockValues / std::max<std::size_t>(whole_rows_.cols, 1));
+  if (converted_)
+    return std::max<std::size_t>(1, kBlockValues / std::max<std::size_t>(whole_rows_.cols, 1));
+  if (whole_) return signal_block_rows(whole_rows_.cols);
+  // Iterated rows, ragged ones included, by their mean width.
+  const std::size_t count = offsets_.size() - 1;
+  return signal_block_rows(count == 0 ? 0 : values_.size() / count);
 }
 
 Rows RowReader::rows(std::size_t first, std::size_t count) {
@@ -105,6 +110,7 @@ Converted RowReader::convert(std::size_t row) {
   const bool ok = to_features(item_.get(), features_);
   item_ = Ref();
   if (!ok) return Converted::Failed;
+  if (!signals_.spend(features_.size() + 1)) return Converted::Failed;
   values_.insert(values_.end(), features_.begin(), features_.end());
   offsets_.push_back(values_.size());
   if (row == 0) {

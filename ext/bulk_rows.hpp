@@ -22,6 +22,7 @@
 #include "bulk_items.hpp"
 #include "bulk_source.hpp"
 #include "convert.hpp"
+#include "without_gil.hpp"
 
 namespace drel::py {
 
@@ -60,6 +61,7 @@ class RowReader final : public BulkSource {
   ItemSource items_;
   Ref item_;
   FeatureBuffer features_;
+  SignalBudget signals_;
 };
 
 }  // namespace drel::py

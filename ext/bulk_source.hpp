@@ -43,9 +43,9 @@ class BulkSource {
   virtual std::optional<std::size_t> known_count() const = 0;
   // For a whole source, the first row that convert() rejects.
   virtual std::optional<std::size_t> first_rejected() const { return std::nullopt; }
-  // How many rows the core may take at a time: all of them (the default),
-  // unless the source converts its buffer a block at a time.
-  virtual std::size_t block_rows() const { return SIZE_MAX; }
+  // How many rows the core takes at a time: a block of a buffer converted
+  // block by block, else as many as keep a block within kSignalBlockValues.
+  virtual std::size_t block_rows() const = 0;
   // Rows are fetched and converted in order, each once.
   virtual Fetched fetch(std::size_t row) = 0;
   virtual Converted convert(std::size_t row) = 0;
