@@ -195,9 +195,9 @@ bool read_trusted_ndarray(PyObject* o, FeatureBuffer& out) {
   return true;
 }
 
-bool convert_item(PyObject* item, FeatureBuffer& out) {
+bool convert_item(PyObject* item, FeatureBuffer& out, RaisedBy& raised_by) {
   double v;
-  if (!to_double(item, v)) return false;
+  if (!to_double(item, v, raised_by)) return false;
   out.push_back(v);
   return true;
 }
@@ -228,7 +228,7 @@ Py_ssize_t read_float_prefix(PyObject* const* items, Py_ssize_t n, FeatureBuffer
 // Exact lists are re-measured at every step and each item is held while its
 // __float__ runs, exactly as the list iterator would behave. Exact floats run
 // no Python code, so a leading run of them is copied without either.
-bool read_list(PyObject* list, FeatureBuffer& out) {
+bool read_list(PyObject* list, FeatureBuffer& out, RaisedBy& raised_by) {
   Py_ssize_t i = read_float_prefix(PySequence_Fast_ITEMS(list), PyList_GET_SIZE(list), out);
   for (; i < PyList_GET_SIZE(list); ++i) {
     PyObject* item = PyList_GET_ITEM(list, i);
@@ -237,18 +237,18 @@ bool read_list(PyObject* list, FeatureBuffer& out) {
       continue;
     }
     Ref held = Ref::borrow(item);
-    if (!convert_item(held.get(), out)) return false;
+    if (!convert_item(held.get(), out, raised_by)) return false;
   }
   return true;
 }
 
-bool read_tuple(PyObject* tuple, FeatureBuffer& out) {
+bool read_tuple(PyObject* tuple, FeatureBuffer& out, RaisedBy& raised_by) {
   const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
   Py_ssize_t i = read_float_prefix(PySequence_Fast_ITEMS(tuple), n, out);
   if (i == n) return true;
   out.reserve(static_cast<std::size_t>(n));
   for (; i < n; ++i) {
-    if (!convert_item(PyTuple_GET_ITEM(tuple, i), out)) return false;
+    if (!convert_item(PyTuple_GET_ITEM(tuple, i), out, raised_by)) return false;
   }
   return true;
 }
@@ -257,7 +257,10 @@ bool read_tuple(PyObject* tuple, FeatureBuffer& out) {
 // yields, so the reservation is capped and the buffer grows past it as needed.
 constexpr Py_ssize_t kMaxLengthHint = Py_ssize_t{1} << 20;
 
-bool read_iterable(PyObject* o, FeatureBuffer& out) {
+// Everything that fails here but a conversion of an item is the object's own
+// __len__, __iter__ or __next__ (or __getitem__, behind iter()).
+bool read_iterable(PyObject* o, FeatureBuffer& out, RaisedBy& raised_by) {
+  raised_by = RaisedBy::Value;
   const Py_ssize_t hint = PyObject_Size(o);
   if (hint < 0) {
     if (!clear_if_ordinary()) return false;
@@ -267,7 +270,7 @@ bool read_iterable(PyObject* o, FeatureBuffer& out) {
   Ref iterator = Ref::steal(PyObject_GetIter(o));
   if (!iterator) return false;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    if (!convert_item(item.get(), out)) return false;
+    if (!convert_item(item.get(), out, raised_by)) return false;
   }
   return !PyErr_Occurred();
 }
@@ -319,6 +322,12 @@ bool to_text(PyObject* o, std::string_view& out) {
 }
 
 bool to_bool(PyObject* o, bool& out) {
+  RaisedBy ignored;
+  return to_bool(o, out, ignored);
+}
+
+bool to_bool(PyObject* o, bool& out, RaisedBy& raised_by) {
+  raised_by = RaisedBy::Conversion;
   if (o == Py_True || o == Py_False) [[likely]] {
     out = (o == Py_True);
     return true;
@@ -338,6 +347,7 @@ bool to_bool(PyObject* o, bool& out) {
     return false;
   }
   const int value = truth(o);
+  raised_by = RaisedBy::Value;
   if (value == 0 || value == 1) {
     out = value == 1;
     return true;
@@ -349,8 +359,14 @@ bool to_bool(PyObject* o, bool& out) {
 }
 
 bool to_features(PyObject* o, FeatureBuffer& out) {
-  if (PyList_CheckExact(o)) return read_list(o, out);
-  if (PyTuple_CheckExact(o)) return read_tuple(o, out);
+  RaisedBy ignored;
+  return to_features(o, out, ignored);
+}
+
+bool to_features(PyObject* o, FeatureBuffer& out, RaisedBy& raised_by) {
+  raised_by = RaisedBy::Conversion;
+  if (PyList_CheckExact(o)) return read_list(o, out, raised_by);
+  if (PyTuple_CheckExact(o)) return read_tuple(o, out, raised_by);
   if (read_trusted_ndarray(o, out)) return true;
   if (PyUnicode_Check(o)) {
     raise_type_error("Can't extract `str` to `Vec`");
@@ -362,8 +378,11 @@ bool to_features(PyObject* o, FeatureBuffer& out) {
     raise_not_instance(o, qualified_type_name(reinterpret_cast<PyTypeObject*>(sequence)).c_str());
     return false;
   }
-  if (std::optional<bool> read = read_buffer(o, out)) return *read;
-  return read_iterable(o, out);
+  if (std::optional<bool> read = read_buffer(o, out)) {
+    raised_by = RaisedBy::Value;  // only what is never held back: an interrupt
+    return *read;
+  }
+  return read_iterable(o, out, raised_by);
 }
 
 PyObject* from_doubles(std::span<const double> values) {

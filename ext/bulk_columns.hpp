@@ -39,6 +39,9 @@ class ColumnReader final : public BulkSource {
   }
   bool whole() const override { return whole_; }
   std::optional<std::size_t> known_count() const override;
+  std::optional<std::size_t> current_count() const override {
+    return whole_ ? known_count() : items_.current_length();
+  }
   std::optional<std::size_t> first_rejected() const override { return rejected_; }
   Fetched fetch(std::size_t row) override;
   Converted convert(std::size_t row) override;
@@ -51,7 +54,7 @@ class ColumnReader final : public BulkSource {
   bool whole_ = false;
   std::size_t count_ = 0;
   std::span<const T> in_place_;
-  std::optional<ElementKind> converted_;  // a buffer converted block by block
+  std::optional<ElementFormat> converted_;  // a buffer converted block by block
   std::vector<T> values_;                 // iterated values, or the current block
   std::optional<std::size_t> rejected_;  // a whole buffer's first integer other than 0 and 1
   ItemSource items_;
