@@ -142,13 +142,12 @@ bool is_numpy_ndarray(PyTypeObject* type) {
     return false;
   }
   Ref numpy = Ref::steal(PyImport_GetModule(name));  // never imports
-  if (!numpy) {
-    PyErr_Clear();
-    return false;
-  }
-  Ref exported = Ref::steal(PyObject_GetAttrString(numpy.get(), "ndarray"));
-  if (!exported) PyErr_Clear();
-  return exported.get() == reinterpret_cast<PyObject*>(type);
+  // Read from the module's own dict, so that no attribute hook runs here.
+  PyObject* exported = numpy && PyModule_Check(numpy.get())
+                           ? PyDict_GetItemString(PyModule_GetDict(numpy.get()), "ndarray")
+                           : nullptr;
+  PyErr_Clear();
+  return exported == reinterpret_cast<PyObject*>(type);
 }
 
 void learn_ndarray_type(PyObject* o, const Py_buffer& view, ElementKind kind) {
