@@ -1,6 +1,6 @@
 """A class that only bears numpy's array name is never read through numpy's
 array header: whatever it claims in its own fields, its features are what its
-buffer holds (or it is refused). Each case runs in a fresh interpreter, since
+buffer holds. Each case runs in a fresh interpreter, since
 the first row that a process converts decides which type is trusted."""
 
 import subprocess
@@ -40,6 +40,13 @@ PRELUDE = textwrap.dedent("""
             HANDED.add(id(self))
             return memoryview(STORE[id(self)])
 
+        # a sequence, as a feature vector must be, of what its buffer holds
+        def __len__(self):
+            return len(STORE[id(self)])
+
+        def __getitem__(self, i):
+            return STORE[id(self)][i]
+
     STORE = {}
     Fake.__name__ = "numpy.ndarray"
 
@@ -56,11 +63,9 @@ PRELUDE = textwrap.dedent("""
     KEEP = []
 
     def safe(call, fake, expected):
-        # Refused, or read from the buffer: never anything else.
-        try:
-            got = call(fake)
-        except (TypeError, ValueError):
-            return
+        # Read from its buffer (or its items, which hold the same): never from
+        # where its own fields point.
+        got = call(fake)
         assert got == expected, (got, expected)
 
     def check_all():
