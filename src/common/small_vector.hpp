@@ -1,6 +1,6 @@
 // A vector of doubles that keeps a typical sample's worth inline, so that the
 // per-sample scratch of an update (and a converted feature vector) costs no
-// heap allocation for small feature counts.
+// heap allocation for small feature counts. InlineVector<n> keeps n inline.
 #pragma once
 
 #include <algorithm>
@@ -10,17 +10,18 @@
 
 namespace drel {
 
-class SmallVector {
+template <std::size_t kInlineCount>
+class InlineVector {
  public:
-  static constexpr std::size_t kInline = 64;
+  static constexpr std::size_t kInline = kInlineCount;
 
   // User-provided on purpose: value-initialisation (as in a std::tuple) would
   // otherwise zero the whole inline buffer on every call.
-  SmallVector() {}
+  InlineVector() {}
   // n elements, left uninitialised: every caller writes each one before use.
-  explicit SmallVector(std::size_t n) { resize_for_overwrite(n); }
-  SmallVector(const SmallVector&) = delete;
-  SmallVector& operator=(const SmallVector&) = delete;
+  explicit InlineVector(std::size_t n) { resize_for_overwrite(n); }
+  InlineVector(const InlineVector&) = delete;
+  InlineVector& operator=(const InlineVector&) = delete;
 
   void reserve(std::size_t n) {
     if (n <= capacity_) return;
@@ -54,5 +55,7 @@ class SmallVector {
   std::size_t size_ = 0;
   std::size_t capacity_ = kInline;
 };
+
+using SmallVector = InlineVector<64>;
 
 }  // namespace drel
