@@ -1,12 +1,13 @@
 // The elementwise passes (a new weight, accumulator or scaler statistic per
-// feature) are written four lanes at a time: each block loads its four
-// elements, computes them, then stores them. GCC's cheap cost model at -O2
-// does not vectorise a loop of unknown length, but it packs four identical
-// statements of one block into vector operations (two SSE2 pairs, or one AVX2
-// quadruple); Clang vectorises the plain loop anyway. Each lane computes
-// exactly what a plain loop would: vector operations round lane by lane, and
-// the passes neither contract nor reorder any operation. The finiteness bits
-// are OR-ed per lane (the tail has its own word), which packs the same way.
+// feature) run in blocks of lanes: an inner loop of a fixed count (two for
+// the x86-64 baseline's SSE2, four for AVX2) that loads, computes and stores
+// each lane. GCC's cheap cost model at -O2 does not vectorise a loop of
+// unknown length, but it unrolls the fixed inner loop and packs its identical
+// lanes into vector operations; Clang vectorises the plain loop anyway. Each
+// lane computes exactly what a plain loop would: vector operations round lane
+// by lane, and the passes neither contract nor reorder any operation. The
+// finiteness bits are OR-ed per lane (the tail has its own word), which packs
+// the same way.
 //
 // Each pass is compiled twice, for the x86-64 baseline and for AVX2 (without
 // FMA), and every call picks one at run time (common/vector_dispatch.hpp); both
@@ -32,27 +33,34 @@
 
 namespace drel {
 
-inline constexpr std::size_t kLanes = 4;
+// The lanes of a block: a vector register's worth of doubles.
+inline constexpr std::size_t kBaselineLanes = 2;
+inline constexpr std::size_t kAvx2Lanes = 4;
 
+template <std::size_t kLanes>
 struct LaneBits {
-  std::uint64_t lane[kLanes] = {0, 0, 0, 0};
+  std::uint64_t lane[kLanes] = {};
   std::uint64_t last = 0;
 
-  std::uint64_t all() const { return (lane[0] | lane[1]) | (lane[2] | lane[3]) | last; }
+  std::uint64_t all() const {
+    std::uint64_t bits = last;
+    for (std::size_t l = 0; l < kLanes; ++l) bits |= lane[l];
+    return bits;
+  }
 };
 
-// A pass `Pass::run(args...)` (forced inline, its pointers no-alias) built
-// for the baseline and for AVX2, the build chosen per call.
+// A pass `Pass::run<lanes>(args...)` (forced inline, its pointers no-alias)
+// built for the baseline and for AVX2, the build chosen per call.
 template <class Pass>
 struct Dispatched {
   template <class... Args>
   DREL_LANE_PASS static auto baseline(Args... args) {
-    return Pass::run(args...);
+    return Pass::template run<kBaselineLanes>(args...);
   }
 #if DREL_AVX2_BUILD
   template <class... Args>
   DREL_LANE_PASS_AVX2 static auto avx2(Args... args) {
-    return Pass::run(args...);
+    return Pass::template run<kAvx2Lanes>(args...);
   }
 #endif
   template <class... Args>

@@ -75,6 +75,7 @@ template <PassOutput kOutput>
 struct AdaGradPass {
   static_assert(kOutput != PassOutput::InPlaceSavingOld);
 
+  template <std::size_t kLanes>  // a plain loop whatever the lanes
   [[gnu::always_inline]] static bool run(double* __restrict weights,
                                          double* __restrict accumulators,
                                          const double* __restrict x, std::size_t n, double g,

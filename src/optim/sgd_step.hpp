@@ -41,40 +41,28 @@ enum class PassOutput { None, InPlace, InPlaceSavingOld };
 // passes, because a non-finite weight gradient or regularized gradient makes
 // the new weight non-finite too (inf or NaN times eta, 0 included, is never
 // finite, and w minus a non-finite change is not either). `out` is used only
-// with PassOutput::InPlaceSavingOld (it receives the old weights). Four
-// weights per block, each statement written out for every lane (a loop over
-// the lanes would be turned into a copy through the stack before it could be
-// packed): see common/lanes.hpp.
+// with PassOutput::InPlaceSavingOld (it receives the old weights). In
+// blocks of lanes: see common/lanes.hpp.
 template <PassOutput kOutput>
 struct SgdPass {
   static constexpr bool kWrite = kOutput != PassOutput::None;
 
+  // The lanes' body is written out in the loop itself, and once more for the
+  // tail: GCC packs the lanes only when no function taking the pointers sits
+  // between the loop and the accesses.
+  template <std::size_t kLanes>
   [[gnu::always_inline]] static bool run(double* __restrict weights, const double* __restrict x,
                                          double* __restrict out, std::size_t n, double g,
                                          double eta, double lambda) {
-    LaneBits bad;
+    LaneBits<kLanes> bad;
     std::size_t i = 0;
     for (; i + kLanes <= n; i += kLanes) {
-      const double w0 = weights[i], w1 = weights[i + 1], w2 = weights[i + 2], w3 = weights[i + 3];
-      const double u0 = sgd_weight(w0, x[i] * g, eta, lambda).weight;
-      const double u1 = sgd_weight(w1, x[i + 1] * g, eta, lambda).weight;
-      const double u2 = sgd_weight(w2, x[i + 2] * g, eta, lambda).weight;
-      const double u3 = sgd_weight(w3, x[i + 3] * g, eta, lambda).weight;
-      bad.lane[0] |= non_finite_bit(u0);
-      bad.lane[1] |= non_finite_bit(u1);
-      bad.lane[2] |= non_finite_bit(u2);
-      bad.lane[3] |= non_finite_bit(u3);
-      if constexpr (kOutput == PassOutput::InPlaceSavingOld) {
-        out[i] = w0;
-        out[i + 1] = w1;
-        out[i + 2] = w2;
-        out[i + 3] = w3;
-      }
-      if constexpr (kWrite) {
-        weights[i] = u0;
-        weights[i + 1] = u1;
-        weights[i + 2] = u2;
-        weights[i + 3] = u3;
+      for (std::size_t l = 0; l < kLanes; ++l) {
+        const double old = weights[i + l];
+        const double next = sgd_weight(old, x[i + l] * g, eta, lambda).weight;
+        bad.lane[l] |= non_finite_bit(next);
+        if constexpr (kOutput == PassOutput::InPlaceSavingOld) out[i + l] = old;
+        if constexpr (kWrite) weights[i + l] = next;
       }
     }
     for (; i < n; ++i) {

@@ -142,57 +142,39 @@ struct ScalerFitPass {
   }
 
   // Returns whether every new m2 and scaled feature is finite; the counts
-  // are left to the caller.
+  // are left to the caller. The lanes' body is written out in the loop and
+  // once more for the tail (see SgdPass).
+  template <std::size_t kLanes>
   [[gnu::always_inline]] static bool run(double* __restrict means, double* __restrict m2s,
                                          const double* __restrict x, double* __restrict scaled,
-                                         double* __restrict saved, std::size_t n,
+                                         double* __restrict saved_means,
+                                         double* __restrict saved_m2s, std::size_t n,
                                          double next_real, double epsilon) {
-    LaneBits bad;
+    LaneBits<kLanes> bad;
     std::size_t i = 0;
     for (; i + kLanes <= n; i += kLanes) {
-      // Each statement written out per lane: see common/lanes.hpp.
-      const double a0 = means[i], a1 = means[i + 1], a2 = means[i + 2], a3 = means[i + 3];
-      const double b0 = m2s[i], b1 = m2s[i + 1], b2 = m2s[i + 2], b3 = m2s[i + 3];
-      const Feature f0 = one(x[i], a0, b0, next_real, epsilon);
-      const Feature f1 = one(x[i + 1], a1, b1, next_real, epsilon);
-      const Feature f2 = one(x[i + 2], a2, b2, next_real, epsilon);
-      const Feature f3 = one(x[i + 3], a3, b3, next_real, epsilon);
-      bad.lane[0] |= f0.bad;
-      bad.lane[1] |= f1.bad;
-      bad.lane[2] |= f2.bad;
-      bad.lane[3] |= f3.bad;
-      if constexpr (kTrial) {
-        saved[i] = a0;
-        saved[i + 1] = a1;
-        saved[i + 2] = a2;
-        saved[i + 3] = a3;
-        saved[n + i] = b0;
-        saved[n + i + 1] = b1;
-        saved[n + i + 2] = b2;
-        saved[n + i + 3] = b3;
-      }
-      means[i] = f0.mean;
-      means[i + 1] = f1.mean;
-      means[i + 2] = f2.mean;
-      means[i + 3] = f3.mean;
-      m2s[i] = f0.m2;
-      m2s[i + 1] = f1.m2;
-      m2s[i + 2] = f2.m2;
-      m2s[i + 3] = f3.m2;
-      if constexpr (kScale) {
-        scaled[i] = f0.scaled;
-        scaled[i + 1] = f1.scaled;
-        scaled[i + 2] = f2.scaled;
-        scaled[i + 3] = f3.scaled;
+      for (std::size_t l = 0; l < kLanes; ++l) {
+        const double mean = means[i + l];
+        const double m2 = m2s[i + l];
+        const Feature f = one(x[i + l], mean, m2, next_real, epsilon);
+        bad.lane[l] |= f.bad;
+        if constexpr (kTrial) {
+          saved_means[i + l] = mean;
+          saved_m2s[i + l] = m2;
+        }
+        means[i + l] = f.mean;
+        m2s[i + l] = f.m2;
+        if constexpr (kScale) scaled[i + l] = f.scaled;
       }
     }
     for (; i < n; ++i) {
-      const double a = means[i], b = m2s[i];
-      const Feature f = one(x[i], a, b, next_real, epsilon);
+      const double mean = means[i];
+      const double m2 = m2s[i];
+      const Feature f = one(x[i], mean, m2, next_real, epsilon);
       bad.last |= f.bad;
       if constexpr (kTrial) {
-        saved[i] = a;
-        saved[n + i] = b;
+        saved_means[i] = mean;
+        saved_m2s[i] = m2;
       }
       means[i] = f.mean;
       m2s[i] = f.m2;
@@ -244,8 +226,9 @@ inline bool scaler_fit_pass(StandardScalerState& s, const double* x, double* sca
     if (!features_valid(s)) return false;
   auto pass = [&](auto mode) {
     using Pass = ScalerFitPass<kPass, decltype(mode)::value>;
-    return Dispatched<Pass>::run(s.means.data(), s.m2s.data(), x, scaled, saved, n, next_real,
-                                 epsilon);
+    double* const saved_m2s = saved == nullptr ? nullptr : saved + n;
+    return Dispatched<Pass>::run(s.means.data(), s.m2s.data(), x, scaled, saved, saved_m2s, n,
+                                 next_real, epsilon);
   };
   bool done;
   if constexpr (Plain::kScale)
@@ -281,25 +264,19 @@ struct TransformPass {
 
   // Returns whether every output is finite: a non-finite feature makes its
   // output non-finite in every configuration, so only the outputs need a test.
+  template <std::size_t kLanes>
   [[gnu::always_inline]] static bool run(const double* __restrict means,
                                          const double* __restrict scales,
                                          const double* __restrict x, double* __restrict out,
                                          std::size_t n) {
-    LaneBits bad;
+    LaneBits<kLanes> bad;
     std::size_t i = 0;
     for (; i + kLanes <= n; i += kLanes) {
-      const double y0 = one(x[i], means[i], scales + i);
-      const double y1 = one(x[i + 1], means[i + 1], scales + i + 1);
-      const double y2 = one(x[i + 2], means[i + 2], scales + i + 2);
-      const double y3 = one(x[i + 3], means[i + 3], scales + i + 3);
-      bad.lane[0] |= non_finite_bit(y0);
-      bad.lane[1] |= non_finite_bit(y1);
-      bad.lane[2] |= non_finite_bit(y2);
-      bad.lane[3] |= non_finite_bit(y3);
-      out[i] = y0;
-      out[i + 1] = y1;
-      out[i + 2] = y2;
-      out[i + 3] = y3;
+      for (std::size_t l = 0; l < kLanes; ++l) {
+        const double y = one(x[i + l], means[i + l], scales + i + l);
+        bad.lane[l] |= non_finite_bit(y);
+        out[i + l] = y;
+      }
     }
     for (; i < n; ++i) {
       const double y = one(x[i], means[i], scales + i);
