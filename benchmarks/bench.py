@@ -26,6 +26,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import importlib
+import itertools
 import json
 import math
 import os
@@ -34,6 +35,7 @@ import random
 import shutil
 import subprocess
 import sys
+import time
 import timeit
 from pathlib import Path
 
@@ -151,7 +153,7 @@ class Bench:
         """Registers `stmt` under `name` (a name already taken keeps its statement)."""
         if name not in self.timers:
             # A copy: the caller may rebind names for the next statement.
-            timer = timeit.Timer(stmt, globals=dict(namespace))
+            timer = timeit.Timer(stmt, timer=cpu_seconds, globals=dict(namespace))
             self.timers[name] = (timer, max(1, loops // self.divisor))
         return name
 
@@ -171,6 +173,12 @@ class Bench:
         self.timings = best
         return [Row(subject, self.timings[subject], baseline, self.timings[baseline], target)
                 for subject, baseline, target in self.comparisons]
+
+
+def cpu_seconds() -> float:
+    """The process's CPU time: a single-threaded statement's cost, whatever
+    else the machine runs meanwhile (wall time swings with the load)."""
+    return time.process_time_ns() * 1e-9
 
 
 def features(n: int, seed: int) -> list[float]:
@@ -216,13 +224,37 @@ def bench_models(bench: Bench, drel_ml, base) -> None:
                           target=targets.get((method, n)), loops=loops)
 
 
-# (drel_ml statement, floor method, arguments, feature count, target ratio)
+@dataclasses.dataclass(frozen=True)
+class FloorCall:
+    call: str                 # what the row is called
+    model: str | None         # the drel_ml class (None: Mean)
+    method: str               # the drel_ml method; the floor's is the same unless `floor_method`
+    arguments: str
+    n: int | None             # feature count (None: a scalar call)
+    target: float | None
+    floor_method: str = ""
+    split: bool = True        # the floor also has core_<method> and native_ns covers it
+    # Samples that `next(xs)` cycles through (in `arguments`): a pipeline that
+    # learns one fixed x keeps every variance at zero, where a branch of the
+    # floor's skips the square root; real data does not.
+    samples: int = 1
+
+    @property
+    def floor(self) -> str:
+        return self.floor_method or self.method
+
+
 FLOOR_CALLS = [
-    ("Mean.update(1.5)", "mean_update", "1.5", None, 1.15),
-    ("LinearRegression.predict_one", "predict_one", "x", 10, 1.2),
-    ("LinearRegression.learn_one", "learn_one", "x, y", 10, 1.3),
-    ("LinearRegression.predict_one", "predict_one", "x", 100, None),
-    ("LinearRegression.learn_one", "learn_one", "x, y", 100, 1.3),
+    FloorCall("Mean.update(1.5)", None, "mean_update", "1.5", None, 1.15),
+    FloorCall("LinearRegression.predict_one", "LinearRegression", "predict_one", "x", 10, 1.2),
+    FloorCall("LinearRegression.learn_one", "LinearRegression", "learn_one", "x, y", 10, 1.3),
+    FloorCall("LinearRegression.predict_one", "LinearRegression", "predict_one", "x", 100, None),
+    FloorCall("LinearRegression.learn_one", "LinearRegression", "learn_one", "x, y", 100, 1.3),
+    FloorCall("LogisticRegression.learn_one", "LogisticRegression", "learn_one", "x, t", 10, 1.2,
+              floor_method="logistic_learn_one", split=False),
+    FloorCall("RegressionPipeline.learn_one, 16 samples", "RegressionPipeline", "learn_one",
+              "next(xs), y", 10,
+              1.2, floor_method="pipeline_learn_one", split=False, samples=16),
 ]
 
 
@@ -237,34 +269,40 @@ class Split:
     native: tuple[float, float]  # core, floor arithmetic: ns in a C++ loop
 
 
-def floor_names(call: str, method: str, n: int | None) -> tuple[str, str, str]:
-    suffix = "" if n is None else f" [{n}]"
-    subject = call if n is None else f"{call}{suffix}"
-    return subject, f"Floor.{method}{suffix}", f"Floor.core_{method}{suffix}"
+def floor_names(c: FloorCall) -> tuple[str, str, str]:
+    suffix = "" if c.n is None else f" [{c.n}]"
+    subject = c.call if c.n is None else f"{c.call}{suffix}"
+    return subject, f"Floor.{c.floor}{suffix}", f"Floor.core_{c.floor}{suffix}"
 
 
 def bench_floors(bench: Bench, drel_ml, base) -> None:
-    """Each one-sample call against its floor, and the floor's conversion
-    followed by the real core operation, which splits the difference."""
-    for call, method, arguments, n, target in FLOOR_CALLS:
-        width = n or 1
+    """Each one-sample call against its floor, and (where the floor has it)
+    the floor's conversion followed by the real core operation, which splits
+    the difference."""
+    for c in FLOOR_CALLS:
+        width = c.n or 1
         loops = DEFAULT_LOOPS // (1 if width <= 10 else 4)
-        ns = {"x": features(width, seed=width), "y": 1.0, "f": base.Floor(width, 0.001),
-              "m": drel_ml.Mean() if n is None else drel_ml.LinearRegression(width, 0.001)}
-        subject, floor, core = floor_names(call, method, n)
-        statement = "m.update(1.5)" if n is None else f"m.{method}({arguments})"
+        ns = {"x": features(width, seed=width), "y": 1.0, "t": True,
+              "xs": itertools.cycle([features(width, seed=k) for k in range(c.samples)]),
+              "f": base.Floor(width, 0.001),
+              "m": drel_ml.Mean() if c.model is None else getattr(drel_ml, c.model)(width, 0.001)}
+        subject, floor, core = floor_names(c)
+        statement = "m.update(1.5)" if c.model is None else f"m.{c.method}({c.arguments})"
         bench.time(subject, statement, ns, loops)
-        bench.time(floor, f"f.{method}({arguments})", ns, loops)
-        bench.compare(subject, floor, target)
-        bench.row(core, f"f.core_{method}({arguments})", ns, floor, loops=loops)
+        bench.time(floor, f"f.{c.floor}({c.arguments})", ns, loops)
+        bench.compare(subject, floor, c.target)
+        if c.split:
+            bench.row(core, f"f.core_{c.floor}({c.arguments})", ns, floor, loops=loops)
 
 
 def floor_splits(bench: Bench, base, quick: bool) -> list[Split]:
     splits = []
-    for call, method, _, n, _ in FLOOR_CALLS:
-        subject, floor, core = floor_names(call, method, n)
+    for c in FLOOR_CALLS:
+        if not c.split:
+            continue
+        subject, floor, core = floor_names(c)
         t = bench.timings
-        native = base.native_ns(method, n or 1, 20_000 if quick else 200_000)
+        native = base.native_ns(c.floor, c.n or 1, 20_000 if quick else 200_000)
         splits.append(Split(subject, t[floor], t[core] - t[floor], t[subject] - t[core], native))
     return splits
 
@@ -330,6 +368,7 @@ def main() -> None:
     has_snapshots = hasattr(drel_ml.LinearRegression, "to_json")
     if has_snapshots:
         bench_snapshots(bench, drel_ml)
+    load_before = os.getloadavg()[0]
     rows = bench.run()
     load, cpus = os.getloadavg()[0], os.cpu_count() or 1
 
@@ -339,11 +378,11 @@ def main() -> None:
           "convert the same argument (a float; a list into a std::vector<double>) and return None; "
           "Floor.*, the same conversion and arithmetic with no checks, borrow or state copy; "
           "snapshots against the json module on the same document.")
-    print(f"Figures are the best of {bench.rounds} interleaved rounds, whole cost per call "
-          f"(the timing loop alone: {bench.loop_ns:.1f} ns per iteration)"
+    print(f"Figures are the best of {bench.rounds} interleaved rounds of process CPU time, whole "
+          f"cost per call (the timing loop alone: {bench.loop_ns:.1f} ns per iteration)"
           f"{'; QUICK run, rough numbers' if args.quick else ''}.")
-    if load > cpus:
-        print(f"Load average {load:.1f} on {cpus} CPUs: other work competes, figures may be inflated.")
+    print(f"Load average {load_before:.1f} before, {load:.1f} after, on {cpus} CPUs"
+          f"{': other work competes (CPU time discounts most of it)' if load > cpus else ''}.")
     print()
     print_table(rows)
     splits = floor_splits(bench, base, args.quick)
@@ -359,6 +398,8 @@ def main() -> None:
             "rounds": bench.rounds,
             "loop_ns": bench.loop_ns,
             "load_average": load,
+            "load_average_before": load_before,
+            "clock": "process CPU time",
             "timings_ns": bench.timings,
             "rows": [dict(dataclasses.asdict(r), ratio=r.ratio, verdict=r.verdict) for r in rows],
             "splits": [dataclasses.asdict(s) for s in splits],

@@ -129,12 +129,11 @@ def report(rows, bench, drel_ml, peer_description, peer_size, load, quick) -> No
     print(f"Python {platform.python_version()}, {platform.machine()}; drel_ml from {drel_ml.__file__}")
     print(f"LinearRegression with {FEATURES} features; peer: {peer_description} "
           f"({peer_size} bytes pickled).")
-    notes = [f"best of {bench.rounds} interleaved rounds",
+    notes = [f"best of {bench.rounds} interleaved rounds of process CPU time",
              f"timing loop alone {bench.loop_ns:.1f} ns per iteration"]
     if quick:
         notes.append("QUICK run, rough numbers")
-    if load > (os.cpu_count() or 1):
-        notes.append(f"load average {load:.1f}: other work competes, figures may be inflated")
+    notes.append(f"load average {load:.1f}")
     print("ns per call, " + "; ".join(notes) + ".\n")
     print_table(rows)
     missed = [r.name for r in rows if r.target is not None and r.ratio > r.target]

@@ -13,7 +13,8 @@
 // learn_pipeline(X, y, w, scaler, rate)   RegressionPipeline
 // predict_linear(X, w, out)         LinearRegression.predict_one
 // predict_logistic(X, w, out)       LogisticRegression.predict_one (out: bool array)
-// predict_pipeline(X, w, scaler, out)     RegressionPipeline.predict_one
+// predict_pipeline(X, w, scaler, out)     RegressionPipeline.predict_one, each
+//                                         feature's divisor worked out once per call
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -181,10 +182,22 @@ PyObject* predict_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const double* w = as<const double>(b[0]);
     const double* scaler = as<const double>(b[1]);
     double* out = as<double>(b[2]);
+    const std::size_t n = t.cols;
+    // The statistics do not change during the call: each divisor once.
+    double scales[kMaxCols];
+    const double count = scaler[2 * n];
+    for (std::size_t j = 0; j < n; ++j) {
+      scales[j] = 1.0;
+      if (count != 0.0) {
+        const double var = scaler[n + j] / count;
+        if (!(1e-12 > var)) scales[j] = std::sqrt(var);
+      }
+    }
     double scaled[kMaxCols];
     for (std::size_t i = 0; i < t.rows; ++i) {
-      scale(scaler, t.row(i), t.cols, scaled);
-      out[i] = affine(w, scaled, t.cols);
+      const double* x = t.row(i);
+      for (std::size_t j = 0; j < n; ++j) scaled[j] = (x[j] - scaler[j]) / scales[j];
+      out[i] = affine(w, scaled, n);
     }
   });
 }

@@ -8,6 +8,10 @@
 //   mean_update(x)     the running mean with its finiteness and counter checks
 //   predict_one(x)     a list of floats, then one sequential dot product
 //   learn_one(x, y)    the same, then one plain SGD pass over the weights
+//   logistic_learn_one(x, y)   y a bool: the dot product, the core's logistic
+//                      function, then the same SGD pass
+//   pipeline_learn_one(x, y)   the scaler's Welford step and x scaled by the
+//                      new statistics, then the linear model's step on it
 // and, for the split, the same conversion followed by the real core operation
 // (core_mean_update, core_predict_one, core_learn_one): what a call costs with
 // the core but without the binding around it.
@@ -17,7 +21,6 @@
 #include "floors.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -25,10 +28,14 @@
 #include <new>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <vector>
+
+#include <time.h>
 
 #include "bindings/convert.hpp"
 #include "linear/linear_regression.hpp"
+#include "linear/logistic_regression.hpp"  // the core's own logistic function
 #include "stats/mean.hpp"
 
 namespace {
@@ -74,13 +81,43 @@ struct LinearFloor {
     return sum + intercept;
   }
 
-  // One squared-error SGD step: w_i -= eta * (x_i * g), b -= eta * g.
-  void learn(const double* x, std::size_t n, double y) {
-    const double g = predict(x, n) - y;
+  // One SGD step on the loss gradient g: w_i -= eta * (x_i * g), b -= eta * g.
+  void step(const double* x, std::size_t n, double g) {
     n = std::min(n, weights.size());
     const double eta = learning_rate;
     for (std::size_t i = 0; i < n; ++i) weights[i] = weights[i] - eta * (x[i] * g);
     intercept = intercept - eta * g;
+  }
+
+  // Squared error.
+  void learn(const double* x, std::size_t n, double y) { step(x, n, predict(x, n) - y); }
+
+  // Log loss.
+  void learn_logistic(const double* x, std::size_t n, bool y) {
+    step(x, n, drel::logistic(predict(x, n)) - (y ? 1.0 : 0.0));
+  }
+};
+
+// A standard scaler (with mean and std, epsilon 1e-12) in front of a LinearFloor.
+struct PipelineFloor {
+  std::vector<double> means, m2s, scaled;
+  double count = 0.0;
+  LinearFloor model;
+
+  void learn(const double* x, std::size_t n, double y) {
+    n = std::min(n, means.size());
+    count = count + 1.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double delta = x[i] - means[i];
+      const double mean = means[i] + delta / count;
+      const double m2 = delta * (x[i] - mean) + m2s[i];
+      means[i] = mean;
+      m2s[i] = m2;
+      const double var = m2 / count;
+      const double scale = 1e-12 > var ? 1.0 : std::sqrt(var);
+      scaled[i] = (x[i] - mean) / scale;
+    }
+    model.learn(scaled.data(), n, y);
   }
 };
 
@@ -90,6 +127,8 @@ struct FloorObject {
   PyObject_HEAD
   MeanFloor mean;
   LinearFloor linear;
+  LinearFloor logistic;
+  PipelineFloor pipeline;
   std::vector<double> scratch;  // the converted feature vector, reused
   std::size_t scratch_size = 0;
   drel::Mean core_mean;
@@ -148,15 +187,39 @@ PyObject* predict_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return PyFloat_FromDouble(f->linear.predict(f->scratch.data(), f->scratch_size));
 }
 
-PyObject* learn_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
+// A floor's learn_one(x, y): x converted into the scratch vector, then
+// `learn(floor object, x, n, y)` with y a float, or with a bool for a classifier.
+template <class Target, auto kLearn>
+PyObject* learn_method(const char* name, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
   FloorObject* f = floor_of(self);
-  double y;
-  if (!expect_arguments("learn_one", nargs, 2, kwnames) || !to_double(args[1], y) ||
-      !to_vector(args[0], f->scratch, f->scratch_size))
-    return nullptr;
-  f->linear.learn(f->scratch.data(), f->scratch_size, y);
+  Target y;
+  if (!expect_arguments(name, nargs, 2, kwnames)) return nullptr;
+  if constexpr (std::is_same_v<Target, bool>) y = args[1] == Py_True;
+  else if (!to_double(args[1], y)) return nullptr;
+  if (!to_vector(args[0], f->scratch, f->scratch_size)) return nullptr;
+  kLearn(*f, f->scratch.data(), f->scratch_size, y);
   Py_RETURN_NONE;
+}
+
+PyObject* learn_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return learn_method<double, [](FloorObject& f, const double* x, std::size_t n, double y) {
+    f.linear.learn(x, n, y);
+  }>("learn_one", self, args, nargs, kwnames);
+}
+
+PyObject* logistic_learn_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return learn_method<bool, [](FloorObject& f, const double* x, std::size_t n, bool y) {
+    f.logistic.learn_logistic(x, n, y);
+  }>("logistic_learn_one", self, args, nargs, kwnames);
+}
+
+PyObject* pipeline_learn_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return learn_method<double, [](FloorObject& f, const double* x, std::size_t n, double y) {
+    f.pipeline.learn(x, n, y);
+  }>("pipeline_learn_one", self, args, nargs, kwnames);
 }
 
 PyObject* core_mean_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -200,6 +263,10 @@ PyObject* floor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   FloorObject* f = floor_of(self);
   new (&f->mean) MeanFloor{};
   new (&f->linear) LinearFloor{std::vector<double>(n, 0.0), 0.0, rate};
+  new (&f->logistic) LinearFloor{std::vector<double>(n, 0.0), 0.0, rate};
+  new (&f->pipeline) PipelineFloor{std::vector<double>(n, 0.0), std::vector<double>(n, 0.0),
+                                   std::vector<double>(n, 0.0), 0.0,
+                                   LinearFloor{std::vector<double>(n, 0.0), 0.0, rate}};
   new (&f->scratch) std::vector<double>(n);
   new (&f->core_mean) drel::Mean{};
   new (&f->core_model) std::optional<drel::LinearRegression>(std::move(*model));
@@ -209,6 +276,8 @@ PyObject* floor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void floor_dealloc(PyObject* self) {
   FloorObject* f = floor_of(self);
   f->linear.~LinearFloor();
+  f->logistic.~LinearFloor();
+  f->pipeline.~PipelineFloor();
   f->scratch.~vector();
   f->core_model.~optional();
   PyTypeObject* type = Py_TYPE(self);
@@ -218,15 +287,22 @@ void floor_dealloc(PyObject* self) {
 
 // ---- the native harness ----
 
-// Best ns per call of `body` over several rounds of `loops` calls.
+// The process's CPU time in ns: what a single-threaded loop costs, whatever
+// else the machine runs meanwhile.
+double cpu_ns() {
+  timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+}
+
+// Best CPU ns per call of `body` over several rounds of `loops` calls.
 template <class Body>
 double best_ns(std::uint64_t loops, Body&& body) {
   double best = std::numeric_limits<double>::infinity();
   for (int round = 0; round < 7; ++round) {
-    const auto start = std::chrono::steady_clock::now();
+    const double start = cpu_ns();
     for (std::uint64_t i = 0; i < loops; ++i) body();
-    const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
-    best = std::min(best, took.count() / static_cast<double>(loops));
+    best = std::min(best, (cpu_ns() - start) / static_cast<double>(loops));
   }
   return best;
 }
@@ -278,6 +354,10 @@ PyMethodDef floor_methods[] = {
     {"predict_one", fastcall(&predict_one), kFloorCall,
      "The floor of LinearRegression.predict_one."},
     {"learn_one", fastcall(&learn_one), kFloorCall, "The floor of LinearRegression.learn_one."},
+    {"logistic_learn_one", fastcall(&logistic_learn_one), kFloorCall,
+     "The floor of LogisticRegression.learn_one."},
+    {"pipeline_learn_one", fastcall(&pipeline_learn_one), kFloorCall,
+     "The floor of RegressionPipeline.learn_one."},
     {"core_mean_update", fastcall(&core_mean_update), kFloorCall,
      "The floor's conversion, then drel::Mean::update."},
     {"core_predict_one", fastcall(&core_predict_one), kFloorCall,

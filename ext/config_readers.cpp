@@ -136,7 +136,7 @@ struct ScalerStatisticsReader {
     out.scales.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
       out.variances[i] = s.counts[i] != 0 ? s.m2s[i] / as_real(s.counts[i]) : 0.0;
-      out.scales[i] = feature_scale(s.counts[i], s.m2s[i], s.config);
+      out.scales[i] = s.config.with_std ? feature_scale(s.counts[i], s.m2s[i], s.config.epsilon) : 1.0;
       out.count = std::max(out.count, s.counts[i]);
     }
     return out;

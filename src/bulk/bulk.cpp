@@ -87,12 +87,14 @@ BulkStatus learn_pipeline(Pipeline& p, const Rows& rows, Targets y) {
     else return static_cast<double>(y[i]);
   };
   const bool validated = p.transformer.validate().has_value();
+  const Scaling scaling = scaling_of(p.transformer.config);  // no row changes it
   std::vector<double> scaled(validated ? p.transformer.counts.size() : 0);
   return learn_rows(
       p, rows.count,
       [&](Pipeline& w, std::size_t i) {
         if (!validated) return StepOutcome::Defer;
-        return learn_step<Commit::InPlace>(w, rows.row(i), target(i), scaled.data(), true);
+        return learn_step<Commit::InPlace>(w, rows.row(i), target(i), scaled.data(), true,
+                                           scaling);
       },
       [&](Pipeline& w, std::size_t i) { return w.learn_one_checked(rows.row(i), target(i)); });
 }
@@ -103,19 +105,6 @@ auto mapped_output(const Model& m, Map map) {
   return [&m, map](std::span<const double> x, double& v) {
     double z;
     if (!fast_output(m, x, z)) return false;
-    v = map(z);
-    return true;
-  };
-}
-
-// The pipeline's fast output, `map` applied, its scaled features going to a
-// scratch row of the scaler's width.
-template <class Pipeline, class Map>
-auto mapped_pipeline_output(const Pipeline& p, std::vector<double>& scaled, Map map) {
-  scaled.resize(p.transformer.counts.size());
-  return [&p, &scaled, map](std::span<const double> x, double& v) {
-    double z;
-    if (!pipeline_output(p, x, scaled.data(), z)) return false;
     v = map(z);
     return true;
   };
@@ -148,36 +137,84 @@ BulkStatus predict_rows(const Rows& rows, std::span<Out> out, Fast fast, Checked
   });
 }
 
-// A linear model's outputs, `map` applied to each raw output. Rows of the
-// model's width, evenly spaced (the common case), run as one tight loop with
-// the shape checked once; a row with a non-finite output goes to the checked
-// form, and other row shapes to the row-by-row path.
+// Rows of the object's width, evenly spaced (the common case; the caller has
+// checked the shape once), as one tight loop: `output(x, z)` computes a row's
+// raw output z and says whether it vouches for every check; a row it does not
+// vouch for goes to the checked form. `map` is applied to each raw output.
+template <class Out, class Output, class Map, class Checked>
+BulkStatus predict_even_rows(const Rows& rows, std::span<Out> out, Output output, Map map,
+                             Checked checked) {
+  // Locals, not members: a one-byte output may alias anything, and would
+  // otherwise make the compiler reload them after every store.
+  const double* const data = rows.data;
+  const std::size_t n = rows.cols;
+  const std::size_t stride = rows.row_stride;
+  const std::size_t count = rows.count;
+  Out* const to = out.data();
+  for (std::size_t i = 0; i < count; ++i) {
+    double z;
+    if (!output(data + i * stride, z)) [[unlikely]] {
+      auto r = checked(std::span<const double>{data + i * stride, n});
+      if (!r) return row_failure(i, std::move(r).error());
+      to[i] = static_cast<Out>(map(*r));
+      continue;
+    }
+    to[i] = static_cast<Out>(map(z));
+  }
+  return {};
+}
+
+// A linear model's outputs, `map` applied to each raw output: a finite output
+// vouches for every check (learn_step.hpp). Other row shapes than even rows of
+// the model's width go row by row.
 template <class Model, class Out, class Map, class Checked>
 BulkStatus predict_model(const Model& m, const Rows& rows, std::span<Out> out, Map map,
                          Checked checked) {
   const std::size_t n = rows.cols;
   if (rows.offsets == nullptr && n != 0 && n == m.feature_count && m.weights.size() == n) {
-    // Locals, not members: a one-byte output may alias anything, and would
-    // otherwise make the compiler reload them after every store.
     const double* const w = m.weights.data();
-    const double* const data = rows.data;
     const double b = m.intercept;
-    const std::size_t stride = rows.row_stride;
-    const std::size_t count = rows.count;
-    Out* const to = out.data();
-    for (std::size_t i = 0; i < count; ++i) {
-      const double z = affine_sum(w, data + i * stride, n, b);
-      if (!is_finite(z)) [[unlikely]] {
-        auto r = checked(std::span<const double>{data + i * stride, n});
-        if (!r) return row_failure(i, std::move(r).error());
-        to[i] = static_cast<Out>(map(*r));
-        continue;
-      }
-      to[i] = static_cast<Out>(map(z));
-    }
-    return {};
+    auto output = [w, b, n](const double* x, double& z) {
+      z = affine_sum(w, x, n, b);
+      return is_finite(z);
+    };
+    return predict_even_rows(rows, out, output, map, checked);
   }
   return predict_rows(rows, out, mapped_output(m, map), mapped_checked(checked, map));
+}
+
+// A pipeline's outputs, `map` applied to each raw output. The scaler's
+// divisors are worked out once for the call, and its configuration read once;
+// each row is scaled into one scratch row of the scaler's width.
+template <class Pipeline, class Out, class Map, class Checked>
+BulkStatus predict_pipeline(const Pipeline& p, const Rows& rows, std::span<Out> out, Map map,
+                            Checked checked) {
+  const ScalePlan plan(p.transformer);
+  std::vector<double> scaled(p.transformer.counts.size());
+  const std::size_t n = rows.cols;
+  if (rows.offsets == nullptr && plan.fits(n) && n == p.model.feature_count &&
+      p.model.weights.size() == n) {
+    const double* const w = p.model.weights.data();
+    const double b = p.model.intercept;
+    double* const z_in = scaled.data();
+    return plan.with_pass([&](auto transform) {
+      // A finite output vouches for every scaled feature too: a non-finite
+      // one makes its term, and so the sum, non-finite.
+      auto output = [transform, w, b, n, z_in](const double* x, double& z) {
+        transform(x, z_in, n);
+        z = affine_sum(w, z_in, n, b);
+        return is_finite(z);
+      };
+      return predict_even_rows(rows, out, output, map, checked);
+    });
+  }
+  auto fast = [&](std::span<const double> x, double& v) {
+    double z;
+    if (!pipeline_output(p, plan, x, scaled.data(), z)) return false;
+    v = map(z);
+    return true;
+  };
+  return predict_rows(rows, out, fast, mapped_checked(checked, map));
 }
 
 constexpr auto kRaw = [](double z) { return z; };
@@ -199,7 +236,8 @@ BulkStatus learn_many(StandardScalerState& s, const Rows& rows) {
       [&](StandardScalerState& w, std::size_t i) {
         const std::span<const double> x = rows.row(i);
         if (!validated || !fit_ready(w, x.size(), true)) [[unlikely]] return StepOutcome::Defer;
-        if (!scaler_fit_pass<true, false, false>(w, x.data(), nullptr)) [[unlikely]]
+        if (!scaler_fit_pass<FitPass::Write>(w, x.data(), nullptr, nullptr, Scaling::Identity))
+            [[unlikely]]
           return StepOutcome::Spoiled;
         return StepOutcome::Done;
       },
@@ -232,32 +270,27 @@ BulkStatus predict_proba_many(const LogisticRegression& m, const Rows& rows, std
 }
 
 BulkStatus predict_many(const RegressionPipeline& p, const Rows& rows, std::span<double> out) {
-  std::vector<double> scaled;
-  auto checked = [&p](std::span<const double> x) { return p.predict_one_checked(x); };
-  return predict_rows(rows, out, mapped_pipeline_output(p, scaled, kRaw),
-                      mapped_checked(checked, kRaw));
+  return predict_pipeline(p, rows, out, kRaw,
+                          [&p](std::span<const double> x) { return p.predict_one_checked(x); });
 }
 BulkStatus predict_many(const ClassificationPipeline& p, const Rows& rows,
                         std::span<std::uint8_t> out) {
-  std::vector<double> scaled;
-  auto checked = [&p](std::span<const double> x) { return p.logit_checked(x); };
-  return predict_rows(rows, out, mapped_pipeline_output(p, scaled, kClass),
-                      mapped_checked(checked, kClass));
+  return predict_pipeline(p, rows, out, kClass,
+                          [&p](std::span<const double> x) { return p.logit_checked(x); });
 }
 BulkStatus predict_proba_many(const ClassificationPipeline& p, const Rows& rows,
                               std::span<double> out) {
-  std::vector<double> scaled;
-  auto checked = [&p](std::span<const double> x) { return p.logit_checked(x); };
-  return predict_rows(rows, out, mapped_pipeline_output(p, scaled, kProbability),
-                      mapped_checked(checked, kProbability));
+  return predict_pipeline(p, rows, out, kProbability,
+                          [&p](std::span<const double> x) { return p.logit_checked(x); });
 }
 
 BulkStatus transform_many(const StandardScalerState& s, const Rows& rows, std::span<double> out) {
   const std::size_t width = s.feature_count;
+  const ScalePlan plan(s);
   return each_row(rows.count, [&](std::size_t i) -> Status {
     const std::span<const double> x = rows.row(i);
     double* const row_out = out.data() + i * width;
-    if (transform_ready(s, x.size()) && transform_pass(s, x.data(), row_out)) [[likely]] return {};
+    if (plan.apply(x, row_out)) [[likely]] return {};
     DREL_ASSIGN_OR_RETURN(const std::vector<double> y, s.transform_one_checked(x));
     std::copy(y.begin(), y.end(), row_out);
     return {};

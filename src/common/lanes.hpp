@@ -1,32 +1,75 @@
-// Finiteness bits accumulated in two lanes. GCC's cheap cost model at -O2
-// does not vectorise a loop of unknown length, but it does pair two identical
-// statements of one iteration into one vector operation. The passes that
-// check a vector's worth of new values therefore handle two elements per
-// iteration, loading both before storing either, and OR their bits into
-// these two lanes, which pair the same way (the odd last element has its own
-// word, which keeps the pair intact). Each lane computes exactly what a plain
-// loop would: vector operations round lane by lane.
+// The elementwise passes (a new weight, accumulator or scaler statistic per
+// feature) run in blocks of lanes: an inner loop of a fixed count (two for
+// the x86-64 baseline's SSE2, four for AVX2) that loads, computes and stores
+// each lane. GCC's cheap cost model at -O2 does not vectorise a loop of
+// unknown length, but it unrolls the fixed inner loop and packs its identical
+// lanes into vector operations; Clang vectorises the plain loop anyway. Each
+// lane computes exactly what a plain loop would: vector operations round lane
+// by lane, and the passes neither contract nor reorder any operation. The
+// finiteness bits are OR-ed per lane (the tail has its own word), which packs
+// the same way.
+//
+// Each pass is compiled twice, for the x86-64 baseline and for AVX2 (without
+// FMA), and every call picks one at run time (common/vector_dispatch.hpp); both
+// give the same bits, which the determinism suite checks.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
-// The attribute of such a pass. GCC pairs the lanes only in a function whose
-// own parameters carry the no-alias promise, so the pass stays out of line,
-// and must not be cloned for constant arguments either (a clone loses the
-// promise). Clang vectorises the plain loop anyway.
+#include "common/vector_dispatch.hpp"
+
+// The attribute of a pass's out-of-line builds. GCC packs the lanes only in a
+// function whose parameters carry the no-alias promise (a pass's body takes
+// them so and is inlined into these), and which is not cloned for constant
+// arguments (a clone loses the promise).
 #if defined(__clang__)
 #define DREL_LANE_PASS [[gnu::noinline]]
+#define DREL_LANE_PASS_AVX2 [[gnu::noinline, gnu::target("avx2")]]
 #else
 #define DREL_LANE_PASS [[gnu::noipa]]
+#define DREL_LANE_PASS_AVX2 [[gnu::noipa, gnu::target("avx2")]]
 #endif
 
 namespace drel {
 
+// The lanes of a block: a vector register's worth of doubles.
+inline constexpr std::size_t kBaselineLanes = 2;
+inline constexpr std::size_t kAvx2Lanes = 4;
+
+template <std::size_t kLanes>
 struct LaneBits {
-  std::uint64_t pair[2] = {0, 0};
+  std::uint64_t lane[kLanes] = {};
   std::uint64_t last = 0;
 
-  std::uint64_t all() const { return pair[0] | pair[1] | last; }
+  std::uint64_t all() const {
+    std::uint64_t bits = last;
+    for (std::size_t l = 0; l < kLanes; ++l) bits |= lane[l];
+    return bits;
+  }
+};
+
+// A pass `Pass::run<lanes>(args...)` (forced inline, its pointers no-alias)
+// built for the baseline and for AVX2, the build chosen per call.
+template <class Pass>
+struct Dispatched {
+  template <class... Args>
+  DREL_LANE_PASS static auto baseline(Args... args) {
+    return Pass::template run<kBaselineLanes>(args...);
+  }
+#if DREL_AVX2_BUILD
+  template <class... Args>
+  DREL_LANE_PASS_AVX2 static auto avx2(Args... args) {
+    return Pass::template run<kAvx2Lanes>(args...);
+  }
+#endif
+  template <class... Args>
+  [[gnu::always_inline]] static auto run(Args... args) {
+#if DREL_AVX2_BUILD
+    if (use_avx2()) return avx2(args...);
+#endif
+    return baseline(args...);
+  }
 };
 
 }  // namespace drel

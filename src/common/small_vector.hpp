@@ -23,10 +23,11 @@ struct HeapBlocks {
   static void give_back(double* block, std::size_t) noexcept { delete[] block; }
 };
 
-template <class Blocks>
+// kInlineCount elements live inside the object; more come from Blocks.
+template <class Blocks, std::size_t kInlineCount = 64>
 class BasicSmallVector {
  public:
-  static constexpr std::size_t kInline = 64;
+  static constexpr std::size_t kInline = kInlineCount;
 
   // User-provided on purpose: value-initialisation (as in a std::tuple) would
   // otherwise zero the whole inline buffer on every call.
@@ -82,5 +83,8 @@ class BasicSmallVector {
 };
 
 using SmallVector = BasicSmallVector<HeapBlocks>;
+// A heap-backed vector with another inline size.
+template <std::size_t kInlineCount>
+using InlineVector = BasicSmallVector<HeapBlocks, kInlineCount>;
 
 }  // namespace drel

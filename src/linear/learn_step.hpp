@@ -108,11 +108,11 @@ inline StepOutcome optimizer_step(AdaGrad& o, std::vector<double>& weights, doub
     return StepOutcome::Defer;
   double* accumulators = o.grad_sq_weights.data();
   if constexpr (kCommit == Commit::CheckThenWrite) {
-    if (!adagrad_pass<false>(weights.data(), accumulators, x, n, g, o.config))
+    if (!adagrad_pass<PassOutput::None>(weights.data(), accumulators, x, n, g, o.config))
       return StepOutcome::Defer;
-    (void)adagrad_pass<true>(weights.data(), accumulators, x, n, g, o.config);
+    (void)adagrad_pass<PassOutput::InPlace>(weights.data(), accumulators, x, n, g, o.config);
   } else {
-    if (!adagrad_pass<true>(weights.data(), accumulators, x, n, g, o.config))
+    if (!adagrad_pass<PassOutput::InPlace>(weights.data(), accumulators, x, n, g, o.config))
       return StepOutcome::Spoiled;
   }
   o.grad_sq_intercept = b.scale.accumulator;

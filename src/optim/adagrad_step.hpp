@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/lanes.hpp"
 #include "error/guards.hpp"
 #include "optim/adagrad.hpp"
+#include "optim/sgd_step.hpp"  // PassOutput
 
 namespace drel {
 
@@ -66,24 +68,38 @@ inline std::uint64_t non_finite_bits(const AdaptiveScale& a) {
 
 // One pass over the weights for a sample x whose loss gradient is g, testing
 // every quantity the checked step names (AdaGrad's quantities do not all
-// propagate: an infinite scale makes the rate 0). kWrite stores the new
-// accumulators and weights in place as it goes.
-template <bool kWrite>
-inline bool adagrad_pass(double* __restrict weights, double* __restrict accumulators,
-                         const double* __restrict x, std::size_t n, double g,
-                         const AdaGradConfig& c) {
-  std::uint64_t bad = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double gw = x[i] * g;
-    const AdaGradWeight s = adagrad_weight(weights[i], gw, accumulators[i], c);
-    bad |= non_finite_bit(gw) | non_finite_bits(s.scale) | non_finite_bit(s.regularized_gradient) |
-           non_finite_bit(s.weight);
-    if constexpr (kWrite) {
-      accumulators[i] = s.scale.accumulator;
-      weights[i] = s.weight;
+// propagate: an infinite scale makes the rate 0). PassOutput::InPlace stores
+// the new accumulators and weights as it goes. A plain loop: the compilers
+// vectorise what they find worth it.
+template <PassOutput kOutput>
+struct AdaGradPass {
+  static_assert(kOutput != PassOutput::InPlaceSavingOld);
+
+  template <std::size_t kLanes>  // a plain loop whatever the lanes
+  [[gnu::always_inline]] static bool run(double* __restrict weights,
+                                         double* __restrict accumulators,
+                                         const double* __restrict x, std::size_t n, double g,
+                                         AdaGradConfig c) {
+    std::uint64_t bad = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double gw = x[i] * g;
+      const AdaGradWeight s = adagrad_weight(weights[i], gw, accumulators[i], c);
+      bad |= non_finite_bit(gw) | non_finite_bits(s.scale) |
+             non_finite_bit(s.regularized_gradient) | non_finite_bit(s.weight);
+      if constexpr (kOutput == PassOutput::InPlace) {
+        accumulators[i] = s.scale.accumulator;
+        weights[i] = s.weight;
+      }
     }
+    return none_non_finite(bad);
   }
-  return none_non_finite(bad);
+};
+
+template <PassOutput kOutput>
+[[gnu::always_inline]] inline bool adagrad_pass(double* weights, double* accumulators,
+                                                const double* x, std::size_t n, double g,
+                                                const AdaGradConfig& c) {
+  return Dispatched<AdaGradPass<kOutput>>::run(weights, accumulators, x, n, g, c);
 }
 
 }  // namespace drel

@@ -41,39 +41,45 @@ enum class PassOutput { None, InPlace, InPlaceSavingOld };
 // passes, because a non-finite weight gradient or regularized gradient makes
 // the new weight non-finite too (inf or NaN times eta, 0 included, is never
 // finite, and w minus a non-finite change is not either). `out` is used only
-// with PassOutput::InPlaceSavingOld (it receives the old weights). Two weights
-// per iteration: see common/lanes.hpp.
+// with PassOutput::InPlaceSavingOld (it receives the old weights). In
+// blocks of lanes: see common/lanes.hpp.
 template <PassOutput kOutput>
-DREL_LANE_PASS bool sgd_pass(double* __restrict weights, const double* __restrict x,
-                                double* __restrict out, std::size_t n, double g, double eta,
-                                double lambda) {
-  LaneBits bad;
-  std::size_t i = 0;
-  for (; i + 2 <= n; i += 2) {
-    const double w0 = weights[i];
-    const double w1 = weights[i + 1];
-    const double u = sgd_weight(w0, x[i] * g, eta, lambda).weight;
-    const double v = sgd_weight(w1, x[i + 1] * g, eta, lambda).weight;
-    bad.pair[0] |= non_finite_bit(u);
-    bad.pair[1] |= non_finite_bit(v);
-    if constexpr (kOutput == PassOutput::InPlaceSavingOld) {
-      out[i] = w0;
-      out[i + 1] = w1;
+struct SgdPass {
+  static constexpr bool kWrite = kOutput != PassOutput::None;
+
+  // The lanes' body is written out in the loop itself, and once more for the
+  // tail: GCC packs the lanes only when no function taking the pointers sits
+  // between the loop and the accesses.
+  template <std::size_t kLanes>
+  [[gnu::always_inline]] static bool run(double* __restrict weights, const double* __restrict x,
+                                         double* __restrict out, std::size_t n, double g,
+                                         double eta, double lambda) {
+    LaneBits<kLanes> bad;
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+      for (std::size_t l = 0; l < kLanes; ++l) {
+        const double old = weights[i + l];
+        const double next = sgd_weight(old, x[i + l] * g, eta, lambda).weight;
+        bad.lane[l] |= non_finite_bit(next);
+        if constexpr (kOutput == PassOutput::InPlaceSavingOld) out[i + l] = old;
+        if constexpr (kWrite) weights[i + l] = next;
+      }
     }
-    if constexpr (kOutput == PassOutput::InPlace || kOutput == PassOutput::InPlaceSavingOld) {
-      weights[i] = u;
-      weights[i + 1] = v;
+    for (; i < n; ++i) {
+      const double old = weights[i];
+      const double next = sgd_weight(old, x[i] * g, eta, lambda).weight;
+      bad.last |= non_finite_bit(next);
+      if constexpr (kOutput == PassOutput::InPlaceSavingOld) out[i] = old;
+      if constexpr (kWrite) weights[i] = next;
     }
+    return none_non_finite(bad.all());
   }
-  if (i < n) {
-    const double w0 = weights[i];
-    const double u = sgd_weight(w0, x[i] * g, eta, lambda).weight;
-    bad.last = non_finite_bit(u);
-    if constexpr (kOutput == PassOutput::InPlaceSavingOld) out[i] = w0;
-    if constexpr (kOutput == PassOutput::InPlace || kOutput == PassOutput::InPlaceSavingOld)
-      weights[i] = u;
-  }
-  return none_non_finite(bad.all());
+};
+
+template <PassOutput kOutput>
+[[gnu::always_inline]] inline bool sgd_pass(double* weights, const double* x, double* out,
+                                            std::size_t n, double g, double eta, double lambda) {
+  return Dispatched<SgdPass<kOutput>>::run(weights, x, out, n, g, eta, lambda);
 }
 
 }  // namespace drel

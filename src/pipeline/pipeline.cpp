@@ -28,15 +28,17 @@ Status learn_through(StandardScalerState& transformer, Model& model, std::span<c
 // One sample through the fast form, on the pipeline itself.
 template <class Pipeline, class Target>
 bool learned_fast(Pipeline& p, std::span<const double> x, Target y) {
-  SmallVector scaled(x.size());
-  return learn_step<Commit::CheckThenWrite>(p, x, y, &scaled[0], false) == StepOutcome::Done;
+  FitScratch scratch(3 * x.size());
+  return learn_step<Commit::CheckThenWrite>(p, x, y, &scratch[0], false,
+                                            scaling_of(p.transformer.config)) ==
+         StepOutcome::Done;
 }
 
 // The model's raw output for x, through the fast form when every check passes.
 template <class Pipeline>
 bool output_fast(const Pipeline& p, std::span<const double> x, double& out) {
   SmallVector scaled(x.size());
-  return pipeline_output(p, x, &scaled[0], out);
+  return pipeline_output(p, ScalePlan(p.transformer), x, &scaled[0], out);
 }
 
 // The default scaler first, so a feature count of 0 is reported by it before the

@@ -52,21 +52,23 @@ struct ClassificationPipeline {
   [[nodiscard]] Result<double> logit_checked(std::span<const double> x) const;
 };
 
-// The fast forms of learn_one (common/step_outcome.hpp); `scaled` holds
-// feature_count doubles of scratch.
+// The fast forms of learn_one (common/step_outcome.hpp); `scratch` as
+// pipeline_step describes it, `scaling` the scaler's.
 template <Commit kCommit>
 [[gnu::always_inline]] inline StepOutcome learn_step(RegressionPipeline& p,
                                                      std::span<const double> x, double y,
-                                                     double* scaled, bool validated) {
+                                                     double* scratch, bool validated,
+                                                     Scaling scaling) {
   if (!is_finite(y)) [[unlikely]] return StepOutcome::Defer;  // the target comes first
-  return pipeline_step<kCommit>(p, x, y, scaled, validated);
+  return pipeline_step<kCommit>(p, x, y, scratch, validated, scaling);
 }
 
 template <Commit kCommit>
 [[gnu::always_inline]] inline StepOutcome learn_step(ClassificationPipeline& p,
                                                      std::span<const double> x, bool y,
-                                                     double* scaled, bool validated) {
-  return pipeline_step<kCommit>(p, x, y, scaled, validated);
+                                                     double* scratch, bool validated,
+                                                     Scaling scaling) {
+  return pipeline_step<kCommit>(p, x, y, scratch, validated, scaling);
 }
 
 }  // namespace drel

@@ -87,10 +87,13 @@ Status StandardScalerState::validate() const {
 }
 
 Status StandardScalerState::fit_one(std::span<const double> x) {
-  if (fit_ready(*this, x.size(), false) && scaler_fit_pass<false, true, false>(*this, x.data(), nullptr))
-      [[likely]] {
-    (void)scaler_fit_pass<true, false, false>(*this, x.data(), nullptr);
-    return {};
+  if (fit_ready(*this, x.size(), false)) [[likely]] {
+    FitScratch saved(2 * x.size());
+    if (scaler_fit_pass<FitPass::Trial>(*this, x.data(), nullptr, &saved[0], Scaling::Identity))
+        [[likely]] {
+      confirm_fit(*this);
+      return {};
+    }
   }
   return fit_one_checked(x);
 }
@@ -120,7 +123,7 @@ Status StandardScalerState::fit_one_checked(std::span<const double> x) {
 Result<std::vector<double>> StandardScalerState::transform_one(std::span<const double> x) const {
   if (transform_ready(*this, x.size())) [[likely]] {
     std::vector<double> y(x.size());
-    if (transform_pass(*this, x.data(), y.data())) [[likely]] return y;
+    if (ScalePlan(*this).apply(x, y.data())) [[likely]] return y;
   }
   return transform_one_checked(x);
 }
