@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "snapshot/metric_records.hpp"
 #include "snapshot/number_text.hpp"
 #include "snapshot/record_fields.hpp"
 #include "snapshot/snapshot.hpp"
@@ -33,6 +34,10 @@ template <SnapshotRecord R>
 std::size_t room(const R& record);
 template <SnapshotUnion U>
 std::size_t room(const U& u);
+template <ConvertedValue T>
+std::size_t room(const T& value) {
+  return room(SnapshotForm<T>::to(value));
+}
 
 template <class T>
 std::size_t room(const std::vector<T>& list) {
@@ -52,7 +57,7 @@ template <SnapshotUnion U>
 std::size_t room(const U& u) {
   using Traits = UnionTraits<U>;
   std::size_t total = 0;
-  with_index<2>(Traits::index(u), [&](auto i) {
+  with_index<Traits::names.size()>(Traits::index(u), [&](auto i) {
     using Payload = typename Traits::template Payload<i>;
     total = Traits::names[i].size() + kQuotes;
     if constexpr (!is_unit_payload<Payload>) {
@@ -102,6 +107,10 @@ template <SnapshotRecord R>
 void write_value(JsonText& out, const R& record);
 template <SnapshotUnion U>
 void write_value(JsonText& out, const U& u);
+template <ConvertedValue T>
+void write_value(JsonText& out, const T& value) {
+  write_value(out, SnapshotForm<T>::to(value));
+}
 
 template <class T>
 void write_value(JsonText& out, const std::vector<T>& list) {
@@ -133,7 +142,7 @@ template <SnapshotUnion U>
 void write_value(JsonText& out, const U& u) {
   using Traits = UnionTraits<U>;
   const std::size_t index = Traits::index(u);
-  with_index<2>(index, [&](auto i) {
+  with_index<Traits::names.size()>(index, [&](auto i) {
     using Payload = typename Traits::template Payload<i>;
     if constexpr (is_unit_payload<Payload>) {
       out.quoted(Traits::names[i]);
@@ -206,6 +215,7 @@ char* write_snapshot_json(const Record& model, char* out) {
   template std::size_t snapshot_json_room<Record>(const Record&);       \
   template char* write_snapshot_json<Record>(const Record&, char*);
 DREL_SNAPSHOT_TOP_LEVEL_RECORDS(DREL_INSTANTIATE_WRITER)
+DREL_SNAPSHOT_METRIC_RECORDS(DREL_INSTANTIATE_WRITER)
 #undef DREL_INSTANTIATE_WRITER
 
 }  // namespace drel
