@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <string>
 #include <cmath>
 #include <string_view>
 #include <utility>
@@ -50,6 +51,25 @@ using RollingVariantOf = std::variant<Rest...>;
 struct RollingMetric {
   using Variant = RollingVariantOf<void DREL_METRICS(DREL_ROLLING_TYPE_)>;
   Variant variant;
+
+  std::string_view metric_name() const { return rolling_metric_names[variant.index()]; }
+  std::uint64_t window() const {
+    return std::visit([](const auto& r) { return r.window; }, variant);
+  }
+  std::uint64_t count() const {
+    return std::visit([](const auto& r) { return r.count(); }, variant);
+  }
+  std::optional<double> value() const {
+    return std::visit([](const auto& r) { return r.value(); }, variant);
+  }
+  // Windows of one metric only (see Rolling::merge).
+  [[nodiscard]] Status merge(const RollingMetric& other) {
+    if (variant.index() != other.variant.index())
+      return differing("metrics", std::string(metric_name()), std::string(other.metric_name()));
+    return std::visit(
+        [&](auto& r) { return r.merge(std::get<std::remove_cvref_t<decltype(r)>>(other.variant)); },
+        variant);
+  }
 };
 #undef DREL_ROLLING_TYPE_
 

@@ -24,7 +24,7 @@ Result<RocAuc> SnapshotForm<RocAuc>::from(const ScoreTable& table) {
   for (std::size_t i = 0; i < n; ++i) {
     const double score = table.scores[i];
     if (!is_finite(score) || (i > 0 && !(table.scores[i - 1] < score)) ||
-        std::signbit(score) && score == 0.0)
+        (std::signbit(score) && score == 0.0))
       return fail(Error::invalid_model_state("a score table's scores are not increasing"));
     if (table.positives[i] == 0 && table.negatives[i] == 0)
       return fail(Error::invalid_model_state("a score table holds a score without samples"));

@@ -1,0 +1,56 @@
+// update_many of a metric: the one-sample update over arrays, all or nothing.
+// It gives, bit for bit, the state and the first error of calling update on
+// each pair in order. Metrics whose removal is exact undo the accepted rows
+// on a failure; the others (R2, rolling windows) run on a copy.
+#pragma once
+
+#include <span>
+#include <type_traits>
+
+#include "bulk/bulk.hpp"
+#include "metrics/rolling_metric.hpp"
+
+namespace drel {
+
+// A bool is stored as one byte, nonzero meaning true, as classifier targets are.
+template <class T>
+using ColumnOf = std::conditional_t<std::is_same_v<T, bool>, std::uint8_t, double>;
+
+template <class M>
+concept UndoableMetric = requires(M m, typename M::Truth t, typename M::Prediction p) {
+  m.remove(t, p);
+};
+
+// Undoable metrics run in place and undo rows [0, k) on a failure at row k;
+// the others run on a copy that is committed after the last row.
+template <class M>
+[[gnu::noinline]] BulkStatus update_many(M& m,
+                                         std::span<const ColumnOf<typename M::Truth>> truths,
+                                         std::span<const ColumnOf<typename M::Prediction>> predictions) {
+  if constexpr (UndoableMetric<M>) {
+    for (std::size_t i = 0; i < truths.size(); ++i) {
+      if (Status s = m.update(static_cast<typename M::Truth>(truths[i]),
+                              static_cast<typename M::Prediction>(predictions[i]));
+          !s) [[unlikely]] {
+        const RowError failure{i, std::move(s).error()};
+        for (std::size_t j = i; j-- > 0;)
+          m.remove(static_cast<typename M::Truth>(truths[j]),
+                   static_cast<typename M::Prediction>(predictions[j]));
+        return std::unexpected(failure);
+      }
+    }
+    return {};
+  } else {
+    M work = m;
+    for (std::size_t i = 0; i < truths.size(); ++i) {
+      if (Status s = work.update(static_cast<typename M::Truth>(truths[i]),
+                                 static_cast<typename M::Prediction>(predictions[i]));
+          !s) [[unlikely]]
+        return std::unexpected(RowError{i, std::move(s).error()});
+    }
+    m = std::move(work);
+    return {};
+  }
+}
+
+}  // namespace drel
