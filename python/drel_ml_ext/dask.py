@@ -15,6 +15,9 @@ Two ways to spread a stream over several processes or machines:
   the next object. Statistics come out as if one object had seen every row;
   models come out as the sample-weighted average of the partition models.
 
+An error in a key's or a partition's work names the key or the partition and,
+when a row was rejected, the row's index label in the frame.
+
 Objects travel between processes as snapshot text, so nothing here depends on
 pickling drel_ml objects. The functions run on whatever scheduler is current:
 a ``distributed.Client`` when one is active, else Dask's local scheduler.
@@ -38,15 +41,23 @@ Example::
 
 from __future__ import annotations
 
-from collections.abc import Callable, Hashable, Mapping, Sequence
+import re
+from collections.abc import Callable, Hashable, Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, Literal, TypeVar, cast, overload
 
-import dask.dataframe as dd
-import numpy as np
-import pandas as pd
-from dask.base import compute as _untyped_compute
-from dask.delayed import Delayed, delayed
+from drel_ml_ext._extras import missing_extra
+
+try:
+    import dask.dataframe as dd
+    import numpy as np
+    import pandas as pd
+    from dask.base import compute as _untyped_compute
+    from dask.delayed import Delayed, delayed
+except ModuleNotFoundError as error:
+    raise missing_extra(__name__, "Dask (with its data frames), pandas and numpy", "dask",
+                        error) from error
 
 import drel_ml
 from drel_ml_ext._bulk import learn_many, update_many
@@ -144,6 +155,61 @@ def _as_text(state: Any) -> str:
     return text
 
 
+# ---- where an error happened --------------------------------------------------
+
+# The bulk functions name a rejected row by its position among the rows they were given: in
+# their own message (" (row N)" at its end) or, for an exception of the caller's code, in a
+# note. Within a key or a partition that position means nothing to the caller.
+_ROW_IN_TEXT = re.compile(r" \(row (\d+)\)\Z")
+_ROW_IN_NOTE = re.compile(r"\brow (\d+)\b")
+
+
+def _plain(value: Any) -> Any:
+    """A numpy scalar as the Python value it holds, for a readable repr."""
+    return value.item() if isinstance(value, np.generic) else value
+
+
+def _row_place(rows: pd.DataFrame, position: int) -> str:
+    """The frame's own name for the row at ``position``: its index label, and the partition
+    it came from when the rows were gathered from several."""
+    if not 0 <= position < len(rows):
+        return f"row {position}"
+    place = f"index label {_plain(rows.index[position])!r}"
+    if _PARTITION in rows.columns:
+        place = f"partition {_plain(rows[_PARTITION].iat[position])}, {place}"
+    return place
+
+
+def _noted_row(error: BaseException) -> int | None:
+    for note in reversed(getattr(error, "__notes__", [])):
+        if isinstance(note, str) and (found := _ROW_IN_NOTE.search(note)):
+            return int(found[1])
+    return None
+
+
+@contextmanager
+def _located(where: str, rows: pd.DataFrame) -> Iterator[None]:
+    """Names ``where`` (a key or a partition) and the failing row's index label in any
+    error raised inside. The library's own row error keeps its type and text, with the
+    location in place of the row's position; any other exception stays the same object,
+    the location added as a note."""
+    try:
+        yield
+    except Exception as error:
+        # The library raises built-in types with one message; a caller's exception is asked
+        # nothing (its __str__ is the caller's code).
+        builtin = type(error).__module__ == "builtins" and len(error.args) == 1
+        text = error.args[0] if builtin else None
+        own = _ROW_IN_TEXT.search(text) if isinstance(text, str) else None
+        if own is not None and isinstance(text, str):
+            error.args = (f"{text[:own.start()]} ({where}, {_row_place(rows, int(own[1]))})",)
+            raise
+        position = _noted_row(error)
+        row = "" if position is None else f", {_row_place(rows, position)}"
+        error.add_note(f"in {where}{row}")
+        raise
+
+
 # ---- one object per key -----------------------------------------------------
 
 
@@ -163,8 +229,9 @@ def _learn_groups(
     keys: list[Hashable] = []
     texts: list[str] = []
     for value, rows in part.groupby(key, sort=False):
-        obj = feed.restore(states.get(value, initial) if states else initial)
-        feed.feed(obj, rows)
+        with _located(f"key {_plain(value)!r}", rows):
+            obj = feed.restore(states.get(value, initial) if states else initial)
+            feed.feed(obj, rows)
         keys.append(value)
         texts.append(obj.to_json())
     return pd.DataFrame({key: pd.Series(keys, dtype=part[key].dtype), _STATE: pd.Series(texts, dtype=object)})
@@ -230,7 +297,9 @@ def learn_by_key(
 
     Raises:
         RuntimeError: an object rejected a row (from the worker, with the
-            message of the core).
+            message of the core and, in place of the row's position, its
+            key, its partition and its index label in ``frame``). Any other
+            error keeps its type and text, its key added as a note.
 
     Example::
 
@@ -267,9 +336,10 @@ def update_by_key(
 # ---- one object from all partitions -------------------------------------------
 
 
-def _train_copy(part: pd.DataFrame, feed: _Feed, start: str) -> str:
+def _train_copy(part: pd.DataFrame, feed: _Feed, start: str, number: int) -> str:
     obj = feed.restore(start)
-    feed.feed(obj, part)
+    with _located(f"partition {number}", part):
+        feed.feed(obj, part)
     text: str = obj.to_json()
     return text
 
@@ -291,7 +361,9 @@ def _rounds(frame: dd.DataFrame, feed: _Feed, start: str, rounds: int) -> Delaye
         def merge_copies(a: Delayed, b: Delayed, start: Delayed | str = round_start) -> Delayed:
             return cast(Delayed, merge_pair(feed, start, a, b))
 
-        copies: list[Delayed] = [train(part, feed, round_start) for part in parts]
+        copies: list[Delayed] = [
+            train(part, feed, round_start, number) for number, part in enumerate(parts)
+        ]
         state = tree_reduce(copies, merge_copies)
     return state
 
