@@ -20,6 +20,7 @@ template <auto Term, class TruthType = double>
 struct ErrorSum {
   using Truth = TruthType;
   using Prediction = double;
+  static constexpr auto term = Term;
   std::uint64_t count = 0;
   ExactSum sum;
 
