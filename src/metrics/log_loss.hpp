@@ -31,7 +31,7 @@ inline double log_loss_term(bool y_true, double p) {
   return y_true ? -std::log(clamped) : -std::log(1.0 - clamped);
 }
 
-inline Result<double> checked_log_loss_term(bool y_true, double p) {
+[[gnu::always_inline]] inline Result<double> checked_log_loss_term(bool y_true, double p) {
   DREL_TRY(check_probability(p));
   return log_loss_term(y_true, p);
 }

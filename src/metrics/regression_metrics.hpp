@@ -38,11 +38,11 @@ DREL_GUARD Result<double> squared_error(double y_true, double y_pred) {
   return squared;
 }
 
-inline Result<double> absolute_error(double y_true, double y_pred) {
+[[gnu::always_inline]] inline Result<double> absolute_error(double y_true, double y_pred) {
   DREL_ASSIGN_OR_RETURN(const double error, regression_error(y_true, y_pred));
   return std::fabs(error);
 }
-inline Result<double> squared_error_term(double y_true, double y_pred) {
+[[gnu::always_inline]] inline Result<double> squared_error_term(double y_true, double y_pred) {
   return squared_error(y_true, y_pred);
 }
 
