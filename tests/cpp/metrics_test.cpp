@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "metrics/exact_sum.hpp"
+#include "metrics/metric_bulk.hpp"
 #include "metrics/rolling_metric.hpp"
 #include "snapshot/snapshot.hpp"
 #include "test_support.hpp"
@@ -407,6 +408,58 @@ TEST(MetricSnapshots, StrictReaderRefusesImpossibleStates) {
   EXPECT_NE(load_message<R2>(
                 R"({"format_version":1,"model":{"count":0,"target_mean":1,"target_m2":0,"squared_errors":{"negative":false,"first":0,"digits":[]}}})"),
             "<loaded>");
+}
+
+}  // namespace
+}  // namespace drel
+
+namespace drel {
+namespace {
+
+// update_many over arrays: the one-sample loop's state, or on a failing row
+// the state before the call and that row's error.
+template <class M>
+class MetricBulk : public ::testing::Test {};
+using BulkMetrics = ::testing::Types<MeanAbsoluteError, R2, F1, LogLoss, RocAuc,
+                                     Rolling<RocAuc>, Rolling<MeanSquaredError>>;
+TYPED_TEST_SUITE(MetricBulk, BulkMetrics);
+
+TYPED_TEST(MetricBulk, EqualsTheLoopAndUndoesAFailingRow) {
+  using Metric = typename Underlying<TypeParam>::type;
+  const Stream st = random_stream(13, 120, 25);
+  std::vector<ColumnOf<typename Metric::Truth>> truths;
+  std::vector<ColumnOf<typename Metric::Prediction>> predictions;
+  for (std::size_t i = 0; i < st.y.size(); ++i) {
+    const auto [t, p] = sample<Metric>(st, i);
+    truths.push_back(static_cast<ColumnOf<typename Metric::Truth>>(t));
+    predictions.push_back(static_cast<ColumnOf<typename Metric::Prediction>>(p));
+  }
+  TypeParam loop = [] {
+    if constexpr (requires { TypeParam::create(5); }) return *TypeParam::create(5);
+    else return TypeParam{};
+  }();
+  TypeParam bulk = loop;
+  ASSERT_TRUE(feed(loop, st, 0, 60));
+  ASSERT_TRUE(update_many(bulk, std::span(truths).first(60), std::span(predictions).first(60)));
+  const auto same = [](const auto& a, const auto& b) {
+    const auto va = a.value(), vb = b.value();
+    return va.has_value() == vb.has_value() && (!va || bits(*va) == bits(*vb));
+  };
+  EXPECT_TRUE(same(loop, bulk));
+  const auto before = bulk;
+  if constexpr (!std::is_same_v<typename Metric::Prediction, bool>) {
+    predictions[100] = test::kNaN;
+    const BulkStatus refused =
+        update_many(bulk, std::span(truths).subspan(60), std::span(predictions).subspan(60));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().row, 40u);
+    EXPECT_EQ(refused.error().error.message(), "non-finite value for `y_pred`: NaN");
+    EXPECT_TRUE(same(bulk, before));
+    const auto count = [](const auto& m) {
+      if constexpr (requires { m.count(); }) return m.count(); else return m.count;
+    };
+    EXPECT_EQ(count(bulk), count(before));
+  }
 }
 
 }  // namespace
