@@ -105,4 +105,23 @@ template <class M>
   }
 }
 
+// The updates of rows [0, n) in order, stopping at the first failing row,
+// for a caller that works on a copy it drops on failure (progressive
+// validation): nothing is undone or copied here.
+template <class M>
+BulkStatus update_each(M& m, std::span<const ColumnOf<typename M::Truth>> truths,
+                       std::span<const ColumnOf<typename M::Prediction>> predictions) {
+  if constexpr (TermSum<M> || ConfusionCounts<M>) {
+    return update_many(m, truths, predictions);
+  } else {
+    for (std::size_t i = 0; i < truths.size(); ++i) {
+      if (Status s = m.update(static_cast<typename M::Truth>(truths[i]),
+                              static_cast<typename M::Prediction>(predictions[i]));
+          !s) [[unlikely]]
+        return std::unexpected(RowError{i, std::move(s).error()});
+    }
+    return {};
+  }
+}
+
 }  // namespace drel

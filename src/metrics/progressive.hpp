@@ -24,6 +24,7 @@
 #include "bulk/bulk.hpp"
 #include "linear/linear_regression.hpp"
 #include "linear/logistic_regression.hpp"
+#include "metrics/metric_bulk.hpp"
 #include "metrics/rolling_metric.hpp"
 #include "pipeline/pipeline.hpp"
 
@@ -46,20 +47,40 @@ inline constexpr bool scores_classes = std::is_same_v<typename M::Truth, bool>;
 // True when the metric takes what a model of this kind predicts.
 bool metric_scores_classes(const AnyMetric& metric);
 
-// Updates a metric with a model's prediction (a probability for a classifier).
-template <class Target>
-Status score(AnyMetric& metric, Target y, double p) {
-  const auto one = [&]<class M>(M& m) -> Status {
-    if constexpr (scores_classes<M> != std::is_same_v<Target, bool>) {
-      return fail(Error::invalid_model_state("a metric of the other kind of model"));
+// The scored rows not yet given to the metrics: truths, predictions (a
+// probability for a classifier) and, for a classifier, the predicted classes.
+template <class TargetColumn>
+struct ScoredRows {
+  std::vector<TargetColumn> truths;
+  std::vector<double> predictions;
+  std::vector<std::uint8_t> classes;
+  std::uint64_t first_row = 0;  // the stream row of the first of them
+
+  void clear() {
+    truths.clear();
+    predictions.clear();
+    classes.clear();
+  }
+};
+
+// Gives the scored rows to one metric, in order; the first failing row.
+template <class TargetColumn>
+BulkStatus score_rows(AnyMetric& metric, const ScoredRows<TargetColumn>& rows) {
+  constexpr bool classifier = std::is_same_v<TargetColumn, std::uint8_t>;
+  const auto one = [&]<class M>(M& m) -> BulkStatus {
+    if constexpr (scores_classes<M> != classifier) {
+      return std::unexpected(
+          RowError{0, Error::invalid_model_state("a metric of the other kind of model")});
     } else if constexpr (std::is_same_v<typename M::Prediction, bool>) {
-      return m.update(y, p >= 0.5);
+      return update_each(m, std::span<const TargetColumn>(rows.truths),
+                         std::span<const std::uint8_t>(rows.classes));
     } else {
-      return m.update(y, p);
+      return update_each(m, std::span<const TargetColumn>(rows.truths),
+                         std::span<const double>(rows.predictions));
     }
   };
   return std::visit(
-      [&]<class M>(M& m) -> Status {
+      [&]<class M>(M& m) -> BulkStatus {
         if constexpr (std::is_same_v<M, RollingMetric>) {
           return std::visit(one, m.variant);
         } else {
@@ -96,7 +117,7 @@ class ProgressiveValidation {
       const std::size_t row = first + i;
       const std::span<const double> x = rows.row(i);
       Result<double> p = predict(x);
-      if (!p) [[unlikely]] return std::unexpected(RowError{row, std::move(p).error()});
+      if (!p) [[unlikely]] return fail_after_scoring(RowError{row, std::move(p).error()});
       predictions[i] = *p;
       const Target target = static_cast<Target>(y[i]);
       if (delay_ == 0) {
@@ -115,7 +136,8 @@ class ProgressiveValidation {
         pending_.push_back({std::vector<double>(x.begin(), x.end()), target, *p, row});
       }
     }
-    return {};
+    // The metrics take a block's scored rows at once, without a dispatch per row.
+    return score_pending();
   }
 
   // The labels still waiting arrive, oldest first.
@@ -125,7 +147,7 @@ class ProgressiveValidation {
       DREL_TRY(answer(p.row, p.x, p.y, p.p));
     }
     pending_.clear();
-    return {};
+    return score_pending();
   }
 
   // The scored-row counts read, and the metrics' values there, checkpoint
@@ -149,13 +171,17 @@ class ProgressiveValidation {
     }
   }
 
+  // Row `row` is scored (queued for the metrics) and learned. The metrics of
+  // the loop would see a row before the model learns it: a learning failure
+  // is reported after the queued rows are scored, so that a metric's failure
+  // at this row or before comes first, as in the loop.
   BulkStatus answer(std::size_t row, std::span<const double> x, Target y, double p) {
-    for (AnyMetric& metric : metrics_) {
-      if (Status s = score(metric, y, p); !s) [[unlikely]]
-        return std::unexpected(RowError{row, std::move(s).error()});
-    }
+    if (scored_rows_.truths.empty()) scored_rows_.first_row = row;
+    scored_rows_.truths.push_back(static_cast<TargetColumn>(y));
+    scored_rows_.predictions.push_back(p);
+    if constexpr (is_classifier<Model>) scored_rows_.classes.push_back(p >= 0.5);
     if (Status s = model_.learn_one(x, y); !s) [[unlikely]]
-      return std::unexpected(RowError{row, std::move(s).error()});
+      return fail_after_scoring(RowError{row, std::move(s).error()});
     ++scored_;
     const bool periodic = checkpoints_.every != 0 && scored_ % checkpoints_.every == 0;
     bool listed = false;
@@ -164,10 +190,35 @@ class ProgressiveValidation {
       ++next_;
     }
     if (periodic || listed) {
+      DREL_TRY(score_pending());
       read_at_.push_back(scored_);
       for (const AnyMetric& metric : metrics_) values_.push_back(metric_value(metric));
     }
     return {};
+  }
+
+  // The queued rows to every metric; of the failures, the earliest row's, and
+  // at one row the first metric's, as the loop would meet them.
+  BulkStatus score_pending() {
+    std::optional<RowError> first;
+    for (AnyMetric& metric : metrics_) {
+      BulkStatus s = score_rows(metric, scored_rows_);
+      if (!s && (!first || s.error().row < first->row)) first = std::move(s).error();
+    }
+    const std::uint64_t base = scored_rows_.first_row;
+    scored_rows_.clear();
+    if (first) {
+      first->row += base;
+      return std::unexpected(std::move(*first));
+    }
+    return {};
+  }
+
+  // A model failure at a row: a metric's failure on the rows scored before it
+  // comes first.
+  BulkStatus fail_after_scoring(RowError failure) {
+    DREL_TRY(score_pending());
+    return std::unexpected(std::move(failure));
   }
 
   Model& model_;
@@ -180,6 +231,7 @@ class ProgressiveValidation {
   std::size_t next_ = 0;
   std::vector<std::uint64_t> read_at_;
   std::vector<std::optional<double>> values_;
+  ScoredRows<TargetColumn> scored_rows_;
 };
 
 }  // namespace drel
