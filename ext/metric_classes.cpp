@@ -70,10 +70,12 @@ Outcome<void> lifted(Status&& r) { return Lift<Status>::apply(std::move(r)); }
 // ---- update_many ---------------------------------------------------------
 
 // Runs run(first, count) over rows [0, n) in blocks, naming a failing row by
-// its index in the whole call.
+// its index in the whole call; a signal handler that raises between two
+// blocks stops the run (signals.raised() tells).
 template <class Run>
-BulkStatus over_row_blocks(std::size_t n, std::size_t block, Run&& run) {
+BulkStatus over_row_blocks(std::size_t n, std::size_t block, SignalPoll& signals, Run&& run) {
   for (std::size_t first = 0; first < n; first += block) {
+    if (first > 0 && signals.interrupted()) [[unlikely]] return {};
     BulkStatus done = run(first, std::min(block, n - first));
     if (!done) [[unlikely]] {
       RowError failure = std::move(done).error();
@@ -99,18 +101,22 @@ Outcome<void> update_many_of(M& m, PyObject* y_true, PyObject* y_pred) {
   const std::size_t n = conversion.count;
   const std::size_t block = std::min(truths.block_rows(), predictions.block_rows());
   BulkStatus status;
+  SignalPoll signals;
   if (n > 0) {
     status = without_gil([&]() -> BulkStatus {
       if (!conversion.failure && block >= n)
         return update_many(m, truths.values(0, n), predictions.values(0, n));
       M work = m;
-      BulkStatus done = over_row_blocks(n, block, [&](std::size_t first, std::size_t count) {
-        return update_many(work, truths.values(first, count), predictions.values(first, count));
-      });
-      if (done && !conversion.failure) m = std::move(work);
+      BulkStatus done =
+          over_row_blocks(n, block, signals, [&](std::size_t first, std::size_t count) {
+            return update_many(work, truths.values(first, count),
+                               predictions.values(first, count));
+          });
+      if (done && !conversion.failure && !signals.raised()) m = std::move(work);
       return done;
     });
   }
+  if (signals.raised()) return python_error();
   if (!status) {
     raise_core_row_error(status.error());
     return python_error();

@@ -153,15 +153,20 @@ PyObject* validate_on(Instance<Model>& instance, PyObject* const* args) {
   Model model = instance.value;
   Run run(model, metrics.work, static_cast<std::size_t>(delay), Checkpoints{every, at});
   const std::size_t block = std::min(rows.block_rows(), targets.block_rows());
+  SignalPoll signals;
   const BulkStatus status = without_gil([&]() -> BulkStatus {
     for (std::size_t first = 0; first < n; first += block) {
+      // Ctrl-C between two blocks stops the pass; nothing is committed.
+      if (first > 0 && signals.interrupted()) [[unlikely]] return {};
       const std::size_t count = std::min(block, n - first);
       DREL_TRY(run.run(rows.rows(first, count), targets.values(first, count), first,
                        predictions.reals().subspan(first, count)));
     }
     // Labels still due after a row that failed to convert never arrive.
+    if (signals.raised()) return {};
     return conversion.failure ? BulkStatus{} : run.finish();
   });
+  if (signals.raised()) return nullptr;
   if (!status) return raise_core_row_error(status.error());
   if (conversion.failure) return raise_row_failure(std::move(*conversion.failure));
 

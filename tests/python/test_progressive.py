@@ -135,3 +135,32 @@ def test_argument_checks():
     result = drel_ml_ext.progressive_validation(model, [[1.0]] * 5, [1.0] * 5, mae, every=[2, 9, 4, 2])
     assert result.checkpoints == [2, 4]
     assert mae.count == 5 and model.samples_seen == 5
+
+
+@pytest.mark.skipif(__import__("sys").platform == "win32", reason="needs kill(1)")
+@pytest.mark.parametrize("call", ["progressive_validation", "update_many"])
+def test_ctrl_c_stops_the_pass_and_changes_nothing(call):
+    import os
+    import subprocess
+    import time
+
+    np = pytest.importorskip("numpy")
+    model, mae = drel_ml.LinearRegression(1000, 1e-6), M.MAE()
+    mae.update(1.0, 0.5)
+    before = state(model, [mae])
+    if call == "progressive_validation":
+        rows = np.broadcast_to(np.linspace(-1.0, 1.0, 1000), (3 * 10**6, 1000))
+        run = lambda: drel_ml_ext.progressive_validation(model, rows, np.broadcast_to(0.5, (3 * 10**6,)), mae)
+    else:
+        values = np.broadcast_to(0.25, (10**9,))
+        run = lambda: mae.update_many(values, values)
+    sender = subprocess.Popen(["/bin/sh", "-c", f"sleep 0.2; kill -INT {os.getpid()}"])
+    start = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            run()
+        assert time.monotonic() - start < 5.0
+    finally:
+        sender.kill()
+        sender.wait()
+    assert state(model, [mae]) == before
