@@ -10,11 +10,11 @@
 
 #include "bulk_columns.hpp"
 #include "bulk_errors.hpp"
-#include "frame.hpp"
+#include "bindings/frame.hpp"
 #include "metric_units.hpp"
 #include "metrics/metric_bulk.hpp"
 #include "snapshot/snapshot.hpp"
-#include "snapshot_members.hpp"
+#include "bindings/snapshot_members.hpp"
 #include "without_gil.hpp"
 
 namespace drel::py {
@@ -34,7 +34,6 @@ struct MetricTexts;
     static constexpr ArgSpec update{Name ".update()", {"y_true", "y_pred"}, 2}; \
     static constexpr ArgSpec update_many{Name ".update_many()", {"y_true", "y_pred"}, 2}; \
     static constexpr ArgSpec merge{Name ".merge()", {"other"}, 1};              \
-    static constexpr ArgSpec from_json{Name ".from_json()", {"json"}, 1};       \
   };
 DREL_METRICS(DREL_METRIC_TEXTS_)
 #undef DREL_METRIC_TEXTS_
@@ -47,7 +46,6 @@ struct MetricTexts<RollingMetric> {
   static constexpr ArgSpec update{"Rolling.update()", {"y_true", "y_pred"}, 2};
   static constexpr ArgSpec update_many{"Rolling.update_many()", {"y_true", "y_pred"}, 2};
   static constexpr ArgSpec merge{"Rolling.merge()", {"other"}, 1};
-  static constexpr ArgSpec from_json{"Rolling.from_json()", {"json"}, 1};
 };
 
 // A truth or prediction parameter: bool as update_one of a classifier takes it, or a real.
@@ -250,7 +248,7 @@ struct MetricClass {
       method_def<T::update_many, &update_many_method<Core>>("update_many", kUpdateManyDoc),
       method_def<T::merge, &merge_with<Core>>("merge", kMergeDoc),
       to_json_def<Core>(),
-      from_json_def<T::from_json, Core>(),
+      from_json_def<Core>(),
       kMethodsEnd,
   };
   static inline PyGetSetDef properties[] = {
@@ -349,7 +347,7 @@ PyMethodDef rolling_methods[] = {
         "merge($self, other)\n--\n\nThe window of `other`'s stream continuing this one's: its "
         "samples come after these, and the last `window` of both remain."),
     to_json_def<RollingMetric>(),
-    from_json_def<MetricTexts<RollingMetric>::from_json, RollingMetric>(),
+    from_json_def<RollingMetric>(),
     kMethodsEnd,
 };
 

@@ -2,6 +2,7 @@
 // metric that is a mean of per-sample terms (MAE, MSE, RMSE, log loss).
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 
@@ -14,9 +15,13 @@ namespace drel {
 
 [[nodiscard]] Status validate_error_sum(std::uint64_t count, const ExactSum& sum);
 
+inline double identity(double x) { return x; }
+inline double square_root(double x) { return std::sqrt(x); }
+
 // A count and the exact sum of one term per sample. Term(y_true, y_pred)
-// gives the checked term.
-template <auto Term, class TruthType = double>
+// gives the checked term; the value is Finish(the mean of the terms). Each
+// metric is its own instantiation (a plain aggregate, as snapshot records are).
+template <auto Term, class TruthType = double, double (*Finish)(double) = &identity>
 struct ErrorSum {
   using Truth = TruthType;
   using Prediction = double;
@@ -49,6 +54,7 @@ struct ErrorSum {
     if (count == 0) return std::nullopt;
     return sum.divided_by(count);
   }
+  std::optional<double> value() const { return mean().transform(Finish); }
 };
 
 }  // namespace drel

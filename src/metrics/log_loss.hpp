@@ -36,8 +36,6 @@ inline double log_loss_term(bool y_true, double p) {
   return log_loss_term(y_true, p);
 }
 
-struct LogLoss : ErrorSum<&checked_log_loss_term, bool> {
-  std::optional<double> value() const { return mean(); }
-};
+using LogLoss = ErrorSum<&checked_log_loss_term, bool>;
 
 }  // namespace drel

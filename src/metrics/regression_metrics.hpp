@@ -46,20 +46,10 @@ DREL_GUARD Result<double> squared_error(double y_true, double y_pred) {
   return squared_error(y_true, y_pred);
 }
 
-struct MeanAbsoluteError : ErrorSum<&absolute_error> {
-  std::optional<double> value() const { return mean(); }
-};
-
-struct MeanSquaredError : ErrorSum<&squared_error_term> {
-  std::optional<double> value() const { return mean(); }
-};
-
+using MeanAbsoluteError = ErrorSum<&absolute_error>;
+using MeanSquaredError = ErrorSum<&squared_error_term>;
 // The square root of the mean squared error, rounded once more.
-struct RootMeanSquaredError : ErrorSum<&squared_error_term> {
-  std::optional<double> value() const {
-    return mean().transform([](double m) { return std::sqrt(m); });
-  }
-};
+using RootMeanSquaredError = ErrorSum<&squared_error_term, double, &square_root>;
 
 // 1 - SSE / SST, with SST = n * (population variance of the targets). The
 // targets' moments are Welford's (mean, M2), merged by the parallel formula;

@@ -40,7 +40,7 @@ struct WindowState {
 };
 
 // The squared errors of an R2 window; its targets are read from the window.
-struct R2Window : ErrorSum<&squared_error_term> {};
+using R2Window = MeanSquaredError;
 template <>
 struct WindowState<R2> {
   using type = R2Window;

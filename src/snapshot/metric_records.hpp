@@ -149,17 +149,3 @@ struct UnionTraits<RollingMetric>
 };
 
 }  // namespace drel::snapshot
-
-// The metric records a document can hold under "model". Expands X(Record).
-#define DREL_SNAPSHOT_METRIC_RECORDS(X) \
-  X(MeanAbsoluteError)                  \
-  X(MeanSquaredError)                   \
-  X(RootMeanSquaredError)               \
-  X(R2)                                 \
-  X(Accuracy)                           \
-  X(Precision)                          \
-  X(Recall)                             \
-  X(F1)                                 \
-  X(LogLoss)                            \
-  X(RocAuc)                             \
-  X(RollingMetric)

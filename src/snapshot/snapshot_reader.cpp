@@ -16,7 +16,7 @@
 #include "snapshot/number_text.hpp"
 #include "snapshot/record_fields.hpp"
 #include "snapshot/snapshot.hpp"
-#include "snapshot/top_level_records.hpp"
+#include "stateful_classes.hpp"
 
 namespace drel {
 namespace snapshot {
@@ -244,15 +244,8 @@ Read<std::size_t> read_variant_name(JsonCursor& in) {
   for (std::size_t i = 0; i < Traits::names.size(); ++i) {
     if (name == Traits::names[i]) return i;
   }
-  std::string expected;
-  if constexpr (Traits::names.size() == 2) {
-    expected = "`" + std::string(Traits::names[0]) + "` or `" + std::string(Traits::names[1]) + "`";
-  } else {
-    expected = "one of";
-    for (std::size_t i = 0; i < Traits::names.size(); ++i)
-      expected += (i == 0 ? " `" : ", `") + std::string(Traits::names[i]) + "`";
-  }
-  return fail(in.fail_here("unknown variant `" + std::string(name) + "`, expected " + expected));
+  return fail(in.fail_here("unknown variant `" + std::string(name) + "`, expected " +
+                           expected_names<U>()));
 }
 
 // A union: "Name" for a variant without payload, {"Name":payload} for any.
@@ -263,7 +256,7 @@ Read<> read_value(JsonCursor& in, U& out) {
   if (c == '"') {
     DREL_ASSIGN_OR_RETURN(const std::size_t index, read_variant_name<U>(in));
     Read<> result;
-    with_index<Traits::names.size()>(index, [&](auto i) {
+    with_index<alternative_count<U>>(index, [&](auto i) {
       using Payload = typename Traits::template Payload<i>;
       if constexpr (is_unit_payload<Payload>) {
         Traits::template set<i>(out, Payload{});
@@ -282,7 +275,7 @@ Read<> read_value(JsonCursor& in, U& out) {
   DREL_ASSIGN_OR_RETURN(const std::size_t index, read_variant_name<U>(in));
   DREL_TRY(in.colon());
   Read<> result;
-  with_index<Traits::names.size()>(index, [&](auto i) {
+  with_index<alternative_count<U>>(index, [&](auto i) {
     using Payload = typename Traits::template Payload<i>;
     Payload payload{};
     if constexpr (is_unit_payload<Payload>) {
@@ -332,11 +325,12 @@ std::expected<Record, LoadError> load_snapshot(std::string_view text) {
   return std::move(document->model);
 }
 
-#define DREL_INSTANTIATE_READER(Record)                                                      \
+#define DREL_INSTANTIATE_READER(Record, Name)                                                \
   template std::expected<Snapshot<Record>, LoadError> read_snapshot<Record>(std::string_view); \
   template std::expected<Record, LoadError> load_snapshot<Record>(std::string_view);
-DREL_SNAPSHOT_TOP_LEVEL_RECORDS(DREL_INSTANTIATE_READER)
-DREL_SNAPSHOT_METRIC_RECORDS(DREL_INSTANTIATE_READER)
+DREL_STATEFUL_CLASSES(DREL_INSTANTIATE_READER)
+DREL_METRICS(DREL_INSTANTIATE_READER)
+DREL_INSTANTIATE_READER(RollingMetric, Rolling)
 #undef DREL_INSTANTIATE_READER
 
 }  // namespace drel
