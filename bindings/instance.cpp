@@ -5,13 +5,14 @@
 namespace drel::py {
 
 PyObject* create_class(const ClassSpec& spec) {
-  std::array<PyType_Slot, 6> slots{};
+  std::array<PyType_Slot, 7> slots{};
   std::size_t n = 0;
   slots[n++] = {Py_tp_doc, const_cast<char*>(spec.doc)};
   slots[n++] = {Py_tp_methods, spec.methods};
   if (spec.properties != nullptr) slots[n++] = {Py_tp_getset, spec.properties};
   if (spec.constructor != nullptr) slots[n++] = {Py_tp_new, reinterpret_cast<void*>(spec.constructor)};
   if (spec.dealloc != nullptr) slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)};
+  if (spec.repr != nullptr) slots[n++] = {Py_tp_repr, reinterpret_cast<void*>(spec.repr)};
   slots[n] = {0, nullptr};
 
   unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;

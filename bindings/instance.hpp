@@ -52,6 +52,7 @@ struct ClassSpec {
   destructor dealloc;   // null: no instances
   PyMethodDef* methods;
   PyGetSetDef* properties;  // may be null
+  reprfunc repr = nullptr;  // null: the default repr
 };
 
 // Not subclassable, no __dict__, no weakrefs, no GC. A new reference or null.

@@ -12,7 +12,9 @@ Each stream is shuffled with a fixed seed and validated progressively: every sam
 first predicted, then learned from, so each prediction is made on a sample the learner has
 never seen. Every learner sees the same stream:
 
-- drel_ml: a RegressionPipeline or ClassificationPipeline (standard scaler + linear model);
+- drel_ml: a RegressionPipeline or ClassificationPipeline (standard scaler + linear model),
+  validated in one native pass by drel_ml_ext.progressive_validation, which also keeps
+  drel_ml_ext.metrics (MAE and RMSE, or accuracy and log-loss) and their learning curve;
 - river, when installed: StandardScaler | LinearRegression or LogisticRegression, plain SGD;
 - scikit-learn: StandardScaler.partial_fit, then SGDRegressor or SGDClassifier.partial_fit
   on the scaled sample, with the same constant learning rate and no penalty;
@@ -41,6 +43,8 @@ from typing import Any, Generic, Protocol, TypeVar, cast
 
 try:
     import drel_ml
+    import drel_ml_ext
+    from drel_ml_ext import metrics as drel_metrics
 except ImportError:
     sys.exit("drel_ml is not installed: run  python3 -m pip install '.[examples]'  first")
 try:
@@ -71,22 +75,40 @@ class Learner(Protocol[LearnedTarget]):
 
 
 class DrelLearner(Generic[Target]):
-    """A drel_ml pipeline, through its own two methods."""
+    """A drel_ml pipeline, validated over the whole stream by one native pass of
+    drel_ml_ext.progressive_validation: the predictions are made there, before each sample
+    is learned, and `predict` hands them out in stream order."""
 
-    def __init__(self, predict: Callable[[Features], float],
-                 learn: Callable[[Features, Target], None]) -> None:
-        self.predict: Callable[[Features], float] = predict
-        self.learn: Callable[[Features, Target], None] = learn
+    def __init__(self, pipeline: Any, metrics: list[Any]) -> None:
+        self.pipeline: Any = pipeline
+        self.metrics: list[Any] = metrics
+        self.predictions: list[float] = []
+        self.curve: Any = None
+        self.next: int = 0
+
+    def validate(self, x_rows: list[Features], targets: list[Target]) -> None:
+        result = drel_ml_ext.progressive_validation(
+            self.pipeline, x_rows, targets, self.metrics, every=max(1, len(targets) // 100))
+        self.predictions = list(result.predictions)
+        self.curve = result
+
+    def predict(self, _x: Features) -> float:
+        p = self.predictions[self.next]
+        self.next += 1
+        return p
+
+    def learn(self, _x: Features, _y: Target) -> None:
+        pass  # learned by progressive_validation
 
 
 def drel_regression(n_features: int, learning_rate: float) -> DrelLearner[float]:
-    pipeline = drel_ml.RegressionPipeline(n_features, learning_rate)
-    return DrelLearner(pipeline.predict_one, pipeline.learn_one)
+    return DrelLearner(drel_ml.RegressionPipeline(n_features, learning_rate),
+                       [drel_metrics.MAE(), drel_metrics.RMSE()])
 
 
 def drel_classification(n_features: int, learning_rate: float) -> DrelLearner[bool]:
-    pipeline = drel_ml.ClassificationPipeline(n_features, learning_rate)
-    return DrelLearner(pipeline.predict_proba_one, pipeline.learn_one)
+    return DrelLearner(drel_ml.ClassificationPipeline(n_features, learning_rate),
+                       [drel_metrics.Accuracy(), drel_metrics.LogLoss()])
 
 
 class RunningMean:
@@ -240,6 +262,9 @@ def stream(task: Task[Target], learners: dict[str, Learner[Target]]) -> list[Run
     """Predict-then-learn over the task's stream, every learner on every sample."""
     order = list(range(len(task.targets)))
     random.Random(SEED).shuffle(order)
+    for learner in learners.values():
+        if isinstance(learner, DrelLearner):
+            learner.validate([task.x_rows[i] for i in order], [task.targets[i] for i in order])
     runs = {name: Run(name) for name in learners}
     averages = {name: drel_ml.EWMean(ALPHA) for name in learners}
     progress = ProgressBar(task.title, len(order))
@@ -299,7 +324,7 @@ def peers(classifier: bool, learning_rate: float) -> dict[str, Learner[Any]]:
 # --- report ---------------------------------------------------------------------------------
 
 
-def report(task: Task[Any], runs: Sequence[Run]) -> None:
+def report(task: Task[Any], runs: Sequence[Run], drel: DrelLearner[Any]) -> None:
     first = task.totals({k: m.value for k, m in runs[0].means.items()})
     n_features = len(task.x_rows[0])
     print(f"\n{task.title}: {len(task.targets)} samples, {n_features} features, "
@@ -310,6 +335,8 @@ def report(task: Task[Any], runs: Sequence[Run]) -> None:
     for run in runs:
         totals = task.totals({k: m.value for k, m in run.means.items()})
         print(f"{run.name:<28}" + "".join(f"{v:12.4f}" for v in totals.values()))
+    kept = ", ".join(f"{m!r}" for m in drel.metrics)
+    print(f"drel_ml_ext.metrics kept by progressive_validation: {kept}")
 
 
 STYLES: dict[str, dict[str, Any]] = {
@@ -334,13 +361,14 @@ def label(run: Run, runs: Sequence[Run]) -> str:
     return run.name
 
 
-def draw(panels: Iterable[tuple[Task[Any], Sequence[Run]]], output: Path) -> None:
+def draw(panels: Iterable[tuple[Task[Any], Sequence[Run], DrelLearner[Any]]],
+         output: Path) -> None:
     matplotlib.use("Agg")  # writes a file; no window needed
     from matplotlib import pyplot
 
     panel_list = list(panels)
-    figure, axes = pyplot.subplots(1, len(panel_list), figsize=(13, 5), squeeze=False)
-    for axis, (task, runs) in zip(axes[0], panel_list):
+    figure, axes = pyplot.subplots(2, len(panel_list), figsize=(13, 9), squeeze=False)
+    for axis, curve_axis, (task, runs, drel) in zip(axes[0], axes[1], panel_list):
         for run in runs:
             axis.plot(range(1, len(run.curve) + 1), run.curve, label=label(run, runs),
                       **STYLES.get(run.name, BASELINE_STYLE))
@@ -350,6 +378,16 @@ def draw(panels: Iterable[tuple[Task[Any], Sequence[Run]]], output: Path) -> Non
         axis.set_ylim(bottom=0)
         axis.grid(alpha=0.3)
         axis.legend(frameon=False)
+        # The learning curve of progressive_validation: each metric over all the samples
+        # scored so far.
+        result = drel.curve
+        for metric, values in zip(drel.metrics, result.curve):
+            curve_axis.plot(result.checkpoints, values, label=f"drel_ml: {type(metric).__name__}")
+        curve_axis.set_xlabel("samples seen")
+        curve_axis.set_title("drel_ml_ext.progressive_validation: learning curve")
+        curve_axis.set_ylabel("metric over all samples so far")
+        curve_axis.grid(alpha=0.3)
+        curve_axis.legend(frameon=False)
     figure.suptitle("Progressive validation: predict each sample, then learn it", fontsize=13)
     figure.tight_layout()
     output.parent.mkdir(parents=True, exist_ok=True)
@@ -374,10 +412,11 @@ def main(argv: Sequence[str] | None = None) -> None:
         "drel_ml": drel_classification(len(clf.x_rows[0]), 0.05), **peers(True, 0.05),
         "majority class (baseline)": MajorityClass()}
 
-    panels: list[tuple[Task[Any], Sequence[Run]]] = [
-        (reg, stream(reg, reg_learners)), (clf, stream(clf, clf_learners))]
-    for task, runs in panels:
-        report(task, runs)
+    panels: list[tuple[Task[Any], Sequence[Run], DrelLearner[Any]]] = [
+        (reg, stream(reg, reg_learners), cast(DrelLearner[Any], reg_learners["drel_ml"])),
+        (clf, stream(clf, clf_learners), cast(DrelLearner[Any], clf_learners["drel_ml"]))]
+    for task, runs, drel in panels:
+        report(task, runs, drel)
     draw(panels, output)
     print(f"\nlearning curves saved to {output.resolve()}")
 

@@ -6,6 +6,7 @@
 
 #include "bound_classes.hpp"
 #include "bindings/guard.hpp"
+#include "metric_units.hpp"
 #include "units.hpp"
 
 namespace drel::py {
@@ -16,7 +17,8 @@ namespace {
 PyMethodDef* function_table() {
   static std::vector<PyMethodDef> table = [] {
     std::vector<PyMethodDef> all;
-    for (auto unit : {bulk_functions(), merge_functions(), config_functions()})
+    for (auto unit : {bulk_functions(), merge_functions(), config_functions(),
+                      progressive_functions()})
       all.insert(all.end(), unit.begin(), unit.end());
     all.push_back({nullptr, nullptr, 0, nullptr});
     return all;
@@ -26,7 +28,7 @@ PyMethodDef* function_table() {
 
 int exec_module(PyObject* module) {
   return guarded([module]() -> int {
-    if (bind_drel_ml_classes() != 0) return -1;
+    if (bind_drel_ml_classes() != 0 || add_metric_classes(module) != 0) return -1;
     return PyModule_AddFunctions(module, function_table());
   });
 }

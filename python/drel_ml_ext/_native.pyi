@@ -223,3 +223,123 @@ def update_many(statistic: drel_ml.Mean | drel_ml.EWMean | drel_ml.Variance, xs:
 
 def merge(a: _Mergeable, b: _Mergeable) -> _Mergeable: ...
 def merge_from(start: _Mergeable, a: _Mergeable, b: _Mergeable) -> _Mergeable: ...
+
+# ---- metrics (ext/metric_classes.cpp) -----------------------------------------
+
+_Column: TypeAlias = Buffer | Iterable[Any]
+
+class _Metric:
+    @property
+    def value(self) -> float | None:
+        """The metric's value, or None while it is undefined (no samples yet; for ROCAUC, until both classes have been seen)."""
+    @property
+    def count(self) -> int:
+        """The number of samples scored."""
+    def update_many(self, y_true: _Column, y_pred: _Column) -> None:
+        """update over two equally long arrays or iterables, without the interpreter lock; all or nothing, a refused pair names its row."""
+    def to_json(self) -> str: ...
+
+class MAE(_Metric):
+    def __init__(self) -> None: ...
+    def update(self, y_true: float, y_pred: float) -> None:
+        """Scores one prediction against its truth; a refused pair changes nothing."""
+    def merge(self, other: MAE) -> None:
+        """Adds the samples `other` has seen, as if this metric had seen them after its own; `other` is unchanged."""
+    @staticmethod
+    def from_json(json: str) -> MAE: ...
+
+class MSE(_Metric):
+    def __init__(self) -> None: ...
+    def update(self, y_true: float, y_pred: float) -> None:
+        """Scores one prediction against its truth; a refused pair changes nothing."""
+    def merge(self, other: MSE) -> None:
+        """Adds the samples `other` has seen, as if this metric had seen them after its own; `other` is unchanged."""
+    @staticmethod
+    def from_json(json: str) -> MSE: ...
+
+class RMSE(_Metric):
+    def __init__(self) -> None: ...
+    def update(self, y_true: float, y_pred: float) -> None:
+        """Scores one prediction against its truth; a refused pair changes nothing."""
+    def merge(self, other: RMSE) -> None:
+        """Adds the samples `other` has seen, as if this metric had seen them after its own; `other` is unchanged."""
+    @staticmethod
+    def from_json(json: str) -> RMSE: ...
+
+class R2(_Metric):
+    def __init__(self) -> None: ...
+    def update(self, y_true: float, y_pred: float) -> None:
+        """Scores one prediction against its truth; a refused pair changes nothing."""
+    def merge(self, other: R2) -> None:
+        """Adds the samples `other` has seen, as if this metric had seen them after its own; `other` is unchanged."""
+    @staticmethod
+    def from_json(json: str) -> R2: ...
+
+class Accuracy(_Metric):
+    def __init__(self) -> None: ...
+    def update(self, y_true: bool, y_pred: bool) -> None:
+        """Scores one prediction against its truth; a refused pair changes nothing."""
+    def merge(self, other: Accuracy) -> None:
+        """Adds the samples `other` has seen, as if this metric had seen them after its own; `other` is unchanged."""
+    @staticmethod
+    def from_json(json: str) -> Accuracy: ...
+
+class Precision(_Metric):
+    def __init__(self) -> None: ...
+    def update(self, y_true: bool, y_pred: bool) -> None:
+        """Scores one prediction against its truth; a refused pair changes nothing."""
+    def merge(self, other: Precision) -> None:
+        """Adds the samples `other` has seen, as if this metric had seen them after its own; `other` is unchanged."""
+    @staticmethod
+    def from_json(json: str) -> Precision: ...
+
+class Recall(_Metric):
+    def __init__(self) -> None: ...
+    def update(self, y_true: bool, y_pred: bool) -> None:
+        """Scores one prediction against its truth; a refused pair changes nothing."""
+    def merge(self, other: Recall) -> None:
+        """Adds the samples `other` has seen, as if this metric had seen them after its own; `other` is unchanged."""
+    @staticmethod
+    def from_json(json: str) -> Recall: ...
+
+class F1(_Metric):
+    def __init__(self) -> None: ...
+    def update(self, y_true: bool, y_pred: bool) -> None:
+        """Scores one prediction against its truth; a refused pair changes nothing."""
+    def merge(self, other: F1) -> None:
+        """Adds the samples `other` has seen, as if this metric had seen them after its own; `other` is unchanged."""
+    @staticmethod
+    def from_json(json: str) -> F1: ...
+
+class LogLoss(_Metric):
+    def __init__(self) -> None: ...
+    def update(self, y_true: bool, y_pred: float) -> None:
+        """Scores one prediction against its truth; a refused pair changes nothing."""
+    def merge(self, other: LogLoss) -> None:
+        """Adds the samples `other` has seen, as if this metric had seen them after its own; `other` is unchanged."""
+    @staticmethod
+    def from_json(json: str) -> LogLoss: ...
+
+class ROCAUC(_Metric):
+    def __init__(self) -> None: ...
+    def update(self, y_true: bool, y_pred: float) -> None:
+        """Scores one prediction against its truth; a refused pair changes nothing."""
+    def merge(self, other: ROCAUC) -> None:
+        """Adds the samples `other` has seen, as if this metric had seen them after its own; `other` is unchanged."""
+    @staticmethod
+    def from_json(json: str) -> ROCAUC: ...
+
+class Rolling(_Metric):
+    def __init__(self, metric: MAE | MSE | RMSE | R2 | Accuracy | Precision | Recall | F1 | LogLoss | ROCAUC, window: int) -> None: ...
+    @property
+    def window(self) -> int:
+        """The most samples the window holds."""
+    @property
+    def metric(self) -> str:
+        """The name of the metric's class, e.g. 'MAE'."""
+    def update(self, y_true: float | bool, y_pred: float | bool) -> None:
+        """Scores one prediction against its truth; a refused pair changes nothing."""
+    def merge(self, other: Rolling) -> None:
+        """The window of `other`'s stream continuing this one's: its samples come after these, and the last `window` of both remain."""
+    @staticmethod
+    def from_json(json: str) -> Rolling: ...

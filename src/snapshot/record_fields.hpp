@@ -250,8 +250,17 @@ struct UnitPayload {};
 template <class U>
 struct UnionTraits;
 
+// A value whose state is written in another form: SnapshotForm<T> names the
+// form (a record), `to` builds it and `from` rebuilds the value from it,
+// refusing a form no value could have written.
 template <class T>
-inline constexpr bool is_unit_payload = !SnapshotRecord<T>;
+struct SnapshotForm;
+
+template <class T>
+concept ConvertedValue = requires { typename SnapshotForm<T>::Form; };
+
+template <class T>
+inline constexpr bool is_unit_payload = !SnapshotRecord<T> && !ConvertedValue<T>;
 
 // A union stored as a std::variant member of its owner struct.
 template <class U, class Variant, Variant U::*member>

@@ -12,6 +12,7 @@
 
 #include "error/error.hpp"
 #include "snapshot/json_cursor.hpp"
+#include "snapshot/metric_records.hpp"
 #include "snapshot/number_text.hpp"
 #include "snapshot/record_fields.hpp"
 #include "snapshot/snapshot.hpp"
@@ -82,6 +83,8 @@ template <SnapshotRecord R>
 Read<> read_value(JsonCursor& in, R& out);
 template <SnapshotUnion U>
 Read<> read_value(JsonCursor& in, U& out);
+template <ConvertedValue T>
+Read<> read_value(JsonCursor& in, T& out);
 
 template <class T>
 Read<> read_value(JsonCursor& in, std::vector<T>& out) {
@@ -106,13 +109,14 @@ Read<> read_value(JsonCursor& in, std::vector<T>& out) {
   return {};
 }
 
-// One member of a record. A scaler state is validated as soon as it has been
-// read; its failure belongs to the record holding it, whose closing bracket
-// is consumed first when it comes next.
+// One member of a record. A value with a validate() (a scaler state, a
+// metric) is validated as soon as it has been read; its failure belongs to
+// the record holding it, whose closing bracket is consumed first when it
+// comes next.
 template <class R, class M>
 Read<> read_member(JsonCursor& in, R& record, const Field<R, M>& f, char closer) {
   DREL_TRY(read_value(in, record.*f.member));
-  if constexpr (std::is_same_v<M, StandardScalerState>) {
+  if constexpr (requires { (record.*f.member).validate(); }) {
     if (Status valid = (record.*f.member).validate(); !valid) {
       in.consume_if_next(closer);
       return fail(in.fail_here(valid.error().message()));
@@ -221,6 +225,17 @@ Read<> read_value(JsonCursor& in, R& out) {
   return fail(in.wrong_type(struct_name(RecordTraits<R>::name)));
 }
 
+// The form, then the value rebuilt from it; a refusal is placed after the form.
+template <ConvertedValue T>
+Read<> read_value(JsonCursor& in, T& out) {
+  typename SnapshotForm<T>::Form form{};
+  DREL_TRY(read_value(in, form));
+  auto value = SnapshotForm<T>::from(std::move(form));
+  if (!value) return fail(in.fail_here(value.error().message()));
+  out = std::move(*value);
+  return {};
+}
+
 // At the opening quote of a variant name; the index of the variant.
 template <SnapshotUnion U>
 Read<std::size_t> read_variant_name(JsonCursor& in) {
@@ -314,6 +329,8 @@ std::expected<Record, LoadError> load_snapshot(std::string_view text) {
   template std::expected<Snapshot<Record>, LoadError> read_snapshot<Record>(std::string_view); \
   template std::expected<Record, LoadError> load_snapshot<Record>(std::string_view);
 DREL_STATEFUL_CLASSES(DREL_INSTANTIATE_READER)
+DREL_METRICS(DREL_INSTANTIATE_READER)
+DREL_INSTANTIATE_READER(RollingMetric, Rolling)
 #undef DREL_INSTANTIATE_READER
 
 }  // namespace drel

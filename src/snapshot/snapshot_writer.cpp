@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "snapshot/metric_records.hpp"
 #include "snapshot/number_text.hpp"
 #include "snapshot/record_fields.hpp"
 #include "snapshot/snapshot.hpp"
@@ -33,6 +34,10 @@ template <SnapshotRecord R>
 std::size_t room(const R& record);
 template <SnapshotUnion U>
 std::size_t room(const U& u);
+template <ConvertedValue T>
+std::size_t room(const T& value) {
+  return room(SnapshotForm<T>::to(value));
+}
 
 template <class T>
 std::size_t room(const std::vector<T>& list) {
@@ -102,6 +107,10 @@ template <SnapshotRecord R>
 void write_value(JsonText& out, const R& record);
 template <SnapshotUnion U>
 void write_value(JsonText& out, const U& u);
+template <ConvertedValue T>
+void write_value(JsonText& out, const T& value) {
+  write_value(out, SnapshotForm<T>::to(value));
+}
 
 template <class T>
 void write_value(JsonText& out, const std::vector<T>& list) {
@@ -206,6 +215,8 @@ char* write_snapshot_json(const Record& model, char* out) {
   template std::size_t snapshot_json_room<Record>(const Record&);       \
   template char* write_snapshot_json<Record>(const Record&, char*);
 DREL_STATEFUL_CLASSES(DREL_INSTANTIATE_WRITER)
+DREL_METRICS(DREL_INSTANTIATE_WRITER)
+DREL_INSTANTIATE_WRITER(RollingMetric, Rolling)
 #undef DREL_INSTANTIATE_WRITER
 
 }  // namespace drel

@@ -1,0 +1,91 @@
+// The exact sum of a multiset of doubles: every addition and removal is
+// exact, so a removal undoes its addition bit for bit, two sums merge without
+// rounding and the order of the terms never matters. Rounding happens once,
+// when the value is read.
+//
+// The sum is held as signed 32-bit digits in 64-bit cells (a long accumulator
+// over the whole double range, with headroom for 2^64 terms). An addition
+// touches three cells and never carries; the carries are propagated once
+// every 2^30 operations, before any cell could leave its range.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace drel {
+
+class ExactSum {
+ public:
+  // Bit 0 of cell 0 weighs 2^-1074, the least subnormal.
+  static constexpr int kLowestExponent = -1074;
+  static constexpr int kDigitBits = 32;
+  // 2098 bits of the double range plus 64 of count headroom and a sign cell.
+  static constexpr std::size_t kCells = 70;
+
+  [[gnu::always_inline]] inline void add(double x) { accumulate(x, +1); }
+  [[gnu::always_inline]] inline void remove(double x) { accumulate(x, -1); }
+  void add(const ExactSum& other);
+
+  // The sum rounded to the nearest double (ties to even); +-inf beyond range.
+  double value() const { return scaled_value(0); }
+  // The sum times 2^scale, rounded once.
+  double scaled_value(int scale) const;
+  // The sum divided by n (n > 0), as fl(sum / n) when the rounded sum is
+  // finite; a sum beyond the double range is scaled down first, so the
+  // quotient of finite terms is always finite.
+  double divided_by(std::uint64_t n) const;
+
+  bool is_zero() const;
+
+  // The canonical form a snapshot stores: the magnitude's base-2^32 digits,
+  // least significant first, from the first non-zero one to the last, and the
+  // index of the first. Zero is no digits.
+  struct Digits {
+    bool negative = false;
+    std::uint64_t first = 0;
+    std::vector<std::uint64_t> digits;
+  };
+  Digits digits() const;
+  // nullopt unless `d` is canonical: digits below 2^32, the first and last
+  // non-zero, all within the accumulator, no sign on zero.
+  static std::optional<ExactSum> from_digits(const Digits& d);
+
+  friend bool operator==(const ExactSum& a, const ExactSum& b);
+
+ private:
+  [[gnu::always_inline]] inline void accumulate(double x, std::int64_t sign) {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+    const std::uint64_t biased = (bits >> 52) & 0x7FF;
+    std::uint64_t mantissa = bits & 0xFFFFFFFFFFFFFull;
+    // A normal number's leading bit is implicit; a subnormal's scale is that
+    // of the least normal exponent.
+    std::uint64_t position = 0;
+    if (biased != 0) {
+      mantissa |= 0x10000000000000ull;
+      position = biased - 1;
+    }
+    if (bits >> 63) sign = -sign;
+    const std::uint64_t cell = position / kDigitBits;
+    const unsigned offset = static_cast<unsigned>(position % kDigitBits);
+    constexpr std::uint64_t kDigit = 0xFFFFFFFFull;
+    const std::uint64_t low = (mantissa << offset) & kDigit;
+    const std::uint64_t middle = (mantissa >> (kDigitBits - offset)) & kDigit;
+    const std::uint64_t high = offset == 0 ? 0 : mantissa >> (64 - offset);
+    cells_[cell] += sign * static_cast<std::int64_t>(low);
+    cells_[cell + 1] += sign * static_cast<std::int64_t>(middle);
+    cells_[cell + 2] += sign * static_cast<std::int64_t>(high);
+    if (++pending_ == kCarryInterval) [[unlikely]] normalize();
+  }
+  // Every cell but the last back into [0, 2^32); the last keeps the sign.
+  void normalize();
+  ExactSum normalized() const;
+
+  static constexpr std::uint32_t kCarryInterval = 1u << 30;
+  std::array<std::int64_t, kCells> cells_{};
+  std::uint32_t pending_ = 0;  // operations since the last normalisation
+};
+
+}  // namespace drel

@@ -1,0 +1,127 @@
+// update_many of a metric: the one-sample update over arrays, all or nothing.
+// It gives, bit for bit, the state and the first error of calling update on
+// each pair in order. Metrics whose removal is exact undo the accepted rows
+// on a failure; the others (R2, rolling windows) run on a copy.
+#pragma once
+
+#include <limits>
+#include <span>
+#include <type_traits>
+
+#include "bulk/bulk.hpp"
+#include "metrics/rolling_metric.hpp"
+
+namespace drel {
+
+// A bool is stored as one byte, nonzero meaning true, as classifier targets are.
+template <class T>
+using ColumnOf = std::conditional_t<std::is_same_v<T, bool>, std::uint8_t, double>;
+
+template <class M>
+concept UndoableMetric = requires(M m, typename M::Truth t, typename M::Prediction p) {
+  m.remove(t, p);
+};
+
+// A metric that is a count and an exact sum of per-sample terms.
+template <class M>
+concept TermSum = requires(M m) {
+  M::term;
+  m.sum;
+  m.count;
+};
+
+template <class M>
+concept ConfusionCounts = requires(M m) { m.confusion; };
+
+// The count check of n more samples, done once for a whole array; the
+// per-row loop then checks only what a row can fail.
+inline bool fits(std::uint64_t count, std::size_t n) {
+  return n <= std::numeric_limits<std::uint64_t>::max() - count;
+}
+
+// Undoable metrics run in place and undo rows [0, k) on a failure at row k;
+// the others run on a copy that is committed after the last row.
+template <class M>
+[[gnu::noinline]] BulkStatus update_many(M& m,
+                                         std::span<const ColumnOf<typename M::Truth>> truths,
+                                         std::span<const ColumnOf<typename M::Prediction>> predictions) {
+  if constexpr (ConfusionCounts<M>) {
+    if (fits(m.count(), truths.size())) {
+      // No sample can fail: the four cells counted without a branch.
+      Confusion& c = m.confusion;
+      std::uint64_t tp = 0, fp = 0, fn = 0, tn = 0;
+      for (std::size_t i = 0; i < truths.size(); ++i) {
+        const std::uint64_t t = truths[i] != 0, p = predictions[i] != 0;
+        tp += t & p;
+        fp += (1 - t) & p;
+        fn += t & (1 - p);
+        tn += (1 - t) & (1 - p);
+      }
+      c.true_positives += tp;
+      c.false_positives += fp;
+      c.false_negatives += fn;
+      c.true_negatives += tn;
+      return {};
+    }
+  }
+  if constexpr (TermSum<M>) {
+    if (fits(m.count, truths.size())) {
+      for (std::size_t i = 0; i < truths.size(); ++i) {
+        const auto term = M::term(static_cast<typename M::Truth>(truths[i]), predictions[i]);
+        if (!term) [[unlikely]] {
+          for (std::size_t j = i; j-- > 0;)
+            m.sum.remove(*M::term(static_cast<typename M::Truth>(truths[j]), predictions[j]));
+          return std::unexpected(RowError{i, term.error()});
+        }
+        m.sum.add(*term);
+      }
+      m.count += truths.size();
+      return {};
+    }
+  }
+  if constexpr (UndoableMetric<M>) {
+    for (std::size_t i = 0; i < truths.size(); ++i) {
+      if (Status s = m.update(static_cast<typename M::Truth>(truths[i]),
+                              static_cast<typename M::Prediction>(predictions[i]));
+          !s) [[unlikely]] {
+        const RowError failure{i, std::move(s).error()};
+        for (std::size_t j = i; j-- > 0;)
+          m.remove(static_cast<typename M::Truth>(truths[j]),
+                   static_cast<typename M::Prediction>(predictions[j]));
+        return std::unexpected(failure);
+      }
+    }
+    return {};
+  } else {
+    M work = m;
+    for (std::size_t i = 0; i < truths.size(); ++i) {
+      if (Status s = work.update(static_cast<typename M::Truth>(truths[i]),
+                                 static_cast<typename M::Prediction>(predictions[i]));
+          !s) [[unlikely]]
+        return std::unexpected(RowError{i, std::move(s).error()});
+    }
+    m = std::move(work);
+    return {};
+  }
+}
+
+// The updates of rows [0, n) in order, stopping at the first failing row,
+// for a caller that works on a copy it drops on failure (progressive
+// validation): nothing is undone or copied here.
+template <class M>
+BulkStatus update_each(M& m, std::span<const ColumnOf<typename M::Truth>> truths,
+                       std::span<const ColumnOf<typename M::Prediction>> predictions) {
+  if constexpr (TermSum<M> || ConfusionCounts<M>) {
+    return update_many(m, truths, predictions);
+  } else {
+    for (std::size_t i = 0; i < truths.size(); ++i) {
+      if (Status s = m.update(static_cast<typename M::Truth>(truths[i]),
+                              static_cast<typename M::Prediction>(predictions[i]));
+          !s) [[unlikely]]
+        return std::unexpected(RowError{i, std::move(s).error()});
+    }
+    return {};
+  }
+}
+
+}  // namespace drel

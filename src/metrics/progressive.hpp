@@ -1,0 +1,237 @@
+// Progressive validation: for each row, the model's prediction before it
+// learns the row, every metric updated with that prediction, then the model
+// learns the row. It is, bit for bit, the loop
+//
+//     p = model.predict_one(x); metric.update(y, p); model.learn_one(x, y)
+//
+// (predict_proba_one for a classifier; metrics of bool predictions take
+// p >= 0.5, which is predict_one's class).
+//
+// With a delay d, a row's label arrives d rows after the row: the prediction
+// of row t is made when x_t arrives, and row t is scored and learned right
+// after the prediction of row t + d (the last rows' labels arrive in order
+// after the last prediction). d = 0 is the loop above.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+#include "bulk/bulk.hpp"
+#include "linear/linear_regression.hpp"
+#include "linear/logistic_regression.hpp"
+#include "metrics/metric_bulk.hpp"
+#include "metrics/rolling_metric.hpp"
+#include "pipeline/pipeline.hpp"
+
+namespace drel {
+
+#define DREL_METRIC_TYPE_(Core, Name) Core,
+// Any metric, by value.
+using AnyMetric = std::variant<DREL_METRICS(DREL_METRIC_TYPE_) RollingMetric>;
+#undef DREL_METRIC_TYPE_
+
+// What a model predicts and learns from: real targets and predictions, or
+// bool targets and probabilities.
+template <class Model>
+inline constexpr bool is_classifier =
+    std::is_same_v<Model, LogisticRegression> || std::is_same_v<Model, ClassificationPipeline>;
+
+template <class M>
+inline constexpr bool scores_classes = std::is_same_v<typename M::Truth, bool>;
+
+// True when the metric takes what a model of this kind predicts.
+bool metric_scores_classes(const AnyMetric& metric);
+
+// The scored rows not yet given to the metrics: truths, predictions (a
+// probability for a classifier) and, for a classifier, the predicted classes.
+template <class TargetColumn>
+struct ScoredRows {
+  std::vector<TargetColumn> truths;
+  std::vector<double> predictions;
+  std::vector<std::uint8_t> classes;
+  std::uint64_t first_row = 0;  // the stream row of the first of them
+
+  void clear() {
+    truths.clear();
+    predictions.clear();
+    classes.clear();
+  }
+};
+
+// Gives the scored rows to one metric, in order; the first failing row.
+template <class TargetColumn>
+BulkStatus score_rows(AnyMetric& metric, const ScoredRows<TargetColumn>& rows) {
+  constexpr bool classifier = std::is_same_v<TargetColumn, std::uint8_t>;
+  const auto one = [&]<class M>(M& m) -> BulkStatus {
+    if constexpr (scores_classes<M> != classifier) {
+      return std::unexpected(
+          RowError{0, Error::invalid_model_state("a metric of the other kind of model")});
+    } else if constexpr (std::is_same_v<typename M::Prediction, bool>) {
+      return update_each(m, std::span<const TargetColumn>(rows.truths),
+                         std::span<const std::uint8_t>(rows.classes));
+    } else {
+      return update_each(m, std::span<const TargetColumn>(rows.truths),
+                         std::span<const double>(rows.predictions));
+    }
+  };
+  return std::visit(
+      [&]<class M>(M& m) -> BulkStatus {
+        if constexpr (std::is_same_v<M, RollingMetric>) {
+          return std::visit(one, m.variant);
+        } else {
+          return one(m);
+        }
+      },
+      metric);
+}
+
+std::optional<double> metric_value(const AnyMetric& metric);
+
+// When to read the metrics: every `every` scored rows (0: never) and at the
+// given counts of scored rows (increasing).
+struct Checkpoints {
+  std::uint64_t every = 0;
+  std::span<const std::uint64_t> at;
+};
+
+template <class Model>
+class ProgressiveValidation {
+ public:
+  using Target = std::conditional_t<is_classifier<Model>, bool, double>;
+  using TargetColumn = std::conditional_t<is_classifier<Model>, std::uint8_t, double>;
+
+  ProgressiveValidation(Model& model, std::span<AnyMetric> metrics, std::size_t delay,
+                        Checkpoints checkpoints)
+      : model_(model), metrics_(metrics), delay_(delay), checkpoints_(checkpoints) {}
+
+  // Rows [first, first + count) of the stream; `predictions` holds one
+  // output per row of these.
+  BulkStatus run(const Rows& rows, std::span<const TargetColumn> y, std::size_t first,
+                 std::span<double> predictions) {
+    for (std::size_t i = 0; i < rows.count; ++i) {
+      const std::size_t row = first + i;
+      const std::span<const double> x = rows.row(i);
+      Result<double> p = predict(x);
+      if (!p) [[unlikely]] return fail_after_scoring(RowError{row, std::move(p).error()});
+      predictions[i] = *p;
+      const Target target = static_cast<Target>(y[i]);
+      if (delay_ == 0) {
+        DREL_TRY(answer(row, x, target, *p));
+        continue;
+      }
+      if (pending_.size() == delay_) {
+        Pending& oldest = pending_[head_];
+        DREL_TRY(answer(oldest.row, oldest.x, oldest.y, oldest.p));
+        oldest.x.assign(x.begin(), x.end());
+        oldest.y = target;
+        oldest.p = *p;
+        oldest.row = row;
+        head_ = head_ + 1 == delay_ ? 0 : head_ + 1;
+      } else {
+        pending_.push_back({std::vector<double>(x.begin(), x.end()), target, *p, row});
+      }
+    }
+    // The metrics take a block's scored rows at once, without a dispatch per row.
+    return score_pending();
+  }
+
+  // The labels still waiting arrive, oldest first.
+  BulkStatus finish() {
+    for (std::size_t k = 0; k < pending_.size(); ++k) {
+      const Pending& p = pending_[(head_ + k) % pending_.size()];
+      DREL_TRY(answer(p.row, p.x, p.y, p.p));
+    }
+    pending_.clear();
+    return score_pending();
+  }
+
+  // The scored-row counts read, and the metrics' values there, checkpoint
+  // after checkpoint (metrics_.size() values each).
+  const std::vector<std::uint64_t>& read_at() const { return read_at_; }
+  const std::vector<std::optional<double>>& values() const { return values_; }
+
+ private:
+  struct Pending {
+    std::vector<double> x;
+    Target y;
+    double p;
+    std::size_t row;
+  };
+
+  Result<double> predict(std::span<const double> x) const {
+    if constexpr (is_classifier<Model>) {
+      return model_.predict_proba_one(x);
+    } else {
+      return model_.predict_one(x);
+    }
+  }
+
+  // Row `row` is scored (queued for the metrics) and learned. The metrics of
+  // the loop would see a row before the model learns it: a learning failure
+  // is reported after the queued rows are scored, so that a metric's failure
+  // at this row or before comes first, as in the loop.
+  BulkStatus answer(std::size_t row, std::span<const double> x, Target y, double p) {
+    if (scored_rows_.truths.empty()) scored_rows_.first_row = row;
+    scored_rows_.truths.push_back(static_cast<TargetColumn>(y));
+    scored_rows_.predictions.push_back(p);
+    if constexpr (is_classifier<Model>) scored_rows_.classes.push_back(p >= 0.5);
+    if (Status s = model_.learn_one(x, y); !s) [[unlikely]]
+      return fail_after_scoring(RowError{row, std::move(s).error()});
+    ++scored_;
+    const bool periodic = checkpoints_.every != 0 && scored_ % checkpoints_.every == 0;
+    bool listed = false;
+    while (next_ < checkpoints_.at.size() && checkpoints_.at[next_] <= scored_) {
+      listed = listed || checkpoints_.at[next_] == scored_;
+      ++next_;
+    }
+    if (periodic || listed) {
+      DREL_TRY(score_pending());
+      read_at_.push_back(scored_);
+      for (const AnyMetric& metric : metrics_) values_.push_back(metric_value(metric));
+    }
+    return {};
+  }
+
+  // The queued rows to every metric; of the failures, the earliest row's, and
+  // at one row the first metric's, as the loop would meet them.
+  BulkStatus score_pending() {
+    std::optional<RowError> first;
+    for (AnyMetric& metric : metrics_) {
+      BulkStatus s = score_rows(metric, scored_rows_);
+      if (!s && (!first || s.error().row < first->row)) first = std::move(s).error();
+    }
+    const std::uint64_t base = scored_rows_.first_row;
+    scored_rows_.clear();
+    if (first) {
+      first->row += base;
+      return std::unexpected(std::move(*first));
+    }
+    return {};
+  }
+
+  // A model failure at a row: a metric's failure on the rows scored before it
+  // comes first.
+  BulkStatus fail_after_scoring(RowError failure) {
+    DREL_TRY(score_pending());
+    return std::unexpected(std::move(failure));
+  }
+
+  Model& model_;
+  std::span<AnyMetric> metrics_;
+  std::size_t delay_;
+  Checkpoints checkpoints_;
+  std::vector<Pending> pending_;
+  std::size_t head_ = 0;
+  std::uint64_t scored_ = 0;
+  std::size_t next_ = 0;
+  std::vector<std::uint64_t> read_at_;
+  std::vector<std::optional<double>> values_;
+  ScoredRows<TargetColumn> scored_rows_;
+};
+
+}  // namespace drel

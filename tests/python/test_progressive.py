@@ -1,0 +1,166 @@
+"""progressive_validation equals the one-sample loop bit for bit, with and
+without delay, and a rejected row changes nothing."""
+
+import math
+import struct
+from collections import deque
+
+import pytest
+
+import drel_ml
+import drel_ml_ext
+from drel_ml_ext import metrics as M
+
+hypothesis = pytest.importorskip("hypothesis")
+st = hypothesis.strategies
+given = hypothesis.given
+
+MODELS = ["LinearRegression", "RegressionPipeline", "LogisticRegression", "ClassificationPipeline"]
+CLASSIFIERS = {"LogisticRegression", "ClassificationPipeline"}
+
+
+def metrics_for(name):
+    if name in CLASSIFIERS:
+        return [M.Accuracy(), M.F1(), M.LogLoss(), M.ROCAUC(), M.Rolling(M.ROCAUC(), 4)]
+    return [M.MAE(), M.RMSE(), M.R2(), M.Rolling(M.MSE(), 3)]
+
+
+def loop(model, X, y, metrics, delay, every):
+    """The reference: one-sample calls, labels arriving `delay` rows late."""
+    classifier = isinstance(model, (drel_ml.LogisticRegression, drel_ml.ClassificationPipeline))
+    predictions, pending, points, curve = [], deque(), [], [[] for _ in metrics]
+    scored = 0
+
+    def answer(x, t, p):
+        nonlocal scored
+        for m in metrics:
+            takes_label = isinstance(m, (M.Accuracy, M.Precision, M.Recall, M.F1)) or (
+                isinstance(m, M.Rolling) and m.metric in ("Accuracy", "Precision", "Recall", "F1")
+            )
+            m.update(t, p >= 0.5 if takes_label else p)
+        model.learn_one(x, t)
+        scored += 1
+        if every and scored % every == 0:
+            points.append(scored)
+            for c, m in zip(curve, metrics):
+                c.append(m.value)
+
+    for x, t in zip(X, y):
+        p = model.predict_proba_one(x) if classifier else model.predict_one(x)
+        if classifier:
+            assert model.predict_one(x) == (p >= 0.5)
+        predictions.append(p)
+        pending.append((x, t, p))
+        if len(pending) > delay:
+            answer(*pending.popleft())
+    while pending:
+        answer(*pending.popleft())
+    return predictions, points, curve
+
+
+def state(model, metrics):
+    return model.to_json(), [m.to_json() for m in metrics]
+
+
+def bits(values):
+    return [None if v is None else struct.pack("<d", v) for v in values]
+
+
+finite = st.floats(-4, 4, allow_nan=False, allow_infinity=False)
+
+
+@given(
+    name=st.sampled_from(MODELS),
+    rows=st.lists(st.tuples(finite, finite, finite, st.booleans(), finite), max_size=40),
+    delay=st.integers(0, 5),
+    every=st.sampled_from([None, 1, 3, 7]),
+)
+def test_equals_the_one_sample_loop(name, rows, delay, every):
+    classifier = name in CLASSIFIERS
+    X = [list(r[:3]) for r in rows]
+    y = [r[3] for r in rows] if classifier else [r[4] for r in rows]
+    native_model, loop_model = getattr(drel_ml, name)(3, 0.1), getattr(drel_ml, name)(3, 0.1)
+    native_metrics, loop_metrics = metrics_for(name), metrics_for(name)
+    result = drel_ml_ext.progressive_validation(
+        native_model, X, y, native_metrics, every=every, delay=delay
+    )
+    predictions, points, curve = loop(loop_model, X, y, loop_metrics, delay, every)
+    assert bits(list(result.predictions)) == bits(predictions)
+    assert state(native_model, native_metrics) == state(loop_model, loop_metrics)
+    assert result.checkpoints == points
+    assert [bits(c) for c in result.curve] == [bits(c) for c in curve]
+
+
+@pytest.mark.parametrize("name", MODELS)
+@pytest.mark.parametrize("delay", [0, 2])
+@pytest.mark.parametrize("bad_row", [0, 5, 9])
+def test_a_rejected_row_changes_nothing_and_is_named(name, delay, bad_row):
+    np = pytest.importorskip("numpy")
+    classifier = name in CLASSIFIERS
+    rng = np.random.default_rng(1)
+    X = rng.normal(size=(10, 3))
+    X[bad_row, 1] = math.inf
+    y = X[:, 0] > 0 if classifier else X[:, 0] * 2.0
+    model = getattr(drel_ml, name)(3, 0.1)
+    model.learn_one([0.1, 0.2, 0.3], True if classifier else 1.0)
+    metrics = metrics_for(name)
+    drel_ml_ext.progressive_validation(model, rng.normal(size=(2, 3)), y[:2], metrics)  # some state
+    before = state(model, metrics)
+    with pytest.raises(RuntimeError, match=rf"\(row {bad_row}\)"):
+        drel_ml_ext.progressive_validation(model, X, y, metrics, delay=delay)
+    assert state(model, metrics) == before
+    # A row that fails to convert is named too.
+    rows = X.tolist()
+    rows[bad_row] = "not a row"
+    with pytest.raises(TypeError, match=rf"\(row {bad_row}\)"):
+        drel_ml_ext.progressive_validation(model, rows, y.tolist(), metrics, delay=delay)
+    assert state(model, metrics) == before
+
+
+def test_argument_checks():
+    model = drel_ml.LinearRegression(1, 0.1)
+    mae = M.MAE()
+    with pytest.raises(TypeError, match="scores classes, but the model is a regressor"):
+        drel_ml_ext.progressive_validation(model, [[1.0]], [1.0], M.Accuracy())
+    with pytest.raises(TypeError, match="must be a metric of drel_ml_ext.metrics"):
+        drel_ml_ext.progressive_validation(model, [[1.0]], [1.0], [mae, 3])
+    with pytest.raises(RuntimeError, match="already borrowed|borrow"):
+        drel_ml_ext.progressive_validation(model, [[1.0]], [1.0], [mae, mae])
+    with pytest.raises(ValueError, match="delay must be at least 0"):
+        drel_ml_ext.progressive_validation(model, [[1.0]], [1.0], mae, delay=-1)
+    with pytest.raises(ValueError, match="every must be a positive"):
+        drel_ml_ext.progressive_validation(model, [[1.0]], [1.0], mae, every=0)
+    with pytest.raises(TypeError):
+        drel_ml_ext.progressive_validation(M.MAE(), [[1.0]], [1.0], mae)
+    result = drel_ml_ext.progressive_validation(model, [[1.0]] * 5, [1.0] * 5, mae, every=[2, 9, 4, 2])
+    assert result.checkpoints == [2, 4]
+    assert mae.count == 5 and model.samples_seen == 5
+
+
+@pytest.mark.skipif(__import__("sys").platform == "win32", reason="needs kill(1)")
+@pytest.mark.parametrize("call", ["progressive_validation", "update_many"])
+def test_ctrl_c_stops_the_pass_and_changes_nothing(call):
+    import os
+    import subprocess
+    import time
+
+    np = pytest.importorskip("numpy")
+    model, mae = drel_ml.LinearRegression(1000, 1e-6), M.MAE()
+    mae.update(1.0, 0.5)
+    before = state(model, [mae])
+    if call == "progressive_validation":
+        rows = np.broadcast_to(np.linspace(-1.0, 1.0, 1000), (3 * 10**6, 1000))
+        run = lambda: drel_ml_ext.progressive_validation(model, rows, np.broadcast_to(0.5, (3 * 10**6,)), mae)
+    else:
+        values = np.broadcast_to(0.25, (10**9,))
+        run = lambda: mae.update_many(values, values)
+    sender = subprocess.Popen(["/bin/sh", "-c", f"sleep 0.2; kill -INT {os.getpid()}"])
+    start = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            run()
+        assert time.monotonic() - start < 5.0
+    finally:
+        sender.kill()
+        sender.wait()
+    assert state(model, [mae]) == before
