@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bound_classes.hpp"
+#include "feature_hasher.hpp"
 #include "guard.hpp"
 #include "units.hpp"
 
@@ -27,6 +28,7 @@ PyMethodDef* function_table() {
 int exec_module(PyObject* module) {
   return guarded([module]() -> int {
     if (bind_drel_ml_classes() != 0) return -1;
+    if (add_feature_hasher(module) != 0) return -1;
     return PyModule_AddFunctions(module, function_table());
   });
 }
