@@ -32,6 +32,7 @@ else:
         ("drel_ml_ext.sklearn", "sklearn", "scikit-learn and numpy", "sklearn"),
         ("drel_ml_ext.dask", "dask", "Dask (with its data frames), pandas and numpy", "dask"),
         ("drel_ml_ext.dask", "pandas", "Dask (with its data frames), pandas and numpy", "dask"),
+        ("drel_ml_ext.river", "river", "river", "river"),
     ],
 )
 def test_a_missing_extra_is_named(module, blocked, needs, extra):
