@@ -6,7 +6,9 @@
 // inputs as a row-by-row loop would (buffers in place), then run the core
 // without the lock. The core works on a private copy of the state and commits
 // it once; when row k failed to convert, it first runs rows [0, k) on a copy,
-// so that a core error before k is the error raised, as in the loop.
+// so that a core error before k is the error raised, as in the loop. Between
+// blocks of rows, a pending signal (Ctrl-C) is looked for: its exception is
+// raised and the state is left as it was.
 #include <algorithm>
 #include <cstdint>
 #include <type_traits>
@@ -47,12 +49,13 @@ bool finished(const BulkStatus& status, Conversion& conversion) {
   return true;
 }
 
-// Runs run(first, count) over rows [0, n) in blocks of `block` rows (one
-// block when the rows are not converted block by block), naming a failing row
-// by its index in the whole call.
+// Runs run(first, count) over rows [0, n) in blocks of `block` rows, naming a
+// failing row by its index in the whole call. A signal handler that raises
+// between two blocks stops the run (signals.raised() tells).
 template <class Run>
-BulkStatus over_blocks(std::size_t n, std::size_t block, Run&& run) {
+BulkStatus over_blocks(std::size_t n, std::size_t block, SignalPoll& signals, Run&& run) {
   for (std::size_t first = 0; first < n; first += block) {
+    if (first > 0 && signals.interrupted()) [[unlikely]] return {};
     BulkStatus done = run(first, std::min(block, n - first));
     if (!done) [[unlikely]] {
       RowError failure = std::move(done).error();
@@ -67,23 +70,24 @@ BulkStatus over_blocks(std::size_t n, std::size_t block, Run&& run) {
 // interpreter lock. The core commits each run of rows into `work`; with more
 // than one block, `work` is a copy of the state that is committed once, after
 // the last row. Rows before a conversion failure run on a copy too, which is
-// dropped: the call changes nothing then.
+// dropped: the call changes nothing then, nor when a signal stops it.
 template <class Core, class Learn>
 PyObject* change_state(Core& state, Conversion& conversion, std::size_t block, Learn&& learn) {
   BulkStatus status;
+  SignalPoll signals;
   const std::size_t n = conversion.count;
   if (n > 0) {
     status = without_gil([&]() -> BulkStatus {
       if (!conversion.failure && block >= n) return learn(state, 0, n);
       Core work = state;
-      BulkStatus done = over_blocks(n, block, [&](std::size_t first, std::size_t count) {
+      BulkStatus done = over_blocks(n, block, signals, [&](std::size_t first, std::size_t count) {
         return learn(work, first, count);
       });
-      if (done && !conversion.failure) state = std::move(work);
+      if (done && !conversion.failure && !signals.raised()) state = std::move(work);
       return done;
     });
   }
-  if (!finished(status, conversion)) return nullptr;
+  if (signals.raised() || !finished(status, conversion)) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -100,14 +104,16 @@ PyObject* compute_rows(Instance<Core>& instance, PyObject* X, ResultKind kind,
   BulkResult result;
   if (!result.allocate(kind, conversion.count, width)) return nullptr;
   BulkStatus status;
+  SignalPoll signals;
   if (conversion.count > 0) {
     status = without_gil([&] {
-      return over_blocks(conversion.count, rows.block_rows(),
+      return over_blocks(conversion.count, rows.block_rows(), signals,
                          [&](std::size_t first, std::size_t count) {
                            return compute(instance.value, rows.rows(first, count), first, result);
                          });
     });
   }
+  if (signals.raised()) return nullptr;
   return finished(status, conversion) ? result.release() : nullptr;
 }
 

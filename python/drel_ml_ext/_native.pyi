@@ -117,8 +117,11 @@ def learn_many(model: _Model, X: _Rows, y: _Column) -> None:
         All or nothing: when any row is rejected, the model is left exactly as it
         was and the one-sample error is raised with " (row N)" appended, as
         RuntimeError for the core's errors and with its own type for a value that
-        cannot be converted (the original as __cause__). A classifier target
-        that is an integer other than 0 or 1 is a ValueError naming the row.
+        the library cannot convert. An exception raised by the caller's own code
+        (a __float__, __index__, __getitem__ or iterator) is the very object
+        raised, with its row added as a note. A classifier target that is an
+        integer other than 0 or 1 is a ValueError naming the row. Ctrl-C stops
+        the call between blocks of rows, leaving the model as it was.
         X and y of different lengths: ValueError, before anything is learned.
         The model is borrowed for the whole call: another thread using it
         meanwhile gets RuntimeError "Already borrowed" (or "Already mutably
