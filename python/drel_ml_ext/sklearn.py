@@ -9,6 +9,8 @@ Needs scikit-learn 1.6 or newer (``pip install 'drel_ml[sklearn]'``); importing
   ``ClassificationPipeline``, for any labels (one model per class, one versus the rest,
   beyond two).
 - :class:`OnlineStandardScaler`: a transformer over ``StandardScaler``.
+- :class:`ColumnHasher`: a transformer that hashes a frame's columns, categorical ones
+  included, into a fixed number of columns.
 
 ``fit`` starts from a fresh object and passes over the data ``epochs`` times, in
 order; ``partial_fit`` continues from the current state with one pass. Both run
@@ -61,7 +63,10 @@ except ImportError as error:  # pragma: no cover - depends on the installed vers
 
 import drel_ml_ext as _ext
 
-__all__ = ["OnlineLinearRegressor", "OnlineLogisticClassifier", "OnlineStandardScaler"]
+from drel_ml_ext._column_hasher import ColumnHasher  # noqa: E402
+
+__all__ = ["ColumnHasher", "OnlineLinearRegressor", "OnlineLogisticClassifier",
+           "OnlineStandardScaler"]
 
 FloatArray = npt.NDArray[np.float64]
 Optimizer = Literal["sgd", "adagrad"]
