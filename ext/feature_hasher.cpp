@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <limits>
 #include <new>
 #include <string_view>
@@ -69,6 +70,13 @@ class SampleReader {
   }
 
   bool read_mapping(PyObject* sample) {
+    if (PyDict_CheckExact(sample)) {
+      switch (read_plain_dict(sample)) {
+        case Plain::Read: return true;
+        case Plain::Failed: return false;
+        case Plain::NotPlain: rows_.discard_row(); break;
+      }
+    }
     if (PyDict_Check(sample)) {
       // Strong references: reading a value may run Python code (__float__,
       // __str__) that changes the dict under the iteration.
@@ -86,6 +94,51 @@ class SampleReader {
       return false;
     }
     return read_pairs(items.get());
+  }
+
+  // The common sample: an exact dict of exact str names to exact str, float, int
+  // or bool values. Reading those runs no Python code, so the dict is walked in
+  // place; anything else is NotPlain, and the caller starts over on the general path.
+  enum class Plain { Read, Failed, NotPlain };
+  Plain read_plain_dict(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject* name;
+    PyObject* value;
+    while (PyDict_Next(dict, &position, &name, &value)) {
+      if (!PyUnicode_CheckExact(name)) return Plain::NotPlain;
+      bool ok;
+      if (PyUnicode_CheckExact(value)) {
+        ok = add_joined(name, value);
+      } else if (PyFloat_CheckExact(value)) {
+        ok = add(name, PyFloat_AS_DOUBLE(value));
+      } else if (PyLong_CheckExact(value) || PyBool_Check(value)) {
+        const double number = PyLong_AsDouble(value);
+        ok = !(number == -1.0 && PyErr_Occurred()) && add(name, number);
+      } else {
+        return Plain::NotPlain;
+      }
+      if (!ok) return Plain::Failed;
+    }
+    return Plain::Read;
+  }
+
+  // The feature "name=value" of two exact strings, hashed from their UTF-8
+  // bytes joined here: the bytes of the joined string, without making it.
+  bool add_joined(PyObject* name, PyObject* value) {
+    std::string_view left, right;
+    if (!utf8_of(name, left) || !utf8_of(value, right)) return false;
+    joined_.assign(left);
+    joined_.push_back('=');
+    joined_.append(right);
+    return add_bytes(joined_, 1.0, name);
+  }
+
+  static bool utf8_of(PyObject* text, std::string_view& out) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 == nullptr) return false;
+    out = {utf8, static_cast<std::size_t>(size)};
+    return true;
   }
 
   bool read_pair_list(PyObject* list) {
@@ -133,6 +186,7 @@ class SampleReader {
 
   // One feature: a string value v makes the name "name=v" with value 1.
   bool read_feature(PyObject* name, PyObject* value) {
+    if (PyUnicode_CheckExact(name) && PyUnicode_CheckExact(value)) return add_joined(name, value);
     if (PyUnicode_Check(value)) {
       Ref joined = Ref::steal(PyUnicode_FromFormat("%S=%S", name, value));
       return joined && add(joined.get(), 1.0);
@@ -155,10 +209,7 @@ class SampleReader {
     if (value == 0.0) return true;  // no entry, whatever the name
     std::string_view bytes;
     if (PyUnicode_Check(name)) {
-      Py_ssize_t size;
-      const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-      if (utf8 == nullptr) return false;
-      bytes = {utf8, static_cast<std::size_t>(size)};
+      if (!utf8_of(name, bytes)) return false;
     } else if (PyBytes_Check(name)) {
       bytes = {PyBytes_AS_STRING(name), static_cast<std::size_t>(PyBytes_GET_SIZE(name))};
     } else {
@@ -166,6 +217,11 @@ class SampleReader {
                    Py_TYPE(name)->tp_name);
       return false;
     }
+    return add_bytes(bytes, value, name);
+  }
+
+  // `name` only names the feature in an error.
+  bool add_bytes(std::string_view bytes, double value, PyObject* name) {
     if (auto added = rows_.add(bytes, value); !added) {
       PyErr_Format(PyExc_ValueError, "FeatureHasher: feature %R: %s", name,
                    added.error().message().c_str());
@@ -176,6 +232,7 @@ class SampleReader {
 
   const HasherObject& self_;
   HashedRows rows_;
+  std::string joined_;  // reused: "name=value" bytes
 };
 
 // Adds "in sample {row}" to the pending exception; a failure to add is discarded.

@@ -1,6 +1,7 @@
 #include "features/feature_hasher.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <utility>
@@ -20,8 +21,11 @@ std::expected<FeatureHasher, Error> FeatureHasher::create(std::uint64_t n_featur
 HashedName FeatureHasher::hash(std::string_view name) const noexcept {
   const auto h = static_cast<std::int32_t>(murmur3_32(name, 0));
   // |h| in 64 bits, so that -2^31 has its magnitude 2^31 as well.
-  const std::int64_t magnitude = std::llabs(static_cast<std::int64_t>(h));
-  return {static_cast<std::uint32_t>(magnitude % n_features_), h < 0};
+  const auto magnitude = static_cast<std::uint64_t>(std::llabs(static_cast<std::int64_t>(h)));
+  // The same remainder; a mask costs less than a division for the usual powers of two.
+  const std::uint64_t index = std::has_single_bit(n_features_) ? magnitude & (n_features_ - 1)
+                                                               : magnitude % n_features_;
+  return {static_cast<std::uint32_t>(index), h < 0};
 }
 
 std::expected<void, Error> HashedRows::add(std::string_view name, double value) {
