@@ -12,7 +12,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

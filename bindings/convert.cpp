@@ -1,13 +1,13 @@
-#include "convert.hpp"
+#include "bindings/convert.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
 
-#include "buffer_format.hpp"
-#include "ndarray_header.hpp"
-#include "once.hpp"
+#include "bindings/buffer_format.hpp"
+#include "bindings/ndarray_header.hpp"
+#include "bindings/once.hpp"
 
 namespace drel::py {
 namespace {

@@ -7,10 +7,10 @@
 #include <span>
 #include <string_view>
 
-#include "buffer_format.hpp"
-#include "feature_buffer.hpp"
-#include "ndarray_header.hpp"
-#include "python.hpp"
+#include "bindings/buffer_format.hpp"
+#include "bindings/feature_buffer.hpp"
+#include "bindings/ndarray_header.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

@@ -11,8 +11,8 @@
 #include <cstddef>
 #include <optional>
 
-#include "buffer_format.hpp"
-#include "python.hpp"
+#include "bindings/buffer_format.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py::ndarray {
 

@@ -17,6 +17,7 @@
 #include "bulk_columns.hpp"
 #include "bulk_docs.hpp"
 #include "bulk_result.hpp"
+#include "bulk_roles.hpp"
 #include "bulk_rows.hpp"
 #include "instance_arg.hpp"
 #include "units.hpp"
@@ -24,16 +25,6 @@
 
 namespace drel::py {
 namespace {
-
-// What each model learns from besides X: double targets, flags, or nothing.
-template <class Core>
-struct TargetOf {
-  using type = void;
-};
-template <> struct TargetOf<LinearRegression> { using type = double; };
-template <> struct TargetOf<RegressionPipeline> { using type = double; };
-template <> struct TargetOf<LogisticRegression> { using type = std::uint8_t; };
-template <> struct TargetOf<ClassificationPipeline> { using type = std::uint8_t; };
 
 // Raises what stopped the call, if anything: a core error first (it belongs to
 // an earlier row than any conversion failure), then the conversion failure.
@@ -173,9 +164,7 @@ PyObject* learn_on(Instance<Core>& instance, PyObject* X, PyObject* y) {
 
 PyObject* learn_many_entry(const ArgSlots& args) {
   return visit_instance(
-      Accepts<LinearRegression, LogisticRegression, RegressionPipeline, ClassificationPipeline,
-              StandardScalerState>{},
-      kLearnMany, args, 0,
+      Learners{}, kLearnMany, args, 0,
       [&](auto& instance) { return learn_on(instance, args.values[1], args.values[2]); });
 }
 
@@ -187,8 +176,7 @@ constexpr ArgSpec kTransformMany{"transform_many()", {"scaler", "X"}, 2};
 
 PyObject* predict_many_entry(const ArgSlots& args) {
   return visit_instance(
-      Accepts<LinearRegression, LogisticRegression, RegressionPipeline, ClassificationPipeline>{},
-      kPredictMany, args, 0, [&]<class Core>(Instance<Core>& instance) {
+      Predictors{}, kPredictMany, args, 0, [&]<class Core>(Instance<Core>& instance) {
         constexpr bool classifier = std::is_same_v<typename TargetOf<Core>::type, std::uint8_t>;
         return compute_rows(instance, args.values[1],
                             classifier ? ResultKind::Flag : ResultKind::Real, std::nullopt,
@@ -206,7 +194,7 @@ PyObject* predict_many_entry(const ArgSlots& args) {
 }
 
 PyObject* predict_proba_many_entry(const ArgSlots& args) {
-  return visit_instance(Accepts<LogisticRegression, ClassificationPipeline>{}, kPredictProbaMany,
+  return visit_instance(Classifiers{}, kPredictProbaMany,
                         args, 0, [&]<class Core>(Instance<Core>& instance) {
                           return compute_rows(
                               instance, args.values[1], ResultKind::Real, std::nullopt,
@@ -219,7 +207,7 @@ PyObject* predict_proba_many_entry(const ArgSlots& args) {
 }
 
 PyObject* transform_many_entry(const ArgSlots& args) {
-  return visit_instance(Accepts<StandardScalerState>{}, kTransformMany, args, 0,
+  return visit_instance(Transformers{}, kTransformMany, args, 0,
                         [&](Instance<StandardScalerState>& instance) {
                           const auto width = static_cast<std::size_t>(instance.value.feature_count);
                           return compute_rows(
@@ -238,7 +226,7 @@ constexpr ArgSpec kUpdateMany{"update_many()", {"statistic", "xs"}, 2};
 
 PyObject* update_many_entry(const ArgSlots& args) {
   return visit_instance(
-      Accepts<Mean, ExponentiallyWeightedMean, Variance>{}, kUpdateMany, args, 0,
+      Statistics{}, kUpdateMany, args, 0,
       [&]<class Core>(Instance<Core>& instance) -> PyObject* {
         Borrow<Access::Exclusive> borrow(instance.borrow);
         if (!borrow) return nullptr;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "convert.hpp"
+#include "bindings/convert.hpp"
 
 namespace drel::py {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "convert.hpp"
-#include "frame.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/frame.hpp"
 
 namespace drel::py {
 namespace {

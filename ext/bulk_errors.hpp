@@ -17,7 +17,7 @@
 #include <optional>
 
 #include "bulk/bulk.hpp"
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

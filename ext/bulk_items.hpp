@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "bulk_source.hpp"
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

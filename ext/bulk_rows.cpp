@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <new>
 
-#include "once.hpp"
+#include "bindings/once.hpp"
 #include "without_gil.hpp"
 
 namespace drel::py {

@@ -21,7 +21,7 @@
 #include "bulk_buffer.hpp"
 #include "bulk_items.hpp"
 #include "bulk_source.hpp"
-#include "convert.hpp"
+#include "bindings/convert.hpp"
 #include "without_gil.hpp"
 
 namespace drel::py {

@@ -15,7 +15,7 @@
 #include <optional>
 
 #include "bulk_errors.hpp"
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

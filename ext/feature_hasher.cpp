@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "bulk_result.hpp"
-#include "convert.hpp"
+#include "bindings/convert.hpp"
 #include "features/feature_hasher.hpp"
-#include "guard.hpp"
-#include "once.hpp"
+#include "bindings/guard.hpp"
+#include "bindings/once.hpp"
 
 namespace drel::py {
 namespace {

@@ -3,7 +3,7 @@
 // whole call holds the interpreter lock.
 #pragma once
 
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "bound_classes.hpp"
+#include "bindings/guard.hpp"
 #include "feature_hasher.hpp"
-#include "guard.hpp"
 #include "units.hpp"
 
 namespace drel::py {

@@ -1,4 +1,4 @@
-#include "once.hpp"
+#include "bindings/once.hpp"
 #include "without_gil.hpp"
 
 namespace drel::py {

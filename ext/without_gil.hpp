@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <utility>
 
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

@@ -26,24 +26,13 @@ True
 from __future__ import annotations
 
 import copyreg
-from typing import Callable, Union, get_args
+from typing import Callable
 
-import drel_ml
+from drel_ml_ext._classes import STATEFUL, Stateful
 
 __all__ = ["restore"]
 
-Stateful = Union[
-    drel_ml.Mean,
-    drel_ml.Variance,
-    drel_ml.EWMean,
-    drel_ml.StandardScaler,
-    drel_ml.LinearRegression,
-    drel_ml.LogisticRegression,
-    drel_ml.RegressionPipeline,
-    drel_ml.ClassificationPipeline,
-]
-
-_CLASSES: dict[str, type[Stateful]] = {cls.__name__: cls for cls in get_args(Stateful)}
+_CLASSES: dict[str, type[Stateful]] = {cls.__name__: cls for cls in STATEFUL}
 
 
 def restore(class_name: str, text: str) -> Stateful:
