@@ -81,7 +81,7 @@ class _Rows:
         for name, value in x.items():
             if isinstance(value, str):
                 name, value = f"{name}={value}", 1.0
-            column = self.columns.get(name)  # type: ignore[arg-type]
+            column = self.columns.get(name) if isinstance(name, str) else None
             if column is None:
                 if self.refuse_unknown:
                     raise KeyError(f"feature {name!r} is not one of `features`")
@@ -96,7 +96,7 @@ class _Rows:
         return list(self.columns)
 
 
-class _Adapter(base.Estimator):  # type: ignore[misc]  # river is untyped
+class _Adapter(base.Estimator):
     """Settings, the row mapping and the drel_ml object the adapters share."""
 
     _model_factory: ClassVar[str]
@@ -134,7 +134,7 @@ class _Adapter(base.Estimator):  # type: ignore[misc]  # river is untyped
         yield {"n_features": 64, "scale": False, "optimizer": "adagrad"}
 
 
-class LinearRegressor(_Adapter, base.Regressor):  # type: ignore[misc]  # river is untyped
+class LinearRegressor(_Adapter, base.Regressor):
     """Linear regression learned one dict at a time, in drel_ml's core.
 
     Parameters
@@ -197,7 +197,7 @@ class LinearRegressor(_Adapter, base.Regressor):  # type: ignore[misc]  # river 
         return prediction
 
 
-class LogisticClassifier(_Adapter, base.Classifier):  # type: ignore[misc]  # river is untyped
+class LogisticClassifier(_Adapter, base.Classifier):
     """Logistic regression learned one dict at a time, in drel_ml's core.
 
     Boolean labels (``True``/``False``, numpy's included) train one binary model, and
@@ -251,7 +251,7 @@ class LogisticClassifier(_Adapter, base.Classifier):  # type: ignore[misc]  # ri
             self.models = models
         self._boolean = boolean
 
-    def predict_proba_one(self, x: dict[Any, Any]) -> dict[Any, float]:
+    def predict_proba_one(self, x: dict[Any, Any], **kwargs: Any) -> dict[Any, float]:
         if not self.models:
             return {}
         row = self._rows.row(x)
@@ -270,7 +270,7 @@ class LogisticClassifier(_Adapter, base.Classifier):  # type: ignore[misc]  # ri
         return super().predict_one(x, **kwargs)
 
 
-class StandardScaler(_Adapter, base.Transformer):  # type: ignore[misc]  # river is untyped
+class StandardScaler(_Adapter, base.Transformer):
     """Standardises dicts with running means and variances, in drel_ml's core.
 
     ``transform_one`` gives a dict keyed by the names in ``features``, or by column index

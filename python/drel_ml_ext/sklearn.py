@@ -484,7 +484,7 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
             return np.column_stack([1.0 - p[:, 0], p[:, 0]])
         total = p.sum(axis=1, keepdims=True)
         uniform = np.full_like(p, 1.0 / p.shape[1])
-        return np.divide(p, total, out=uniform, where=total > 0)
+        return cast(FloatArray, np.divide(p, total, out=uniform, where=total > 0))
 
     def predict_log_proba(self, X: Any) -> FloatArray:
         """Logarithms of :meth:`predict_proba`."""
@@ -508,7 +508,7 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
         p = self._probabilities(X)
         if p.shape[1] == 1:
             return self.classes_[(p[:, 0] >= 0.5).astype(np.intp)]
-        return self.classes_[np.argmax(p, axis=1)]
+        return cast(npt.NDArray[Any], self.classes_[np.argmax(p, axis=1)])
 
     @property
     def coef_(self) -> FloatArray:
