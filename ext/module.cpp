@@ -6,6 +6,7 @@
 
 #include "bound_classes.hpp"
 #include "bindings/guard.hpp"
+#include "feature_hasher.hpp"
 #include "metric_units.hpp"
 #include "units.hpp"
 
@@ -29,6 +30,7 @@ PyMethodDef* function_table() {
 int exec_module(PyObject* module) {
   return guarded([module]() -> int {
     if (bind_drel_ml_classes() != 0 || add_metric_classes(module) != 0) return -1;
+    if (add_feature_hasher(module) != 0) return -1;
     return PyModule_AddFunctions(module, function_table());
   });
 }

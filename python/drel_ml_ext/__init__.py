@@ -4,7 +4,8 @@ The objects this package takes and returns are genuine ``drel_ml`` instances;
 its native part works on them through the same instance layout as ``drel_ml``.
 Importing it registers pickling support for the ``drel_ml`` classes. The
 optional integrations live in submodules: ``drel_ml_ext.sklearn`` (needs
-scikit-learn) and ``drel_ml_ext.dask`` (needs Dask).
+scikit-learn), ``drel_ml_ext.dask`` (needs Dask) and ``drel_ml_ext.river``
+(needs river).
 """
 
 from __future__ import annotations
@@ -13,10 +14,11 @@ from importlib.metadata import PackageNotFoundError as _PackageNotFoundError
 from importlib.metadata import version as _distribution_version
 
 from drel_ml_ext import _native as _native  # fails early on a mismatched drel_ml
-from drel_ml_ext import _bulk, _config, _evaluate, _load, _merge, _pickling, metrics
+from drel_ml_ext import _bulk, _config, _evaluate, _features, _load, _merge, _pickling, metrics
 from drel_ml_ext._bulk import *  # noqa: F403
 from drel_ml_ext._config import *  # noqa: F403
 from drel_ml_ext._evaluate import *  # noqa: F403
+from drel_ml_ext._features import *  # noqa: F403
 from drel_ml_ext._load import *  # noqa: F403
 from drel_ml_ext._merge import *  # noqa: F403
 from drel_ml_ext._pickling import *  # noqa: F403
@@ -31,6 +33,7 @@ __all__: list[str] = []
 __all__ += _bulk.__all__
 __all__ += _config.__all__
 __all__ += _evaluate.__all__
+__all__ += _features.__all__
 __all__ += _load.__all__
 __all__ += _merge.__all__
 __all__ += _pickling.__all__

@@ -6,8 +6,11 @@ Needs scikit-learn 1.6 or newer (``pip install 'drel_ml[sklearn]'``); importing
 - :class:`OnlineLinearRegressor`: a ``LinearRegression``, or a ``RegressionPipeline``
   (a standard scaler in front of it) when ``scale`` is true.
 - :class:`OnlineLogisticClassifier`: the same over ``LogisticRegression`` and
-  ``ClassificationPipeline``, for two classes with any labels.
+  ``ClassificationPipeline``, for any labels (one model per class, one versus the rest,
+  beyond two).
 - :class:`OnlineStandardScaler`: a transformer over ``StandardScaler``.
+- :class:`ColumnHasher`: a transformer that hashes a frame's columns, categorical ones
+  included, into a fixed number of columns.
 
 ``fit`` starts from a fresh object and passes over the data ``epochs`` times, in
 order; ``partial_fit`` continues from the current state with one pass. Both run
@@ -29,6 +32,7 @@ True
 
 from __future__ import annotations
 
+import copy
 import numbers
 from collections.abc import Callable, Sequence
 from typing import Any, ClassVar, Literal, Self, TypeVar, cast
@@ -59,7 +63,10 @@ except ImportError as error:  # pragma: no cover - depends on the installed vers
 import drel_ml_ext as _ext
 from drel_ml_ext._classes import PIPELINES
 
-__all__ = ["OnlineLinearRegressor", "OnlineLogisticClassifier", "OnlineStandardScaler"]
+from drel_ml_ext._column_hasher import ColumnHasher  # noqa: E402
+
+__all__ = ["ColumnHasher", "OnlineLinearRegressor", "OnlineLogisticClassifier",
+           "OnlineStandardScaler"]
 
 FloatArray = npt.NDArray[np.float64]
 Optimizer = Literal["sgd", "adagrad"]
@@ -343,13 +350,16 @@ class OnlineLinearRegressor(RegressorMixin, _OnlineLinearModel):  # type: ignore
 
 
 class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ignore[misc]  # scikit-learn is untyped
-    """Binary logistic regression learned online, one gradient step per sample.
+    """Logistic regression learned online, one gradient step per sample.
 
-    Any two labels are accepted; ``classes_`` holds them sorted, and the second is the
-    positive class of the drel_ml model (``True``). A third label is a ``ValueError``.
+    Any labels are accepted; ``classes_`` holds them sorted. With two classes the second is
+    the positive class of one drel_ml model (``True``), and ``predict`` gives it when its
+    probability is at least 0.5, as ``predict_one`` does. With more, one binary model per
+    class learns that class against the rest (as scikit-learn's ``SGDClassifier`` does),
+    each in one bulk pass over the rows; ``predict_proba`` normalises the models'
+    probabilities to sum to 1 and ``predict`` gives the most probable class.
     ``partial_fit`` needs ``classes`` on its first call unless that call's ``y`` already
-    holds both labels. ``predict`` gives the second class when its probability is at
-    least 0.5, as ``predict_one`` does.
+    holds every label.
 
     Parameters are those of :class:`OnlineLinearRegressor` without ``loss`` and
     ``huber_delta`` (the loss is the log loss); ``scale`` chooses a
@@ -358,16 +368,20 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
     Attributes
     ----------
     model_ : drel_ml.ClassificationPipeline or drel_ml.LogisticRegression
-    classes_ : ndarray of shape (2,)
-    coef_ : ndarray of shape (1, n_features_in_)
-    intercept_ : ndarray of shape (1,)
-        The logit as a function of the raw features, read from ``model_``.
+        The fitted object, with two classes.
+    models_ : tuple of drel_ml.ClassificationPipeline or drel_ml.LogisticRegression
+        One fitted object per class, with more than two.
+    classes_ : ndarray of shape (n_classes,)
+    coef_ : ndarray of shape (1, n_features_in_) or (n_classes, n_features_in_)
+    intercept_ : ndarray of shape (1,) or (n_classes,)
+        The logits as functions of the raw features, from the snapshots.
     n_features_in_ : int
     """
 
     _model_factory = "logistic_regression"
     _pipeline_factory = "classification_pipeline"
     classes_: npt.NDArray[Any]
+    models_: tuple[Any, ...]
 
     def __init__(self, *, learning_rate: float = 0.01, optimizer: Optimizer = "sgd",
                  l2: float = 0.0, adagrad_epsilon: float = 1e-8, scale: bool = True,
@@ -383,12 +397,6 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
         self.scaler_epsilon = scaler_epsilon
         self.epochs = epochs
 
-    def __sklearn_tags__(self) -> Tags:
-        tags = super().__sklearn_tags__()
-        assert tags.classifier_tags is not None
-        tags.classifier_tags.multi_class = False
-        return tags
-
     def _validated(self, X: Any, y: Any, *,
                    reset: bool) -> tuple[FloatArray, npt.NDArray[Any], dict[str, Any]]:
         (X, y), attributes = _validate_input(self, X, y, reset=reset)
@@ -396,41 +404,53 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
         return X, y, attributes
 
     def _checked_classes(self, labels: npt.NDArray[Any], when: str) -> npt.NDArray[Any]:
-        if len(labels) > 2:
-            raise ValueError(
-                f"Only binary classification is supported. {type(self).__name__} got "
-                f"{len(labels)} classes in {when}: {labels.tolist()!r}"
-            )
         if len(labels) < 2:
             raise ValueError(
-                f"{type(self).__name__} needs samples of two classes; {when} holds one "
+                f"{type(self).__name__} needs samples of two classes or more; {when} holds one "
                 f"class only: {labels.tolist()!r}"
             )
         return labels
 
-    def _positive(self, y: npt.NDArray[Any], classes: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
-        """The targets as the model's booleans; a label outside ``classes`` is refused."""
+    def _checked_labels(self, y: npt.NDArray[Any], classes: npt.NDArray[Any]) -> None:
         unknown = np.setdiff1d(y, classes)
         if len(unknown):
             raise ValueError(
                 f"{type(self).__name__}: y holds labels outside classes_ "
                 f"{classes.tolist()!r}: {unknown.tolist()!r}"
             )
-        positive: npt.NDArray[np.bool_] = y == classes[1]
-        return positive
+
+    def _learn_classes(self, X: FloatArray, y: npt.NDArray[Any], classes: npt.NDArray[Any],
+                       attributes: dict[str, Any], *, fresh: bool, epochs: int) -> Self:
+        """``epochs`` passes, each one bulk pass per class model, on fresh models or on copies
+        of the fitted ones: the estimator takes them only once every pass succeeded."""
+        self._checked_labels(y, classes)
+        if len(classes) == 2:
+            return self._learn(X, y == classes[1], {**attributes, "models_": None},
+                               fresh=fresh, epochs=epochs)
+        if fresh:
+            models = [self._new_model(X.shape[1]) for _ in classes]
+        else:
+            models = [copy.copy(model) for model in self.models_]
+        targets = [y == label for label in classes]
+        for _ in range(epochs):
+            for model, target in zip(models, targets):
+                _core(_ext.learn_many, model, X, target)
+        _commit(self, {**attributes, "models_": tuple(models), "model_": None})
+        return self
 
     def fit(self, X: Any, y: Any) -> Self:
         """Learn from fresh state, ``epochs`` passes over the rows in order."""
         X, y, attributes = self._validated(X, y, reset=True)
         classes = self._checked_classes(np.unique(y), "y")
-        return self._fit(X, self._positive(y, classes), {**attributes, "classes_": classes})
+        return self._learn_classes(X, y, classes, {**attributes, "classes_": classes},
+                                   fresh=True, epochs=_check_epochs(self, self.epochs))
 
     def partial_fit(self, X: Any, y: Any, classes: Any = None) -> Self:
         """One more pass over these rows, continuing from the current state.
 
-        ``classes`` (both labels) is needed on the first call unless ``y`` holds both.
+        ``classes`` (every label) is needed on the first call unless ``y`` holds them all.
         """
-        first = not hasattr(self, "model_")
+        first = not hasattr(self, "classes_")
         X, y, attributes = self._validated(X, y, reset=first)
         if first and classes is not None:
             known = self._checked_classes(np.unique(classes), "classes")
@@ -445,25 +465,60 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
                 )
         if first:
             attributes["classes_"] = known
-        return self._partial_fit(X, self._positive(y, known), attributes)
+        return self._learn_classes(X, y, known, attributes, fresh=first, epochs=1)
 
-    def _positive_probability(self, X: Any) -> FloatArray:
+    def _fitted_models(self) -> tuple[Any, ...]:
+        check_is_fitted(self)
+        return self.models_ if len(self.classes_) > 2 else (self.model_,)
+
+    def _probabilities(self, X: Any) -> FloatArray:
+        """Each model's probability of its class, one column per model."""
+        models = self._fitted_models()
         X = self._validated_features(X)
-        probability: FloatArray = _core(_ext.predict_proba_many, self.model_, X)
-        return probability
+        return np.column_stack([_core(_ext.predict_proba_many, model, X) for model in models])
 
     def predict_proba(self, X: Any) -> FloatArray:
-        """Probabilities of ``classes_[0]`` and ``classes_[1]``, one row per sample."""
-        p = self._positive_probability(X)
-        return np.column_stack([1.0 - p, p])
+        """Probabilities of each class of ``classes_``, one row per sample."""
+        p = self._probabilities(X)
+        if p.shape[1] == 1:
+            return np.column_stack([1.0 - p[:, 0], p[:, 0]])
+        total = p.sum(axis=1, keepdims=True)
+        uniform = np.full_like(p, 1.0 / p.shape[1])
+        return cast(FloatArray, np.divide(p, total, out=uniform, where=total > 0))
+
+    def predict_log_proba(self, X: Any) -> FloatArray:
+        """Logarithms of :meth:`predict_proba`."""
+        with np.errstate(divide="ignore"):
+            return cast(FloatArray, np.log(self.predict_proba(X)))
+
+    def decision_function(self, X: Any) -> FloatArray:
+        """The logit of each model: ``X @ coef_.T + intercept_``; one value per row with two
+        classes (positive for ``classes_[1]``), one per class with more."""
+        models = self._fitted_models()
+        X = self._validated_features(X)
+        terms = [_linear_terms(model) for model in models]
+        coef = np.vstack([weights for weights, _ in terms])
+        intercept = np.array([bias for _, bias in terms])
+        scores: FloatArray = X @ coef.T + intercept
+        return scores[:, 0] if len(models) == 1 else scores
 
     def predict(self, X: Any) -> npt.NDArray[Any]:
-        """The label of each row: ``classes_[1]`` when its probability is at least 0.5."""
-        p = self._positive_probability(X)
-        return self.classes_[(p >= 0.5).astype(np.intp)]
+        """The label of each row: with two classes ``classes_[1]`` when its probability is at
+        least 0.5; with more, the class whose model gives the highest probability."""
+        p = self._probabilities(X)
+        if p.shape[1] == 1:
+            return self.classes_[(p[:, 0] >= 0.5).astype(np.intp)]
+        return cast(npt.NDArray[Any], self.classes_[np.argmax(p, axis=1)])
 
-    def _shape_coef(self, coef: FloatArray) -> FloatArray:
-        return coef.reshape(1, -1)
+    @property
+    def coef_(self) -> FloatArray:
+        """Weights over the raw features, one row per model, read from the snapshots."""
+        return np.vstack([_linear_terms(model)[0] for model in self._fitted_models()])
+
+    @property
+    def intercept_(self) -> FloatArray:
+        """Intercept of each model over the raw features, read from the snapshots."""
+        return np.array([_linear_terms(model)[1] for model in self._fitted_models()])
 
 
 # --- the scaler ------------------------------------------------------------------------------

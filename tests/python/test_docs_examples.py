@@ -40,6 +40,7 @@ OPTIONAL = {"numpy", "sklearn", "joblib", "dask", "distributed", "pandas", "matp
 NEEDS = {
     "drel_ml_ext.sklearn": ("sklearn",),
     "drel_ml_ext.dask": ("dask", "distributed", "pandas"),
+    "drel_ml_ext.river": ("river",),
 }
 
 

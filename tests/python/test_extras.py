@@ -33,11 +33,13 @@ else:
         ("drel_ml_ext.sklearn", "sklearn", "scikit-learn and numpy", "sklearn"),
         ("drel_ml_ext.dask", "dask", "Dask (with its data frames), pandas and numpy", "dask"),
         ("drel_ml_ext.dask", "pandas", "Dask (with its data frames), pandas and numpy", "dask"),
+        ("drel_ml_ext.river", "river", "river", "river"),
     ],
 )
 def test_a_missing_extra_is_named(module, blocked, needs, extra):
     # The package blocked must be the first one missing: the extra's others are installed.
-    others = {"sklearn": ["numpy", "sklearn"], "dask": ["numpy", "pandas", "dask"]}[extra]
+    others = {"sklearn": ["numpy", "sklearn"], "dask": ["numpy", "pandas", "dask"],
+              "river": ["river"]}[extra]
     for other in others:
         if other != blocked and importlib.util.find_spec(other) is None:
             pytest.skip(f"{other} is not installed, so it would be the one reported missing")

@@ -1,0 +1,223 @@
+// Samples of the hashing trick read from Python objects (dicts, pairs or
+// strings) into the core's hashed rows. Everything here touches Python
+// objects: it runs with the interpreter lock.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "bindings/convert.hpp"
+#include "bindings/python.hpp"
+#include "features/feature_hasher.hpp"
+
+namespace drel::py {
+
+using features::HashedRows;
+
+// How a sample lists its features, as in scikit-learn's FeatureHasher.
+enum class InputType { Dict, Pair, String };
+constexpr std::array<std::pair<std::string_view, InputType>, 3> kInputTypes{
+    {{"dict", InputType::Dict}, {"pair", InputType::Pair}, {"string", InputType::String}}};
+
+std::string_view input_type_name(InputType type);
+
+// Reads samples into rows: every Python object is touched here, with the lock.
+class SampleReader {
+ public:
+  SampleReader(const features::FeatureHasher& hasher, InputType input_type)
+      : input_type_(input_type), rows_(hasher) {}
+
+  // Adds one sample as a row; false with an exception set, nothing added.
+  bool read(PyObject* sample) {
+    if (!read_sample(sample)) {
+      rows_.discard_row();
+      return false;
+    }
+    rows_.end_row();
+    return true;
+  }
+  HashedRows& rows() { return rows_; }
+
+ private:
+  bool read_sample(PyObject* sample) {
+    switch (input_type_) {
+      case InputType::Dict: return read_mapping(sample);
+      case InputType::Pair: return read_pairs(sample);
+      case InputType::String: return read_strings(sample);
+    }
+    return false;
+  }
+
+  bool read_mapping(PyObject* sample) {
+    if (PyDict_CheckExact(sample)) {
+      switch (read_plain_dict(sample)) {
+        case Plain::Read: return true;
+        case Plain::Failed: return false;
+        case Plain::NotPlain: rows_.discard_row(); break;
+      }
+    }
+    if (PyDict_Check(sample)) {
+      // Strong references: reading a value may run Python code (__float__,
+      // __str__) that changes the dict under the iteration.
+      Ref items = Ref::steal(PyDict_Items(sample));
+      return items && read_pair_list(items.get());
+    }
+    Ref items = Ref::steal(PyObject_CallMethod(sample, "items", nullptr));
+    if (!items) {
+      if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Format(PyExc_TypeError,
+                     "FeatureHasher(input_type='dict'): a sample must be a mapping of feature "
+                     "names to values, not '%.200s'",
+                     Py_TYPE(sample)->tp_name);
+      }
+      return false;
+    }
+    return read_pairs(items.get());
+  }
+
+  // The common sample: an exact dict of exact str names to exact str, float, int
+  // or bool values. Reading those runs no Python code, so the dict is walked in
+  // place; anything else is NotPlain, and the caller starts over on the general path.
+  enum class Plain { Read, Failed, NotPlain };
+  Plain read_plain_dict(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject* name;
+    PyObject* value;
+    while (PyDict_Next(dict, &position, &name, &value)) {
+      if (!PyUnicode_CheckExact(name)) return Plain::NotPlain;
+      bool ok;
+      if (PyUnicode_CheckExact(value)) {
+        ok = add_joined(name, value);
+      } else if (PyFloat_CheckExact(value)) {
+        ok = add(name, PyFloat_AS_DOUBLE(value));
+      } else if (PyLong_CheckExact(value) || PyBool_Check(value)) {
+        const double number = PyLong_AsDouble(value);
+        ok = !(number == -1.0 && PyErr_Occurred()) && add(name, number);
+      } else {
+        return Plain::NotPlain;
+      }
+      if (!ok) return Plain::Failed;
+    }
+    return Plain::Read;
+  }
+
+  // The feature "name=value" of two exact strings, hashed from their UTF-8
+  // bytes joined here: the bytes of the joined string, without making it.
+  bool add_joined(PyObject* name, PyObject* value) {
+    std::string_view left, right;
+    if (!utf8_of(name, left) || !utf8_of(value, right)) return false;
+    joined_.assign(left);
+    joined_.push_back('=');
+    joined_.append(right);
+    return add_bytes(joined_, 1.0, name);
+  }
+
+  static bool utf8_of(PyObject* text, std::string_view& out) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 == nullptr) return false;
+    out = {utf8, static_cast<std::size_t>(size)};
+    return true;
+  }
+
+  bool read_pair_list(PyObject* list) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
+      if (!read_pair(PyList_GET_ITEM(list, i))) return false;
+    return true;
+  }
+
+  template <class Each>
+  bool for_each_item(PyObject* sample, Each each) {
+    if (PyUnicode_Check(sample) || PyBytes_Check(sample)) {
+      PyErr_Format(PyExc_ValueError,
+                   "FeatureHasher(input_type='%s'): a sample must be an iterable of "
+                   "features, not a single string",
+                   input_type_name(input_type_).data());
+      return false;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(sample));
+    if (!iterator) return false;
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get())))
+      if (!each(item.get())) return false;
+    return !PyErr_Occurred();
+  }
+
+  bool read_pairs(PyObject* sample) {
+    return for_each_item(sample, [this](PyObject* item) { return read_pair(item); });
+  }
+
+  bool read_strings(PyObject* sample) {
+    static PyObject* const one = PyLong_FromLong(1);  // immortal small int
+    return for_each_item(sample, [this](PyObject* item) { return read_feature(item, one); });
+  }
+
+  bool read_pair(PyObject* item) {
+    Ref pair = Ref::steal(PySequence_Tuple(item));
+    if (!pair) return false;
+    if (PyTuple_GET_SIZE(pair.get()) != 2) {
+      PyErr_Format(PyExc_ValueError,
+                   "FeatureHasher: a feature must be a (name, value) pair, got %zd items",
+                   PyTuple_GET_SIZE(pair.get()));
+      return false;
+    }
+    return read_feature(PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1));
+  }
+
+  // One feature: a string value v makes the name "name=v" with value 1.
+  bool read_feature(PyObject* name, PyObject* value) {
+    if (PyUnicode_CheckExact(name) && PyUnicode_CheckExact(value)) return add_joined(name, value);
+    if (PyUnicode_Check(value)) {
+      Ref joined = Ref::steal(PyUnicode_FromFormat("%S=%S", name, value));
+      return joined && add(joined.get(), 1.0);
+    }
+    double number;
+    if (!to_double(value, number)) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError,
+                     "FeatureHasher: the value of feature %R must be a real number or a "
+                     "string, not '%.200s'",
+                     name, Py_TYPE(value)->tp_name);
+      }
+      return false;
+    }
+    return add(name, number);
+  }
+
+  bool add(PyObject* name, double value) {
+    if (value == 0.0) return true;  // no entry, whatever the name
+    std::string_view bytes;
+    if (PyUnicode_Check(name)) {
+      if (!utf8_of(name, bytes)) return false;
+    } else if (PyBytes_Check(name)) {
+      bytes = {PyBytes_AS_STRING(name), static_cast<std::size_t>(PyBytes_GET_SIZE(name))};
+    } else {
+      PyErr_Format(PyExc_TypeError, "FeatureHasher: feature names must be strings, not '%.200s'",
+                   Py_TYPE(name)->tp_name);
+      return false;
+    }
+    return add_bytes(bytes, value, name);
+  }
+
+  // `name` only names the feature in an error.
+  bool add_bytes(std::string_view bytes, double value, PyObject* name) {
+    if (auto added = rows_.add(bytes, value); !added) {
+      PyErr_Format(PyExc_ValueError, "FeatureHasher: feature %R: %s", name,
+                   added.error().message().c_str());
+      return false;
+    }
+    return true;
+  }
+
+  InputType input_type_;
+  HashedRows rows_;
+  std::string joined_;  // reused: "name=value" bytes
+};
+
+// Adds "in sample {row} of transform_many" to the pending exception.
+void add_row_note(std::size_t row);
+
+}  // namespace drel::py

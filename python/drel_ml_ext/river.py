@@ -1,0 +1,325 @@
+"""river's dict API over drel_ml's models, pipelines and scaler.
+
+Needs river (``pip install 'drel_ml[river]'``); importing :mod:`drel_ml_ext` itself never
+imports it.
+
+- :class:`LinearRegressor`: a ``river.base.Regressor`` over ``LinearRegression`` (or a
+  ``RegressionPipeline`` when ``scale`` is true).
+- :class:`LogisticClassifier`: a ``river.base.Classifier`` over ``LogisticRegression`` (or a
+  ``ClassificationPipeline``); boolean labels use one model, any other labels one model per
+  class, one versus the rest.
+- :class:`StandardScaler`: a ``river.base.Transformer`` over ``StandardScaler``.
+
+A sample ``x`` is a dict. It becomes the row a drel_ml model takes in one of two ways:
+
+- ``features=None`` (the default): the hashing trick, through :class:`drel_ml_ext.FeatureHasher`
+  with ``n_features`` columns. Any name fits (a name that is not a string is hashed as
+  ``str(name)``); a string value ``v`` of feature ``f`` is the feature ``"f=v"`` with value 1.
+- ``features=("a", "b", ...)``: a fixed list of names, one column each. A missing name is 0.0; a
+  name outside the list is ignored, or refused with a ``KeyError`` when ``unknown="error"``. A
+  string value ``v`` of feature ``f`` sets the column named ``"f=v"`` to 1.
+
+Adapters pickle (and river's ``clone`` and ``copy.deepcopy`` work) through the drel_ml object's
+snapshot, bit for bit.
+
+>>> from drel_ml_ext.river import LogisticClassifier
+>>> model = LogisticClassifier(learning_rate=0.5, n_features=64)
+>>> for _ in range(20):
+...     model.learn_one({"colour": "red", "size": 1.0}, True)
+...     model.learn_one({"colour": "blue", "size": 1.0}, False)
+>>> model.predict_one({"colour": "red", "size": 1.0})
+True
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Hashable, Mapping
+from typing import Any, ClassVar
+
+from drel_ml_ext._extras import missing_extra
+
+try:
+    from river import base
+except ModuleNotFoundError as error:
+    raise missing_extra(__name__, "river", "river", error) from error
+
+import drel_ml_ext as _ext
+
+__all__ = ["LinearRegressor", "LogisticClassifier", "StandardScaler"]
+
+
+class _Rows:
+    """Turns a dict into a row: by a fixed list of names, or by the hasher."""
+
+    def __init__(self, features: tuple[str, ...] | None, n_features: int, unknown: str,
+                 alternate_sign: bool) -> None:
+        if unknown not in ("ignore", "error"):
+            raise ValueError(f"`unknown` must be 'ignore' or 'error', got {unknown!r}")
+        self.hasher = None
+        self.columns: dict[str, int] = {}
+        if features is None:
+            self.hasher = _ext.FeatureHasher(n_features, alternate_sign=alternate_sign)
+            self.width = n_features
+        else:
+            self.columns = {str(name): i for i, name in enumerate(features)}
+            if len(self.columns) != len(features) or not features:
+                raise ValueError("`features` must be a non-empty sequence of distinct names")
+            self.width = len(features)
+        self.refuse_unknown = unknown == "error"
+
+    def row(self, x: Mapping[Hashable, Any]) -> Any:
+        if self.hasher is not None:
+            try:
+                return self.hasher.transform_one(x)
+            except TypeError:
+                if all(isinstance(name, str) for name in x):
+                    raise
+                # Another transformer's output may be keyed by numbers.
+                return self.hasher.transform_one({str(name): v for name, v in x.items()})
+        row = [0.0] * self.width
+        for name, value in x.items():
+            if isinstance(value, str):
+                name, value = f"{name}={value}", 1.0
+            column = self.columns.get(name) if isinstance(name, str) else None
+            if column is None:
+                if self.refuse_unknown:
+                    raise KeyError(f"feature {name!r} is not one of `features`")
+                continue
+            row[column] = float(value)
+        return row
+
+    def names(self) -> list[Any]:
+        """The name of each column: its feature name, or its index when hashed."""
+        if self.hasher is not None:
+            return list(range(self.width))
+        return list(self.columns)
+
+
+class _Adapter(base.Estimator):
+    """Settings, the row mapping and the drel_ml object the adapters share."""
+
+    _model_factory: ClassVar[str]
+    _pipeline_factory: ClassVar[str]
+
+    def __init__(self, *, features: tuple[str, ...] | None = None, n_features: int = 2**10,
+                 unknown: str = "ignore", alternate_sign: bool = True,
+                 learning_rate: float = 0.01, optimizer: str = "sgd", l2: float = 0.0,
+                 adagrad_epsilon: float = 1e-8, scale: bool = True) -> None:
+        self.features = features
+        self.n_features = n_features
+        self.unknown = unknown
+        self.alternate_sign = alternate_sign
+        self.learning_rate = learning_rate
+        self.optimizer = optimizer
+        self.l2 = l2
+        self.adagrad_epsilon = adagrad_epsilon
+        self.scale = scale
+        self._rows = _Rows(features, n_features, unknown, alternate_sign)
+        self._start()
+
+    def _start(self) -> None:
+        """Fresh learned state, from the settings (which it checks)."""
+        raise NotImplementedError
+
+    def _new_model(self) -> Any:
+        settings = {"learning_rate": self.learning_rate, "optimizer": self.optimizer,
+                    "l2": self.l2, "adagrad_epsilon": self.adagrad_epsilon}
+        factory = self._pipeline_factory if self.scale else self._model_factory
+        return getattr(_ext, factory)(self._rows.width, **settings)
+
+    @classmethod
+    def _unit_test_params(cls) -> Any:
+        yield {}
+        yield {"n_features": 64, "scale": False, "optimizer": "adagrad"}
+
+
+class LinearRegressor(_Adapter, base.Regressor):
+    """Linear regression learned one dict at a time, in drel_ml's core.
+
+    Parameters
+    ----------
+    features : tuple of str, optional
+        Fixed names, one column each; ``None`` hashes the names instead.
+    n_features : int, default 1024
+        Columns of the hasher (used when ``features`` is ``None``).
+    unknown : {"ignore", "error"}, default "ignore"
+        What a name outside ``features`` does.
+    alternate_sign : bool, default True
+        The hasher's sign trick.
+    learning_rate : float, default 0.01
+    optimizer : {"sgd", "adagrad"}, default "sgd"
+    l2 : float, default 0.0
+    adagrad_epsilon : float, default 1e-8
+    scale : bool, default True
+        Put drel_ml's standard scaler in front of the model (a ``RegressionPipeline``). Its
+        statistics cover every column, so a hashed row then costs ``n_features`` whatever
+        its non-zeros.
+    loss : {"squared", "huber"}, default "squared"
+    huber_delta : float, default 1.0
+
+    Attributes
+    ----------
+    model : drel_ml.LinearRegression or drel_ml.RegressionPipeline
+        The learned object.
+    """
+
+    _model_factory = "linear_regression"
+    _pipeline_factory = "regression_pipeline"
+
+    def __init__(self, *, features: tuple[str, ...] | None = None, n_features: int = 2**10,
+                 unknown: str = "ignore", alternate_sign: bool = True,
+                 learning_rate: float = 0.01, optimizer: str = "sgd", l2: float = 0.0,
+                 adagrad_epsilon: float = 1e-8, scale: bool = True, loss: str = "squared",
+                 huber_delta: float = 1.0) -> None:
+        self.loss = loss
+        self.huber_delta = huber_delta
+        super().__init__(features=features, n_features=n_features, unknown=unknown,
+                         alternate_sign=alternate_sign, learning_rate=learning_rate,
+                         optimizer=optimizer, l2=l2, adagrad_epsilon=adagrad_epsilon,
+                         scale=scale)
+
+    def _start(self) -> None:
+        self.model = self._new_model()
+
+    def _new_model(self) -> Any:
+        settings = {"learning_rate": self.learning_rate, "optimizer": self.optimizer,
+                    "l2": self.l2, "adagrad_epsilon": self.adagrad_epsilon, "loss": self.loss,
+                    "huber_delta": self.huber_delta}
+        factory = self._pipeline_factory if self.scale else self._model_factory
+        return getattr(_ext, factory)(self._rows.width, **settings)
+
+    def learn_one(self, x: dict[Any, Any], y: float) -> None:
+        self.model.learn_one(self._rows.row(x), float(y))
+
+    def predict_one(self, x: dict[Any, Any]) -> float:
+        prediction: float = self.model.predict_one(self._rows.row(x))
+        return prediction
+
+
+class LogisticClassifier(_Adapter, base.Classifier):
+    """Logistic regression learned one dict at a time, in drel_ml's core.
+
+    Boolean labels (``True``/``False``, numpy's included) train one binary model, and
+    ``predict_proba_one`` gives ``{False: p, True: q}``. Any other labels train one model
+    per class seen, one versus the rest, each on every sample; their probabilities are
+    normalised to sum to 1, as scikit-learn's one-versus-rest does. A class first seen late
+    starts from a fresh model. Before any sample, ``predict_proba_one`` gives ``{}``.
+
+    Parameters are those of :class:`LinearRegressor` without ``loss`` and ``huber_delta``.
+
+    Attributes
+    ----------
+    models : dict
+        The drel_ml object of each class (``{True: model}`` for boolean labels).
+    """
+
+    _model_factory = "logistic_regression"
+    _pipeline_factory = "classification_pipeline"
+
+    def _start(self) -> None:
+        self._new_model()  # settings are checked now, not at the first sample
+        self.models: dict[Any, Any] = {}
+        self._boolean: bool | None = None  # decided by the first label
+
+    @property
+    def _multiclass(self) -> bool:
+        return True
+
+    @staticmethod
+    def _is_boolean(y: Any) -> bool:
+        return isinstance(y, bool) or type(y).__name__ == "bool_"
+
+    def learn_one(self, x: dict[Any, Any], y: Any) -> None:
+        boolean = self._is_boolean(y)
+        if self._boolean is not None and boolean != self._boolean:
+            raise ValueError(
+                f"{type(self).__name__}: label {y!r} mixes boolean and other labels"
+            )
+        row = self._rows.row(x)
+        if boolean:
+            model = self.models.get(True) or self._new_model()
+            model.learn_one(row, bool(y))
+            self.models[True] = model
+        else:
+            models = dict(self.models)
+            if y not in models:
+                models[y] = self._new_model()
+            # Every class learns the sample: positive for its own label, negative otherwise.
+            for label, model in models.items():
+                model.learn_one(row, label == y)
+            self.models = models
+        self._boolean = boolean
+
+    def predict_proba_one(self, x: dict[Any, Any], **kwargs: Any) -> dict[Any, float]:
+        if not self.models:
+            return {}
+        row = self._rows.row(x)
+        if self._boolean:
+            p = self.models[True].predict_proba_one(row)
+            return {False: 1.0 - p, True: p}
+        scores = {label: model.predict_proba_one(row) for label, model in self.models.items()}
+        total = math.fsum(scores.values())
+        if total == 0.0:
+            return {label: 1.0 / len(scores) for label in scores}
+        return {label: score / total for label, score in scores.items()}
+
+    def predict_one(self, x: dict[Any, Any], **kwargs: Any) -> Any:
+        if self._boolean and self.models:
+            return bool(self.models[True].predict_one(self._rows.row(x)))
+        return super().predict_one(x, **kwargs)
+
+
+class StandardScaler(_Adapter, base.Transformer):
+    """Standardises dicts with running means and variances, in drel_ml's core.
+
+    ``transform_one`` gives a dict keyed by the names in ``features``, or by column index
+    when the names are hashed (then only columns whose value is not 0.0 appear).
+
+    Parameters
+    ----------
+    features : tuple of str, optional
+        Fixed names, one column each; ``None`` hashes the names instead.
+    n_features : int, default 1024
+        Columns of the hasher (used when ``features`` is ``None``).
+    unknown : {"ignore", "error"}, default "ignore"
+    alternate_sign : bool, default True
+    with_mean, with_std : bool, default True
+        Centre; divide by the running standard deviation.
+    epsilon : float, default 1e-12
+        Variance under which a feature is left undivided.
+
+    Attributes
+    ----------
+    scaler : drel_ml.StandardScaler
+    """
+
+    def __init__(self, *, features: tuple[str, ...] | None = None, n_features: int = 2**10,
+                 unknown: str = "ignore", alternate_sign: bool = True, with_mean: bool = True,
+                 with_std: bool = True, epsilon: float = 1e-12) -> None:
+        self.features = features
+        self.n_features = n_features
+        self.unknown = unknown
+        self.alternate_sign = alternate_sign
+        self.with_mean = with_mean
+        self.with_std = with_std
+        self.epsilon = epsilon
+        self._rows = _Rows(features, n_features, unknown, alternate_sign)
+        self.scaler = _ext.standard_scaler(self._rows.width, with_mean=with_mean,
+                                           with_std=with_std, epsilon=epsilon)
+
+    @classmethod
+    def _unit_test_params(cls) -> Any:
+        yield {}
+        yield {"n_features": 64, "with_mean": False}
+
+    def learn_one(self, x: dict[Any, Any]) -> None:
+        self.scaler.learn_one(self._rows.row(x))
+
+    def transform_one(self, x: dict[Any, Any]) -> dict[Any, float]:
+        values = self.scaler.transform_one(self._rows.row(x))
+        names = self._rows.names()
+        if self._rows.hasher is None:
+            return dict(zip(names, values))
+        return {name: value for name, value in zip(names, values) if value != 0.0}
+
