@@ -1,28 +1,36 @@
 #!/usr/bin/env bash
-# Runs every test of drel_ml on this machine, installing what the tests need.
+# Runs the tests of drel_ml on this machine, installing what the tests need.
 #
-#   scripts/test.sh                 Python suite on python3, then the C++ core suite
-#   scripts/test.sh --all-pythons   Python suite on every supported interpreter present
+#   scripts/test.sh                 build and install drel_ml, then the Python suite
+#                                   (python3) and the C++ core suite
+#   scripts/test.sh --all           everything CI runs: all of the options below
+#   scripts/test.sh --all-pythons   the Python suite on every supported interpreter
 #   scripts/test.sh --sanitize      also the C++ core suite under ASan+UBSan
 #   scripts/test.sh --fuzz SECONDS  also fuzz the snapshot reader for SECONDS (clang)
+#   scripts/test.sh --suites        also every suite in scripts/suites/*.sh
 #
-# Then every suite in scripts/suites/*.sh, in name order, each run with bash
-# and these variables: DREL_ROOT (the checkout), DREL_WORK (a scratch folder),
-# DREL_PYTHON (the interpreter of a venv that has drel_ml and its test extra;
-# Python 3.12 when present), DREL_JOBS (parallel build jobs). A suite installs
-# whatever else it needs into that venv and exits non-zero on failure.
+# The suites run in name order, each with bash and these variables: DREL_ROOT
+# (the checkout), DREL_WORK (a scratch folder), DREL_PYTHON (the interpreter of
+# a venv that has drel_ml and its test extra; Python 3.12 when present),
+# DREL_JOBS (parallel build jobs), DREL_CORE_BUILD (the C++ core suite's
+# Release build folder, which a suite may reuse instead of building the core
+# again). A suite installs whatever else it needs into that venv and exits
+# non-zero on failure.
 #
-# Exits non-zero on any failure, including a suite that ran no test.
+# Builds are kept in build/ between runs, so a second run rebuilds only what
+# changed. Exits non-zero on any failure, including a suite that ran no test.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 work="$root/build/test"
-all_pythons=0 sanitize=0 fuzz_seconds=0
+all_pythons=0 sanitize=0 fuzz_seconds=0 suites=0
 while [ $# -gt 0 ]; do
   case "$1" in
+    --all) all_pythons=1 sanitize=1 fuzz_seconds=60 suites=1 ;;
     --all-pythons) all_pythons=1 ;;
     --sanitize) sanitize=1 ;;
-    --fuzz) fuzz_seconds="$2"; shift ;;
+    --fuzz) fuzz_seconds="${2:?--fuzz needs a number of seconds}"; shift ;;
+    --suites) suites=1 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
   shift
@@ -54,13 +62,14 @@ if [ "$all_pythons" -eq 1 ]; then
       continue
     fi
     # Without pyenv's shims on PATH, its interpreters are still where it put them.
+    found=""
     for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$v".*/bin/"python$v"; do
-      if [ -x "$candidate" ]; then pythons+=("$candidate"); break; fi
+      if [ -x "$candidate" ]; then found="$candidate"; break; fi
     done
+    # A supported interpreter that is missing is a failure, not a skipped suite.
+    [ -n "$found" ] || { echo "Python $v is not available (pyenv install $v)" >&2; exit 1; }
+    pythons+=("$found")
   done
-  if ! printf '%s\n' "${pythons[@]}" | grep -qE 'python3\.1[23]$'; then
-    echo "neither Python 3.12 nor 3.13 is available" >&2; exit 1
-  fi
 else
   pythons+=(python3)
 fi
@@ -84,7 +93,7 @@ run_extra_suites() {
     [ -e "$suite" ] || continue
     say "suite $(basename "$suite" .sh)"
     DREL_ROOT="$root" DREL_WORK="$work" DREL_PYTHON="$suite_python" DREL_JOBS="$jobs" \
-      bash "$suite"
+      DREL_CORE_BUILD="$work/core" bash "$suite"
   done
 }
 
@@ -121,5 +130,5 @@ if [ "$fuzz_seconds" -gt 0 ]; then
   say "fuzzing the snapshot reader for ${fuzz_seconds}s"
   DREL_FUZZ_BUILD_DIR="$work/fuzz" CXX=clang++-16 bash "$root/tests/fuzz/run.sh" "$fuzz_seconds"
 fi
-run_extra_suites
+if [ "$suites" -eq 1 ]; then run_extra_suites; fi
 say "all tests passed"

