@@ -11,5 +11,6 @@ namespace drel::py {
 std::span<const PyMethodDef> bulk_functions();    // learn_many, predict_many, ...
 std::span<const PyMethodDef> merge_functions();   // merge
 std::span<const PyMethodDef> config_functions();  // configuration factories and readers
+std::span<const PyMethodDef> state_bytes_functions();  // to_bytes, from_bytes
 
 }  // namespace drel::py

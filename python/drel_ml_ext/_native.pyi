@@ -233,3 +233,38 @@ _Mergeable = TypeVar(
 
 def merge(a: _Mergeable, b: _Mergeable) -> _Mergeable: ...
 def merge_from(start: _Mergeable, a: _Mergeable, b: _Mergeable) -> _Mergeable: ...
+
+# ---- binary state (ext/state_bytes.cpp) ------------------------------------------
+
+_Stateful: TypeAlias = (
+    drel_ml.Mean
+    | drel_ml.Variance
+    | drel_ml.EWMean
+    | drel_ml.StandardScaler
+    | drel_ml.LinearRegression
+    | drel_ml.LogisticRegression
+    | drel_ml.RegressionPipeline
+    | drel_ml.ClassificationPipeline
+)
+
+def to_bytes(obj: _Stateful, /) -> bytes:
+    """The state of a drel_ml object as bytes: its raw values and settings.
+
+    The compact form pickles use, read back by from_bytes. The layout is
+    versioned and little-endian on every machine; it is meant for moving
+    states between processes of one version, not for keeping them:
+    keep to_json text for that.
+
+    Raises TypeError when obj is not one of drel_ml's eight stateful objects.
+    """
+def from_bytes(data: Buffer, /) -> _Stateful:
+    """A new drel_ml object from bytes that to_bytes wrote; its class is read
+    from the bytes.
+
+    The values are checked as from_json checks a snapshot (reals finite,
+    a scaler's lengths and counts consistent, the format version), and
+    besides the header, the length and every flag and variant byte.
+
+    Raises TypeError when data is not bytes-like, RuntimeError naming the
+    field and byte offset when the bytes are refused.
+    """
