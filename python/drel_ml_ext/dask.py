@@ -15,8 +15,8 @@ Two ways to spread a stream over several processes or machines:
   the next object. Statistics come out as if one object had seen every row;
   models come out as the sample-weighted average of the partition models.
 
-Objects travel between processes as snapshot text, so nothing here depends on
-pickling drel_ml objects. The functions run on whatever scheduler is current:
+Per-key states travel between processes in their binary form
+(:func:`drel_ml_ext.to_bytes`), partition models as snapshot text. The functions run on whatever scheduler is current:
 a ``distributed.Client`` when one is active, else Dask's local scheduler.
 Persist a frame that several rounds read (``frame = frame.persist()``), or
 every round reads it from its source again.
@@ -49,7 +49,8 @@ from dask.base import compute as _untyped_compute
 from dask.delayed import Delayed, delayed
 
 import drel_ml
-from drel_ml_ext._bulk import learn_many, update_many
+from drel_ml_ext._bulk import learn_many, learn_many_by_key, update_many, update_many_by_key
+from drel_ml_ext._pickling import from_bytes, to_bytes
 from drel_ml_ext._merge import merge, tree_reduce
 
 __all__ = ["learn_by_key", "learn_partitioned", "update_by_key", "update_partitioned"]
@@ -114,6 +115,22 @@ class _Feed:
         y = column.to_numpy() if self.class_name in _CLASSIFIERS else column.to_numpy(dtype=np.float64)
         learn_many(obj, x, y)
 
+    def feed_by_key(
+        self, objects: list[Any], rows: pd.DataFrame, order: np.ndarray, offsets: np.ndarray
+    ) -> None:
+        """Rows ``order[offsets[k]:offsets[k + 1]]`` to ``objects[k]``, in one native call."""
+        if self.class_name in _STATISTICS:
+            xs = rows[self.features[0]].to_numpy(dtype=np.float64)[order]
+            update_many_by_key(objects, xs, offsets)
+            return
+        x = rows[list(self.features)].to_numpy(dtype=np.float64)[order]
+        if self.target is None:
+            learn_many_by_key(objects, x, None, offsets)
+            return
+        column = rows[self.target]
+        y = column.to_numpy() if self.class_name in _CLASSIFIERS else column.to_numpy(dtype=np.float64)
+        learn_many_by_key(objects, x, y[order], offsets)
+
 
 def _feed_for(obj: object, features: Sequence[str], target: str | None) -> _Feed:
     name = type(obj).__name__
@@ -131,19 +148,6 @@ def _feed_for(obj: object, features: Sequence[str], target: str | None) -> _Feed
     return _Feed(name, features, target)
 
 
-def _results(texts: Mapping[Hashable, str], feed: _Feed, as_text: bool) -> dict[Hashable, Any]:
-    if as_text:
-        return dict(texts)
-    return {key: feed.restore(text) for key, text in texts.items()}
-
-
-def _as_text(state: Any) -> str:
-    if isinstance(state, str):
-        return state
-    text: str = state.to_json()
-    return text
-
-
 # ---- one object per key -----------------------------------------------------
 
 
@@ -156,46 +160,91 @@ def _with_position(part: pd.DataFrame, partition_info: dict[str, Any] | None = N
 
 
 def _learn_groups(
-    part: pd.DataFrame, key: str, feed: _Feed, initial: str, states: Mapping[Hashable, str] | None
+    part: pd.DataFrame,
+    key: str,
+    feed: _Feed,
+    initial: bytes,
+    states: Mapping[Hashable, bytes] | None,
+    shuffled: bool,
 ) -> pd.DataFrame:
-    """Every key of one shuffled partition, each fed its rows in the frame's order."""
-    part = part.sort_values([_PARTITION, _ROW], kind="stable")
-    keys: list[Hashable] = []
-    texts: list[str] = []
-    for value, rows in part.groupby(key, sort=False):
-        obj = feed.restore(states.get(value, initial) if states else initial)
-        feed.feed(obj, rows)
-        keys.append(value)
-        texts.append(obj.to_json())
-    return pd.DataFrame({key: pd.Series(keys, dtype=part[key].dtype), _STATE: pd.Series(texts, dtype=object)})
+    """Every key of one partition, each fed its rows in the frame's order, in one native call.
+
+    The partition is converted to float64 once and sorted stably by key (rows
+    of a shuffled partition by key, then by their place in the frame), so that
+    each key's rows are one slice; the key's object takes that slice exactly as
+    learn_many would. Keys that are missing (NaN, None) are left out, as
+    pandas' groupby leaves them out.
+    """
+    values = part[key] if key in part.columns else part.index.to_series()
+    codes, uniques = pd.factorize(values, sort=False)
+    if shuffled:
+        order = np.lexsort((part[_ROW].to_numpy(), part[_PARTITION].to_numpy(), codes))
+    else:
+        order = np.argsort(codes, kind="stable")
+    missing = int(np.count_nonzero(codes < 0))
+    order = order[missing:]  # the missing keys' code, -1, sorts first
+    offsets = np.zeros(len(uniques) + 1, dtype=np.int64)
+    np.cumsum(np.bincount(codes[order], minlength=len(uniques)), out=offsets[1:])
+    objects = [from_bytes(states.get(k, initial) if states else initial) for k in uniques]
+    feed.feed_by_key(objects, part, order, offsets)
+    return pd.DataFrame(
+        {
+            key: pd.Series(uniques, dtype=values.dtype),
+            _STATE: pd.Series([to_bytes(obj) for obj in objects], dtype=object),
+        }
+    )
+
+
+def _state_bytes(state: Any, feed: _Feed) -> bytes:
+    return to_bytes(feed.restore(state) if isinstance(state, str) else state)
 
 
 def _by_key(
     frame: dd.DataFrame,
     key: str,
     feed: _Feed,
-    initial: str,
+    initial: bytes,
     states: Mapping[Hashable, object] | None,
     as_text: bool,
+    partitioned_by_key: bool,
 ) -> dict[Hashable, Any]:
     if key in feed.columns:
         raise ValueError(f"the key column {key!r} is also a feature or the target")
-    state_texts = {k: _as_text(s) for k, s in states.items()} if states else None
-    positioned = frame[[key, *feed.columns]].map_partitions(_with_position)
-    meta = pd.DataFrame({key: pd.Series(dtype=frame[key].dtype), _STATE: pd.Series(dtype=object)})
-    learned = positioned.shuffle(on=key).map_partitions(
+    start = {k: _state_bytes(s, feed) for k, s in states.items()} if states else None
+    # A frame indexed by the key with known divisions holds each key in one
+    # partition already: no shuffle then, nor when the caller says so.
+    in_index = key not in frame.columns and frame.index.name == key
+    if in_index and not (partitioned_by_key or frame.known_divisions):
+        frame = frame.reset_index()
+        in_index = False
+    source = frame[feed.columns] if in_index else frame[[key, *feed.columns]]
+    shuffled = not (in_index or partitioned_by_key)
+    if shuffled:
+        source = source.map_partitions(_with_position).shuffle(on=key)
+    key_dtype = frame.index.dtype if in_index else frame[key].dtype
+    meta = pd.DataFrame({key: pd.Series(dtype=key_dtype), _STATE: pd.Series(dtype=object)})
+    learned = source.map_partitions(
         _learn_groups,
         key,
         feed,
         initial,
-        delayed(state_texts) if state_texts else None,
+        delayed(start) if start else None,
+        shuffled,
         meta=meta,
         enforce_metadata=False,
     )
     table = learned.compute()
-    texts: dict[Hashable, str] = dict(state_texts or {})
-    texts.update(zip(table[key].tolist(), table[_STATE].tolist()))
-    return _results(texts, feed, as_text)
+    keys = table[key].tolist()
+    if not shuffled and len(set(keys)) != len(keys):
+        raise ValueError(
+            f"the rows of some {key!r} values are in more than one partition: "
+            "the frame is not partitioned by the key"
+        )
+    learned_states: dict[Hashable, bytes] = dict(start or {})
+    learned_states.update(zip(keys, table[_STATE].tolist()))
+    if as_text:
+        return {k: from_bytes(b).to_json() for k, b in learned_states.items()}
+    return {k: from_bytes(b) for k, b in learned_states.items()}
 
 
 def learn_by_key(
@@ -207,13 +256,15 @@ def learn_by_key(
     *,
     states: Mapping[Hashable, Learner | str] | None = None,
     as_text: bool = False,
+    partitioned_by_key: bool = False,
 ) -> dict[Hashable, Any]:
     """Train one model (or scaler) per value of the ``key`` column.
 
     Args:
         frame: the rows, in stream order: partition by partition, and within a
             partition row by row.
-        key: the column whose values name the models.
+        key: the column whose values name the models, or the name of the
+            frame's index.
         features: the feature columns, in the order the model takes them.
         target: the target column (booleans for the classifiers), or ``None``
             for a ``StandardScaler``.
@@ -222,11 +273,19 @@ def learn_by_key(
         states: existing objects (or their snapshot text) to continue, by key.
             Keys that have no rows in ``frame`` come back unchanged.
         as_text: return snapshot text instead of objects.
+        partitioned_by_key: every key's rows are in one partition already, so
+            the rows need no shuffle. A frame indexed by the key with known
+            divisions is taken as partitioned without this flag. A key found
+            in two partitions is then a ValueError.
 
     Returns:
         A dict from each key value to its object (or snapshot text), bit for bit
         what feeding each key's rows in order in one process gives. Rows whose
         key is missing (NaN or None) are skipped, as pandas' groupby skips them.
+
+    Each partition is converted to one float64 array once, sorted stably by
+    key and handed to :func:`drel_ml_ext.learn_many_by_key`; the states travel
+    between processes in their binary form (:func:`drel_ml_ext.to_bytes`).
 
     Raises:
         RuntimeError: an object rejected a row (from the worker, with the
@@ -240,7 +299,7 @@ def learn_by_key(
     """
     prototype = make_model()
     feed = _feed_for(prototype, features, target)
-    return _by_key(frame, key, feed, prototype.to_json(), states, as_text)
+    return _by_key(frame, key, feed, to_bytes(prototype), states, as_text, partitioned_by_key)
 
 
 def update_by_key(
@@ -251,6 +310,7 @@ def update_by_key(
     *,
     states: Mapping[Hashable, Statistic | str] | None = None,
     as_text: bool = False,
+    partitioned_by_key: bool = False,
 ) -> dict[Hashable, Any]:
     """One running statistic (``Mean``, ``Variance`` or ``EWMean``) of ``column`` per key.
 
@@ -261,7 +321,7 @@ def update_by_key(
     feed = _feed_for(prototype, [column], None)
     if feed.class_name not in _STATISTICS:
         raise TypeError(f"update_by_key takes a running statistic, got {feed.class_name!r}")
-    return _by_key(frame, key, feed, prototype.to_json(), states, as_text)
+    return _by_key(frame, key, feed, to_bytes(prototype), states, as_text, partitioned_by_key)
 
 
 # ---- one object from all partitions -------------------------------------------
