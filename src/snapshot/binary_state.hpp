@@ -11,7 +11,10 @@
 //   offset 4   1 byte    layout version (1)
 //   offset 5   1 byte    record kind: the index of the record in
 //                        top_level_records.hpp (0 Mean ... 7 ClassificationPipeline)
-//   offset 6             the document {"format_version":..., "model":...}, each
+//   offset 6   6 bytes   zero: the document's model then starts 16 bytes in,
+//                        so a linear model's weights lie on an 8-byte boundary
+//                        when the bytes do, and are read in one copy
+//   offset 12            the document {"format_version":..., "model":...}, each
 //                        value in the key order of record_fields.hpp:
 //     u64, feature counts   8 bytes
 //     u32                   4 bytes
@@ -24,7 +27,7 @@
 //
 // and nothing after the document. The reader refuses what the snapshot reader
 // refuses (a real that is not finite, a scaler state that fails validation,
-// another format version) and, besides, a bad header, a byte string cut short,
+// another format version) and, besides, a bad header (reserved bytes included), a byte string cut short,
 // a flag other than 0 or 1, a variant index other than 0 or 1, and trailing
 // bytes. A refusal is a LoadError naming the field and the byte offset.
 #pragma once
@@ -44,7 +47,7 @@
 namespace drel {
 
 inline constexpr std::uint8_t BINARY_STATE_LAYOUT_VERSION = 1;
-inline constexpr std::size_t kBinaryStateHeaderSize = 6;
+inline constexpr std::size_t kBinaryStateHeaderSize = 12;
 
 #define DREL_BINARY_STATE_RECORD(Record) Record,
 // The records a binary state can hold, in the order of their kind byte.

@@ -131,6 +131,7 @@ unsigned char* write_document(const Record& model, unsigned char* buffer) {
   for (char c : std::string_view("DRLB")) out.byte(static_cast<std::uint8_t>(c));
   out.byte(BINARY_STATE_LAYOUT_VERSION);
   out.byte(binary_state_kind<Record>);
+  for (std::size_t i = 6; i < kBinaryStateHeaderSize; ++i) out.byte(0);
   write_value(out, SNAPSHOT_FORMAT_VERSION);
   write_value(out, model);
   return out.end();

@@ -49,11 +49,12 @@ TEST(BinaryState, EverySampleComesBackBitForBit) {
 
 TEST(BinaryState, LayoutIsLittleEndianRawValues) {
   const std::string bytes = to_binary_state(Mean{2, 1.5});
-  const std::string expected{"DRLB\x01\x00"  // magic, layout version, kind 0
+  const std::string expected{"DRLB\x01\x00"                  // magic, layout version, kind 0
+                             "\x00\x00\x00\x00\x00\x00"              // reserved
                              "\x01\x00\x00\x00"                  // format_version
                              "\x02\x00\x00\x00\x00\x00\x00\x00"  // count
                              "\x00\x00\x00\x00\x00\x00\xf8\x3f",  // mean 1.5
-                             6 + 4 + 8 + 8};
+                             12 + 4 + 8 + 8};
   EXPECT_EQ(bytes, expected);
   EXPECT_EQ(binary_state_kind<ClassificationPipeline>, 7);
 }
@@ -118,13 +119,16 @@ TEST(BinaryState, RefusesBadHeadersKindsAndVersions) {
   later_layout[4] = 2;
   EXPECT_NE(message(later_layout).find("layout version 2"), std::string::npos);
   EXPECT_NE(message(to_binary_state(Variance{})).find("not Mean"), std::string::npos);
+  std::string reserved = mean;
+  reserved[9] = 1;
+  EXPECT_NE(message(reserved).find("reserved"), std::string::npos);
   std::string later_format = mean;
-  later_format[6] = 2;
+  later_format[12] = 2;
   EXPECT_NE(message(later_format).find("version"), std::string::npos);
   EXPECT_NE(message(mean + "xy").find("2 bytes after the end"), std::string::npos);
   // A list length larger than the input is refused before anything is allocated.
   std::string huge = to_binary_state(samples::fresh_linear(1, 0.1));
-  const std::size_t count_at = 6 + 4 + 8;  // header, format_version, feature_count
+  const std::size_t count_at = 12 + 4 + 8;  // header, format_version, feature_count
   for (std::size_t i = 0; i < 8; ++i) huge[count_at + i] = '\xff';
   const auto loaded = load_binary_state<LinearRegression>(as_bytes(huge));
   ASSERT_FALSE(loaded.has_value());
