@@ -171,12 +171,12 @@ def test_binary_state_stubs_say_what_help_says():
 
 def test_binary_state_refusals_name_the_field():
     mean = drel_ml_ext.to_bytes(d.Mean())
-    raises(RuntimeError, "invalid binary state: not a finite real (field `mean`) at byte 18",
-           drel_ml_ext.from_bytes, mean[:18] + b"\x00" * 6 + b"\xf0\x7f")
+    raises(RuntimeError, "invalid binary state: not a finite real (field `mean`) at byte 24",
+           drel_ml_ext.from_bytes, mean[:24] + b"\x00" * 6 + b"\xf0\x7f")
     flag = drel_ml_ext.to_bytes(d.StandardScaler(1))
     raises(RuntimeError, "invalid binary state: a flag must be 0 or 1, not 2 (field `with_mean`) "
-           "at byte 18", drel_ml_ext.from_bytes, flag[:18] + b"\x02" + flag[19:])
-    raises(RuntimeError, "invalid binary state: 1 bytes after the end of the state at byte 26",
+           "at byte 24", drel_ml_ext.from_bytes, flag[:24] + b"\x02" + flag[25:])
+    raises(RuntimeError, "invalid binary state: 1 bytes after the end of the state at byte 32",
            drel_ml_ext.from_bytes, mean + b"\x00")
     raises(TypeError, "from_bytes() argument 'data' must be a bytes-like object, not 'str'",
            drel_ml_ext.from_bytes, mean.decode("latin-1"))
