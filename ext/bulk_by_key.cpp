@@ -393,6 +393,11 @@ PyObject* by_first_class(const KeySpec& spec, PyObject* items, Body&& body) {
 PyObject* learn_many_by_key_entry(PyObject* const* args) {
   Ref items = object_tuple(kLearnManyByKey, args[0]);
   if (!items) return nullptr;
+  // Without objects there is no class to hold y against: X and y (of no rows)
+  // are read as a scaler's or a model's, as y is left out or given.
+  if (PyTuple_GET_SIZE(items.get()) == 0 && args[2] == Py_None) {
+    return learn_by_key_as<StandardScalerState>(items.get(), args[1], args[2], args[3]);
+  }
   return by_first_class<LinearRegression, LogisticRegression, RegressionPipeline,
                         ClassificationPipeline, StandardScalerState>(
       kLearnManyByKey, items.get(), [&]<class Core>() {

@@ -5,7 +5,7 @@ rejected call raises and leaves the object exactly as it was, with one
 exception spelled out on the pipelines: a pipeline is all or nothing per stage,
 so a sample its model rejects after its scaler absorbed it stays in the scaler.
 
-Errors:
+Raises:
     RuntimeError: the core refused a value, with a message naming the
         quantity ("non-finite value for `feature`: NaN"); also a rejected
         snapshot, and a borrow conflict ("Already borrowed", "Already mutably

@@ -13,9 +13,10 @@ from importlib.metadata import PackageNotFoundError as _PackageNotFoundError
 from importlib.metadata import version as _distribution_version
 
 from drel_ml_ext import _native as _native  # fails early on a mismatched drel_ml
-from drel_ml_ext import _bulk, _config, _merge, _pickling
+from drel_ml_ext import _bulk, _config, _load, _merge, _pickling
 from drel_ml_ext._bulk import *  # noqa: F403
 from drel_ml_ext._config import *  # noqa: F403
+from drel_ml_ext._load import *  # noqa: F403
 from drel_ml_ext._merge import *  # noqa: F403
 from drel_ml_ext._pickling import *  # noqa: F403
 
@@ -28,5 +29,6 @@ except _PackageNotFoundError:  # imported from a source tree that was never inst
 __all__: list[str] = []
 __all__ += _bulk.__all__
 __all__ += _config.__all__
+__all__ += _load.__all__
 __all__ += _merge.__all__
 __all__ += _pickling.__all__

@@ -15,8 +15,12 @@ Two ways to spread a stream over several processes or machines:
   the next object. Statistics come out as if one object had seen every row;
   models come out as the sample-weighted average of the partition models.
 
+An error in a key's or a partition's work names the key or the partition and,
+when a row was rejected, the row's index label in the frame.
+
 Per-key states travel between processes in their binary form
-(:func:`drel_ml_ext.to_bytes`), partition models as snapshot text. The functions run on whatever scheduler is current:
+(:func:`drel_ml_ext.to_bytes`), partition models as snapshot text. The
+functions run on whatever scheduler is current:
 a ``distributed.Client`` when one is active, else Dask's local scheduler.
 Persist a frame that several rounds read (``frame = frame.persist()``), or
 every round reads it from its source again.
@@ -38,15 +42,23 @@ Example::
 
 from __future__ import annotations
 
-from collections.abc import Callable, Hashable, Mapping, Sequence
+import re
+from collections.abc import Callable, Hashable, Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, Literal, TypeVar, cast, overload
 
-import dask.dataframe as dd
-import numpy as np
-import pandas as pd
-from dask.base import compute as _untyped_compute
-from dask.delayed import Delayed, delayed
+from drel_ml_ext._extras import missing_extra
+
+try:
+    import dask.dataframe as dd
+    import numpy as np
+    import pandas as pd
+    from dask.base import compute as _untyped_compute
+    from dask.delayed import Delayed, delayed
+except ModuleNotFoundError as error:
+    raise missing_extra(__name__, "Dask (with its data frames), pandas and numpy", "dask",
+                        error) from error
 
 import drel_ml
 from drel_ml_ext._bulk import learn_many, learn_many_by_key, update_many, update_many_by_key
@@ -115,6 +127,18 @@ class _Feed:
         y = column.to_numpy() if self.class_name in _CLASSIFIERS else column.to_numpy(dtype=np.float64)
         learn_many(obj, x, y)
 
+    def first_unconvertible(
+        self, rows: pd.DataFrame, order: np.ndarray, offsets: np.ndarray
+    ) -> int | None:
+        """The first key whose rows alone cannot be converted, for naming it in an error."""
+        for k in range(len(offsets) - 1):
+            taken = rows.iloc[order[offsets[k]:offsets[k + 1]]]
+            try:
+                taken[list(self.columns)].to_numpy(dtype=np.float64)
+            except (TypeError, ValueError):
+                return k
+        return None
+
     def feed_by_key(
         self, objects: list[Any], rows: pd.DataFrame, order: np.ndarray, offsets: np.ndarray
     ) -> None:
@@ -146,6 +170,83 @@ def _feed_for(obj: object, features: Sequence[str], target: str | None) -> _Feed
     if name in _REGRESSORS + _CLASSIFIERS and target is None:
         raise ValueError(f"a {name} needs a target column")
     return _Feed(name, features, target)
+
+
+# ---- where an error happened --------------------------------------------------
+
+# The bulk functions name a rejected row by its position among the rows they were given: in
+# their own message (" (row N)" at its end, " (row N, objects[k])" for the by-key calls) or,
+# for an exception of the caller's code, in a note. Within a key or a partition that position
+# means nothing to the caller.
+_ROW_IN_TEXT = re.compile(r" \(row (\d+)(?:, \w+\[\d+\])?\)\Z")
+_ROW_IN_NOTE = re.compile(r"\brow (\d+)\b")
+
+
+def _plain(value: Any) -> Any:
+    """A numpy scalar as the Python value it holds, for a readable repr."""
+    return value.item() if isinstance(value, np.generic) else value
+
+
+def _row_place(rows: pd.DataFrame, position: int) -> str:
+    """The frame's own name for the row at ``position``: its index label, and the partition
+    it came from when the rows were gathered from several."""
+    if not 0 <= position < len(rows):
+        return f"row {position}"
+    place = f"index label {_plain(rows.index[position])!r}"
+    if _PARTITION in rows.columns:
+        place = f"partition {_plain(rows[_PARTITION].iat[position])}, {place}"
+    return place
+
+
+def _noted_row(error: BaseException) -> int | None:
+    for note in reversed(getattr(error, "__notes__", [])):
+        if isinstance(note, str) and (found := _ROW_IN_NOTE.search(note)):
+            return int(found[1])
+    return None
+
+
+@contextmanager
+def _located_by(place: Callable[[int | None], str]) -> Iterator[None]:
+    """Names where the failing row is, ``place(position)`` for the position the library
+    reported (None when it reported none), in any error raised inside. The library's own
+    row error keeps its type and text, with the place in place of the row's position; any
+    other exception stays the same object, the place added as a note."""
+    try:
+        yield
+    except Exception as error:
+        # The library raises built-in types with one message; a caller's exception is asked
+        # nothing (its __str__ is the caller's code).
+        builtin = type(error).__module__ == "builtins" and len(error.args) == 1
+        text = error.args[0] if builtin else None
+        own = _ROW_IN_TEXT.search(text) if isinstance(text, str) else None
+        if own is not None and isinstance(text, str):
+            error.args = (f"{text[:own.start()]} ({place(int(own[1]))})",)
+            raise
+        error.add_note(f"in {place(_noted_row(error))}")
+        raise
+
+
+def _located(where: str, rows: pd.DataFrame) -> Any:
+    """Errors of the work on ``rows`` name ``where`` (a key or a partition) and the row."""
+    return _located_by(lambda at: where if at is None else f"{where}, {_row_place(rows, at)}")
+
+
+def _located_by_key(
+    part: pd.DataFrame, order: np.ndarray, offsets: np.ndarray, keys: Sequence[Hashable],
+    feed: _Feed,
+) -> Any:
+    """Errors of one by-key call over ``part``'s rows taken in ``order`` name the key and
+    the row's index label. An error that names no row (a column pandas cannot convert)
+    is traced to the first key whose rows alone fail to convert."""
+
+    def place(at: int | None) -> str:
+        if at is None or not 0 <= at < len(order):
+            k = feed.first_unconvertible(part, order, offsets)
+            return "a key of this partition" if k is None else f"key {_plain(keys[k])!r}"
+        key = keys[int(np.searchsorted(offsets, at, side="right")) - 1]
+        return f"key {_plain(key)!r}, {_row_place(part, int(order[at]))}"
+
+    return _located_by(place)
 
 
 # ---- one object per key -----------------------------------------------------
@@ -186,7 +287,9 @@ def _learn_groups(
     offsets = np.zeros(len(uniques) + 1, dtype=np.int64)
     np.cumsum(np.bincount(codes[order], minlength=len(uniques)), out=offsets[1:])
     objects = [from_bytes(states.get(k, initial) if states else initial) for k in uniques]
-    feed.feed_by_key(objects, part, order, offsets)
+    if objects:  # a shuffle leaves some partitions empty
+        with _located_by_key(part, order, offsets, uniques, feed):
+            feed.feed_by_key(objects, part, order, offsets)
     return pd.DataFrame(
         {
             key: pd.Series(uniques, dtype=values.dtype),
@@ -195,8 +298,9 @@ def _learn_groups(
     )
 
 
-def _state_bytes(state: Any, feed: _Feed) -> bytes:
-    return to_bytes(feed.restore(state) if isinstance(state, str) else state)
+def _state_bytes(key: Hashable, state: Any, feed: _Feed) -> bytes:
+    with _located_by(lambda _: f"key {_plain(key)!r}"):
+        return to_bytes(feed.restore(state) if isinstance(state, str) else state)
 
 
 def _by_key(
@@ -210,7 +314,7 @@ def _by_key(
 ) -> dict[Hashable, Any]:
     if key in feed.columns:
         raise ValueError(f"the key column {key!r} is also a feature or the target")
-    start = {k: _state_bytes(s, feed) for k, s in states.items()} if states else None
+    start = {k: _state_bytes(k, s, feed) for k, s in states.items()} if states else None
     # A frame indexed by the key with known divisions holds each key in one
     # partition already: no shuffle then, nor when the caller says so.
     in_index = key not in frame.columns and frame.index.name == key
@@ -289,7 +393,9 @@ def learn_by_key(
 
     Raises:
         RuntimeError: an object rejected a row (from the worker, with the
-            message of the core).
+            message of the core and, in place of the row's position, its
+            key, its partition and its index label in ``frame``). Any other
+            error keeps its type and text, its key added as a note.
 
     Example::
 
@@ -327,9 +433,10 @@ def update_by_key(
 # ---- one object from all partitions -------------------------------------------
 
 
-def _train_copy(part: pd.DataFrame, feed: _Feed, start: str) -> str:
+def _train_copy(part: pd.DataFrame, feed: _Feed, start: str, number: int) -> str:
     obj = feed.restore(start)
-    feed.feed(obj, part)
+    with _located(f"partition {number}", part):
+        feed.feed(obj, part)
     text: str = obj.to_json()
     return text
 
@@ -351,7 +458,9 @@ def _rounds(frame: dd.DataFrame, feed: _Feed, start: str, rounds: int) -> Delaye
         def merge_copies(a: Delayed, b: Delayed, start: Delayed | str = round_start) -> Delayed:
             return cast(Delayed, merge_pair(feed, start, a, b))
 
-        copies: list[Delayed] = [train(part, feed, round_start) for part in parts]
+        copies: list[Delayed] = [
+            train(part, feed, round_start, number) for number, part in enumerate(parts)
+        ]
         state = tree_reduce(copies, merge_copies)
     return state
 

@@ -34,26 +34,28 @@ import numbers
 from collections.abc import Callable, Sequence
 from typing import Any, ClassVar, Literal, Self, TypeVar, cast
 
-import numpy as np
-import numpy.typing as npt
+from drel_ml_ext._extras import missing_extra
 
 try:
-    from sklearn.utils.validation import validate_data
+    import numpy as np
+    import numpy.typing as npt
+    from sklearn.base import (
+        BaseEstimator,
+        ClassifierMixin,
+        OneToOneFeatureMixin,
+        RegressorMixin,
+        TransformerMixin,
+    )
+    from sklearn.utils import Tags
+    from sklearn.utils.multiclass import check_classification_targets
+    from sklearn.utils.validation import check_is_fitted, validate_data
+except ModuleNotFoundError as error:
+    raise missing_extra(__name__, "scikit-learn and numpy", "sklearn", error) from error
 except ImportError as error:  # pragma: no cover - depends on the installed version
     raise ImportError(
         "drel_ml_ext.sklearn needs scikit-learn 1.6 or newer: "
         "python3 -m pip install 'drel_ml[sklearn]'"
     ) from error
-from sklearn.base import (
-    BaseEstimator,
-    ClassifierMixin,
-    OneToOneFeatureMixin,
-    RegressorMixin,
-    TransformerMixin,
-)
-from sklearn.utils import Tags
-from sklearn.utils.multiclass import check_classification_targets
-from sklearn.utils.validation import check_is_fitted
 
 import drel_ml_ext as _ext
 
@@ -124,6 +126,34 @@ def _validate(estimator: Any, X: Any, y: Any = "no_validation", *, reset: bool,
     """scikit-learn's validation of X (and y) as float64 rows, finiteness left to the core."""
     return validate_data(estimator, X, y, reset=reset, dtype=np.float64,
                          ensure_all_finite=False, **options)
+
+
+# --- a refused call changes nothing -----------------------------------------------------------
+
+# What validate_data(reset=True) records about the input on the estimator it validates for.
+_INPUT_ATTRIBUTES = ("n_features_in_", "feature_names_in_")
+
+
+def _validate_input(estimator: Any, X: Any, y: Any = "no_validation", *, reset: bool,
+                    **options: Any) -> tuple[Any, dict[str, Any]]:
+    """The validated data of a fit or partial_fit, and the input attributes it is to record
+    once it succeeds (``None`` for one to remove). With ``reset`` the validation records
+    them on a stand-in, so that the estimator keeps its own if the call is then refused."""
+    if not reset:
+        return _validate(estimator, X, y, reset=False, **options), {}
+    stand_in = object.__new__(type(estimator))
+    vars(stand_in).update(vars(estimator))
+    validated = _validate(stand_in, X, y, reset=True, **options)
+    return validated, {name: getattr(stand_in, name, None) for name in _INPUT_ATTRIBUTES}
+
+
+def _commit(estimator: Any, attributes: dict[str, Any]) -> None:
+    """Sets what a call computed, after everything that could refuse it has run."""
+    for name, value in attributes.items():
+        if value is None:
+            vars(estimator).pop(name, None)
+        else:
+            setattr(estimator, name, value)
 
 
 # --- learned attributes, read from the snapshot ---------------------------------------------
@@ -206,21 +236,23 @@ class _OnlineLinearModel(BaseEstimator):  # type: ignore[misc]  # scikit-learn i
                       with_mean=self.with_mean, with_std=self.with_std,
                       scaler_epsilon=self.scaler_epsilon)
 
-    def _learn(self, X: FloatArray, y: npt.NDArray[Any], *, fresh: bool, epochs: int) -> Self:
+    def _learn(self, X: FloatArray, y: npt.NDArray[Any], attributes: dict[str, Any], *,
+               fresh: bool, epochs: int) -> Self:
         """``epochs`` passes over the rows, from a fresh model or the fitted one. A fresh
-        model replaces the fitted one only once every pass succeeded; each pass over the
-        fitted one is all or nothing."""
+        model replaces the fitted one, and ``attributes`` are set, only once every pass
+        succeeded; each pass over the fitted one is all or nothing."""
         model = self._new_model(X.shape[1]) if fresh else self.model_
         for _ in range(epochs):
             _core(_ext.learn_many, model, X, y)
-        self.model_ = model
+        _commit(self, {**attributes, "model_": model})
         return self
 
-    def _fit(self, X: FloatArray, y: npt.NDArray[Any]) -> Self:
-        return self._learn(X, y, fresh=True, epochs=_check_epochs(self, self.epochs))
+    def _fit(self, X: FloatArray, y: npt.NDArray[Any], attributes: dict[str, Any]) -> Self:
+        return self._learn(X, y, attributes, fresh=True, epochs=_check_epochs(self, self.epochs))
 
-    def _partial_fit(self, X: FloatArray, y: npt.NDArray[Any]) -> Self:
-        return self._learn(X, y, fresh=not hasattr(self, "model_"), epochs=1)
+    def _partial_fit(self, X: FloatArray, y: npt.NDArray[Any],
+                     attributes: dict[str, Any]) -> Self:
+        return self._learn(X, y, attributes, fresh=not hasattr(self, "model_"), epochs=1)
 
     def _validated_features(self, X: Any) -> FloatArray:
         check_is_fitted(self)
@@ -303,9 +335,10 @@ class OnlineLinearRegressor(RegressorMixin, _OnlineLinearModel):  # type: ignore
                  self.loss)
         return {**super()._model_settings(), "loss": self.loss, "huber_delta": self.huber_delta}
 
-    def _validated(self, X: Any, y: Any, *, reset: bool) -> tuple[FloatArray, FloatArray]:
-        X, y = _validate(self, X, y, reset=reset, y_numeric=True)
-        return X, np.asarray(y, dtype=np.float64)
+    def _validated(self, X: Any, y: Any, *,
+                   reset: bool) -> tuple[FloatArray, FloatArray, dict[str, Any]]:
+        (X, y), attributes = _validate_input(self, X, y, reset=reset, y_numeric=True)
+        return X, np.asarray(y, dtype=np.float64), attributes
 
     def fit(self, X: Any, y: Any) -> Self:
         """Learn from fresh state, ``epochs`` passes over the rows in order."""
@@ -369,12 +402,13 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
         tags.classifier_tags.multi_class = False
         return tags
 
-    def _validated(self, X: Any, y: Any, *, reset: bool) -> tuple[FloatArray, npt.NDArray[Any]]:
-        X, y = _validate(self, X, y, reset=reset)
+    def _validated(self, X: Any, y: Any, *,
+                   reset: bool) -> tuple[FloatArray, npt.NDArray[Any], dict[str, Any]]:
+        (X, y), attributes = _validate_input(self, X, y, reset=reset)
         check_classification_targets(y)
-        return X, y
+        return X, y, attributes
 
-    def _set_classes(self, labels: npt.NDArray[Any], when: str) -> None:
+    def _checked_classes(self, labels: npt.NDArray[Any], when: str) -> npt.NDArray[Any]:
         if len(labels) > 2:
             raise ValueError(
                 f"Only binary classification is supported. {type(self).__name__} got "
@@ -385,24 +419,24 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
                 f"{type(self).__name__} needs samples of two classes; {when} holds one "
                 f"class only: {labels.tolist()!r}"
             )
-        self.classes_ = labels
+        return labels
 
-    def _positive(self, y: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
-        """The targets as the model's booleans; a label outside ``classes_`` is refused."""
-        unknown = np.setdiff1d(y, self.classes_)
+    def _positive(self, y: npt.NDArray[Any], classes: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
+        """The targets as the model's booleans; a label outside ``classes`` is refused."""
+        unknown = np.setdiff1d(y, classes)
         if len(unknown):
             raise ValueError(
                 f"{type(self).__name__}: y holds labels outside classes_ "
-                f"{self.classes_.tolist()!r}: {unknown.tolist()!r}"
+                f"{classes.tolist()!r}: {unknown.tolist()!r}"
             )
-        positive: npt.NDArray[np.bool_] = y == self.classes_[1]
+        positive: npt.NDArray[np.bool_] = y == classes[1]
         return positive
 
     def fit(self, X: Any, y: Any) -> Self:
         """Learn from fresh state, ``epochs`` passes over the rows in order."""
-        X, y = self._validated(X, y, reset=True)
-        self._set_classes(np.unique(y), "y")
-        return self._fit(X, self._positive(y))
+        X, y, attributes = self._validated(X, y, reset=True)
+        classes = self._checked_classes(np.unique(y), "y")
+        return self._fit(X, self._positive(y, classes), {**attributes, "classes_": classes})
 
     def partial_fit(self, X: Any, y: Any, classes: Any = None) -> Self:
         """One more pass over these rows, continuing from the current state.
@@ -410,17 +444,21 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
         ``classes`` (both labels) is needed on the first call unless ``y`` holds both.
         """
         first = not hasattr(self, "model_")
-        X, y = self._validated(X, y, reset=first)
+        X, y, attributes = self._validated(X, y, reset=first)
         if first and classes is not None:
-            self._set_classes(np.unique(classes), "classes")
+            known = self._checked_classes(np.unique(classes), "classes")
         elif first:
-            self._set_classes(np.unique(y), "y (pass `classes` on the first call)")
-        elif classes is not None and not np.array_equal(np.unique(classes), self.classes_):
-            raise ValueError(
-                f"{type(self).__name__}: classes {np.unique(classes).tolist()!r} differ from "
-                f"classes_ {self.classes_.tolist()!r} of the earlier calls"
-            )
-        return self._partial_fit(X, self._positive(y))
+            known = self._checked_classes(np.unique(y), "y (pass `classes` on the first call)")
+        else:
+            known = self.classes_
+            if classes is not None and not np.array_equal(np.unique(classes), known):
+                raise ValueError(
+                    f"{type(self).__name__}: classes {np.unique(classes).tolist()!r} differ "
+                    f"from classes_ {known.tolist()!r} of the earlier calls"
+                )
+        if first:
+            attributes["classes_"] = known
+        return self._partial_fit(X, self._positive(y, known), attributes)
 
     def _positive_probability(self, X: Any) -> FloatArray:
         X = self._validated_features(X)
@@ -485,10 +523,10 @@ class OnlineStandardScaler(
 
     def fit(self, X: Any, y: Any = None) -> Self:
         """Statistics of these rows, from fresh state."""
-        X = _validate(self, X, reset=True)
+        X, attributes = _validate_input(self, X, reset=True)
         scaler = self._new_scaler(X.shape[1])
         _core(_ext.learn_many, scaler, X)
-        self.scaler_ = scaler
+        _commit(self, {**attributes, "scaler_": scaler})
         return self
 
     def partial_fit(self, X: Any, y: Any = None) -> Self:

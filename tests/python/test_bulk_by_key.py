@@ -140,3 +140,4 @@ def test_the_same_object_twice_and_targets_are_refused():
            "pass None", learn_many_by_key, [drel_ml.StandardScaler(1)], [[1.0]], [1.0], [0, 1])
     assert m.samples_seen == 0
     learn_many_by_key([], np.empty((0, 3)), [], np.zeros(1, dtype=np.int32))
+    learn_many_by_key((), [], None, [0])  # no objects: no class to want or refuse y

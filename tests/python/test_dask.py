@@ -180,6 +180,22 @@ def test_classifier(frame):
         learn_partitioned(frame, FEATURES[:2], "label", drel_ml.LogisticRegression(3, 0.1))
 
 
+def test_a_worker_names_the_key_partition_and_index_label_of_a_rejected_row(client):
+    def with_nan(number: int) -> pd.DataFrame:
+        rows = make_partition(number).iloc[:1000]
+        if number == 1:
+            rows.loc[500, "x1"] = np.nan
+        return rows
+
+    frame = dd.from_map(with_nan, range(3))
+    key = int(make_partition(1)["key"].iat[500])
+    make = lambda: drel_ml.LinearRegression(3, 0.01)  # noqa: E731
+    with pytest.raises(RuntimeError, match=rf"NaN \(key {key}, partition 1, index label 500\)$"):
+        learn_by_key(frame, "key", FEATURES, "y", make)
+    with pytest.raises(RuntimeError, match=r"NaN \(partition 1, index label 500\)$"):
+        learn_partitioned(frame, FEATURES, "y", make())
+
+
 @pytest.mark.parametrize(
     "call, error, message",
     [

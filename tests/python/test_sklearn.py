@@ -3,6 +3,7 @@ objects, labels, learned attributes, pickling, and use inside scikit-learn's too
 
 from __future__ import annotations
 
+import copy
 import os
 import pickle
 import subprocess
@@ -249,3 +250,101 @@ def test_module_docstring_example_runs():
     import drel_ml_ext.sklearn
 
     assert doctest.testmod(drel_ml_ext.sklearn).failed == 0
+
+
+# --- a refused fit or partial_fit changes nothing ------------------------------------------
+
+
+def observable_state(estimator):
+    """A deep copy of vars(estimator), each drel_ml object as its snapshot and each array as
+    its dtype and values, so that two states compare with ==."""
+    def plain(value):
+        if isinstance(value, np.ndarray):
+            return ("array", value.dtype.str, value.tolist())
+        if hasattr(value, "to_json"):
+            return (type(value).__name__, value.to_json())
+        return value
+
+    return {name: plain(value) for name, value in copy.deepcopy(vars(estimator)).items()}
+
+
+def with_row(X, row, value):
+    """X (as floats) with `value` in the first column of `row`."""
+    X = np.array(X, dtype=np.float64)
+    X[row, 0] = value
+    return X
+
+
+def overflowing(X):
+    """X (as floats) with two rows so large that the model's arithmetic overflows."""
+    X = np.array(X, dtype=np.float64)
+    X[9:11] = 1e308
+    return X
+
+
+def wider(X, columns=5):
+    return np.column_stack([X, np.ones((len(X), columns - X.shape[1]))])
+
+
+def fitted(make, *, names=False, **settings):
+    """A fitted estimator on three columns (named ones when `names`)."""
+    estimator = make(**settings)
+    X, y = classification_data() if make is OnlineLogisticClassifier else regression_data()
+    if names:
+        X = pytest.importorskip("pandas").DataFrame(X, columns=["a", "b", "c"])
+    return lambda: estimator.fit(X, y)
+
+
+def unfitted(make, **settings):
+    return lambda: make(**settings)
+
+
+X3, Y3 = regression_data(rows=40, seed=1)
+Y3_LABELS = np.where(Y3 > np.median(Y3), "spam", "ham")
+NAN, INF = float("nan"), float("inf")
+NOT_FINITE = r"non-finite value for `feature`"
+OVERFLOW = r"non-finite value for `(?!feature)"  # the core's arithmetic, not the input
+Reg, Clf, Sca = OnlineLinearRegressor, OnlineLogisticClassifier, OnlineStandardScaler
+
+REFUSED = [
+    # the core refuses a row, after scikit-learn accepted the data and the labels
+    ("regressor fit, wider", fitted(Reg), lambda e: e.fit(with_row(wider(X3), 9, NAN), Y3), ValueError, NOT_FINITE),
+    ("regressor fit, overflow", fitted(Reg, scale=False), lambda e: e.fit(overflowing(wider(X3)), Y3), RuntimeError, OVERFLOW),
+    ("regressor fit, named", fitted(Reg, names=True), lambda e: e.fit(with_row(X3, 9, INF), Y3), ValueError, NOT_FINITE),
+    ("regressor fit, second epoch", fitted(Reg, scale=False, epochs=3), lambda e: e.fit(with_row(wider(X3), 39, 1e200), Y3 * 1e200), RuntimeError, "non-finite"),
+    ("regressor first fit", unfitted(Reg), lambda e: e.fit(with_row(X3, 9, NAN), Y3), ValueError, NOT_FINITE),
+    ("regressor first partial_fit", unfitted(Reg), lambda e: e.partial_fit(with_row(X3, 9, NAN), Y3), ValueError, NOT_FINITE),
+    ("regressor partial_fit", fitted(Reg), lambda e: e.partial_fit(with_row(X3, 9, -INF), Y3), ValueError, NOT_FINITE),
+    ("regressor partial_fit, wider", fitted(Reg), lambda e: e.partial_fit(wider(X3), Y3), ValueError, "expecting 3 features"),
+    ("regressor fit, bad setting", lambda: fitted(Reg)().set_params(learning_rate=0.0), lambda e: e.fit(wider(X3), Y3), ValueError, "invalid learning rate"),
+    ("classifier fit, new labels", fitted(Clf), lambda e: e.fit(with_row(wider(X3), 9, NAN), Y3_LABELS), ValueError, NOT_FINITE),
+    ("classifier fit, overflow", fitted(Clf, scale=False), lambda e: e.fit(overflowing(X3), Y3_LABELS), RuntimeError, OVERFLOW),
+    ("classifier fit, third label", fitted(Clf), lambda e: e.fit(wider(X3)[:3], ["a", "b", "c"]), ValueError, "3 classes in y"),
+    ("classifier first fit", unfitted(Clf), lambda e: e.fit(with_row(X3, 9, NAN), Y3_LABELS), ValueError, NOT_FINITE),
+    ("classifier first partial_fit, one label", unfitted(Clf), lambda e: e.partial_fit(X3[:3], ["a"] * 3), ValueError, "pass `classes`"),
+    ("classifier first partial_fit, wrong classes", unfitted(Clf), lambda e: e.partial_fit(X3[:3], ["a", "b", "c"], classes=["a", "b"]), ValueError, "labels outside classes_"),
+    ("classifier first partial_fit, three classes", unfitted(Clf), lambda e: e.partial_fit(X3[:3], ["a", "b", "c"], classes=["a", "b", "c"]), ValueError, "3 classes in classes"),
+    ("classifier first partial_fit, not finite", unfitted(Clf), lambda e: e.partial_fit(with_row(X3, 2, NAN), Y3_LABELS, classes=["ham", "spam"]), ValueError, NOT_FINITE),
+    ("classifier partial_fit, third label", fitted(Clf), lambda e: e.partial_fit(X3[:1], ["maybe"]), ValueError, "labels outside classes_"),
+    ("classifier partial_fit, other classes", fitted(Clf), lambda e: e.partial_fit(X3[:1], ["no"], classes=["no", "maybe"]), ValueError, "differ from classes_"),
+    ("classifier partial_fit, not finite", fitted(Clf), lambda e: e.partial_fit(with_row(X3, 9, NAN), np.where(Y3 > 0, "yes", "no")), ValueError, NOT_FINITE),
+    ("scaler fit, wider", fitted(Sca), lambda e: e.fit(with_row(wider(X3), 9, NAN)), ValueError, NOT_FINITE),
+    ("scaler fit, named", fitted(Sca, names=True), lambda e: e.fit(with_row(X3, 9, INF)), ValueError, NOT_FINITE),
+    ("scaler first fit", unfitted(Sca), lambda e: e.fit(with_row(X3, 9, NAN)), ValueError, NOT_FINITE),
+    ("scaler first partial_fit", unfitted(Sca), lambda e: e.partial_fit(with_row(X3, 9, NAN)), ValueError, NOT_FINITE),
+    ("scaler partial_fit, wider", fitted(Sca), lambda e: e.partial_fit(wider(X3)), ValueError, "expecting 3 features"),
+]
+
+
+@pytest.mark.filterwarnings("ignore:X does not have valid feature names")
+@pytest.mark.parametrize("make, call, error, message", [case[1:] for case in REFUSED],
+                         ids=[case[0] for case in REFUSED])
+def test_a_refused_call_changes_nothing(make, call, error, message):
+    estimator = make()
+    before = observable_state(estimator)
+    with pytest.raises(error, match=message):
+        call(estimator)
+    assert observable_state(estimator) == before
+    if hasattr(estimator, "n_features_in_"):  # still works on the data it was fitted on
+        method = "transform" if isinstance(estimator, OnlineStandardScaler) else "predict"
+        getattr(estimator, method)(X3)

@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import drel_ml_ext
-from drel_ml_ext import _config, _pickling
+from drel_ml_ext import _config, _load, _pickling
 
 DISTRIBUTION = "drel_ml"
 
@@ -77,7 +77,7 @@ def test_stub_examples_run(name: str, doc: str) -> None:
     run_examples(name, doc)
 
 
-@pytest.mark.parametrize("module", [drel_ml_ext, _config, _pickling], ids=lambda m: m.__name__)
+@pytest.mark.parametrize("module", [drel_ml_ext, _config, _load, _pickling], ids=lambda m: m.__name__)
 def test_drel_ml_ext_examples_run(module: object) -> None:
     finder = doctest.DocTestFinder()
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)

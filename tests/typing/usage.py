@@ -133,6 +133,8 @@ def copies() -> None:
     model.learn_one([1.0, 2.0], 3.0)
     restored = drel_ml_ext.restore("RegressionPipeline", model.to_json())
     assert isinstance(restored, drel_ml.RegressionPipeline)
+    loaded = drel_ml_ext.load(model.to_json().encode())
+    assert isinstance(loaded, drel_ml.RegressionPipeline)
     assert_type(copy.deepcopy(model), drel_ml.RegressionPipeline)
     clone = pickle.loads(pickle.dumps(model))
     assert isinstance(clone, drel_ml.RegressionPipeline)

@@ -1,0 +1,122 @@
+"""drel_ml_ext.dask's errors name where they happened: the key or the partition, and the
+frame's index label of the failing row, keeping the error's type and text. Runs on Dask's
+synchronous scheduler; test_dask.py checks the same across worker processes."""
+
+from __future__ import annotations
+
+import pytest
+
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+np = pytest.importorskip("numpy")
+pd = pytest.importorskip("pandas")
+
+import drel_ml  # noqa: E402
+from drel_ml_ext.dask import (  # noqa: E402
+    learn_by_key,
+    learn_partitioned,
+    update_by_key,
+    update_partitioned,
+)
+
+
+class Refusal(Exception):
+    """An exception of the caller's own, with a field of its own."""
+
+    def __init__(self, text: str, code: int) -> None:
+        super().__init__(text)
+        self.code = code
+
+
+class Unreadable:
+    """A target whose conversion runs the caller's code, which raises."""
+
+    def __index__(self) -> int:
+        raise Refusal("cannot say", 7)
+
+
+def partition(number: int, bad: object = None) -> pd.DataFrame:
+    """Ten rows, index labels 100 * number + 0..9, keys alternating 'a' and 'b'; in
+    partition 1, `bad` replaces the value of column x or label at index label 105."""
+    rows = pd.DataFrame(
+        {"k": ["a", "b"] * 5, "x": np.arange(10.0) + 10 * number, "y": np.ones(10),
+         "label": np.array([True, False] * 5, dtype=object)},
+        index=pd.Index(np.arange(10) + 100 * number, name="id"),
+    )
+    if number == 1 and bad is not None:
+        column = "label" if isinstance(bad, Unreadable) else "x"
+        if not isinstance(bad, float):
+            rows[column] = rows[column].astype(object)
+        rows.loc[105, column] = bad
+    return rows
+
+
+def frame(bad: object) -> dd.DataFrame:
+    return dd.from_map(partition, range(3), bad=bad)
+
+
+@pytest.fixture(autouse=True)
+def synchronous():
+    # Object columns stay objects: Dask would turn them into strings.
+    with dask.config.set({"scheduler": "synchronous", "dataframe.convert-string": False}):
+        yield
+
+
+BY_KEY = "key 'b', partition 1, index label 105"
+PARTITION = "partition 1, index label 105"
+
+
+@pytest.mark.parametrize(
+    "call, where",
+    [
+        (lambda f: learn_by_key(f, "k", ["x"], "y", lambda: drel_ml.LinearRegression(1, 0.1)), BY_KEY),
+        (lambda f: learn_by_key(f, "k", ["x"], None, lambda: drel_ml.StandardScaler(1)), BY_KEY),
+        (lambda f: update_by_key(f, "k", "x", drel_ml.Mean), BY_KEY),
+        (lambda f: learn_partitioned(f, ["x"], "y", drel_ml.RegressionPipeline(1, 0.1)), PARTITION),
+        (lambda f: update_partitioned(f, "x", drel_ml.Variance("sample")), PARTITION),
+    ],
+)
+@pytest.mark.parametrize("value", [float("nan"), float("inf")])
+def test_a_refused_row_is_named_by_key_or_partition_and_index_label(call, where, value):
+    with pytest.raises(RuntimeError) as refused:
+        call(frame(value))
+    assert type(refused.value) is RuntimeError
+    assert str(refused.value).startswith("non-finite value for `")
+    assert str(refused.value).endswith(f": {value} ({where})".replace("nan", "NaN"))
+
+
+@pytest.mark.parametrize(
+    "call, where",
+    [
+        (lambda f: learn_by_key(f, "k", ["x"], "label", lambda: drel_ml.LogisticRegression(1, 0.1)),
+         BY_KEY),
+        (lambda f: learn_partitioned(f, ["x"], "label", drel_ml.ClassificationPipeline(1, 0.1)),
+         PARTITION),
+    ],
+)
+def test_the_callers_own_exception_stays_itself_with_a_note(call, where):
+    with pytest.raises(Refusal) as refused:
+        call(frame(Unreadable()))
+    assert str(refused.value) == "cannot say" and refused.value.code == 7
+    assert f"in {where}" in refused.value.__notes__
+
+
+@pytest.mark.parametrize(
+    "call, error, note",
+    [
+        # a feature column that is no number: pandas' error, which names no row
+        (lambda: learn_by_key(frame("text"), "k", ["x"], "y",
+                              lambda: drel_ml.LinearRegression(1, 0.1)), ValueError, "in key 'b'"),
+        (lambda: learn_partitioned(frame("text"), ["x"], "y", drel_ml.LinearRegression(1, 0.1)),
+         ValueError, "in partition 1"),
+        # a state to continue that is no snapshot
+        (lambda: learn_by_key(frame(None), "k", ["x"], "y", lambda: drel_ml.LinearRegression(1, 0.1),
+                              states={"a": "{}"}), RuntimeError, "in key 'a'"),
+    ],
+)
+def test_an_error_that_names_no_row_is_kept_with_its_place_in_a_note(call, error, note):
+    with pytest.raises(error) as raised:
+        call()
+    assert note in raised.value.__notes__
+    assert note[3:] not in str(raised.value)
+
