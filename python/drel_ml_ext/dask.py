@@ -278,14 +278,23 @@ def _learn_groups(
     """
     values = part[key] if key in part.columns else part.index.to_series()
     codes, uniques = pd.factorize(values, sort=False)
+    frame_order = None
     if shuffled:
-        order = np.lexsort((part[_ROW].to_numpy(), part[_PARTITION].to_numpy(), codes))
-    else:
-        order = np.argsort(codes, kind="stable")
+        # Back into frame order first: the rows come as runs, each in order, which a
+        # stable sort merges.
+        position = (part[_PARTITION].to_numpy() << 32) | part[_ROW].to_numpy()
+        frame_order = np.argsort(position, kind="stable")
+        codes = codes[frame_order]
+    # Codes that fit 16 bits sort by radix, in linear time.
+    narrow = codes.astype(np.int16) if len(uniques) < 2**15 else codes
+    order = np.argsort(narrow, kind="stable")
+    if frame_order is not None:
+        order = frame_order[order]
     missing = int(np.count_nonzero(codes < 0))
     order = order[missing:]  # the missing keys' code, -1, sorts first
+    codes = codes[codes >= 0]
     offsets = np.zeros(len(uniques) + 1, dtype=np.int64)
-    np.cumsum(np.bincount(codes[order], minlength=len(uniques)), out=offsets[1:])
+    np.cumsum(np.bincount(codes, minlength=len(uniques)), out=offsets[1:])
     objects = [from_bytes(states.get(k, initial) if states else initial) for k in uniques]
     if objects:  # a shuffle leaves some partitions empty
         with _located_by_key(part, order, offsets, uniques, feed):
