@@ -27,7 +27,7 @@
 #include <string_view>
 #include <vector>
 
-#include "convert.hpp"
+#include "bindings/convert.hpp"
 #include "linear/linear_regression.hpp"
 #include "stats/mean.hpp"
 

@@ -1,4 +1,4 @@
-#include "args.hpp"
+#include "bindings/args.hpp"
 
 #include <string>
 

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstddef>
 
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

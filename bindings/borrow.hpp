@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

@@ -1,6 +1,7 @@
-// The native buffer element formats that hold real numbers, and the conversion
-// of one element to the double that Python's float() gives for it. Shared by
-// the one-sample feature conversion and the companion extension's 2-D reader.
+// The buffer element formats that hold real numbers, and the conversion of one
+// element to the double that Python's float() gives for it. Shared by the
+// one-sample feature conversion (native byte order only) and the companion
+// extension's buffer readers (either byte order).
 #pragma once
 
 #include <bit>
@@ -8,9 +9,10 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 
@@ -21,14 +23,29 @@ enum class ElementKind : std::uint8_t {
   Bool,
 };
 
-// The kind of a buffer's elements, or nullopt for anything that is not a real
-// number in native (little-endian) order: complex, long double, big-endian,
-// structured or unknown formats keep the generic path.
-inline std::optional<ElementKind> element_kind(const char* format, Py_ssize_t itemsize) {
-  if (format == nullptr) return ElementKind::UInt8;  // PEP 3118: no format means 'B'
+// A buffer's elements: real numbers of one kind, stored in this machine's byte
+// order or in the other one (`swapped`).
+struct ElementFormat {
+  ElementKind kind;
+  bool swapped;
+  friend bool operator==(const ElementFormat&, const ElementFormat&) = default;
+};
+
+// The format of a buffer's elements when they are real numbers, in either byte
+// order; nullopt for complex, long double, structured or unknown formats.
+inline std::optional<ElementFormat> element_format(const char* format, Py_ssize_t itemsize) {
+  if (format == nullptr) return ElementFormat{ElementKind::UInt8, false};  // PEP 3118: 'B'
   const char* f = format;
-  if (*f == '@' || *f == '=' || *f == '<') ++f;
+  bool swapped = false;
+  constexpr bool little = std::endian::native == std::endian::little;
+  switch (*f) {
+    case '@': case '=': ++f; break;
+    case '<': swapped = !little; ++f; break;
+    case '>': case '!': swapped = little; ++f; break;
+    default: break;
+  }
   if (f[0] == '\0' || f[1] != '\0') return std::nullopt;
+  const std::optional<ElementKind> kind = [&]() -> std::optional<ElementKind> {
   // The character names the class of number; the item size decides the width,
   // which differs between native ('@') and standard ('=', '<') sizes for 'l'.
   switch (f[0]) {
@@ -54,6 +71,27 @@ inline std::optional<ElementKind> element_kind(const char* format, Py_ssize_t it
       }
     default: return std::nullopt;
   }
+  }();
+  if (!kind) return std::nullopt;
+  return ElementFormat{*kind, swapped && itemsize > 1};
+}
+
+// The kind of a buffer's elements when they are real numbers in native order;
+// nullopt otherwise (those keep the generic path).
+inline std::optional<ElementKind> element_kind(const char* format, Py_ssize_t itemsize) {
+  const std::optional<ElementFormat> f = element_format(format, itemsize);
+  if (!f || f->swapped) return std::nullopt;
+  return f->kind;
+}
+
+// Whether a format describes one number of any kind (complex and long double
+// included), as opposed to objects, bytes or structures.
+inline bool is_number_format(const char* format) {
+  if (format == nullptr) return true;
+  const char* f = format;
+  if (*f == '@' || *f == '=' || *f == '<' || *f == '>' || *f == '!') ++f;
+  if (*f == 'Z') ++f;
+  return f[0] != '\0' && f[1] == '\0' && std::strchr("?bBhHiIlLqQnNefdg", f[0]) != nullptr;
 }
 
 // IEEE half precision to double: exact, signs, infinities and NaNs kept.
@@ -72,15 +110,24 @@ inline double half_to_double(std::uint16_t h) {
   return negative ? -magnitude : magnitude;
 }
 
-// One reader per kind, so that loops over a buffer are compiled per kind.
-// Integer conversions round to nearest, as float() of a numpy integer does.
-template <ElementKind K>
+// One reader per kind (and byte order), so that loops over a buffer are
+// compiled per kind. Integer conversions round to nearest, as float() of a
+// numpy integer does.
+template <ElementKind K, bool Swapped = false>
 struct ElementReader {
   static double read(const char* p) {
     auto load = [p]<class T>(std::type_identity<T>) {
-      T v;
-      std::memcpy(&v, p, sizeof v);
-      return v;
+      if constexpr (Swapped && sizeof(T) > 1) {
+        using Bits = std::conditional_t<sizeof(T) == 8, std::uint64_t,
+                     std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint16_t>>;
+        Bits bits;
+        std::memcpy(&bits, p, sizeof bits);
+        return std::bit_cast<T>(std::byteswap(bits));
+      } else {
+        T v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+      }
     };
     if constexpr (K == ElementKind::Float64) return load(std::type_identity<double>{});
     if constexpr (K == ElementKind::Float32) return load(std::type_identity<float>{});
@@ -101,24 +148,37 @@ struct ElementReader {
   }
 };
 
-// Calls f(ElementReader<K>{}) for the kind at hand.
-template <class F>
-decltype(auto) with_element_reader(ElementKind kind, F&& f) {
+// Calls f(ElementReader<K, Swapped>{}) for the kind at hand.
+template <bool Swapped, class F>
+decltype(auto) with_reader_of(ElementKind kind, F&& f) {
   switch (kind) {
-    case ElementKind::Float64: return f(ElementReader<ElementKind::Float64>{});
-    case ElementKind::Float32: return f(ElementReader<ElementKind::Float32>{});
-    case ElementKind::Float16: return f(ElementReader<ElementKind::Float16>{});
-    case ElementKind::Int8: return f(ElementReader<ElementKind::Int8>{});
-    case ElementKind::Int16: return f(ElementReader<ElementKind::Int16>{});
-    case ElementKind::Int32: return f(ElementReader<ElementKind::Int32>{});
-    case ElementKind::Int64: return f(ElementReader<ElementKind::Int64>{});
-    case ElementKind::UInt8: return f(ElementReader<ElementKind::UInt8>{});
-    case ElementKind::UInt16: return f(ElementReader<ElementKind::UInt16>{});
-    case ElementKind::UInt32: return f(ElementReader<ElementKind::UInt32>{});
-    case ElementKind::UInt64: return f(ElementReader<ElementKind::UInt64>{});
-    case ElementKind::Bool: return f(ElementReader<ElementKind::Bool>{});
+    case ElementKind::Float64: return f(ElementReader<ElementKind::Float64, Swapped>{});
+    case ElementKind::Float32: return f(ElementReader<ElementKind::Float32, Swapped>{});
+    case ElementKind::Float16: return f(ElementReader<ElementKind::Float16, Swapped>{});
+    case ElementKind::Int8: return f(ElementReader<ElementKind::Int8, Swapped>{});
+    case ElementKind::Int16: return f(ElementReader<ElementKind::Int16, Swapped>{});
+    case ElementKind::Int32: return f(ElementReader<ElementKind::Int32, Swapped>{});
+    case ElementKind::Int64: return f(ElementReader<ElementKind::Int64, Swapped>{});
+    case ElementKind::UInt8: return f(ElementReader<ElementKind::UInt8, Swapped>{});
+    case ElementKind::UInt16: return f(ElementReader<ElementKind::UInt16, Swapped>{});
+    case ElementKind::UInt32: return f(ElementReader<ElementKind::UInt32, Swapped>{});
+    case ElementKind::UInt64: return f(ElementReader<ElementKind::UInt64, Swapped>{});
+    case ElementKind::Bool: return f(ElementReader<ElementKind::Bool, Swapped>{});
   }
   std::unreachable();
+}
+
+// Calls f(ElementReader<K>{}) for the kind at hand, in native byte order.
+template <class F>
+decltype(auto) with_element_reader(ElementKind kind, F&& f) {
+  return with_reader_of<false>(kind, std::forward<F>(f));
+}
+
+// Calls f(ElementReader<K, Swapped>{}) for the format at hand.
+template <class F>
+decltype(auto) with_element_reader(ElementFormat format, F&& f) {
+  if (format.swapped) return with_reader_of<true>(format.kind, std::forward<F>(f));
+  return with_reader_of<false>(format.kind, std::forward<F>(f));
 }
 
 }  // namespace drel::py

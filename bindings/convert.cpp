@@ -1,13 +1,13 @@
-#include "convert.hpp"
+#include "bindings/convert.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string>
 
-#include "buffer_format.hpp"
-#include "ndarray_header.hpp"
-#include "once.hpp"
+#include "bindings/buffer_format.hpp"
+#include "bindings/ndarray_header.hpp"
+#include "bindings/once.hpp"
 
 namespace drel::py {
 namespace {
@@ -15,6 +15,7 @@ namespace {
 OnceObject sequence_class_cell;
 OnceObject add_note_name_cell;
 OnceObject module_name_cell;
+OnceObject numpy_name_cell;
 
 PyObject* interned(OnceObject& cell, const char* text) {
   return cell.get([text] { return PyUnicode_InternFromString(text); });
@@ -126,11 +127,32 @@ Py_ssize_t first_stride(const Py_buffer& view) {
   return view.strides != nullptr ? view.strides[0] : view.itemsize;
 }
 
+// Whether `type` is numpy's own array type: a static type (no class statement
+// makes one) that numpy's imported module calls `ndarray`. A name and an
+// instance size are what any Python class can claim, so neither is trusted on
+// its own; no field of an instance is read before this holds.
+bool is_numpy_ndarray(PyTypeObject* type) {
+  if (std::strcmp(type->tp_name, "numpy.ndarray") != 0 ||
+      PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+      type->tp_basicsize < static_cast<Py_ssize_t>(sizeof(ndarray::ArrayHeader)))
+    return false;
+  PyObject* name = interned(numpy_name_cell, "numpy");
+  if (name == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref numpy = Ref::steal(PyImport_GetModule(name));  // never imports
+  // Read from the module's own dict, so that no attribute hook runs here.
+  PyObject* exported = numpy && PyModule_Check(numpy.get())
+                           ? PyDict_GetItemString(PyModule_GetDict(numpy.get()), "ndarray")
+                           : nullptr;
+  PyErr_Clear();
+  return exported == reinterpret_cast<PyObject*>(type);
+}
+
 void learn_ndarray_type(PyObject* o, const Py_buffer& view, ElementKind kind) {
   PyTypeObject* type = Py_TYPE(o);
-  if (ndarray::trusted_type != nullptr || std::strcmp(type->tp_name, "numpy.ndarray") != 0 ||
-      type->tp_basicsize < static_cast<Py_ssize_t>(sizeof(ndarray::ArrayHeader)))
-    return;
+  if (ndarray::trusted_type != nullptr || !is_numpy_ndarray(type)) return;
   // The plain fields first: no pointer of the header is followed unless
   // those already agree with the buffer.
   const auto* header = reinterpret_cast<const ndarray::ArrayHeader*>(o);
@@ -172,9 +194,9 @@ bool read_trusted_ndarray(PyObject* o, FeatureBuffer& out) {
   return true;
 }
 
-bool convert_item(PyObject* item, FeatureBuffer& out) {
+bool convert_item(PyObject* item, FeatureBuffer& out, RaisedBy& raised_by) {
   double v;
-  if (!to_double(item, v)) return false;
+  if (!to_double(item, v, raised_by)) return false;
   out.push_back(v);
   return true;
 }
@@ -205,7 +227,7 @@ Py_ssize_t read_float_prefix(PyObject* const* items, Py_ssize_t n, FeatureBuffer
 // Exact lists are re-measured at every step and each item is held while its
 // __float__ runs, exactly as the list iterator would behave. Exact floats run
 // no Python code, so a leading run of them is copied without either.
-bool read_list(PyObject* list, FeatureBuffer& out) {
+bool read_list(PyObject* list, FeatureBuffer& out, RaisedBy& raised_by) {
   Py_ssize_t i = read_float_prefix(PySequence_Fast_ITEMS(list), PyList_GET_SIZE(list), out);
   for (; i < PyList_GET_SIZE(list); ++i) {
     PyObject* item = PyList_GET_ITEM(list, i);
@@ -214,18 +236,18 @@ bool read_list(PyObject* list, FeatureBuffer& out) {
       continue;
     }
     Ref held = Ref::borrow(item);
-    if (!convert_item(held.get(), out)) return false;
+    if (!convert_item(held.get(), out, raised_by)) return false;
   }
   return true;
 }
 
-bool read_tuple(PyObject* tuple, FeatureBuffer& out) {
+bool read_tuple(PyObject* tuple, FeatureBuffer& out, RaisedBy& raised_by) {
   const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
   Py_ssize_t i = read_float_prefix(PySequence_Fast_ITEMS(tuple), n, out);
   if (i == n) return true;
   out.reserve(static_cast<std::size_t>(n));
   for (; i < n; ++i) {
-    if (!convert_item(PyTuple_GET_ITEM(tuple, i), out)) return false;
+    if (!convert_item(PyTuple_GET_ITEM(tuple, i), out, raised_by)) return false;
   }
   return true;
 }
@@ -234,7 +256,10 @@ bool read_tuple(PyObject* tuple, FeatureBuffer& out) {
 // yields, so the reservation is capped and the buffer grows past it as needed.
 constexpr Py_ssize_t kMaxLengthHint = Py_ssize_t{1} << 20;
 
-bool read_iterable(PyObject* o, FeatureBuffer& out) {
+// Everything that fails here but a conversion of an item is the object's own
+// __len__, __iter__ or __next__ (or __getitem__, behind iter()).
+bool read_iterable(PyObject* o, FeatureBuffer& out, RaisedBy& raised_by) {
+  raised_by = RaisedBy::Value;
   const Py_ssize_t hint = PyObject_Size(o);
   if (hint < 0) {
     if (!clear_if_ordinary()) return false;
@@ -244,7 +269,7 @@ bool read_iterable(PyObject* o, FeatureBuffer& out) {
   Ref iterator = Ref::steal(PyObject_GetIter(o));
   if (!iterator) return false;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    if (!convert_item(item.get(), out)) return false;
+    if (!convert_item(item.get(), out, raised_by)) return false;
   }
   return !PyErr_Occurred();
 }
@@ -296,6 +321,12 @@ bool to_text(PyObject* o, std::string_view& out) {
 }
 
 bool to_bool(PyObject* o, bool& out) {
+  RaisedBy ignored;
+  return to_bool(o, out, ignored);
+}
+
+bool to_bool(PyObject* o, bool& out, RaisedBy& raised_by) {
+  raised_by = RaisedBy::Conversion;
   if (o == Py_True || o == Py_False) [[likely]] {
     out = (o == Py_True);
     return true;
@@ -315,6 +346,7 @@ bool to_bool(PyObject* o, bool& out) {
     return false;
   }
   const int value = truth(o);
+  raised_by = RaisedBy::Value;
   if (value == 0 || value == 1) {
     out = value == 1;
     return true;
@@ -326,8 +358,14 @@ bool to_bool(PyObject* o, bool& out) {
 }
 
 bool to_features(PyObject* o, FeatureBuffer& out) {
-  if (PyList_CheckExact(o)) return read_list(o, out);
-  if (PyTuple_CheckExact(o)) return read_tuple(o, out);
+  RaisedBy ignored;
+  return to_features(o, out, ignored);
+}
+
+bool to_features(PyObject* o, FeatureBuffer& out, RaisedBy& raised_by) {
+  raised_by = RaisedBy::Conversion;
+  if (PyList_CheckExact(o)) return read_list(o, out, raised_by);
+  if (PyTuple_CheckExact(o)) return read_tuple(o, out, raised_by);
   if (read_trusted_ndarray(o, out)) return true;
   if (PyUnicode_Check(o)) {
     raise_type_error("Can't extract `str` to `Vec`");
@@ -339,8 +377,11 @@ bool to_features(PyObject* o, FeatureBuffer& out) {
     raise_not_instance(o, qualified_type_name(reinterpret_cast<PyTypeObject*>(sequence)).c_str());
     return false;
   }
-  if (std::optional<bool> read = read_buffer(o, out)) return *read;
-  return read_iterable(o, out);
+  if (std::optional<bool> read = read_buffer(o, out)) {
+    raised_by = RaisedBy::Value;  // only what is never held back: an interrupt
+    return *read;
+  }
+  return read_iterable(o, out, raised_by);
 }
 
 PyObject* from_doubles(std::span<const double> values) {

@@ -7,10 +7,10 @@
 #include <span>
 #include <string_view>
 
-#include "buffer_format.hpp"
-#include "feature_buffer.hpp"
-#include "ndarray_header.hpp"
-#include "python.hpp"
+#include "bindings/buffer_format.hpp"
+#include "bindings/feature_buffer.hpp"
+#include "bindings/ndarray_header.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 
@@ -21,6 +21,13 @@ void raise_not_instance(PyObject* object, const char* target);
 // attach is discarded.
 void add_processing_note(const char* name);
 
+// Who raised the exception of a failed conversion: the conversion itself,
+// refusing a value for which it has no way (a str where a number belongs, a
+// number where a row belongs: the texts the module promises), or the value's
+// own code that the conversion ran (its __float__, __index__, __bool__,
+// __iter__, __next__, __getitem__), which is the caller's exception.
+enum class RaisedBy : std::uint8_t { Conversion, Value };
+
 // Each returns false with an exception set.
 inline bool to_double(PyObject* o, double& out) {
   if (PyFloat_CheckExact(o)) [[likely]] {
@@ -30,15 +37,26 @@ inline bool to_double(PyObject* o, double& out) {
   out = PyFloat_AsDouble(o);
   return !(out == -1.0 && PyErr_Occurred());
 }
+// The same, telling who raised: a type with neither __float__ nor __index__ is
+// refused by the conversion; anything else came from one of the two.
+inline bool to_double(PyObject* o, double& out, RaisedBy& raised_by) {
+  if (to_double(o, out)) [[likely]] return true;
+  const PyNumberMethods* number = Py_TYPE(o)->tp_as_number;
+  const bool hooked = number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr);
+  raised_by = hooked ? RaisedBy::Value : RaisedBy::Conversion;
+  return false;
+}
 bool to_count(PyObject* o, std::uint64_t& out);
 bool to_text(PyObject* o, std::string_view& out);
 bool to_bool(PyObject* o, bool& out);
+bool to_bool(PyObject* o, bool& out, RaisedBy& raised_by);
 
 // Any non-str sequence: exact lists and tuples by index, one-dimensional
 // buffers of real numbers in native order (integers, floats, booleans) in
 // place, everything else by iteration. Results and errors are the same on
 // every path: each element becomes what float() gives for it.
 bool to_features(PyObject* o, FeatureBuffer& out);
+bool to_features(PyObject* o, FeatureBuffer& out, RaisedBy& raised_by);
 
 // The same, with the commonest cases inlined into the caller: an exact list of
 // exact floats, or a numpy float64 row, that fits the inline room is copied in

@@ -1,6 +1,5 @@
-#include "feature_buffer.hpp"
+#include "bindings/feature_buffer.hpp"
 
-#include <algorithm>
 #include <utility>
 
 namespace drel::py {
@@ -21,23 +20,16 @@ thread_local SpareBlock spare;
 
 }  // namespace
 
-void FeatureBuffer::grow(std::size_t n) {
-  std::unique_ptr<double[]> bigger;
-  std::size_t capacity = n;
+std::unique_ptr<double[]> ThreadSpareBlocks::take(std::size_t n, std::size_t& capacity) {
   if (spare.capacity >= n) {
-    bigger = std::move(spare.block);
     capacity = std::exchange(spare.capacity, 0);
-  } else {
-    bigger = std::make_unique_for_overwrite<double[]>(n);
+    return std::move(spare.block);
   }
-  std::copy(data_, data_ + size_, bigger.get());
-  if (heap_) recycle(heap_.release(), capacity_);
-  heap_ = std::move(bigger);
-  data_ = heap_.get();
-  capacity_ = capacity;
+  capacity = n;
+  return std::make_unique_for_overwrite<double[]>(n);
 }
 
-void FeatureBuffer::recycle(double* block, std::size_t capacity) noexcept {
+void ThreadSpareBlocks::give_back(double* block, std::size_t capacity) noexcept {
   std::unique_ptr<double[]> owned(block);
   if (capacity <= kMaxKept && capacity > spare.capacity) {
     spare.block = std::move(owned);  // the smaller spare, if any, is released

@@ -1,4 +1,4 @@
-#include "frame.hpp"
+#include "bindings/frame.hpp"
 
 namespace drel::py {
 namespace {

@@ -21,13 +21,14 @@
 #include <variant>
 #include <vector>
 
-#include "args.hpp"
-#include "borrow.hpp"
-#include "convert.hpp"
+#include "bindings/args.hpp"
+#include "bindings/borrow.hpp"
+#include "bindings/convert.hpp"
 #include "error/error.hpp"
-#include "guard.hpp"
-#include "instance.hpp"
-#include "python.hpp"
+#include "bindings/guard.hpp"
+#include "bindings/instance.hpp"
+#include "bindings/member.hpp"
+#include "bindings/python.hpp"
 
 // The steps of a call are forced inline into its entry point: one frame per
 // call, no argument spills between steps. (A GNU attribute, since it must also
@@ -226,10 +227,25 @@ inline bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t na
 
 inline constexpr ArgSpec kNoParams{"", {}, 0};
 
+// A member's argument names match its function's parameters one for one: a
+// name too few would leave a parameter unnamed in errors, a name too many would
+// let the positional fast path read past the caller's argument vector.
+template <const ArgSpec& Spec, std::size_t Arity>
+consteval bool names_match_arity() {
+  if (Spec.count != Arity || Arity > kMaxParams) return false;
+  for (std::size_t i = 0; i < kMaxParams; ++i) {
+    if ((Spec.names[i] != nullptr) != (i < Arity)) return false;
+  }
+  return true;
+}
+
 // ---- entry points --------------------------------------------------------
 
 template <const ArgSpec& Spec, auto Body>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static_assert(names_match_arity<
+                    Spec, std::tuple_size_v<typename MethodSignature<decltype(Body)>::params>>(),
+                "the member's argument names must match its parameters");
   return guarded([&]() DREL_FRAME_INLINE -> PyObject* {
     ArgSlots slots;
     if (!parse_args(Spec, args, nargs, kwnames, slots)) return nullptr;
@@ -249,6 +265,9 @@ PyObject* getter(PyObject* self, void*) {
 
 template <const ArgSpec& Spec, auto Body>
 PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static_assert(
+      names_match_arity<Spec, std::tuple_size_v<typename Signature<decltype(Body)>::params>>(),
+      "the member's argument names must match its parameters");
   return guarded([&]() DREL_FRAME_INLINE -> PyObject* {
     ArgSlots slots;
     if (!parse_args(Spec, args, nargs, kwnames, slots)) return nullptr;
@@ -259,6 +278,9 @@ PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 // The core value is built (and may fail) before anything is allocated.
 template <const ArgSpec& Spec, auto Body>
 PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static_assert(
+      names_match_arity<Spec, std::tuple_size_v<typename Signature<decltype(Body)>::params>>(),
+      "the constructor's argument names must match its parameters");
   return guarded([&]() DREL_FRAME_INLINE -> PyObject* {
     ArgSlots slots;
     OwnedSlots owned;
@@ -292,6 +314,23 @@ PyMethodDef static_def(const char* name, const char* doc) {
   return {name, as_cfunction(&static_method<Spec, Body>),
           METH_FASTCALL | METH_KEYWORDS | METH_STATIC, doc};
 }
+// The same from one Member declaration: name, argument names and docstring.
+template <const Member& M, auto Body>
+PyMethodDef method_def() {
+  static_assert(M.kind == MemberKind::Method);
+  return method_def<member_spec<M>, Body>(M.name.data(), member_doc<M>());
+}
+template <const Member& M, auto Body>
+PyMethodDef static_def() {
+  static_assert(M.kind == MemberKind::Static);
+  return static_def<member_spec<M>, Body>(M.name.data(), member_doc<M>());
+}
+template <const Member& M, auto Body>
+constexpr newfunc constructor_of() {
+  static_assert(M.kind == MemberKind::Constructor);
+  return &constructor<member_spec<M>, Body>;
+}
+
 template <auto Body>
 PyGetSetDef getter_def(const char* name) {
   return {name, &getter<Body>, nullptr, nullptr, nullptr};

@@ -1,9 +1,9 @@
-#include "guard.hpp"
+#include "bindings/guard.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "once.hpp"
+#include "bindings/once.hpp"
 
 namespace drel::py {
 namespace {

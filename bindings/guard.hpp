@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

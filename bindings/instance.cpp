@@ -1,4 +1,4 @@
-#include "instance.hpp"
+#include "bindings/instance.hpp"
 
 #include <array>
 

@@ -4,9 +4,9 @@
 #include <new>
 #include <utility>
 
-#include "borrow.hpp"
-#include "once.hpp"
-#include "python.hpp"
+#include "bindings/borrow.hpp"
+#include "bindings/once.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 
@@ -57,8 +57,8 @@ struct ClassSpec {
 // Not subclassable, no __dict__, no weakrefs, no GC. A new reference or null.
 PyObject* create_class(const ClassSpec& spec);
 
-// The class object of each core value's Python class, created once per
-// process on first need (borrowed; null with an exception set on failure).
+// The class object of each core value's Python class (borrowed; null with an
+// exception set on failure). Each extension defines it: see classes.hpp.
 template <class Core>
 PyTypeObject* class_object();
 

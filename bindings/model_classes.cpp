@@ -1,38 +1,48 @@
 // StandardScaler, the two linear models and the two pipelines.
-#include "classes.hpp"
-#include "frame.hpp"
+#include "bindings/classes.hpp"
+#include "bindings/frame.hpp"
 #include "linear/linear_regression.hpp"
 #include "linear/logistic_regression.hpp"
-#include "once.hpp"
-#include "snapshot_members.hpp"
+#include "bindings/once.hpp"
+#include "bindings/snapshot_members.hpp"
 #include "pipeline/pipeline.hpp"
 #include "preprocessing/standard_scaler.hpp"
 
 namespace drel::py {
 namespace {
 
-constexpr const char* kPredictDoc = "predict_one($self, x)\n--\n\n";
-constexpr const char* kPredictProbaDoc = "predict_proba_one($self, x)\n--\n\n";
-constexpr const char* kLearnDoc = "learn_one($self, x, y)\n--\n\n";
+// The members every model declares alike.
+template <class Core>
+inline constexpr Member kPredict{module_name<Core>, "predict_one", {"x"}};
+template <class Core>
+inline constexpr Member kPredictProba{module_name<Core>, "predict_proba_one", {"x"}};
+template <class Core>
+inline constexpr Member kLearn{module_name<Core>, "learn_one", {"x", "y"}};
+// LinearRegression(feature_count, learning_rate) and its likes.
+template <class Core>
+constexpr Member model_constructor(std::string_view doc) {
+  return {module_name<Core>, "__new__", {"feature_count", "learning_rate"},
+          MemberKind::Constructor, doc};
+}
 
 // ---- StandardScaler ----
-constexpr ArgSpec kScalerNew{"StandardScaler.__new__()", {"feature_count"}, 1};
-constexpr ArgSpec kScalerTransform{"StandardScaler.transform_one()", {"x"}, 1};
-constexpr ArgSpec kScalerFit{"StandardScaler.fit_one()", {"x"}, 1};
-constexpr ArgSpec kScalerLearn{"StandardScaler.learn_one()", {"x"}, 1};
-constexpr ArgSpec kScalerFromJson{"StandardScaler.from_json()", {"json"}, 1};
+constexpr std::string_view kScaler = module_name<StandardScalerState>;
+constexpr Member kScalerNew{kScaler, "__new__", {"feature_count"}, MemberKind::Constructor,
+                            "Online standard scaler."};
+constexpr Member kScalerTransform{kScaler, "transform_one", {"x"}};
+constexpr Member kScalerFit{kScaler, "fit_one", {"x"}};
+constexpr Member kScalerLearn{kScaler, "learn_one", {"x"}};
 constexpr auto scaler_new = +[](Count n) { return StandardScalerState::create(n); };
 
 constexpr auto scaler_fit = +[](StandardScalerState& s, const Features& x) { return s.fit_one(x); };
 
 PyMethodDef scaler_methods[] = {
     method_def<kScalerTransform,
-               +[](const StandardScalerState& s, const Features& x) { return s.transform_one(x); }>(
-        "transform_one", "transform_one($self, x)\n--\n\n"),
-    method_def<kScalerFit, scaler_fit>("fit_one", "fit_one($self, x)\n--\n\n"),
-    method_def<kScalerLearn, scaler_fit>("learn_one", "learn_one($self, x)\n--\n\n"),
+               +[](const StandardScalerState& s, const Features& x) { return s.transform_one(x); }>(),
+    method_def<kScalerFit, scaler_fit>(),
+    method_def<kScalerLearn, scaler_fit>(),
     to_json_def<StandardScalerState>(),
-    from_json_def<kScalerFromJson, StandardScalerState>(),
+    from_json_def<StandardScalerState>(),
     kMethodsEnd,
 };
 PyGetSetDef scaler_properties[] = {
@@ -41,21 +51,17 @@ PyGetSetDef scaler_properties[] = {
 };
 
 // ---- LinearRegression ----
-constexpr ArgSpec kLinearNew{"LinearRegression.__new__()", {"feature_count", "learning_rate"}, 2};
-constexpr ArgSpec kLinearPredict{"LinearRegression.predict_one()", {"x"}, 1};
-constexpr ArgSpec kLinearLearn{"LinearRegression.learn_one()", {"x", "y"}, 2};
-constexpr ArgSpec kLinearFromJson{"LinearRegression.from_json()", {"json"}, 1};
+constexpr Member kLinearNew = model_constructor<LinearRegression>("Online linear regression.");
 constexpr auto linear_new = +[](Count n, Float rate) { return LinearRegression::with_sgd(n, rate); };
 
 PyMethodDef linear_methods[] = {
-    method_def<kLinearPredict,
-               +[](const LinearRegression& m, const Features& x) { return m.predict_one(x); }>(
-        "predict_one", kPredictDoc),
-    method_def<kLinearLearn, +[](LinearRegression& m, const Features& x, Float y) {
+    method_def<kPredict<LinearRegression>,
+               +[](const LinearRegression& m, const Features& x) { return m.predict_one(x); }>(),
+    method_def<kLearn<LinearRegression>, +[](LinearRegression& m, const Features& x, Float y) {
       return m.learn_one(x, y);
-    }>("learn_one", kLearnDoc),
+    }>(),
     to_json_def<LinearRegression>(),
-    from_json_def<kLinearFromJson, LinearRegression>(),
+    from_json_def<LinearRegression>(),
     kMethodsEnd,
 };
 PyGetSetDef linear_properties[] = {
@@ -65,26 +71,21 @@ PyGetSetDef linear_properties[] = {
 };
 
 // ---- LogisticRegression ----
-constexpr ArgSpec kLogisticNew{"LogisticRegression.__new__()", {"feature_count", "learning_rate"},
-                               2};
-constexpr ArgSpec kLogisticPredict{"LogisticRegression.predict_one()", {"x"}, 1};
-constexpr ArgSpec kLogisticProba{"LogisticRegression.predict_proba_one()", {"x"}, 1};
-constexpr ArgSpec kLogisticLearn{"LogisticRegression.learn_one()", {"x", "y"}, 2};
-constexpr ArgSpec kLogisticFromJson{"LogisticRegression.from_json()", {"json"}, 1};
+constexpr Member kLogisticNew =
+    model_constructor<LogisticRegression>("Online logistic regression.");
 constexpr auto logistic_new = +[](Count n, Float rate) { return LogisticRegression::with_sgd(n, rate); };
 
 PyMethodDef logistic_methods[] = {
-    method_def<kLogisticPredict,
-               +[](const LogisticRegression& m, const Features& x) { return m.predict_one(x); }>(
-        "predict_one", kPredictDoc),
-    method_def<kLogisticProba, +[](const LogisticRegression& m, const Features& x) {
+    method_def<kPredict<LogisticRegression>,
+               +[](const LogisticRegression& m, const Features& x) { return m.predict_one(x); }>(),
+    method_def<kPredictProba<LogisticRegression>, +[](const LogisticRegression& m, const Features& x) {
       return m.predict_proba_one(x);
-    }>("predict_proba_one", kPredictProbaDoc),
-    method_def<kLogisticLearn, +[](LogisticRegression& m, const Features& x, Bool y) {
+    }>(),
+    method_def<kLearn<LogisticRegression>, +[](LogisticRegression& m, const Features& x, Bool y) {
       return m.learn_one(x, y);
-    }>("learn_one", kLearnDoc),
+    }>(),
     to_json_def<LogisticRegression>(),
-    from_json_def<kLogisticFromJson, LogisticRegression>(),
+    from_json_def<LogisticRegression>(),
     kMethodsEnd,
 };
 PyGetSetDef logistic_properties[] = {
@@ -94,22 +95,18 @@ PyGetSetDef logistic_properties[] = {
 };
 
 // ---- RegressionPipeline ----
-constexpr ArgSpec kRegressionNew{"RegressionPipeline.__new__()",
-                                 {"feature_count", "learning_rate"}, 2};
-constexpr ArgSpec kRegressionPredict{"RegressionPipeline.predict_one()", {"x"}, 1};
-constexpr ArgSpec kRegressionLearn{"RegressionPipeline.learn_one()", {"x", "y"}, 2};
-constexpr ArgSpec kRegressionFromJson{"RegressionPipeline.from_json()", {"json"}, 1};
+constexpr Member kRegressionNew = model_constructor<RegressionPipeline>(
+    "Regression pipeline: `StandardScaler` + `LinearRegression`.");
 constexpr auto regression_new = +[](Count n, Float rate) { return RegressionPipeline::with_sgd(n, rate); };
 
 PyMethodDef regression_methods[] = {
-    method_def<kRegressionPredict,
-               +[](const RegressionPipeline& p, const Features& x) { return p.predict_one(x); }>(
-        "predict_one", kPredictDoc),
-    method_def<kRegressionLearn, +[](RegressionPipeline& p, const Features& x, Float y) {
+    method_def<kPredict<RegressionPipeline>,
+               +[](const RegressionPipeline& p, const Features& x) { return p.predict_one(x); }>(),
+    method_def<kLearn<RegressionPipeline>, +[](RegressionPipeline& p, const Features& x, Float y) {
       return p.learn_one(x, y);
-    }>("learn_one", kLearnDoc),
+    }>(),
     to_json_def<RegressionPipeline>(),
-    from_json_def<kRegressionFromJson, RegressionPipeline>(),
+    from_json_def<RegressionPipeline>(),
     kMethodsEnd,
 };
 PyGetSetDef regression_properties[] = {
@@ -118,28 +115,25 @@ PyGetSetDef regression_properties[] = {
 };
 
 // ---- ClassificationPipeline ----
-constexpr ArgSpec kClassificationNew{"ClassificationPipeline.__new__()",
-                                     {"feature_count", "learning_rate"}, 2};
-constexpr ArgSpec kClassificationPredict{"ClassificationPipeline.predict_one()", {"x"}, 1};
-constexpr ArgSpec kClassificationProba{"ClassificationPipeline.predict_proba_one()", {"x"}, 1};
-constexpr ArgSpec kClassificationLearn{"ClassificationPipeline.learn_one()", {"x", "y"}, 2};
-constexpr ArgSpec kClassificationFromJson{"ClassificationPipeline.from_json()", {"json"}, 1};
+constexpr Member kClassificationNew = model_constructor<ClassificationPipeline>(
+    "Classification pipeline: `StandardScaler` + `LogisticRegression`.");
 constexpr auto classification_new = +[](Count n, Float rate) {
   return ClassificationPipeline::with_sgd(n, rate);
 };
 
 PyMethodDef classification_methods[] = {
-    method_def<kClassificationPredict, +[](const ClassificationPipeline& p, const Features& x) {
-      return p.predict_one(x);
-    }>("predict_one", kPredictDoc),
-    method_def<kClassificationProba, +[](const ClassificationPipeline& p, const Features& x) {
-      return p.predict_proba_one(x);
-    }>("predict_proba_one", kPredictProbaDoc),
-    method_def<kClassificationLearn, +[](ClassificationPipeline& p, const Features& x, Bool y) {
-      return p.learn_one(x, y);
-    }>("learn_one", kLearnDoc),
+    method_def<kPredict<ClassificationPipeline>,
+               +[](const ClassificationPipeline& p, const Features& x) { return p.predict_one(x); }>(),
+    method_def<kPredictProba<ClassificationPipeline>,
+               +[](const ClassificationPipeline& p, const Features& x) {
+                 return p.predict_proba_one(x);
+               }>(),
+    method_def<kLearn<ClassificationPipeline>,
+               +[](ClassificationPipeline& p, const Features& x, Bool y) {
+                 return p.learn_one(x, y);
+               }>(),
     to_json_def<ClassificationPipeline>(),
-    from_json_def<kClassificationFromJson, ClassificationPipeline>(),
+    from_json_def<ClassificationPipeline>(),
     kMethodsEnd,
 };
 PyGetSetDef classification_properties[] = {
@@ -153,49 +147,42 @@ OnceObject scaler_class, linear_class, logistic_class, regression_class, classif
 
 template <>
 PyTypeObject* class_object<StandardScalerState>() {
-  return class_in_cell<StandardScalerState>(
-      scaler_class, "builtins.StandardScaler",
-      "StandardScaler(feature_count)\n--\n\nOnline standard scaler.",
-      &constructor<kScalerNew, scaler_new>,
-      scaler_methods, scaler_properties);
+  return class_in_cell<StandardScalerState>(scaler_class, "builtins.StandardScaler",
+                                            member_doc<kScalerNew>(),
+                                            constructor_of<kScalerNew, scaler_new>(),
+                                            scaler_methods, scaler_properties);
 }
 
 template <>
 PyTypeObject* class_object<LinearRegression>() {
-  return class_in_cell<LinearRegression>(
-      linear_class, "builtins.LinearRegression",
-      "LinearRegression(feature_count, learning_rate)\n--\n\nOnline linear regression.",
-      &constructor<kLinearNew, linear_new>,
-      linear_methods, linear_properties);
+  return class_in_cell<LinearRegression>(linear_class, "builtins.LinearRegression",
+                                         member_doc<kLinearNew>(),
+                                         constructor_of<kLinearNew, linear_new>(), linear_methods,
+                                         linear_properties);
 }
 
 template <>
 PyTypeObject* class_object<LogisticRegression>() {
-  return class_in_cell<LogisticRegression>(
-      logistic_class, "builtins.LogisticRegression",
-      "LogisticRegression(feature_count, learning_rate)\n--\n\nOnline logistic regression.",
-      &constructor<kLogisticNew, logistic_new>,
-      logistic_methods, logistic_properties);
+  return class_in_cell<LogisticRegression>(logistic_class, "builtins.LogisticRegression",
+                                           member_doc<kLogisticNew>(),
+                                           constructor_of<kLogisticNew, logistic_new>(),
+                                           logistic_methods, logistic_properties);
 }
 
 template <>
 PyTypeObject* class_object<RegressionPipeline>() {
-  return class_in_cell<RegressionPipeline>(
-      regression_class, "builtins.RegressionPipeline",
-      "RegressionPipeline(feature_count, learning_rate)\n--\n\nRegression pipeline: "
-      "`StandardScaler` + `LinearRegression`.",
-      &constructor<kRegressionNew, regression_new>,
-      regression_methods, regression_properties);
+  return class_in_cell<RegressionPipeline>(regression_class, "builtins.RegressionPipeline",
+                                           member_doc<kRegressionNew>(),
+                                           constructor_of<kRegressionNew, regression_new>(),
+                                           regression_methods, regression_properties);
 }
 
 template <>
 PyTypeObject* class_object<ClassificationPipeline>() {
   return class_in_cell<ClassificationPipeline>(
-      classification_class, "builtins.ClassificationPipeline",
-      "ClassificationPipeline(feature_count, learning_rate)\n--\n\nClassification pipeline: "
-      "`StandardScaler` + `LogisticRegression`.",
-      &constructor<kClassificationNew, classification_new>,
-      classification_methods, classification_properties);
+      classification_class, "builtins.ClassificationPipeline", member_doc<kClassificationNew>(),
+      constructor_of<kClassificationNew, classification_new>(), classification_methods,
+      classification_properties);
 }
 
 }  // namespace drel::py

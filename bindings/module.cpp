@@ -1,12 +1,12 @@
 // Module definition: multi-phase initialisation with a single exec slot that
-// registers the nine classes and `__all__`.
+// registers the classes of classes.hpp and `__all__`.
 #include <array>
 #include <string>
 
-#include "classes.hpp"
-#include "guard.hpp"
-#include "once.hpp"
-#include "python.hpp"
+#include "bindings/classes.hpp"
+#include "bindings/guard.hpp"
+#include "bindings/once.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 namespace {
@@ -18,26 +18,13 @@ struct ClassEntry {
   PyTypeObject* (*get)();
 };
 
-PyTypeObject* mean_class() { return class_object<Mean>(); }
-PyTypeObject* variance_class() { return class_object<Variance>(); }
-PyTypeObject* ewmean_class() { return class_object<ExponentiallyWeightedMean>(); }
-PyTypeObject* scaler_class() { return class_object<StandardScalerState>(); }
-PyTypeObject* linear_class() { return class_object<LinearRegression>(); }
-PyTypeObject* logistic_class() { return class_object<LogisticRegression>(); }
-PyTypeObject* regression_pipeline_class() { return class_object<RegressionPipeline>(); }
-PyTypeObject* classification_pipeline_class() { return class_object<ClassificationPipeline>(); }
+// The stateful classes in list order, then Snapshot.
+template <class... Cores>
+constexpr std::array<ClassEntry, sizeof...(Cores) + 1> class_table(TypeList<Cores...>) {
+  return {{{name_in_module<Cores>(), &class_object<Cores>}..., {"Snapshot", &snapshot_class_object}}};
+}
 
-constexpr std::array<ClassEntry, 9> kClasses{{
-    {"Mean", &mean_class},
-    {"Variance", &variance_class},
-    {"EWMean", &ewmean_class},
-    {"StandardScaler", &scaler_class},
-    {"LinearRegression", &linear_class},
-    {"LogisticRegression", &logistic_class},
-    {"RegressionPipeline", &regression_pipeline_class},
-    {"ClassificationPipeline", &classification_pipeline_class},
-    {"Snapshot", &snapshot_class_object},
-}};
+constexpr auto kClasses = class_table(StatefulClasses{});
 
 // The module's `__all__` list, created when absent; null with an exception set.
 Ref all_list(PyObject* module) {

@@ -2,16 +2,17 @@
 // more than converting a short list of floats (it builds its buffer info and
 // format text anew on every request), so a one-dimensional row of an exact
 // numpy.ndarray is read straight from the fields that numpy's own inline
-// accessors read in every compiled extension. The layout is trusted only after
-// it has agreed with a real buffer request of that type (see convert.cpp);
-// numpy itself is neither needed to build nor imported.
+// accessors read in every compiled extension. The layout is trusted only for
+// numpy's own array type, found in numpy's imported module, and only after it
+// has agreed with a real buffer request of that type (see convert.cpp); numpy
+// itself is neither needed to build nor imported.
 #pragma once
 
 #include <cstddef>
 #include <optional>
 
-#include "buffer_format.hpp"
-#include "python.hpp"
+#include "bindings/buffer_format.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py::ndarray {
 
@@ -63,9 +64,9 @@ inline std::optional<ElementKind> element_kind_of(const DescrHeader& descr) {
   }
 }
 
-// The type numpy.ndarray, once its header has agreed with a buffer request
-// (convert.cpp); null until then. Written once, with the interpreter lock
-// held; the reference is kept for good.
+// numpy's own numpy.ndarray (never a class that only bears its name), once its
+// header has agreed with a buffer request (convert.cpp); null until then.
+// Written once, with the interpreter lock held; the reference is kept for good.
 inline PyTypeObject* trusted_type = nullptr;
 
 // A one-dimensional run of elements of one kind.

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

@@ -1,7 +1,7 @@
 // The `Snapshot` namespace class: the format version and a generic to_json.
-#include "classes.hpp"
-#include "frame.hpp"
-#include "once.hpp"
+#include "bindings/classes.hpp"
+#include "bindings/frame.hpp"
+#include "bindings/once.hpp"
 #include "snapshot/snapshot.hpp"
 
 namespace drel::py {

@@ -3,7 +3,8 @@
 
 #include <string>
 
-#include "frame.hpp"
+#include "bindings/classes.hpp"
+#include "bindings/frame.hpp"
 #include "snapshot/snapshot.hpp"
 
 namespace drel::py {
@@ -32,14 +33,18 @@ std::expected<Core, LoadError> load_document(Text json) {
 }
 
 template <class Core>
+inline constexpr Member kToJson{module_name<Core>, "to_json"};
+template <class Core>
+inline constexpr Member kFromJson{module_name<Core>, "from_json", {"json"}, MemberKind::Static};
+
+template <class Core>
 PyMethodDef to_json_def() {
-  return noargs_def<&write_document<Core>>("to_json", "to_json($self)\n--\n\n");
+  return noargs_def<&write_document<Core>>(kToJson<Core>.name.data(), member_doc<kToJson<Core>>());
 }
 
-// Spec names the class, e.g. {"Mean.from_json()", {"json"}, 1}.
-template <const ArgSpec& Spec, class Core>
+template <class Core>
 PyMethodDef from_json_def() {
-  return static_def<Spec, &load_document<Core>>("from_json", "from_json(json)\n--\n\n");
+  return static_def<kFromJson<Core>, &load_document<Core>>();
 }
 
 }  // namespace drel::py

@@ -1,10 +1,10 @@
 // Mean, Variance and EWMean.
 #include <string>
 
-#include "classes.hpp"
-#include "frame.hpp"
-#include "once.hpp"
-#include "snapshot_members.hpp"
+#include "bindings/classes.hpp"
+#include "bindings/frame.hpp"
+#include "bindings/once.hpp"
+#include "bindings/snapshot_members.hpp"
 #include "stats/ewmean.hpp"
 #include "stats/mean.hpp"
 #include "stats/variance.hpp"
@@ -12,18 +12,16 @@
 namespace drel::py {
 namespace {
 
-constexpr const char* kUpdateDoc = "update($self, x)\n--\n\n";
-
 // ---- Mean ----
-constexpr ArgSpec kMeanNew{"Mean.__new__()", {}, 0};
-constexpr ArgSpec kMeanUpdate{"Mean.update()", {"x"}, 1};
-constexpr ArgSpec kMeanFromJson{"Mean.from_json()", {"json"}, 1};
+constexpr std::string_view kMean = module_name<Mean>;
+constexpr Member kMeanNew{kMean, "__new__", {}, MemberKind::Constructor, "Online mean accumulator."};
+constexpr Member kMeanUpdate{kMean, "update", {"x"}};
 constexpr auto mean_new = +[]() { return Mean{}; };
 
 PyMethodDef mean_methods[] = {
-    method_def<kMeanUpdate, +[](Mean& m, Float x) { return m.update(x); }>("update", kUpdateDoc),
+    method_def<kMeanUpdate, +[](Mean& m, Float x) { return m.update(x); }>(),
     to_json_def<Mean>(),
-    from_json_def<kMeanFromJson, Mean>(),
+    from_json_def<Mean>(),
     kMethodsEnd,
 };
 PyGetSetDef mean_properties[] = {
@@ -33,9 +31,11 @@ PyGetSetDef mean_properties[] = {
 };
 
 // ---- Variance ----
-constexpr ArgSpec kVarianceNew{"Variance.__new__()", {"kind"}, 1};
-constexpr ArgSpec kVarianceUpdate{"Variance.update()", {"x"}, 1};
-constexpr ArgSpec kVarianceFromJson{"Variance.from_json()", {"json"}, 1};
+constexpr std::string_view kVariance = module_name<Variance>;
+constexpr Member kVarianceNew{kVariance, "__new__", {"kind"}, MemberKind::Constructor,
+                              "Online variance (Welford). `value`/`stddev` return `None` until "
+                              "enough\nsamples have been observed."};
+constexpr Member kVarianceUpdate{kVariance, "update", {"x"}};
 
 Outcome<Variance> variance_from_text(Text kind) {
   if (const auto parsed = variance_kind_from_text(kind)) return Variance::create(*parsed);
@@ -44,10 +44,9 @@ Outcome<Variance> variance_from_text(Text kind) {
 }
 
 PyMethodDef variance_methods[] = {
-    method_def<kVarianceUpdate, +[](Variance& v, Float x) { return v.update(x); }>("update",
-                                                                                   kUpdateDoc),
+    method_def<kVarianceUpdate, +[](Variance& v, Float x) { return v.update(x); }>(),
     to_json_def<Variance>(),
-    from_json_def<kVarianceFromJson, Variance>(),
+    from_json_def<Variance>(),
     kMethodsEnd,
 };
 PyGetSetDef variance_properties[] = {
@@ -59,16 +58,16 @@ PyGetSetDef variance_properties[] = {
 };
 
 // ---- EWMean ----
-constexpr ArgSpec kEWMeanNew{"EWMean.__new__()", {"alpha"}, 1};
-constexpr ArgSpec kEWMeanUpdate{"EWMean.update()", {"x"}, 1};
-constexpr ArgSpec kEWMeanFromJson{"EWMean.from_json()", {"json"}, 1};
+constexpr std::string_view kEWMean = module_name<ExponentiallyWeightedMean>;
+constexpr Member kEWMeanNew{kEWMean, "__new__", {"alpha"}, MemberKind::Constructor,
+                            "Exponentially weighted mean."};
+constexpr Member kEWMeanUpdate{kEWMean, "update", {"x"}};
 constexpr auto ewmean_new = +[](Float alpha) { return ExponentiallyWeightedMean::create(alpha); };
 
 PyMethodDef ewmean_methods[] = {
-    method_def<kEWMeanUpdate, +[](ExponentiallyWeightedMean& m, Float x) { return m.update(x); }>(
-        "update", kUpdateDoc),
+    method_def<kEWMeanUpdate, +[](ExponentiallyWeightedMean& m, Float x) { return m.update(x); }>(),
     to_json_def<ExponentiallyWeightedMean>(),
-    from_json_def<kEWMeanFromJson, ExponentiallyWeightedMean>(),
+    from_json_def<ExponentiallyWeightedMean>(),
     kMethodsEnd,
 };
 PyGetSetDef ewmean_properties[] = {
@@ -82,27 +81,22 @@ OnceObject mean_class, variance_class, ewmean_class;
 
 template <>
 PyTypeObject* class_object<Mean>() {
-  return class_in_cell<Mean>(mean_class, "builtins.Mean",
-                             "Mean()\n--\n\nOnline mean accumulator.",
-                             &constructor<kMeanNew, mean_new>, mean_methods,
-                             mean_properties);
+  return class_in_cell<Mean>(mean_class, "builtins.Mean", member_doc<kMeanNew>(),
+                             constructor_of<kMeanNew, mean_new>(), mean_methods, mean_properties);
 }
 
 template <>
 PyTypeObject* class_object<Variance>() {
-  return class_in_cell<Variance>(
-      variance_class, "builtins.Variance",
-      "Variance(kind)\n--\n\nOnline variance (Welford). `value`/`stddev` return `None` until "
-      "enough\nsamples have been observed.",
-      &constructor<kVarianceNew, &variance_from_text>, variance_methods, variance_properties);
+  return class_in_cell<Variance>(variance_class, "builtins.Variance", member_doc<kVarianceNew>(),
+                                 constructor_of<kVarianceNew, &variance_from_text>(),
+                                 variance_methods, variance_properties);
 }
 
 template <>
 PyTypeObject* class_object<ExponentiallyWeightedMean>() {
   return class_in_cell<ExponentiallyWeightedMean>(
-      ewmean_class, "builtins.EWMean", "EWMean(alpha)\n--\n\nExponentially weighted mean.",
-      &constructor<kEWMeanNew, ewmean_new>,
-      ewmean_methods, ewmean_properties);
+      ewmean_class, "builtins.EWMean", member_doc<kEWMeanNew>(),
+      constructor_of<kEWMeanNew, ewmean_new>(), ewmean_methods, ewmean_properties);
 }
 
 }  // namespace drel::py

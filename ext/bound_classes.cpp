@@ -2,14 +2,6 @@
 
 #include <string>
 
-#include "linear/linear_regression.hpp"
-#include "linear/logistic_regression.hpp"
-#include "pipeline/pipeline.hpp"
-#include "preprocessing/standard_scaler.hpp"
-#include "stats/ewmean.hpp"
-#include "stats/mean.hpp"
-#include "stats/variance.hpp"
-
 namespace drel::py {
 namespace {
 
@@ -19,7 +11,8 @@ template <class Core>
 PyTypeObject* bound_class = nullptr;
 
 template <class Core>
-int bind_one(PyObject* module, const char* name) {
+int bind_one(PyObject* module) {
+  constexpr const char* name = name_in_module<Core>();
   Ref attr = Ref::steal(PyObject_GetAttrString(module, name));
   if (!attr) return -1;
   if (!PyType_Check(attr.get())) {
@@ -39,41 +32,26 @@ int bind_one(PyObject* module, const char* name) {
   return 0;
 }
 
+template <class... Cores>
+int bind_all(PyObject* module, TypeList<Cores...>) {
+  return ((bind_one<Cores>(module) == 0) && ...) ? 0 : -1;
+}
+
 }  // namespace
 
 int bind_drel_ml_classes() {
   Ref module = Ref::steal(PyImport_ImportModule("drel_ml"));
   if (!module) return -1;
-  if (bind_one<Mean>(module.get(), "Mean") != 0 ||
-      bind_one<Variance>(module.get(), "Variance") != 0 ||
-      bind_one<ExponentiallyWeightedMean>(module.get(), "EWMean") != 0 ||
-      bind_one<StandardScalerState>(module.get(), "StandardScaler") != 0 ||
-      bind_one<LinearRegression>(module.get(), "LinearRegression") != 0 ||
-      bind_one<LogisticRegression>(module.get(), "LogisticRegression") != 0 ||
-      bind_one<RegressionPipeline>(module.get(), "RegressionPipeline") != 0 ||
-      bind_one<ClassificationPipeline>(module.get(), "ClassificationPipeline") != 0)
-    return -1;
-  return 0;
+  return bind_all(module.get(), StatefulClasses{});
 }
 
 // Objects this extension creates are instances of drel_ml's own classes.
-template <> PyTypeObject* class_object<Mean>() { return bound_class<Mean>; }
-template <> PyTypeObject* class_object<Variance>() { return bound_class<Variance>; }
-template <> PyTypeObject* class_object<ExponentiallyWeightedMean>() {
-  return bound_class<ExponentiallyWeightedMean>;
-}
-template <> PyTypeObject* class_object<StandardScalerState>() {
-  return bound_class<StandardScalerState>;
-}
-template <> PyTypeObject* class_object<LinearRegression>() { return bound_class<LinearRegression>; }
-template <> PyTypeObject* class_object<LogisticRegression>() {
-  return bound_class<LogisticRegression>;
-}
-template <> PyTypeObject* class_object<RegressionPipeline>() {
-  return bound_class<RegressionPipeline>;
-}
-template <> PyTypeObject* class_object<ClassificationPipeline>() {
-  return bound_class<ClassificationPipeline>;
-}
+#define DREL_BOUND_CLASS_OBJECT_(Core, Name) \
+  template <>                          \
+  PyTypeObject* class_object<Core>() { \
+    return bound_class<Core>;          \
+  }
+DREL_STATEFUL_CLASSES(DREL_BOUND_CLASS_OBJECT_)
+#undef DREL_BOUND_CLASS_OBJECT_
 
 }  // namespace drel::py

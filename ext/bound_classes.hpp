@@ -1,11 +1,12 @@
 // drel_ml's own class objects, as the companion extension sees them: taken from
 // the imported `drel_ml` module once, checked against the instance layout this
-// extension was compiled for, and kept for the life of the process.
+// extension was compiled for, and kept for the life of the process. Why the
+// two extensions may both define class_object<Core>: bindings/classes.hpp.
 #pragma once
 
-#include "classes.hpp"  // drel_ml's class_object<Core> declarations
-#include "instance.hpp"
-#include "python.hpp"
+#include "bindings/classes.hpp"  // drel_ml's class_object<Core> declarations
+#include "bindings/instance.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

@@ -6,7 +6,9 @@
 // inputs as a row-by-row loop would (buffers in place), then run the core
 // without the lock. The core works on a private copy of the state and commits
 // it once; when row k failed to convert, it first runs rows [0, k) on a copy,
-// so that a core error before k is the error raised, as in the loop.
+// so that a core error before k is the error raised, as in the loop. Between
+// blocks of rows, a pending signal (Ctrl-C) is looked for: its exception is
+// raised and the state is left as it was.
 #include <algorithm>
 #include <cstdint>
 #include <type_traits>
@@ -15,6 +17,7 @@
 #include "bulk_columns.hpp"
 #include "bulk_docs.hpp"
 #include "bulk_result.hpp"
+#include "bulk_roles.hpp"
 #include "bulk_run.hpp"
 #include "bulk_rows.hpp"
 #include "instance_arg.hpp"
@@ -28,23 +31,24 @@ namespace {
 // interpreter lock. The core commits each run of rows into `work`; with more
 // than one block, `work` is a copy of the state that is committed once, after
 // the last row. Rows before a conversion failure run on a copy too, which is
-// dropped: the call changes nothing then.
+// dropped: the call changes nothing then, nor when a signal stops it.
 template <class Core, class Learn>
 PyObject* change_state(Core& state, Conversion& conversion, std::size_t block, Learn&& learn) {
   BulkStatus status;
+  SignalPoll signals;
   const std::size_t n = conversion.count;
   if (n > 0) {
     status = without_gil([&]() -> BulkStatus {
       if (!conversion.failure && block >= n) return learn(state, 0, n);
       Core work = state;
-      BulkStatus done = over_blocks(n, block, [&](std::size_t first, std::size_t count) {
+      BulkStatus done = over_blocks(n, block, signals, [&](std::size_t first, std::size_t count) {
         return learn(work, first, count);
       });
-      if (done && !conversion.failure) state = std::move(work);
+      if (done && !conversion.failure && !signals.raised()) state = std::move(work);
       return done;
     });
   }
-  if (!finished(status, conversion)) return nullptr;
+  if (signals.raised() || !finished(status, conversion)) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -61,14 +65,16 @@ PyObject* compute_rows(Instance<Core>& instance, PyObject* X, ResultKind kind,
   BulkResult result;
   if (!result.allocate(kind, conversion.count, width)) return nullptr;
   BulkStatus status;
+  SignalPoll signals;
   if (conversion.count > 0) {
     status = without_gil([&] {
-      return over_blocks(conversion.count, rows.block_rows(),
+      return over_blocks(conversion.count, rows.block_rows(), signals,
                          [&](std::size_t first, std::size_t count) {
                            return compute(instance.value, rows.rows(first, count), first, result);
                          });
     });
   }
+  if (signals.raised()) return nullptr;
   return finished(status, conversion) ? result.release() : nullptr;
 }
 
@@ -128,9 +134,7 @@ PyObject* learn_on(Instance<Core>& instance, PyObject* X, PyObject* y) {
 
 PyObject* learn_many_entry(const ArgSlots& args) {
   return visit_instance(
-      Accepts<LinearRegression, LogisticRegression, RegressionPipeline, ClassificationPipeline,
-              StandardScalerState>{},
-      kLearnMany, args, 0,
+      Learners{}, kLearnMany, args, 0,
       [&](auto& instance) { return learn_on(instance, args.values[1], args.values[2]); });
 }
 
@@ -142,8 +146,7 @@ constexpr ArgSpec kTransformMany{"transform_many()", {"scaler", "X"}, 2};
 
 PyObject* predict_many_entry(const ArgSlots& args) {
   return visit_instance(
-      Accepts<LinearRegression, LogisticRegression, RegressionPipeline, ClassificationPipeline>{},
-      kPredictMany, args, 0, [&]<class Core>(Instance<Core>& instance) {
+      Predictors{}, kPredictMany, args, 0, [&]<class Core>(Instance<Core>& instance) {
         constexpr bool classifier = std::is_same_v<typename TargetOf<Core>::type, std::uint8_t>;
         return compute_rows(instance, args.values[1],
                             classifier ? ResultKind::Flag : ResultKind::Real, std::nullopt,
@@ -161,7 +164,7 @@ PyObject* predict_many_entry(const ArgSlots& args) {
 }
 
 PyObject* predict_proba_many_entry(const ArgSlots& args) {
-  return visit_instance(Accepts<LogisticRegression, ClassificationPipeline>{}, kPredictProbaMany,
+  return visit_instance(Classifiers{}, kPredictProbaMany,
                         args, 0, [&]<class Core>(Instance<Core>& instance) {
                           return compute_rows(
                               instance, args.values[1], ResultKind::Real, std::nullopt,
@@ -174,7 +177,7 @@ PyObject* predict_proba_many_entry(const ArgSlots& args) {
 }
 
 PyObject* transform_many_entry(const ArgSlots& args) {
-  return visit_instance(Accepts<StandardScalerState>{}, kTransformMany, args, 0,
+  return visit_instance(Transformers{}, kTransformMany, args, 0,
                         [&](Instance<StandardScalerState>& instance) {
                           const auto width = static_cast<std::size_t>(instance.value.feature_count);
                           return compute_rows(
@@ -193,7 +196,7 @@ constexpr ArgSpec kUpdateMany{"update_many()", {"statistic", "xs"}, 2};
 
 PyObject* update_many_entry(const ArgSlots& args) {
   return visit_instance(
-      Accepts<Mean, ExponentiallyWeightedMean, Variance>{}, kUpdateMany, args, 0,
+      Statistics{}, kUpdateMany, args, 0,
       [&]<class Core>(Instance<Core>& instance) -> PyObject* {
         Borrow<Access::Exclusive> borrow(instance.borrow);
         if (!borrow) return nullptr;

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <optional>
 
-#include "buffer_format.hpp"
-#include "python.hpp"
+#include "bindings/buffer_format.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 
@@ -27,8 +27,15 @@ class HeldBuffer {
 
   bool held() const { return held_; }
   const Py_buffer& view() const { return view_; }
-  // The element kind when the buffer holds `ndim`-dimensional real numbers.
-  std::optional<ElementKind> real_kind(int ndim) const;
+  // The element format when the buffer holds `ndim`-dimensional real numbers.
+  std::optional<ElementFormat> real_format(int ndim) const;
+
+  // Raises the error of a buffer that cannot be what `param` is, and returns
+  // true: numbers in other than `ndim` dimensions (`shape` says what `param`
+  // must be), or a memoryview (which cannot be iterated instead) of elements
+  // that are not real numbers. False, with nothing raised, for anything else
+  // (numpy arrays of other elements are iterated, as a loop would).
+  bool refuse(PyObject* exporter, const char* param, int ndim, const char* shape) const;
 
  private:
   Py_buffer view_{};
@@ -51,10 +58,10 @@ inline const char* element_at(const Py_buffer& v, Py_ssize_t i, Py_ssize_t j) {
 
 // Row-major doubles from rows [first, first + count) of a 2-D buffer:
 // count * shape[1] values into `out`.
-void read_rows(const Py_buffer& v, ElementKind kind, Py_ssize_t first, Py_ssize_t count,
+void read_rows(const Py_buffer& v, ElementFormat format, Py_ssize_t first, Py_ssize_t count,
                double* out);
 // Doubles from elements [first, first + count) of a 1-D buffer into `out`.
-void read_values(const Py_buffer& v, ElementKind kind, Py_ssize_t first, Py_ssize_t count,
+void read_values(const Py_buffer& v, ElementFormat format, Py_ssize_t first, Py_ssize_t count,
                  double* out);
 
 }  // namespace drel::py

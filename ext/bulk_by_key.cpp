@@ -18,11 +18,12 @@
 #include <vector>
 
 #include "bulk_columns.hpp"
+#include "bulk_roles.hpp"
 #include "bulk_rows.hpp"
 #include "bulk_run.hpp"
 #include "bound_classes.hpp"
-#include "frame.hpp"
-#include "guard.hpp"
+#include "bindings/frame.hpp"
+#include "bindings/guard.hpp"
 #include "units.hpp"
 #include "without_gil.hpp"
 
@@ -218,13 +219,15 @@ struct KeyedError {
 // Walks the converted rows block by block and, within each block, the keys
 // whose rows it holds: learn(state, block_view, lo, count) learns rows
 // [lo, lo + count) of the block into the copy of key k's state.
+// A signal handler that raises between two blocks stops the walk.
 template <class Core, class Fetch, class Learn>
 std::expected<void, KeyedError> learn_keys(std::vector<Core>& work,
                                            const std::vector<std::size_t>& offsets,
-                                           std::size_t n, std::size_t block, Fetch&& fetch,
-                                           Learn&& learn) {
+                                           std::size_t n, std::size_t block, SignalPoll& signals,
+                                           Fetch&& fetch, Learn&& learn) {
   std::size_t k = 0;
   for (std::size_t first = 0; first < n; first += block) {
+    if (first > 0 && signals.interrupted()) [[unlikely]] return {};
     const std::size_t end = std::min(n, first + block);
     auto view = fetch(first, end - first);
     for (; k < work.size() && offsets[k] < end; ++k) {
@@ -251,16 +254,18 @@ PyObject* run_keys(const KeySpec& spec, const Borrowed<Core>& borrowed,
                    std::size_t block, Fetch&& fetch, Learn&& learn) {
   if (!conversion.failure && !offsets_cover(spec, offsets, conversion.count)) return nullptr;
   const auto instances = borrowed.instances();
+  SignalPoll signals;
   const auto status = without_gil([&]() -> std::expected<void, KeyedError> {
     std::vector<Core> work;
     work.reserve(instances.size());
     for (Instance<Core>* instance : instances) work.push_back(instance->value);
-    auto done = learn_keys(work, offsets, conversion.count, block, fetch, learn);
-    if (done && !conversion.failure) {
+    auto done = learn_keys(work, offsets, conversion.count, block, signals, fetch, learn);
+    if (done && !conversion.failure && !signals.raised()) {
       for (std::size_t k = 0; k < work.size(); ++k) instances[k]->value = std::move(work[k]);
     }
     return done;
   });
+  if (signals.raised()) return nullptr;
   if (!status) {
     const KeyedError& failed = status.error();
     const std::string text = failed.error.error.message() + " (row " +
@@ -364,9 +369,9 @@ Ref object_tuple(const KeySpec& spec, PyObject* objects) {
 }
 
 // Calls body.template operator()<Core>() for the class of the first object
-// (no object: the first of Cores, for which nothing is learned).
+// among Cores (no object: the first of Cores, for which nothing is learned).
 template <class... Cores, class Body>
-PyObject* by_first_class(const KeySpec& spec, PyObject* items, Body&& body) {
+PyObject* by_first_class(TypeList<Cores...>, const KeySpec& spec, PyObject* items, Body&& body) {
   PyObject* first = PyTuple_GET_SIZE(items) > 0 ? PyTuple_GET_ITEM(items, 0) : nullptr;
   PyObject* result = nullptr;
   bool matched = false;
@@ -398,9 +403,8 @@ PyObject* learn_many_by_key_entry(PyObject* const* args) {
   if (PyTuple_GET_SIZE(items.get()) == 0 && args[2] == Py_None) {
     return learn_by_key_as<StandardScalerState>(items.get(), args[1], args[2], args[3]);
   }
-  return by_first_class<LinearRegression, LogisticRegression, RegressionPipeline,
-                        ClassificationPipeline, StandardScalerState>(
-      kLearnManyByKey, items.get(), [&]<class Core>() {
+  return by_first_class(
+      Learners{}, kLearnManyByKey, items.get(), [&]<class Core>() {
         return learn_by_key_as<Core>(items.get(), args[1], args[2], args[3]);
       });
 }
@@ -408,8 +412,8 @@ PyObject* learn_many_by_key_entry(PyObject* const* args) {
 PyObject* update_many_by_key_entry(PyObject* const* args) {
   Ref items = object_tuple(kUpdateManyByKey, args[0]);
   if (!items) return nullptr;
-  return by_first_class<Mean, ExponentiallyWeightedMean, Variance>(
-      kUpdateManyByKey, items.get(), [&]<class Core>() {
+  return by_first_class(
+      Statistics{}, kUpdateManyByKey, items.get(), [&]<class Core>() {
         return update_by_key_as<Core>(items.get(), args[1], args[2]);
       });
 }

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 
-#include "convert.hpp"
+#include "bindings/convert.hpp"
 
 namespace drel::py {
 namespace {
 
 constexpr const char* kNotAFlag = "classifier target must be True, False, 0 or 1, not %S";
+
+Converted failed(RaisedBy raised_by) {
+  return raised_by == RaisedBy::Value ? Converted::Failed : Converted::Refused;
+}
 
 // A classifier target from Python: a boolean as learn_one takes it, or an
 // integer (anything with __index__) that is 0 or 1.
@@ -30,13 +34,21 @@ Converted to_flag(PyObject* o, std::uint8_t& out) {
     return Converted::Ok;
   }
   bool flag = false;
-  if (!to_bool(o, flag)) return Converted::Failed;
+  RaisedBy raised_by;
+  if (!to_bool(o, flag, raised_by)) return failed(raised_by);
   out = flag;
   return Converted::Ok;
 }
 
 Converted to_value(PyObject* o, double& out) {
-  return to_double(o, out) ? Converted::Ok : Converted::Failed;
+  RaisedBy raised_by;
+  return to_double(o, out, raised_by) ? Converted::Ok : failed(raised_by);
+}
+
+// A row where one value belongs: a sequence other than text.
+bool looks_like_a_row(PyObject* o) {
+  return PySequence_Check(o) && !PyUnicode_Check(o) && !PyBytes_Check(o) &&
+         !PyByteArray_Check(o);
 }
 Converted to_value(PyObject* o, std::uint8_t& out) { return to_flag(o, out); }
 
@@ -52,30 +64,32 @@ bool ColumnReader<T>::open(PyObject* o) {
   object_ = o;
   if (!buffer_.acquire(o)) return false;
   if (open_buffer()) return true;
+  if (buffer_.refuse(o, param, 1, values_shape(param))) return false;
   buffer_.release();
   return items_.open(o);
 }
 
 template <class T>
 bool ColumnReader<T>::open_buffer() {
-  const std::optional<ElementKind> kind = buffer_.real_kind(1);
-  if (!kind) return false;
+  const std::optional<ElementFormat> format = buffer_.real_format(1);
+  if (!format) return false;
+  const ElementKind kind = format->kind;
   const Py_buffer& v = buffer_.view();
   count_ = static_cast<std::size_t>(v.shape[0]);
   if constexpr (std::is_same_v<T, double>) {
-    if (*kind == ElementKind::Float64 && (count_ <= 1 || v.strides[0] == sizeof(double)) &&
-        aligned_for_double(v.buf)) {
+    if (kind == ElementKind::Float64 && !format->swapped &&
+        (count_ <= 1 || v.strides[0] == sizeof(double)) && aligned_for_double(v.buf)) {
       in_place_ = {static_cast<const double*>(v.buf), count_};
     } else {
-      converted_ = *kind;
+      converted_ = *format;
     }
   } else {
-    if (*kind == ElementKind::Bool && (count_ <= 1 || v.strides[0] == 1)) {
+    if (kind == ElementKind::Bool && (count_ <= 1 || v.strides[0] == 1)) {
       in_place_ = {static_cast<const std::uint8_t*>(v.buf), count_};
-    } else if (*kind == ElementKind::Bool || is_integer(*kind)) {
-      converted_ = *kind;
-      if (*kind != ElementKind::Bool) {
-        with_element_reader(*kind, [&]<class Reader>(Reader) {
+    } else if (kind == ElementKind::Bool || is_integer(kind)) {
+      converted_ = *format;
+      if (kind != ElementKind::Bool) {
+        with_element_reader(*format, [&]<class Reader>(Reader) {
           for (std::size_t i = 0; i < count_; ++i) {
             const double value = Reader::read(element_at(v, static_cast<Py_ssize_t>(i)));
             if (value != 0.0 && value != 1.0) {
@@ -140,8 +154,11 @@ Converted ColumnReader<T>::convert(std::size_t row) {
   }
   T value{};
   const Converted done = to_value(item_.get(), value);
+  if (done == Converted::Refused && looks_like_a_row(item_.get())) failure_hint = values_shape(param);
   item_ = Ref();
-  if (done == Converted::Ok) values_.push_back(value);
+  if (done != Converted::Ok) return done;
+  if (!signals_.spend(1)) return Converted::Failed;
+  values_.push_back(value);
   return done;
 }
 

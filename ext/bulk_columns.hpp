@@ -18,6 +18,7 @@
 #include "bulk_buffer.hpp"
 #include "bulk_items.hpp"
 #include "bulk_source.hpp"
+#include "without_gil.hpp"
 
 namespace drel::py {
 
@@ -33,9 +34,14 @@ class ColumnReader final : public BulkSource {
   // runs without the interpreter lock.
   std::span<const T> values(std::size_t first, std::size_t count);
 
-  std::size_t block_rows() const override { return converted_ ? kBlockValues : SIZE_MAX; }
+  std::size_t block_rows() const override {
+    return converted_ ? kBlockValues : kSignalBlockValues;
+  }
   bool whole() const override { return whole_; }
   std::optional<std::size_t> known_count() const override;
+  std::optional<std::size_t> current_count() const override {
+    return whole_ ? known_count() : items_.current_length();
+  }
   std::optional<std::size_t> first_rejected() const override { return rejected_; }
   Fetched fetch(std::size_t row) override;
   Converted convert(std::size_t row) override;
@@ -48,11 +54,12 @@ class ColumnReader final : public BulkSource {
   bool whole_ = false;
   std::size_t count_ = 0;
   std::span<const T> in_place_;
-  std::optional<ElementKind> converted_;  // a buffer converted block by block
+  std::optional<ElementFormat> converted_;  // a buffer converted block by block
   std::vector<T> values_;                 // iterated values, or the current block
   std::optional<std::size_t> rejected_;  // a whole buffer's first integer other than 0 and 1
   ItemSource items_;
   Ref item_;
+  SignalBudget signals_;
 };
 
 extern template class ColumnReader<double>;

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "convert.hpp"
-#include "frame.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/frame.hpp"
 
 namespace drel::py {
 namespace {
@@ -43,31 +43,39 @@ bool is_ordinary(PyObject* exception) {
          !PyErr_GivenExceptionMatches(exception, PyExc_MemoryError);
 }
 
-std::optional<RowFailure> take_row_failure(std::size_t row, const char* param, bool own) {
+std::optional<RowFailure> take_row_failure(std::size_t row, const char* param, RaisedIn raised_in) {
   PyObject* exception = take_raised_exception();
   if (exception == nullptr || !is_ordinary(exception)) {
     restore_raised_exception(exception);
     return std::nullopt;
   }
-  return RowFailure{row, Ref::steal(exception), param, own};
+  return RowFailure{row, Ref::steal(exception), param, raised_in};
 }
 
 PyObject* raise_row_failure(RowFailure&& failure) {
   PyObject* original = failure.exception.get();
-  Ref text = tagged_text(original, failure.row);
-  if (!text) PyErr_Clear();  // its str() fails: raised as it is, below
-  Ref tagged = text ? same_type_with_text(original, text.get()) : Ref();
+  Ref hint = failure.hint != nullptr ? Ref::steal(PyUnicode_FromString(failure.hint)) : Ref();
+  PyErr_Clear();  // a note that cannot be made is left out
+  Ref tagged;
+  if (failure.raised_in != RaisedIn::Caller) {
+    Ref text = tagged_text(original, failure.row);
+    if (!text) PyErr_Clear();  // its str() fails: raised as it is, below
+    tagged = text ? same_type_with_text(original, text.get()) : Ref();
+  }
   if (tagged) {
-    // The reader's own errors are raised afresh; anything else keeps its origin.
-    if (!failure.own) PyException_SetCause(tagged.get(), failure.exception.release());
+    // The readers' own errors are raised afresh; a conversion's keeps its origin.
+    if (failure.raised_in == RaisedIn::Conversion)
+      PyException_SetCause(tagged.get(), failure.exception.release());
     restore_raised_exception(tagged.release());
   } else {
-    // An exception that cannot be rebuilt is raised as it was, the row in a note.
+    // The caller's own exception, or one that cannot be rebuilt, is raised as
+    // it was, the row in a note.
     Ref note = Ref::steal(PyUnicode_FromFormat("at row %zu", failure.row));
     PyErr_Clear();  // a note that cannot be made is left out
     restore_raised_exception(failure.exception.release());
     if (note) add_note(note.get());
   }
+  if (hint) add_note(hint.get());
   add_processing_note(failure.param);
   return nullptr;
 }

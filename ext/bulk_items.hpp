@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "bulk_source.hpp"
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 
@@ -18,6 +18,11 @@ class ItemSource {
   bool open(PyObject* o);
   // Lists and tuples: their length when opened.
   std::optional<std::size_t> known_length() const { return known_length_; }
+  // Lists and tuples: their length now (a list may change while it is read).
+  std::optional<std::size_t> current_length() const {
+    if (!object_) return std::nullopt;
+    return static_cast<std::size_t>(Py_SIZE(object_.get()));
+  }
   // The next item into `item` (a strong reference).
   Fetched next(Ref& item);
 

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <new>
 
-#include "convert.hpp"
-#include "once.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/once.hpp"
 
 namespace drel::py {
 namespace {

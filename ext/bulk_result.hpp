@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <new>
 
-#include "once.hpp"
+#include "bindings/once.hpp"
+#include "without_gil.hpp"
 
 namespace drel::py {
 namespace {
@@ -43,13 +44,14 @@ bool RowReader::open(PyObject* X) {
   if (X == nullptr) return false;
   if (!buffer_.acquire(X)) return false;
   if (open_buffer()) return true;
+  if (buffer_.refuse(X, param, 2, kRowsShape)) return false;
   buffer_.release();  // not a 2-D buffer of real numbers: iterated instead
   return items_.open(X);
 }
 
 bool RowReader::open_buffer() {
-  const std::optional<ElementKind> kind = buffer_.real_kind(2);
-  if (!kind) return false;
+  const std::optional<ElementFormat> format = buffer_.real_format(2);
+  if (!format) return false;
   const Py_buffer& v = buffer_.view();
   const auto count = static_cast<std::size_t>(v.shape[0]);
   const auto cols = static_cast<std::size_t>(v.shape[1]);
@@ -57,20 +59,25 @@ bool RowReader::open_buffer() {
   const Py_ssize_t row_step = v.strides[0], col_step = v.strides[1];
   const bool rows_contiguous = (cols <= 1 || col_step == sizeof(double)) &&
                                (count <= 1 || (row_step >= 0 && row_step % sizeof(double) == 0));
-  if (*kind == ElementKind::Float64 && rows_contiguous && aligned_for_double(v.buf)) {
+  if (*format == ElementFormat{ElementKind::Float64, false} && rows_contiguous &&
+      aligned_for_double(v.buf)) {
     const std::size_t stride = count <= 1 ? cols : static_cast<std::size_t>(row_step) / sizeof(double);
     whole_rows_ = Rows{static_cast<const double*>(v.buf), count, cols, stride, nullptr};
     return true;
   }
-  converted_ = *kind;
+  converted_ = *format;
   whole_rows_ = Rows{nullptr, count, cols, cols, nullptr};
   block_.resize(std::min(count, block_rows()) * cols);
   return true;
 }
 
 std::size_t RowReader::block_rows() const {
-  if (!converted_) return SIZE_MAX;
-  return std::max<std::size_t>(1, kBlockValues / std::max<std::size_t>(whole_rows_.cols, 1));
+  if (converted_)
+    return std::max<std::size_t>(1, kBlockValues / std::max<std::size_t>(whole_rows_.cols, 1));
+  if (whole_) return signal_block_rows(whole_rows_.cols);
+  // Iterated rows, ragged ones included, by their mean width.
+  const std::size_t count = offsets_.size() - 1;
+  return signal_block_rows(count == 0 ? 0 : values_.size() / count);
 }
 
 Rows RowReader::rows(std::size_t first, std::size_t count) {
@@ -102,9 +109,16 @@ Fetched RowReader::fetch(std::size_t row) {
 Converted RowReader::convert(std::size_t row) {
   if (whole_) return Converted::Ok;
   features_.resize_for_overwrite(0);
-  const bool ok = to_features(item_.get(), features_);
+  RaisedBy raised_by;
+  const bool ok = to_features(item_.get(), features_, raised_by);
+  const bool a_number = !ok && PyNumber_Check(item_.get());
   item_ = Ref();
-  if (!ok) return Converted::Failed;
+  if (!ok) {
+    if (raised_by == RaisedBy::Value) return Converted::Failed;
+    if (a_number) failure_hint = kRowsShape;
+    return Converted::Refused;
+  }
+  if (!signals_.spend(features_.size() + 1)) return Converted::Failed;
   values_.insert(values_.end(), features_.begin(), features_.end());
   offsets_.push_back(values_.size());
   if (row == 0) {

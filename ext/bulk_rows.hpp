@@ -21,7 +21,8 @@
 #include "bulk_buffer.hpp"
 #include "bulk_items.hpp"
 #include "bulk_source.hpp"
-#include "convert.hpp"
+#include "bindings/convert.hpp"
+#include "without_gil.hpp"
 
 namespace drel::py {
 
@@ -40,6 +41,9 @@ class RowReader final : public BulkSource {
   std::size_t block_rows() const override;
   bool whole() const override { return whole_; }
   std::optional<std::size_t> known_count() const override;
+  std::optional<std::size_t> current_count() const override {
+    return whole_ ? known_count() : items_.current_length();
+  }
   Fetched fetch(std::size_t row) override;
   Converted convert(std::size_t row) override;
 
@@ -50,7 +54,7 @@ class RowReader final : public BulkSource {
   HeldBuffer buffer_;
   bool whole_ = false;
   Rows whole_rows_;  // a whole buffer's shape, and its data when read as it is
-  std::optional<ElementKind> converted_;  // a buffer converted block by block
+  std::optional<ElementFormat> converted_;  // a buffer converted block by block
   std::vector<double> block_;
 
   std::vector<double> values_;
@@ -60,6 +64,7 @@ class RowReader final : public BulkSource {
   ItemSource items_;
   Ref item_;
   FeatureBuffer features_;
+  SignalBudget signals_;
 };
 
 }  // namespace drel::py

@@ -1,27 +1,16 @@
-// What the bulk calls share once their inputs are converted: the target type
-// of each learner, the walk over blocks of rows, and the order in which a
-// call's errors are raised.
+// What the bulk calls share once their inputs are converted: the walk over
+// blocks of rows, and the order in which a call's errors are raised.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
 #include <utility>
 
 #include "bulk/bulk.hpp"
 #include "bulk_source.hpp"
+#include "without_gil.hpp"
 
 namespace drel::py {
-
-// What each model learns from besides X: double targets, flags, or nothing.
-template <class Core>
-struct TargetOf {
-  using type = void;
-};
-template <> struct TargetOf<LinearRegression> { using type = double; };
-template <> struct TargetOf<RegressionPipeline> { using type = double; };
-template <> struct TargetOf<LogisticRegression> { using type = std::uint8_t; };
-template <> struct TargetOf<ClassificationPipeline> { using type = std::uint8_t; };
 
 // Raises what stopped the call, if anything: a core error first (it belongs to
 // an earlier row than any conversion failure), then the conversion failure.
@@ -37,12 +26,13 @@ inline bool finished(const BulkStatus& status, Conversion& conversion) {
   return true;
 }
 
-// Runs run(first, count) over rows [0, n) in blocks of `block` rows (one
-// block when the rows are not converted block by block), naming a failing row
-// by its index in the whole call.
+// Runs run(first, count) over rows [0, n) in blocks of `block` rows, naming a
+// failing row by its index in the whole call. A signal handler that raises
+// between two blocks stops the run (signals.raised() tells).
 template <class Run>
-BulkStatus over_blocks(std::size_t n, std::size_t block, Run&& run) {
+BulkStatus over_blocks(std::size_t n, std::size_t block, SignalPoll& signals, Run&& run) {
   for (std::size_t first = 0; first < n; first += block) {
+    if (first > 0 && signals.interrupted()) [[unlikely]] return {};
     BulkStatus done = run(first, std::min(block, n - first));
     if (!done) [[unlikely]] {
       RowError failure = std::move(done).error();

@@ -15,16 +15,24 @@
 #include <optional>
 
 #include "bulk_errors.hpp"
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 
-enum class Fetched { Item, End, Failed };
+enum class Fetched { Item, End, Failed };  // Failed: the iterator raised
 enum class Converted {
   Ok,
-  Failed,    // an exception from the item's own conversion
+  Failed,    // an exception from the item's own code (its __float__, __next__, ...)
+  Refused,   // the one-sample conversion refused the item
   Rejected,  // the reader's own ValueError (a classifier target other than 0 or 1)
 };
+
+// What the arguments must be, as the errors about their shape say it.
+inline constexpr const char* kRowsShape = "X must be two-dimensional (rows of features)";
+inline const char* values_shape(const char* param) {
+  return param[0] == 'x' ? "xs must be one-dimensional (one value per sample)"
+                         : "y must be one-dimensional (one target per row)";
+}
 
 // The values a buffer that is not read as it is converts at a time: 256 KiB of
 // doubles, which stay in the cache from conversion to core.
@@ -41,17 +49,22 @@ class BulkSource {
   virtual bool whole() const = 0;
   // The number of rows when it is known before iterating (buffers, lists, tuples).
   virtual std::optional<std::size_t> known_count() const = 0;
+  // The number of rows now, when it can be told (a list may change while read).
+  virtual std::optional<std::size_t> current_count() const { return known_count(); }
   // For a whole source, the first row that convert() rejects.
   virtual std::optional<std::size_t> first_rejected() const { return std::nullopt; }
-  // How many rows the core may take at a time: all of them (the default),
-  // unless the source converts its buffer a block at a time.
-  virtual std::size_t block_rows() const { return SIZE_MAX; }
+  // How many rows the core takes at a time: a block of a buffer converted
+  // block by block, else as many as keep a block within kSignalBlockValues.
+  virtual std::size_t block_rows() const = 0;
   // Rows are fetched and converted in order, each once.
   virtual Fetched fetch(std::size_t row) = 0;
   virtual Converted convert(std::size_t row) = 0;
 
   const char* const param;  // "X", "y", "xs"
   const char* const unit;   // "row", "value"
+  // Set by a convert() that failed on an item of the wrong shape (a number
+  // where a row belongs, a row where a number does): what the argument should be.
+  const char* failure_hint = nullptr;
 };
 
 struct Conversion {

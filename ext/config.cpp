@@ -6,6 +6,7 @@
 #include <span>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "config/builders.hpp"
@@ -27,6 +28,10 @@ struct LossChoice {
   static constexpr std::array<std::pair<std::string_view, RegressionLossKind>, 2> choices{
       {{"squared", RegressionLossKind::SquaredError}, {"huber", RegressionLossKind::Huber}}};
 };
+
+// One text per alternative: a new optimizer or loss without one does not compile.
+static_assert(OptimizerChoice::choices.size() == std::variant_size_v<decltype(Optimizer::variant)>);
+static_assert(LossChoice::choices.size() == std::variant_size_v<decltype(RegressionLoss::variant)>);
 
 using OptimizerOption = Option<OptimizerChoice>;
 using LossOption = Option<LossChoice>;

@@ -12,10 +12,10 @@
 #include <tuple>
 #include <utility>
 
-#include "convert.hpp"
-#include "frame.hpp"
-#include "guard.hpp"
-#include "python.hpp"
+#include "bindings/convert.hpp"
+#include "bindings/frame.hpp"
+#include "bindings/guard.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <utility>
 
-#include "borrow.hpp"
+#include "bindings/borrow.hpp"
 #include "bound_classes.hpp"
-#include "guard.hpp"
-#include "python.hpp"
+#include "bindings/guard.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

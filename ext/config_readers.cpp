@@ -1,16 +1,20 @@
 #include "config_readers.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "config_read.hpp"
-#include "frame.hpp"
+#include "bindings/frame.hpp"
 #include "linear/linear_regression.hpp"
 #include "linear/logistic_regression.hpp"
 #include "pipeline/pipeline.hpp"
+#include "preprocessing/scaler_step.hpp"
 #include "preprocessing/standard_scaler.hpp"
 
 namespace drel::py {
@@ -43,9 +47,18 @@ struct LossView {
   double value;
 };
 
+// One overload per optimizer and per loss: an alternative without one does not compile.
+OptimizerView optimizer_view(const Sgd& s) {
+  return {false, s.config.learning_rate, s.config.l2, 0.0, s.samples_seen};
+}
+OptimizerView optimizer_view(const AdaGrad& a) {
+  return {true, a.config.learning_rate, a.config.l2, a.config.epsilon, a.samples_seen};
+}
+
+LossView loss_view(const SquaredError&) { return {"squared", nullptr, 0.0}; }
+LossView loss_view(const HuberLoss& huber) { return {"huber", "delta", huber.delta}; }
 LossView loss_view(const RegressionLoss& loss) {
-  if (const auto* huber = std::get_if<HuberLoss>(&loss.variant)) return {"huber", "delta", huber->delta};
-  return {"squared", nullptr, 0.0};
+  return std::visit([](const auto& alternative) { return loss_view(alternative); }, loss.variant);
 }
 LossView loss_view(const BinaryLogLoss& loss) { return {"log", "epsilon", loss.epsilon}; }
 
@@ -77,11 +90,8 @@ struct OptimizerReader {
   static constexpr const char* function = "optimizer_settings()";
   static constexpr const char* accepted = kModels;
   OptimizerView operator()(const auto& o) const {
-    const Optimizer& optimizer = model_of(o).optimizer;
-    if (const auto* a = std::get_if<AdaGrad>(&optimizer.variant))
-      return {true, a->config.learning_rate, a->config.l2, a->config.epsilon, a->samples_seen};
-    const auto& s = std::get<Sgd>(optimizer.variant);
-    return {false, s.config.learning_rate, s.config.l2, 0.0, s.samples_seen};
+    return std::visit([](const auto& optimizer) { return optimizer_view(optimizer); },
+                      model_of(o).optimizer.variant);
   }
 };
 
@@ -96,6 +106,41 @@ struct ScalerReader {
   static constexpr const char* accepted =
       "a StandardScaler, RegressionPipeline or ClassificationPipeline";
   StandardScalerConfig operator()(const auto& o) const { return scaler_of(o).config; }
+};
+
+struct WeightsReader {
+  static constexpr const char* function = "weights()";
+  static constexpr const char* accepted = kModels;
+  std::vector<double> operator()(const auto& o) const { return model_of(o).weights; }
+};
+
+// Per feature: the running mean, the population variance (0 before the first
+// sample) and the divisor transform applies; and the largest sample count.
+struct ScalerStatistics {
+  std::vector<double> means;
+  std::vector<double> variances;
+  std::vector<double> scales;
+  std::uint64_t count = 0;
+};
+
+struct ScalerStatisticsReader {
+  static constexpr const char* function = "scaler_statistics()";
+  static constexpr const char* accepted =
+      "a StandardScaler, RegressionPipeline or ClassificationPipeline";
+  ScalerStatistics operator()(const auto& o) const {
+    const StandardScalerState& s = scaler_of(o);
+    const std::size_t n = std::min({s.counts.size(), s.means.size(), s.m2s.size()});
+    ScalerStatistics out;
+    out.means.assign(s.means.begin(), s.means.begin() + static_cast<std::ptrdiff_t>(n));
+    out.variances.resize(n);
+    out.scales.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      out.variances[i] = s.counts[i] != 0 ? s.m2s[i] / as_real(s.counts[i]) : 0.0;
+      out.scales[i] = feature_scale(s.counts[i], s.m2s[i], s.config);
+      out.count = std::max(out.count, s.counts[i]);
+    }
+    return out;
+  }
 };
 
 struct PartsReader {
@@ -147,6 +192,13 @@ PyObject* scaler_dict(StandardScalerConfig&& c) {
                    {"epsilon", PyFloat_FromDouble(c.epsilon)}});
 }
 
+PyObject* statistics_dict(ScalerStatistics&& s) {
+  return new_dict({{"means", to_python(std::move(s.means))},
+                   {"variances", to_python(std::move(s.variances))},
+                   {"scales", to_python(std::move(s.scales))},
+                   {"count", PyLong_FromUnsignedLongLong(s.count)}});
+}
+
 // Two new drel_ml instances, independent of the pipeline they came from.
 template <class Model>
 PyObject* parts_tuple(std::pair<StandardScalerState, Model>&& parts) {
@@ -173,6 +225,9 @@ struct AsLossDict {
 };
 struct AsScalerDict {
   PyObject* operator()(StandardScalerConfig&& c) const { return scaler_dict(std::move(c)); }
+};
+struct AsStatisticsDict {
+  PyObject* operator()(ScalerStatistics&& s) const { return statistics_dict(std::move(s)); }
 };
 struct AsPartsTuple {
   template <class Model>
@@ -201,8 +256,10 @@ PyMethodDef reader_def(const char* name, OneOf<Cores...>) {
           "See the drel_ml_ext function of this name."};
 }
 
-const std::array<PyMethodDef, 6> readers{
+const std::array<PyMethodDef, 8> readers{
     reader_def<InterceptReader, AsPython>("intercept", Models{}),
+    reader_def<WeightsReader, AsPython>("weights", Models{}),
+    reader_def<ScalerStatisticsReader, AsStatisticsDict>("scaler_statistics", Scaled{}),
     reader_def<FeatureCountReader, AsPython>("feature_count", Sized{}),
     reader_def<OptimizerReader, AsOptimizerDict>("optimizer_settings", Models{}),
     reader_def<LossReader, AsLossDict>("loss_settings", Models{}),

@@ -5,7 +5,7 @@
 
 #include <span>
 
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

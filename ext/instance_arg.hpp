@@ -7,9 +7,10 @@
 
 #include <initializer_list>
 
-#include "args.hpp"
+#include "bindings/args.hpp"
+#include "common/type_list.hpp"
 #include "bound_classes.hpp"
-#include "frame.hpp"
+#include "bindings/frame.hpp"
 
 namespace drel::py {
 
@@ -55,7 +56,7 @@ PyMethodDef function_def(const char* name, const char* doc) {
 
 // The classes a parameter accepts, as core types.
 template <class... Cores>
-struct Accepts {};
+using Accepts = TypeList<Cores...>;
 
 // TypeError "{function} argument '{name}' must be A, B or C, not '{type}'".
 void raise_not_accepted(const ArgSpec& spec, std::size_t param, PyObject* o,

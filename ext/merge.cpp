@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "bound_classes.hpp"
-#include "frame.hpp"
+#include "bindings/frame.hpp"
 #include "merge/merge.hpp"
 #include "units.hpp"
 
@@ -57,8 +57,10 @@ Outcome<Ref> merge_as(PyObject* start, PyObject* a, PyObject* b) {
   return object;
 }
 
+// Every stateful class has merge and merge_from (some refuse): a class of the
+// list without them does not compile here.
 template <class... Cores>
-Outcome<Ref> merge_any(PyObject* start, PyObject* a, PyObject* b) {
+Outcome<Ref> merge_any(TypeList<Cores...>, PyObject* start, PyObject* a, PyObject* b) {
   std::optional<Outcome<Ref>> result;
   ((result = !result && exact_instance<Cores>(a) != nullptr
                  ? std::optional<Outcome<Ref>>(merge_as<Cores>(start, a, b))
@@ -70,9 +72,7 @@ Outcome<Ref> merge_any(PyObject* start, PyObject* a, PyObject* b) {
 }
 
 Outcome<Ref> merge_objects(PyObject* start, PyObject* a, PyObject* b) {
-  return merge_any<Mean, Variance, ExponentiallyWeightedMean, StandardScalerState,
-                   LinearRegression, LogisticRegression, RegressionPipeline,
-                   ClassificationPipeline>(start, a, b);
+  return merge_any(StatefulClasses{}, start, a, b);
 }
 
 constexpr ArgSpec kMergeSpec{"merge()", {"a", "b"}, 2};

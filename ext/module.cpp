@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "bound_classes.hpp"
-#include "guard.hpp"
+#include "bindings/guard.hpp"
 #include "units.hpp"
 
 namespace drel::py {

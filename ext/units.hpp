@@ -4,7 +4,7 @@
 
 #include <span>
 
-#include "python.hpp"
+#include "bindings/python.hpp"
 
 namespace drel::py {
 

@@ -12,7 +12,29 @@
 //
 // Every fallible operation returns drel::Result<T> or drel::Status
 // (std::expected with a drel::Error, whose message() is the text users see).
+//
+// This header is the C++ package's whole surface: the headers it includes are
+// the ones installed. The macros those headers use internally are not part of
+// it: a program's own macros of the same names are set aside here and restored
+// at the end, and none of ours is left defined.
 #pragma once
+
+#pragma push_macro("DREL_TRY")
+#undef DREL_TRY
+#pragma push_macro("DREL_ASSIGN_OR_RETURN")
+#undef DREL_ASSIGN_OR_RETURN
+#pragma push_macro("DREL_ASSIGN_OR_RETURN_IMPL_")
+#undef DREL_ASSIGN_OR_RETURN_IMPL_
+#pragma push_macro("DREL_CONCAT_")
+#undef DREL_CONCAT_
+#pragma push_macro("DREL_CONCAT_INNER_")
+#undef DREL_CONCAT_INNER_
+#pragma push_macro("DREL_CHECK_FINITE")
+#undef DREL_CHECK_FINITE
+#pragma push_macro("DREL_GUARD")
+#undef DREL_GUARD
+#pragma push_macro("DREL_LANE_PASS")
+#undef DREL_LANE_PASS
 
 #include "bulk/bulk.hpp"
 #include "config/builders.hpp"
@@ -26,3 +48,20 @@
 #include "stats/ewmean.hpp"
 #include "stats/mean.hpp"
 #include "stats/variance.hpp"
+
+#undef DREL_TRY
+#pragma pop_macro("DREL_TRY")
+#undef DREL_ASSIGN_OR_RETURN
+#pragma pop_macro("DREL_ASSIGN_OR_RETURN")
+#undef DREL_ASSIGN_OR_RETURN_IMPL_
+#pragma pop_macro("DREL_ASSIGN_OR_RETURN_IMPL_")
+#undef DREL_CONCAT_
+#pragma pop_macro("DREL_CONCAT_")
+#undef DREL_CONCAT_INNER_
+#pragma pop_macro("DREL_CONCAT_INNER_")
+#undef DREL_CHECK_FINITE
+#pragma pop_macro("DREL_CHECK_FINITE")
+#undef DREL_GUARD
+#pragma pop_macro("DREL_GUARD")
+#undef DREL_LANE_PASS
+#pragma pop_macro("DREL_LANE_PASS")

@@ -19,10 +19,11 @@ SGD, ``huber_delta`` with the squared error) are checked for their type only.
 
 from __future__ import annotations
 
-from typing import Literal, NotRequired, TypedDict, Union, overload
+from typing import Literal, NotRequired, TypedDict, overload
 
 import drel_ml
 from drel_ml_ext import _native
+from drel_ml_ext._classes import Model, Scaled
 
 __all__ = [
     "linear_regression",
@@ -31,26 +32,21 @@ __all__ = [
     "regression_pipeline",
     "classification_pipeline",
     "intercept",
+    "weights",
     "feature_count",
     "optimizer_settings",
     "loss_settings",
     "scaler_settings",
+    "scaler_statistics",
     "pipeline_parts",
     "OptimizerSettings",
     "LossSettings",
     "ScalerSettings",
+    "ScalerStatistics",
 ]
 
 OptimizerName = Literal["sgd", "adagrad"]
 LossName = Literal["squared", "huber"]
-
-Model = Union[
-    drel_ml.LinearRegression,
-    drel_ml.LogisticRegression,
-    drel_ml.RegressionPipeline,
-    drel_ml.ClassificationPipeline,
-]
-Scaled = Union[drel_ml.StandardScaler, drel_ml.RegressionPipeline, drel_ml.ClassificationPipeline]
 
 
 class OptimizerSettings(TypedDict):
@@ -77,6 +73,15 @@ class ScalerSettings(TypedDict):
     with_mean: bool
     with_std: bool
     epsilon: float
+
+
+class ScalerStatistics(TypedDict):
+    """What :func:`scaler_statistics` returns."""
+
+    means: list[float]
+    variances: list[float]  # population variances, 0.0 before a feature's first sample
+    scales: list[float]  # the divisors transform_one applies (1.0 where it divides by none)
+    count: int  # the samples seen
 
 
 def linear_regression(
@@ -282,6 +287,22 @@ def intercept(model: Model) -> float:
     return _native.intercept(model)
 
 
+def weights(model: Model) -> list[float]:
+    """The weights of a linear model, or of a pipeline's model (over scaled features).
+
+    Raises:
+        TypeError: ``model`` is not one of the two models or two pipelines.
+        RuntimeError: the borrow error, as for :func:`intercept`.
+
+    >>> import drel_ml, drel_ml_ext
+    >>> m = drel_ml.LinearRegression(2, 0.1)
+    >>> m.learn_one([1.0, 2.0], 3.0)
+    >>> drel_ml_ext.weights(m) == m.weights
+    True
+    """
+    return _native.weights(model)
+
+
 def feature_count(obj: drel_ml.StandardScaler | Model) -> int:
     """The number of features of a scaler, a model or a pipeline.
 
@@ -347,6 +368,26 @@ def scaler_settings(scaler: Scaled) -> ScalerSettings:
     {'with_mean': True, 'with_std': True, 'epsilon': 1e-12}
     """
     return _native.scaler_settings(scaler)
+
+
+def scaler_statistics(scaler: Scaled) -> ScalerStatistics:
+    """The running statistics of a scaler or of a pipeline's scaler, as a new dict.
+
+    ``scales`` are the divisors the scaler applies, by the scaler's own rule:
+    the standard deviation, or 1.0 for a feature without samples, with a
+    variance under the scaler's ``epsilon``, or when ``with_std`` is off.
+
+    Raises:
+        TypeError: ``scaler`` is neither a scaler nor a pipeline.
+        RuntimeError: the borrow error, as for :func:`intercept`.
+
+    >>> import drel_ml, drel_ml_ext
+    >>> s = drel_ml.StandardScaler(2)
+    >>> for x in ([1.0, 5.0], [3.0, 5.0]): s.learn_one(x)
+    >>> drel_ml_ext.scaler_statistics(s)
+    {'means': [2.0, 5.0], 'variances': [1.0, 0.0], 'scales': [1.0, 1.0], 'count': 2}
+    """
+    return _native.scaler_statistics(scaler)
 
 
 @overload

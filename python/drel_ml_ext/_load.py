@@ -12,13 +12,12 @@ from __future__ import annotations
 
 import json
 import re
-from typing import get_args
 
-from drel_ml_ext._pickling import Stateful
+from drel_ml_ext._classes import STATEFUL, Stateful
 
 __all__ = ["load"]
 
-_CLASSES: dict[str, type[Stateful]] = {cls.__name__: cls for cls in get_args(Stateful)}
+_CLASSES: dict[str, type[Stateful]] = {cls.__name__: cls for cls in STATEFUL}
 
 # The keys of each class's record, as its to_json writes them. A record may carry keys of
 # its own besides (the readers skip unknown keys), so a class fits a record that holds all

@@ -5,22 +5,10 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from typing import TypeVar
 
-import drel_ml
-
 from drel_ml_ext import _native
+from drel_ml_ext._classes import Mergeable
 
 __all__ = ["merge", "merge_all", "tree_reduce"]
-
-Mergeable = TypeVar(
-    "Mergeable",
-    drel_ml.Mean,
-    drel_ml.Variance,
-    drel_ml.StandardScaler,
-    drel_ml.LinearRegression,
-    drel_ml.LogisticRegression,
-    drel_ml.RegressionPipeline,
-    drel_ml.ClassificationPipeline,
-)
 
 
 def merge(a: Mergeable, b: Mergeable, *, start: Mergeable | None = None) -> Mergeable:

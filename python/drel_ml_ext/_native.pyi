@@ -5,12 +5,14 @@
 # Each unit of the extension declares its functions in its own section.
 
 from collections.abc import Iterable
-from typing import Any, TypeAlias, TypeVar, overload
+from typing import Any, TypeAlias, overload
 
 from typing_extensions import Buffer
 
 import drel_ml
-from drel_ml_ext._config import LossSettings, OptimizerSettings, ScalerSettings
+from drel_ml_ext._classes import Mergeable as _Mergeable
+from drel_ml_ext._classes import Model as _Model
+from drel_ml_ext._config import LossSettings, OptimizerSettings, ScalerSettings, ScalerStatistics
 
 # ---- configuration (ext/config.cpp, ext/config_readers.cpp) ----------------
 
@@ -60,20 +62,17 @@ def classification_pipeline(
     /,
 ) -> drel_ml.ClassificationPipeline: ...
 
-_Model = (
-    drel_ml.LinearRegression
-    | drel_ml.LogisticRegression
-    | drel_ml.RegressionPipeline
-    | drel_ml.ClassificationPipeline
-)
-
 def intercept(model: _Model, /) -> float: ...
+def weights(model: _Model, /) -> list[float]: ...
 def feature_count(obj: drel_ml.StandardScaler | _Model, /) -> int: ...
 def optimizer_settings(model: _Model, /) -> OptimizerSettings: ...
 def loss_settings(model: _Model, /) -> LossSettings: ...
 def scaler_settings(
     scaler: drel_ml.StandardScaler | drel_ml.RegressionPipeline | drel_ml.ClassificationPipeline, /
 ) -> ScalerSettings: ...
+def scaler_statistics(
+    scaler: drel_ml.StandardScaler | drel_ml.RegressionPipeline | drel_ml.ClassificationPipeline, /
+) -> ScalerStatistics: ...
 def pipeline_parts(
     pipeline: drel_ml.RegressionPipeline | drel_ml.ClassificationPipeline, /
 ) -> tuple[drel_ml.StandardScaler, drel_ml.LinearRegression | drel_ml.LogisticRegression]: ...
@@ -117,8 +116,11 @@ def learn_many(model: _Model, X: _Rows, y: _Column) -> None:
         All or nothing: when any row is rejected, the model is left exactly as it
         was and the one-sample error is raised with " (row N)" appended, as
         RuntimeError for the core's errors and with its own type for a value that
-        cannot be converted (the original as __cause__). A classifier target
-        that is an integer other than 0 or 1 is a ValueError naming the row.
+        the library cannot convert. An exception raised by the caller's own code
+        (a __float__, __index__, __getitem__ or iterator) is the very object
+        raised, with its row added as a note. A classifier target that is an
+        integer other than 0 or 1 is a ValueError naming the row. Ctrl-C stops
+        the call between blocks of rows, leaving the model as it was.
         X and y of different lengths: ValueError, before anything is learned.
         The model is borrowed for the whole call: another thread using it
         meanwhile gets RuntimeError "Already borrowed" (or "Already mutably
@@ -297,18 +299,6 @@ def update_many_by_key(
     """
 
 # ---- merging (ext/merge.cpp) ---------------------------------------------------
-
-_Mergeable = TypeVar(
-    "_Mergeable",
-    drel_ml.Mean,
-    drel_ml.Variance,
-    drel_ml.EWMean,
-    drel_ml.StandardScaler,
-    drel_ml.LinearRegression,
-    drel_ml.LogisticRegression,
-    drel_ml.RegressionPipeline,
-    drel_ml.ClassificationPipeline,
-)
 
 def merge(a: _Mergeable, b: _Mergeable) -> _Mergeable: ...
 def merge_from(start: _Mergeable, a: _Mergeable, b: _Mergeable) -> _Mergeable: ...

@@ -29,25 +29,14 @@ True
 from __future__ import annotations
 
 import copyreg
-from typing import Callable, Union, get_args
+from typing import Callable
 
-import drel_ml
+from drel_ml_ext._classes import STATEFUL, Stateful
 from drel_ml_ext._native import from_bytes, to_bytes
 
 __all__ = ["from_bytes", "restore", "to_bytes"]
 
-Stateful = Union[
-    drel_ml.Mean,
-    drel_ml.Variance,
-    drel_ml.EWMean,
-    drel_ml.StandardScaler,
-    drel_ml.LinearRegression,
-    drel_ml.LogisticRegression,
-    drel_ml.RegressionPipeline,
-    drel_ml.ClassificationPipeline,
-]
-
-_CLASSES: dict[str, type[Stateful]] = {cls.__name__: cls for cls in get_args(Stateful)}
+_CLASSES: dict[str, type[Stateful]] = {cls.__name__: cls for cls in STATEFUL}
 
 
 def restore(class_name: str, text: str) -> Stateful:

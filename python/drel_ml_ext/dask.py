@@ -46,7 +46,7 @@ import re
 from collections.abc import Callable, Hashable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any, Literal, TypeVar, cast, overload
+from typing import Any, Literal, cast, overload
 
 from drel_ml_ext._extras import missing_extra
 
@@ -62,29 +62,29 @@ except ModuleNotFoundError as error:
 
 import drel_ml
 from drel_ml_ext._bulk import learn_many, learn_many_by_key, update_many, update_many_by_key
+from drel_ml_ext._classes import (
+    CLASSIFIERS,
+    REGRESSORS,
+    SCALERS,
+    STATISTICS,
+    Learner,
+    MergeableStatistic,
+    Statistic,
+    names,
+)
 from drel_ml_ext._pickling import from_bytes, to_bytes
 from drel_ml_ext._merge import merge, tree_reduce
 
 __all__ = ["learn_by_key", "learn_partitioned", "update_by_key", "update_partitioned"]
 
-Learner = TypeVar(
-    "Learner",
-    drel_ml.StandardScaler,
-    drel_ml.LinearRegression,
-    drel_ml.LogisticRegression,
-    drel_ml.RegressionPipeline,
-    drel_ml.ClassificationPipeline,
-)
-Statistic = TypeVar("Statistic", drel_ml.Mean, drel_ml.Variance, drel_ml.EWMean)
-MergeableStatistic = TypeVar("MergeableStatistic", drel_ml.Mean, drel_ml.Variance)
-
 # Dask's compute, typed for this module: a tuple of the computed values.
 _compute = cast(Callable[..., tuple[Any, ...]], _untyped_compute)
 
-_STATISTICS = ("Mean", "Variance", "EWMean")
-_SCALERS = ("StandardScaler",)
-_REGRESSORS = ("LinearRegression", "RegressionPipeline")
-_CLASSIFIERS = ("LogisticRegression", "ClassificationPipeline")
+# Classes travel by name (see _Feed).
+_STATISTICS = names(STATISTICS)
+_SCALERS = names(SCALERS)
+_REGRESSORS = names(REGRESSORS)
+_CLASSIFIERS = names(CLASSIFIERS)
 
 # Columns that carry the frame's own row order through a shuffle.
 _PARTITION = "__drel_partition"

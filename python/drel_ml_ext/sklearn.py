@@ -14,7 +14,7 @@ order; ``partial_fit`` continues from the current state with one pass. Both run
 through the bulk functions (``learn_many``), so a whole array costs one call into
 the core, and a rejected array leaves the fitted object as it was. The fitted
 ``drel_ml`` object is the attribute ``model_`` (``scaler_`` for the transformer);
-the learned attributes are read from its snapshot. Fitted estimators pickle (and go through
+the learned attributes are read from it by drel_ml_ext's readers. Fitted estimators pickle (and go through
 joblib) bit for bit: the drel_ml object travels as its snapshot text, through the pickling
 support that importing drel_ml_ext registers.
 
@@ -29,7 +29,6 @@ True
 
 from __future__ import annotations
 
-import json
 import numbers
 from collections.abc import Callable, Sequence
 from typing import Any, ClassVar, Literal, Self, TypeVar, cast
@@ -58,6 +57,7 @@ except ImportError as error:  # pragma: no cover - depends on the installed vers
     ) from error
 
 import drel_ml_ext as _ext
+from drel_ml_ext._classes import PIPELINES
 
 __all__ = ["OnlineLinearRegressor", "OnlineLogisticClassifier", "OnlineStandardScaler"]
 
@@ -156,27 +156,17 @@ def _commit(estimator: Any, attributes: dict[str, Any]) -> None:
             setattr(estimator, name, value)
 
 
-# --- learned attributes, read from the snapshot ---------------------------------------------
+# --- learned attributes, read by drel_ml_ext's readers ---------------------------------------
 
 
-def _record(obj: Any) -> dict[str, Any]:
-    """The object's state record: the ``model`` member of its snapshot document."""
-    record: dict[str, Any] = json.loads(obj.to_json())["model"]
-    return record
-
-
-def _scaler_statistics(record: dict[str, Any]) -> tuple[FloatArray, FloatArray, FloatArray, int]:
+def _scaler_statistics(scaler: Any) -> tuple[FloatArray, FloatArray, FloatArray, int]:
     """Running means, population variances, the divisors the scaler applies (1 where a
     feature has no sample yet or a variance under the scaler's floor), and the count."""
-    config = record["config"]
-    counts = np.asarray(record["counts"], dtype=np.float64)
-    means = np.asarray(record["means"], dtype=np.float64)
-    m2s = np.asarray(record["m2s"], dtype=np.float64)
-    seen = counts > 0
-    variances = np.divide(m2s, counts, out=np.zeros_like(m2s), where=seen)
-    scaled = seen & (variances >= config["epsilon"]) & bool(config["with_std"])
-    scales = np.where(scaled, np.sqrt(variances), 1.0)
-    return means, variances, scales, int(counts.max(initial=0))
+    statistics = _ext.scaler_statistics(scaler)
+    return (np.asarray(statistics["means"], dtype=np.float64),
+            np.asarray(statistics["variances"], dtype=np.float64),
+            np.asarray(statistics["scales"], dtype=np.float64),
+            statistics["count"])
 
 
 def _linear_terms(obj: Any) -> tuple[FloatArray, float]:
@@ -184,16 +174,13 @@ def _linear_terms(obj: Any) -> tuple[FloatArray, float]:
     pipeline the model's weights are divided by the scaler's divisors and the centring is
     folded into the intercept, so ``X @ coef + intercept`` is the prediction (up to
     rounding)."""
-    record = _record(obj)
-    model = record.get("model", record)
-    weights = np.asarray(model["weights"], dtype=np.float64)
-    intercept = float(model["intercept"])
-    if "transformer" not in record:
+    weights = np.asarray(_ext.weights(obj), dtype=np.float64)
+    intercept = _ext.intercept(obj)
+    if not isinstance(obj, PIPELINES):
         return weights, intercept
-    scaler = record["transformer"]
-    means, _, scales, _ = _scaler_statistics(scaler)
+    means, _, scales, _ = _scaler_statistics(obj)
     coef = weights / scales
-    if scaler["config"]["with_mean"]:
+    if _ext.scaler_settings(obj)["with_mean"]:
         intercept -= float(coef @ means)
     return coef, intercept
 
@@ -260,13 +247,13 @@ class _OnlineLinearModel(BaseEstimator):  # type: ignore[misc]  # scikit-learn i
 
     @property
     def coef_(self) -> FloatArray:
-        """Weights over the raw features, read from the snapshot of ``model_``."""
+        """Weights over the raw features, read from ``model_``."""
         check_is_fitted(self)
         return self._shape_coef(_linear_terms(self.model_)[0])
 
     @property
     def intercept_(self) -> FloatArray:
-        """Intercept over the raw features (shape ``(1,)``), read from the snapshot."""
+        """Intercept over the raw features (shape ``(1,)``), read from ``model_``."""
         check_is_fitted(self)
         return np.array([_linear_terms(self.model_)[1]])
 
@@ -305,7 +292,7 @@ class OnlineLinearRegressor(RegressorMixin, _OnlineLinearModel):  # type: ignore
         The fitted object.
     coef_ : ndarray of shape (n_features_in_,)
     intercept_ : ndarray of shape (1,)
-        The learned function of the raw features, from the snapshot of ``model_``.
+        The learned function of the raw features, read from ``model_``.
     n_features_in_ : int
     feature_names_in_ : ndarray of str, when fitted on a frame with column names
     """
@@ -374,7 +361,7 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
     classes_ : ndarray of shape (2,)
     coef_ : ndarray of shape (1, n_features_in_)
     intercept_ : ndarray of shape (1,)
-        The logit as a function of the raw features, from the snapshot of ``model_``.
+        The logit as a function of the raw features, read from ``model_``.
     n_features_in_ : int
     """
 
@@ -502,7 +489,7 @@ class OnlineStandardScaler(
     ----------
     scaler_ : drel_ml.StandardScaler
     mean_, var_, scale_ : ndarray of shape (n_features_in_,)
-        Running means, population variances and the divisors applied, from the snapshot.
+        Running means, population variances and the divisors applied.
     n_samples_seen_ : int
     n_features_in_ : int
     """
@@ -546,7 +533,7 @@ class OnlineStandardScaler(
 
     def _statistics(self) -> tuple[FloatArray, FloatArray, FloatArray, int]:
         check_is_fitted(self)
-        return _scaler_statistics(_record(self.scaler_))
+        return _scaler_statistics(self.scaler_)
 
     @property
     def mean_(self) -> FloatArray:

@@ -10,12 +10,7 @@ root="${DREL_ROOT:?}" work="${DREL_WORK:?}" py="${DREL_PYTHON:?}"
 bin=$(dirname "$py")
 
 # The typing extra's requirements, without reinstalling drel_ml itself.
-mapfile -t requirements < <("$py" - "$root/pyproject.toml" <<'PY'
-import sys, tomllib
-with open(sys.argv[1], "rb") as f:
-    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["typing"]))
-PY
-)
+mapfile -t requirements < <("$py" "$root/scripts/suites/extras.py" typing)
 "$py" -m pip install -q "${requirements[@]}"
 
 # Every check runs, so that one report shows all failures; the suite fails if any did.

@@ -6,13 +6,7 @@
 set -euo pipefail
 : "${DREL_ROOT:?}" "${DREL_WORK:?}" "${DREL_PYTHON:?}"
 
-mapfile -t extras < <("$DREL_PYTHON" - "$DREL_ROOT/pyproject.toml" <<'PY'
-import sys, tomllib
-with open(sys.argv[1], "rb") as f:
-    extras = tomllib.load(f)["project"]["optional-dependencies"]
-print("\n".join(sorted({r for name in ("sklearn", "examples") for r in extras[name]})))
-PY
-)
+mapfile -t extras < <("$DREL_PYTHON" "$DREL_ROOT/scripts/suites/extras.py" sklearn examples)
 "$DREL_PYTHON" -m pip install -q "${extras[@]}" joblib pandas river
 
 log="$DREL_WORK/sklearn-suite.log"

@@ -17,11 +17,7 @@ mkdir -p "$work" "$artifacts"
 
 echo "-- install the docs, sklearn and dask extras"
 # Only the extras' own dependencies: drel_ml itself is already in this venv.
-"$py" - "$root" > "$work/requirements.txt" <<'EOF'
-import sys, tomllib
-extras = tomllib.load(open(sys.argv[1] + "/pyproject.toml", "rb"))["project"]["optional-dependencies"]
-print("\n".join(sorted({r for name in ("docs", "sklearn", "dask") for r in extras.get(name, [])})))
-EOF
+"$py" "$root/scripts/suites/extras.py" docs sklearn dask > "$work/requirements.txt"
 "$py" -m pip install -q -r "$work/requirements.txt"
 
 if ! command -v chromium >/dev/null 2>&1; then

@@ -14,9 +14,21 @@ cmake --build "$dir/core" -j "$DREL_JOBS" >/dev/null
 cmake --install "$dir/core" >/dev/null
 test -f "$prefix/lib/cmake/drel_ml/drel_mlConfig.cmake"
 
+# Exactly the headers <drel_ml.hpp> includes are installed, no internal one.
+installed=$(cd "$prefix/include/drel_ml" && find . -name '*.hpp' | sed 's|^\./||' | sort)
+included=$(cd "$DREL_ROOT/src" && "${CXX:-c++}" -std=c++23 -I. -MM drel_ml.hpp |
+  tr ' \\' '\n\n' | grep '\.hpp$' | sort -u)
+if [ "$installed" != "$included" ]; then
+  echo "installed headers differ from those <drel_ml.hpp> includes:" >&2
+  diff <(echo "$installed") <(echo "$included") >&2 || true
+  exit 1
+fi
+echo "C++ package: $(echo "$installed" | wc -l) public headers installed"
+
 cmake -S "$DREL_ROOT/examples/cpp" -B "$dir/example" -G Ninja \
   -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$dir/example" >/dev/null
+"$dir/example/own_macros"
 
 "$DREL_PYTHON" - "$dir/data.csv" <<'PY'
 import random, sys

@@ -180,15 +180,6 @@ BulkStatus predict_model(const Model& m, const Rows& rows, std::span<Out> out, M
   return predict_rows(rows, out, mapped_output(m, map), mapped_checked(checked, map));
 }
 
-// The pipeline's scaled features go to a scratch row of the scaler's width.
-template <class Pipeline>
-auto pipeline_output_into(const Pipeline& p, std::vector<double>& scaled) {
-  scaled.resize(p.transformer.counts.size());
-  return [&p, &scaled](std::span<const double> x, double& z) {
-    return pipeline_output(p, x, scaled.data(), z);
-  };
-}
-
 constexpr auto kRaw = [](double z) { return z; };
 constexpr auto kClass = [](double z) { return positive_class(z); };
 constexpr auto kProbability = [](double z) { return logistic(z); };

@@ -7,7 +7,7 @@ Result<LinearRegression> make_linear_regression(std::uint64_t feature_count,
                                                 const RegressionLossSettings& loss) {
   DREL_ASSIGN_OR_RETURN(Optimizer built_optimizer, make_optimizer(feature_count, optimizer));
   DREL_ASSIGN_OR_RETURN(RegressionLoss built_loss, make_regression_loss(loss));
-  return LinearRegression::create(feature_count, built_loss, std::move(built_optimizer));
+  return LinearRegression::create(feature_count, std::move(built_optimizer), built_loss);
 }
 
 Result<LogisticRegression> make_logistic_regression(std::uint64_t feature_count,

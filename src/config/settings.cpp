@@ -1,21 +1,21 @@
 #include "config/settings.hpp"
 
-#include <vector>
+#include <utility>
+#include <variant>
 
 #include "error/guards.hpp"
 
 namespace drel {
 
 Result<Optimizer> adagrad_optimizer(std::uint64_t feature_count, const AdaGradConfig& config) {
-  if (feature_count == 0) return fail(Error::empty_features());
-  DREL_CHECK_FINITE("learning_rate", config.learning_rate);
-  DREL_CHECK_FINITE("l2", config.l2);
-  DREL_CHECK_FINITE("epsilon", config.epsilon);
-  if (config.learning_rate <= 0.0) return fail(Error::invalid_learning_rate(config.learning_rate));
-  if (config.l2 < 0.0) return fail(Error::invalid_parameter("l2", config.l2));
-  if (config.epsilon < 0.0) return fail(Error::invalid_parameter("epsilon", config.epsilon));
-  return Optimizer{AdaGrad{feature_count, config, std::vector<double>(feature_count, 0.0), 0.0, 0}};
+  DREL_ASSIGN_OR_RETURN(AdaGrad adagrad, AdaGrad::create(feature_count, config));
+  return Optimizer{std::move(adagrad)};
 }
+
+// The kinds below name every alternative: a new one is a compile error until
+// it has its kind, its settings and its case here.
+static_assert(std::variant_size_v<decltype(Optimizer::variant)> == 2);
+static_assert(std::variant_size_v<decltype(RegressionLoss::variant)> == 2);
 
 Result<Optimizer> make_optimizer(std::uint64_t feature_count, const OptimizerSettings& settings) {
   if (settings.kind == OptimizerKind::Sgd)

@@ -1,6 +1,5 @@
-// Checked construction of every optimizer and loss the core supports. Optimizer::sgd
-// exists beside the models; AdaGrad and the Huber loss had no checked constructor,
-// since only snapshots created them. These apply the same rules as Optimizer::sgd.
+// Optimizers and losses chosen by settings: each is built by its own checked
+// constructor (Sgd::create, AdaGrad::create, huber_loss).
 #pragma once
 
 #include <cstdint>
@@ -27,9 +26,7 @@ struct RegressionLossSettings {
   double huber_delta = 1.0;  // Huber only; ignored for the squared error
 };
 
-// AdaGrad with zero accumulators. Checks, in the order of Optimizer::sgd: the
-// feature count, then the finiteness of learning_rate, l2 and epsilon, then
-// learning_rate > 0, l2 >= 0 and epsilon >= 0 (negative zero passes).
+// AdaGrad::create as an optimizer.
 [[nodiscard]] Result<Optimizer> adagrad_optimizer(std::uint64_t feature_count,
                                                   const AdaGradConfig& config);
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/step_outcome.hpp"
+#include "common/visit.hpp"
 #include "error/guards.hpp"
 #include "optim/adagrad_step.hpp"
 #include "optim/optimizer.hpp"
@@ -130,12 +131,11 @@ template <Commit kCommit, class Model, class Gradient>
   if (!fast_output(m, x, out)) [[unlikely]] return StepOutcome::Defer;
   const double g = gradient(out);
   if (!is_finite(g)) [[unlikely]] return StepOutcome::Defer;
-  StepOutcome done;
-  if (auto* sgd = std::get_if<Sgd>(&m.optimizer.variant)) [[likely]]
-    done = optimizer_step<kCommit>(*sgd, m.weights, m.intercept, x.data(), g);
-  else
-    done = optimizer_step<kCommit>(std::get<AdaGrad>(m.optimizer.variant), m.weights, m.intercept,
-                                   x.data(), g);
+  // One optimizer_step overload per optimizer: one missing is a compile error here.
+  const auto step = [&](auto& optimizer) __attribute__((always_inline)) {
+    return optimizer_step<kCommit>(optimizer, m.weights, m.intercept, x.data(), g);
+  };
+  const StepOutcome done = visit_in_order(m.optimizer.variant, step);
   if (done == StepOutcome::Done) ++m.samples_seen;
   return done;
 }

@@ -9,14 +9,14 @@ constexpr AffineNames kPredictionNames{"linear prediction term", "linear predict
 }  // namespace
 
 Result<LinearRegression> LinearRegression::create(std::uint64_t feature_count,
-                                                  RegressionLoss loss, Optimizer optimizer) {
+                                                  Optimizer optimizer, RegressionLoss loss) {
   return zero_model<LinearRegression>(feature_count, std::move(optimizer), loss);
 }
 
 Result<LinearRegression> LinearRegression::with_sgd(std::uint64_t feature_count,
                                                     double learning_rate) {
   DREL_ASSIGN_OR_RETURN(Optimizer optimizer, Optimizer::sgd(feature_count, learning_rate, 0.0));
-  return create(feature_count, RegressionLoss{SquaredError{}}, std::move(optimizer));
+  return create(feature_count, std::move(optimizer), RegressionLoss{SquaredError{}});
 }
 
 Result<double> LinearRegression::predict_one(std::span<const double> x) const {

@@ -21,8 +21,9 @@ struct LinearRegression {
   RegressionLoss loss;
   std::uint64_t samples_seen = 0;
 
+  // The same parameter order as LogisticRegression::create: optimizer, then loss.
   [[nodiscard]] static Result<LinearRegression> create(std::uint64_t feature_count,
-                                                       RegressionLoss loss, Optimizer optimizer);
+                                                       Optimizer optimizer, RegressionLoss loss);
   // What the Python constructor builds: Sgd without L2, squared error.
   [[nodiscard]] static Result<LinearRegression> with_sgd(std::uint64_t feature_count,
                                                          double learning_rate);

@@ -18,40 +18,61 @@ const char* sample_name(const LogisticRegression&) { return "logistic regression
 const char* sample_name(const Sgd&) { return "SGD sample"; }
 const char* sample_name(const AdaGrad&) { return "AdaGrad sample"; }
 
-const char* loss_text(const RegressionLoss& loss) {
-  return std::holds_alternative<SquaredError>(loss.variant) ? "squared error" : "Huber";
+// What merging needs of each loss and each optimizer, one overload per
+// alternative: an alternative without one does not compile.
+const char* variant_text(const SquaredError&) { return "squared error"; }
+const char* variant_text(const HuberLoss&) { return "Huber"; }
+const char* variant_text(const Sgd&) { return "SGD"; }
+const char* variant_text(const AdaGrad&) { return "AdaGrad"; }
+
+Status same_settings(const SquaredError&, const SquaredError&) { return {}; }
+Status same_settings(const HuberLoss& a, const HuberLoss& b) {
+  return require_same("Huber deltas", a.delta, b.delta);
+}
+
+template <class Optimizer>
+Status same_common_settings(const Optimizer& a, const Optimizer& b) {
+  DREL_TRY(require_same("optimizer feature counts", a.feature_count, b.feature_count));
+  DREL_TRY(require_same("learning rates", a.config.learning_rate, b.config.learning_rate));
+  return require_same("l2 penalties", a.config.l2, b.config.l2);
+}
+Status same_settings(const Sgd& a, const Sgd& b) { return same_common_settings(a, b); }
+Status same_settings(const AdaGrad& a, const AdaGrad& b) {
+  DREL_TRY(same_common_settings(a, b));
+  return require_same("AdaGrad epsilons", a.config.epsilon, b.config.epsilon);
+}
+
+// The per-feature state beside the weights holds feature_count entries.
+Status check_state_lengths(const Sgd&, std::uint64_t) { return {}; }
+Status check_state_lengths(const AdaGrad& o, std::uint64_t feature_count) {
+  if (o.grad_sq_weights.size() != feature_count)
+    return fail(Error::dimension_mismatch(feature_count, o.grad_sq_weights.size()));
+  return {};
+}
+
+// A loss or an optimizer variant: the same alternative on both sides, with the
+// same settings.
+template <class Variant>
+Status same_variant(const char* what, const Variant& a, const Variant& b) {
+  const auto text = [](const auto& v) { return variant_text(v); };
+  if (a.index() != b.index()) return differing(what, std::visit(text, a), std::visit(text, b));
+  return std::visit(
+      [&b](const auto& va) -> Status {
+        return same_settings(va, *std::get_if<std::remove_cvref_t<decltype(va)>>(&b));
+      },
+      a);
 }
 
 Status same_loss(const RegressionLoss& a, const RegressionLoss& b) {
-  if (a.variant.index() != b.variant.index()) return differing("losses", loss_text(a), loss_text(b));
-  const auto* ha = std::get_if<HuberLoss>(&a.variant);
-  const auto* hb = std::get_if<HuberLoss>(&b.variant);
-  if (ha != nullptr) return require_same("Huber deltas", ha->delta, hb->delta);
-  return {};
+  return same_variant("losses", a.variant, b.variant);
 }
 
 Status same_loss(const BinaryLogLoss& a, const BinaryLogLoss& b) {
   return require_same("log loss epsilons", a.epsilon, b.epsilon);
 }
 
-const char* optimizer_text(const Optimizer& o) {
-  return std::holds_alternative<Sgd>(o.variant) ? "SGD" : "AdaGrad";
-}
-
 Status same_optimizer(const Optimizer& a, const Optimizer& b) {
-  if (a.variant.index() != b.variant.index())
-    return differing("optimizers", optimizer_text(a), optimizer_text(b));
-  return std::visit(
-      [&b](const auto& oa) -> Status {
-        const auto& ob = std::get<std::remove_cvref_t<decltype(oa)>>(b.variant);
-        DREL_TRY(require_same("optimizer feature counts", oa.feature_count, ob.feature_count));
-        DREL_TRY(require_same("learning rates", oa.config.learning_rate, ob.config.learning_rate));
-        DREL_TRY(require_same("l2 penalties", oa.config.l2, ob.config.l2));
-        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(oa)>, AdaGrad>)
-          DREL_TRY(require_same("AdaGrad epsilons", oa.config.epsilon, ob.config.epsilon));
-        return {};
-      },
-      a.variant);
+  return same_variant("optimizers", a.variant, b.variant);
 }
 
 // Every vector the averaging walks holds feature_count entries.
@@ -59,10 +80,8 @@ template <class Model>
 Status check_lengths(const Model& m) {
   if (m.weights.size() != m.feature_count)
     return fail(Error::dimension_mismatch(m.feature_count, m.weights.size()));
-  if (const auto* ada = std::get_if<AdaGrad>(&m.optimizer.variant);
-      ada != nullptr && ada->grad_sq_weights.size() != m.feature_count)
-    return fail(Error::dimension_mismatch(m.feature_count, ada->grad_sq_weights.size()));
-  return {};
+  return std::visit([&m](const auto& o) { return check_state_lengths(o, m.feature_count); },
+                    m.optimizer.variant);
 }
 
 template <class Model>
@@ -91,20 +110,28 @@ Status average_into(std::vector<double>& out, std::span<const double> other, dou
   return {};
 }
 
+// An optimizer's own state is averaged as the weights are; out and b are of
+// one alternative (checked by same_optimizer).
+Status average_state(Sgd&, const Sgd&, double) { return {}; }
+Status average_state(AdaGrad& out, const AdaGrad& b, double share_b) {
+  DREL_TRY(average_into(out.grad_sq_weights, b.grad_sq_weights, share_b, "AdaGrad accumulator"));
+  DREL_ASSIGN_OR_RETURN(out.grad_sq_intercept,
+                        averaged(out.grad_sq_intercept, b.grad_sq_intercept, share_b,
+                                 "AdaGrad intercept accumulator"));
+  return {};
+}
+
 // `out` is a copy of a; b's parameters are blended in with the weight share_b.
 template <class Model>
 Status average_parameters(Model& out, const Model& b, double share_b) {
   DREL_TRY(average_into(out.weights, b.weights, share_b, "weight"));
   DREL_ASSIGN_OR_RETURN(out.intercept, averaged(out.intercept, b.intercept, share_b, "intercept"));
-  if (auto* ada = std::get_if<AdaGrad>(&out.optimizer.variant)) {
-    const auto& other = std::get<AdaGrad>(b.optimizer.variant);
-    DREL_TRY(average_into(ada->grad_sq_weights, other.grad_sq_weights, share_b,
-                          "AdaGrad accumulator"));
-    DREL_ASSIGN_OR_RETURN(ada->grad_sq_intercept,
-                          averaged(ada->grad_sq_intercept, other.grad_sq_intercept, share_b,
-                                   "AdaGrad intercept accumulator"));
-  }
-  return {};
+  return std::visit(
+      [&b, share_b](auto& o) {
+        return average_state(o, *std::get_if<std::remove_cvref_t<decltype(o)>>(&b.optimizer.variant),
+                             share_b);
+      },
+      out.optimizer.variant);
 }
 
 std::uint64_t& optimizer_samples(Optimizer& o) {

@@ -30,6 +30,17 @@ Status check_scale(const AdaptiveScale& a, const ScaleNames& names) {
 
 }  // namespace
 
+Result<AdaGrad> AdaGrad::create(std::uint64_t feature_count, const AdaGradConfig& config) {
+  if (feature_count == 0) return fail(Error::empty_features());
+  DREL_CHECK_FINITE("learning_rate", config.learning_rate);
+  DREL_CHECK_FINITE("l2", config.l2);
+  DREL_CHECK_FINITE("epsilon", config.epsilon);
+  if (config.learning_rate <= 0.0) return fail(Error::invalid_learning_rate(config.learning_rate));
+  if (config.l2 < 0.0) return fail(Error::invalid_parameter("l2", config.l2));
+  if (config.epsilon < 0.0) return fail(Error::invalid_parameter("epsilon", config.epsilon));
+  return AdaGrad{feature_count, config, std::vector<double>(feature_count, 0.0), 0.0, 0};
+}
+
 Status AdaGrad::step(std::vector<double>& weights, double& intercept,
                      std::span<const double> grad_weights, double grad_intercept,
                      GradientCheck check) {

@@ -1,5 +1,5 @@
 // AdaGrad: per-parameter steps scaled by the root of the summed squared
-// gradients. Only snapshots create one.
+// gradients.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +23,12 @@ struct AdaGrad {
   std::vector<double> grad_sq_weights;
   double grad_sq_intercept = 0.0;
   std::uint64_t samples_seen = 0;
+
+  // Zero accumulators. Checks, in the order Sgd::create does: the feature
+  // count, then that learning_rate, l2 and epsilon are finite, then
+  // learning_rate > 0, l2 >= 0 and epsilon >= 0 (negative zero passes).
+  [[nodiscard]] static Result<AdaGrad> create(std::uint64_t feature_count,
+                                              const AdaGradConfig& config);
 
   [[nodiscard]] Status step(std::vector<double>& weights, double& intercept,
                             std::span<const double> grad_weights, double grad_intercept,

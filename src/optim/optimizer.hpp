@@ -16,7 +16,7 @@ namespace drel {
 struct Optimizer {
   std::variant<Sgd, AdaGrad> variant;
 
-  // Sgd::new: feature count, then finite checks, then range checks.
+  // Sgd::create with SgdConfig{learning_rate, l2}.
   [[nodiscard]] static Result<Optimizer> sgd(std::uint64_t feature_count, double learning_rate,
                                              double l2);
 

@@ -25,6 +25,15 @@ namespace {
 
 }  // namespace
 
+Result<Sgd> Sgd::create(std::uint64_t feature_count, const SgdConfig& config) {
+  if (feature_count == 0) return fail(Error::empty_features());
+  DREL_CHECK_FINITE("learning_rate", config.learning_rate);
+  DREL_CHECK_FINITE("l2", config.l2);
+  if (config.learning_rate <= 0.0) return fail(Error::invalid_learning_rate(config.learning_rate));
+  if (config.l2 < 0.0) return fail(Error::invalid_parameter("l2", config.l2));
+  return Sgd{feature_count, config, 0};
+}
+
 Status Sgd::step(std::vector<double>& weights, double& intercept,
                  std::span<const double> grad_weights, double grad_intercept,
                  GradientCheck check) {

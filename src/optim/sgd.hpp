@@ -20,6 +20,10 @@ struct Sgd {
   SgdConfig config;
   std::uint64_t samples_seen = 0;
 
+  // Checks the feature count, then that learning_rate and l2 are finite, then
+  // learning_rate > 0 and l2 >= 0 (negative zero passes).
+  [[nodiscard]] static Result<Sgd> create(std::uint64_t feature_count, const SgdConfig& config);
+
   // One whole step or nothing: the weights, the intercept and samples_seen
   // change only when every new value is finite.
   [[nodiscard]] Status step(std::vector<double>& weights, double& intercept,

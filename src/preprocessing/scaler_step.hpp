@@ -16,15 +16,22 @@
 
 namespace drel {
 
-// x standardised by one feature's statistics. The variance floor epsilon is
-// never a divisor: a variance below it leaves the feature unscaled.
-[[gnu::always_inline]] inline double scaled_feature(double x, std::uint64_t count, double mean,
-                                                    double m2, const StandardScalerConfig& c) {
-  double scale = 1.0;
+// The divisor of one feature: its standard deviation (population). The
+// variance floor epsilon is never a divisor: a feature without samples, or with
+// a variance below the floor, is left unscaled (1).
+[[gnu::always_inline]] inline double feature_scale(std::uint64_t count, double m2,
+                                                   const StandardScalerConfig& c) {
   if (c.with_std && count != 0) {
     const double var = m2 / as_real(count);
-    if (!(c.epsilon > var)) scale = std::sqrt(var);
+    if (!(c.epsilon > var)) return std::sqrt(var);
   }
+  return 1.0;
+}
+
+// x standardised by one feature's statistics.
+[[gnu::always_inline]] inline double scaled_feature(double x, std::uint64_t count, double mean,
+                                                    double m2, const StandardScalerConfig& c) {
+  const double scale = feature_scale(count, m2, c);
   if (c.with_mean && c.with_std) {
     const double centred = x - mean;
     return centred / scale;

@@ -9,8 +9,8 @@
 //
 //   offset 0   4 bytes   magic "DRLB"
 //   offset 4   1 byte    layout version (1)
-//   offset 5   1 byte    record kind: the index of the record in
-//                        top_level_records.hpp (0 Mean ... 7 ClassificationPipeline)
+//   offset 5   1 byte    record kind: the index of the class in
+//                        stateful_classes.hpp (0 Mean ... 7 ClassificationPipeline)
 //   offset 6   6 bytes   zero: the document's model then starts 16 bytes in,
 //                        so a linear model's weights lie on an 8-byte boundary
 //                        when the bytes do, and are read in one copy
@@ -42,20 +42,18 @@
 
 #include "snapshot/record_fields.hpp"
 #include "snapshot/snapshot.hpp"
-#include "snapshot/top_level_records.hpp"
+#include "stateful_classes.hpp"
 
 namespace drel {
 
 inline constexpr std::uint8_t BINARY_STATE_LAYOUT_VERSION = 1;
 inline constexpr std::size_t kBinaryStateHeaderSize = 12;
 
-#define DREL_BINARY_STATE_RECORD(Record) Record,
+template <class... Records>
+std::tuple<Records...> as_tuple(TypeList<Records...>);
 // The records a binary state can hold, in the order of their kind byte.
-// (The trailing nullptr_t only closes the list the macro leaves open.)
-using BinaryStateRecords =
-    std::tuple<DREL_SNAPSHOT_TOP_LEVEL_RECORDS(DREL_BINARY_STATE_RECORD) std::nullptr_t>;
-#undef DREL_BINARY_STATE_RECORD
-inline constexpr std::size_t kBinaryStateKinds = std::tuple_size_v<BinaryStateRecords> - 1;
+using BinaryStateRecords = decltype(as_tuple(StatefulClasses{}));
+inline constexpr std::size_t kBinaryStateKinds = std::tuple_size_v<BinaryStateRecords>;
 
 // The kind byte of Record.
 template <class Record>

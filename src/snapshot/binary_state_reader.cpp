@@ -307,9 +307,9 @@ std::expected<Record, LoadError> load_binary_state(std::span<const unsigned char
   return std::move(document->model);
 }
 
-#define DREL_INSTANTIATE_BINARY_READER(Record) \
+#define DREL_INSTANTIATE_BINARY_READER(Record, Name) \
   template std::expected<Record, LoadError> load_binary_state<Record>(std::span<const unsigned char>);
-DREL_SNAPSHOT_TOP_LEVEL_RECORDS(DREL_INSTANTIATE_BINARY_READER)
+DREL_STATEFUL_CLASSES(DREL_INSTANTIATE_BINARY_READER)
 #undef DREL_INSTANTIATE_BINARY_READER
 
 }  // namespace drel

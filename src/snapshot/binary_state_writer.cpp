@@ -160,11 +160,11 @@ std::string to_binary_state(const Record& model) {
   return bytes;
 }
 
-#define DREL_INSTANTIATE_BINARY_WRITER(Record)                          \
+#define DREL_INSTANTIATE_BINARY_WRITER(Record, Name)                        \
   template std::size_t binary_state_size<Record>(const Record&);        \
   template unsigned char* write_binary_state<Record>(const Record&, unsigned char*); \
   template std::string to_binary_state<Record>(const Record&);
-DREL_SNAPSHOT_TOP_LEVEL_RECORDS(DREL_INSTANTIATE_BINARY_WRITER)
+DREL_STATEFUL_CLASSES(DREL_INSTANTIATE_BINARY_WRITER)
 #undef DREL_INSTANTIATE_BINARY_WRITER
 
 }  // namespace drel

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
@@ -60,18 +61,49 @@ concept SnapshotRecord = requires {
   RecordTraits<T>::fields;
 };
 
+// The number of members of an aggregate: the most initializers it takes, each
+// convertible to any member's type (a conversion never elides braces, so a
+// member that is an aggregate itself counts once).
+struct AnyMember {
+  template <class T>
+  operator T() const;
+};
+
+template <class T, std::size_t... I>
+constexpr bool takes_initializers(std::index_sequence<I...>) {
+  return requires { T{(static_cast<void>(I), AnyMember{})...}; };
+}
+
+template <class T, std::size_t N = 0>
+consteval std::size_t member_count() {
+  if constexpr (!takes_initializers<T>(std::make_index_sequence<N + 1>{})) return N;
+  else return member_count<T, N + 1>();
+}
+
 template <class R>
 inline constexpr std::size_t field_count = std::tuple_size_v<
     std::remove_cvref_t<decltype(RecordTraits<R>::fields)>>;
 
+// A member the table leaves out would be dropped silently by every snapshot
+// (to_json, pickling, transport): each table names every member of its struct.
+template <class R>
+inline constexpr bool fields_cover_members = [] {
+  static_assert(std::is_aggregate_v<R>, "a snapshot record is a plain aggregate");
+  static_assert(member_count<R>() == field_count<R>,
+                "a snapshot record's field table must name every member of its struct");
+  return true;
+}();
+
 template <SnapshotRecord R, class F>
 void for_each_field(F&& f) {
+  static_assert(fields_cover_members<R>);
   std::apply([&](const auto&... each) { (f(each), ...); }, RecordTraits<R>::fields);
 }
 
 // Stops at the first field for which f returns false; true if none did.
 template <SnapshotRecord R, class F>
 bool all_fields(F&& f) {
+  static_assert(fields_cover_members<R>);
   return std::apply([&](const auto&... each) { return (f(each) && ...); },
                     RecordTraits<R>::fields);
 }
@@ -208,7 +240,8 @@ struct RecordTraits<ClassificationPipeline> : PipelineTraits<ClassificationPipel
 
 // ---- Tagged unions -------------------------------------------------------
 //
-// Each union has two variants, named in written order. A variant's payload is
+// Each union names its variants in order, one name per alternative (checked
+// below: the names table and the alternatives cannot drift apart). A variant's payload is
 // either a record (written as {"Name":record}) or a unit marker (written as
 // the bare string "Name").
 
@@ -223,6 +256,7 @@ inline constexpr bool is_unit_payload = !SnapshotRecord<T>;
 // A union stored as a std::variant member of its owner struct.
 template <class U, class Variant, Variant U::*member>
 struct VariantUnion {
+  static constexpr std::size_t alternatives = std::variant_size_v<Variant>;
   template <std::size_t I>
   using Payload = std::variant_alternative_t<I, Variant>;
 
@@ -240,18 +274,19 @@ struct VariantUnion {
 template <>
 struct UnionTraits<RegressionLoss>
     : VariantUnion<RegressionLoss, decltype(RegressionLoss::variant), &RegressionLoss::variant> {
-  static constexpr std::array<std::string_view, 2> names{"SquaredError", "Huber"};
+  static constexpr std::array names{std::string_view{"SquaredError"}, std::string_view{"Huber"}};
 };
 
 template <>
 struct UnionTraits<Optimizer>
     : VariantUnion<Optimizer, decltype(Optimizer::variant), &Optimizer::variant> {
-  static constexpr std::array<std::string_view, 2> names{"Sgd", "AdaGrad"};
+  static constexpr std::array names{std::string_view{"Sgd"}, std::string_view{"AdaGrad"}};
 };
 
 template <>
 struct UnionTraits<VarianceKind> {
-  static constexpr std::array<std::string_view, 2> names{"Population", "Sample"};
+  static constexpr std::size_t alternatives = 2;  // the enumerators of VarianceKind
+  static constexpr std::array names{std::string_view{"Population"}, std::string_view{"Sample"}};
   template <std::size_t I>
   using Payload = UnitPayload;
 
@@ -264,6 +299,35 @@ struct UnionTraits<VarianceKind> {
 
 template <class T>
 concept SnapshotUnion = requires { UnionTraits<T>::names; };
+
+template <class U>
+consteval bool names_are_distinct() {
+  const auto& names = UnionTraits<U>::names;
+  for (std::size_t i = 0; i < names.size(); ++i)
+    for (std::size_t j = i + 1; j < names.size(); ++j)
+      if (names[i] == names[j]) return false;
+  return true;
+}
+
+// The number of alternatives of a union, which its writer and reader walk.
+template <SnapshotUnion U>
+inline constexpr std::size_t alternative_count = [] {
+  static_assert(UnionTraits<U>::names.size() == UnionTraits<U>::alternatives,
+                "a union's names table needs one name per alternative, in order");
+  static_assert(names_are_distinct<U>(), "a union's names must differ");
+  return UnionTraits<U>::alternatives;
+}();
+
+// "`A`", "`A` or `B`", "one of `A`, `B`, `C`": the names a reader expected.
+template <SnapshotUnion U>
+std::string expected_names() {
+  const auto& names = UnionTraits<U>::names;
+  const auto quoted = [](std::string_view name) { return "`" + std::string(name) + "`"; };
+  if (names.size() == 2) return quoted(names[0]) + " or " + quoted(names[1]);
+  std::string text = names.size() == 1 ? "" : "one of ";
+  for (std::size_t i = 0; i < names.size(); ++i) text += (i > 0 ? ", " : "") + quoted(names[i]);
+  return text;
+}
 
 // Calls f(std::integral_constant<std::size_t, I>{}) for the I equal to index.
 template <std::size_t N, class F>

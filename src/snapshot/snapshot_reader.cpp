@@ -15,7 +15,7 @@
 #include "snapshot/number_text.hpp"
 #include "snapshot/record_fields.hpp"
 #include "snapshot/snapshot.hpp"
-#include "snapshot/top_level_records.hpp"
+#include "stateful_classes.hpp"
 
 namespace drel {
 namespace snapshot {
@@ -229,9 +229,8 @@ Read<std::size_t> read_variant_name(JsonCursor& in) {
   for (std::size_t i = 0; i < Traits::names.size(); ++i) {
     if (name == Traits::names[i]) return i;
   }
-  return fail(in.fail_here("unknown variant `" + std::string(name) + "`, expected `" +
-                           std::string(Traits::names[0]) + "` or `" +
-                           std::string(Traits::names[1]) + "`"));
+  return fail(in.fail_here("unknown variant `" + std::string(name) + "`, expected " +
+                           expected_names<U>()));
 }
 
 // A union: "Name" for a variant without payload, {"Name":payload} for any.
@@ -242,7 +241,7 @@ Read<> read_value(JsonCursor& in, U& out) {
   if (c == '"') {
     DREL_ASSIGN_OR_RETURN(const std::size_t index, read_variant_name<U>(in));
     Read<> result;
-    with_index<2>(index, [&](auto i) {
+    with_index<alternative_count<U>>(index, [&](auto i) {
       using Payload = typename Traits::template Payload<i>;
       if constexpr (is_unit_payload<Payload>) {
         Traits::template set<i>(out, Payload{});
@@ -261,7 +260,7 @@ Read<> read_value(JsonCursor& in, U& out) {
   DREL_ASSIGN_OR_RETURN(const std::size_t index, read_variant_name<U>(in));
   DREL_TRY(in.colon());
   Read<> result;
-  with_index<2>(index, [&](auto i) {
+  with_index<alternative_count<U>>(index, [&](auto i) {
     using Payload = typename Traits::template Payload<i>;
     Payload payload{};
     if constexpr (is_unit_payload<Payload>) {
@@ -311,10 +310,10 @@ std::expected<Record, LoadError> load_snapshot(std::string_view text) {
   return std::move(document->model);
 }
 
-#define DREL_INSTANTIATE_READER(Record)                                                      \
+#define DREL_INSTANTIATE_READER(Record, Name)                                                \
   template std::expected<Snapshot<Record>, LoadError> read_snapshot<Record>(std::string_view); \
   template std::expected<Record, LoadError> load_snapshot<Record>(std::string_view);
-DREL_SNAPSHOT_TOP_LEVEL_RECORDS(DREL_INSTANTIATE_READER)
+DREL_STATEFUL_CLASSES(DREL_INSTANTIATE_READER)
 #undef DREL_INSTANTIATE_READER
 
 }  // namespace drel

@@ -11,7 +11,7 @@
 #include "snapshot/number_text.hpp"
 #include "snapshot/record_fields.hpp"
 #include "snapshot/snapshot.hpp"
-#include "snapshot/top_level_records.hpp"
+#include "stateful_classes.hpp"
 
 namespace drel {
 namespace snapshot {
@@ -52,7 +52,7 @@ template <SnapshotUnion U>
 std::size_t room(const U& u) {
   using Traits = UnionTraits<U>;
   std::size_t total = 0;
-  with_index<2>(Traits::index(u), [&](auto i) {
+  with_index<alternative_count<U>>(Traits::index(u), [&](auto i) {
     using Payload = typename Traits::template Payload<i>;
     total = Traits::names[i].size() + kQuotes;
     if constexpr (!is_unit_payload<Payload>) {
@@ -133,7 +133,7 @@ template <SnapshotUnion U>
 void write_value(JsonText& out, const U& u) {
   using Traits = UnionTraits<U>;
   const std::size_t index = Traits::index(u);
-  with_index<2>(index, [&](auto i) {
+  with_index<alternative_count<U>>(index, [&](auto i) {
     using Payload = typename Traits::template Payload<i>;
     if constexpr (is_unit_payload<Payload>) {
       out.quoted(Traits::names[i]);
@@ -200,12 +200,12 @@ char* write_snapshot_json(const Record& model, char* out) {
   return snapshot::write_document(SNAPSHOT_FORMAT_VERSION, model, out);
 }
 
-#define DREL_INSTANTIATE_WRITER(Record)                                 \
+#define DREL_INSTANTIATE_WRITER(Record, Name)                           \
   template std::string write_snapshot<Record>(const Snapshot<Record>&); \
   template std::string to_snapshot_json<Record>(const Record&);         \
   template std::size_t snapshot_json_room<Record>(const Record&);       \
   template char* write_snapshot_json<Record>(const Record&, char*);
-DREL_SNAPSHOT_TOP_LEVEL_RECORDS(DREL_INSTANTIATE_WRITER)
+DREL_STATEFUL_CLASSES(DREL_INSTANTIATE_WRITER)
 #undef DREL_INSTANTIATE_WRITER
 
 }  // namespace drel

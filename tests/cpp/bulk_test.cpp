@@ -93,7 +93,7 @@ std::vector<LinearRegression> linear_models(std::size_t n) {
   for (const Optimizer& o : {*Optimizer::sgd(n, 0.01, 0.0), *Optimizer::sgd(n, 0.3, 0.5),
                              adagrad(n, 0.1, 0.0, 1e-8), adagrad(n, 0.5, 0.01, 0.0)})
     for (const RegressionLoss& loss : {RegressionLoss{SquaredError{}}, RegressionLoss{HuberLoss{0.5}}})
-      out.push_back(*LinearRegression::create(n, loss, o));
+      out.push_back(*LinearRegression::create(n, o, loss));
   return out;
 }
 

@@ -29,9 +29,9 @@ INSTANTIATE_TEST_SUITE_P(
     named(describe_sgd_construction));
 
 TEST(LinearCreate, CountsParametersOnMismatch) {
-  EXPECT_EQ(error_text(LinearRegression::create(3, {}, *Optimizer::sgd(5, 0.1, 0.0))),
+  EXPECT_EQ(error_text(LinearRegression::create(3, *Optimizer::sgd(5, 0.1, 0.0), {})),
             "dimension mismatch: expected 4, got 6");
-  EXPECT_EQ(error_text(LinearRegression::create(0, {}, *Optimizer::sgd(5, 0.1, 0.0))),
+  EXPECT_EQ(error_text(LinearRegression::create(0, *Optimizer::sgd(5, 0.1, 0.0), {})),
             "empty features are not allowed");
 }
 

@@ -6,21 +6,15 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
-#include <type_traits>
-#include <variant>
 #include <vector>
 
-#include "linear/linear_regression.hpp"
-#include "linear/logistic_regression.hpp"
-#include "pipeline/pipeline.hpp"
-#include "preprocessing/standard_scaler.hpp"
-#include "stats/ewmean.hpp"
-#include "stats/mean.hpp"
-#include "stats/variance.hpp"
+#include "snapshot/record_fields.hpp"
 #include "test_support.hpp"
 
 namespace drel::test {
 
+// Walks the snapshot tables (snapshot/record_fields.hpp), which cover every
+// member of every record: a new member is compared with no change here.
 class StateBits {
  public:
   StateBits& operator<<(double x) {
@@ -31,53 +25,29 @@ class StateBits {
     bits_.push_back(n);
     return *this;
   }
+  StateBits& operator<<(std::uint32_t n) { return *this << static_cast<std::uint64_t>(n); }
+  StateBits& operator<<(bool flag) { return *this << static_cast<std::uint64_t>(flag); }
   template <class T>
   StateBits& operator<<(const std::vector<T>& xs) {
     *this << static_cast<std::uint64_t>(xs.size());
     for (const T& x : xs) *this << x;
     return *this;
   }
-  StateBits& operator<<(const Mean& m) { return *this << m.count << m.mean; }
-  StateBits& operator<<(const ExponentiallyWeightedMean& m) {
-    return *this << m.alpha << m.mean << m.count;
-  }
-  StateBits& operator<<(const Variance& v) {
-    return *this << v.count << v.mean << v.m2 << static_cast<std::uint64_t>(v.kind);
-  }
-  StateBits& operator<<(const Sgd& o) {
-    return *this << o.feature_count << o.config.learning_rate << o.config.l2 << o.samples_seen;
-  }
-  StateBits& operator<<(const AdaGrad& o) {
-    return *this << o.feature_count << o.config.learning_rate << o.config.l2 << o.config.epsilon
-                 << o.grad_sq_weights << o.grad_sq_intercept << o.samples_seen;
-  }
-  StateBits& operator<<(const Optimizer& o) {
-    *this << static_cast<std::uint64_t>(o.variant.index());
-    std::visit([this](const auto& v) { *this << v; }, o.variant);
+  template <snapshot::SnapshotRecord R>
+  StateBits& operator<<(const R& record) {
+    snapshot::for_each_field<R>([&](const auto& f) { *this << record.*f.member; });
     return *this;
   }
-  StateBits& operator<<(const RegressionLoss& l) {
-    *this << static_cast<std::uint64_t>(l.variant.index());
-    if (const auto* h = std::get_if<HuberLoss>(&l.variant)) *this << h->delta;
+  template <snapshot::SnapshotUnion U>
+  StateBits& operator<<(const U& u) {
+    using Traits = snapshot::UnionTraits<U>;
+    const std::size_t index = Traits::index(u);
+    *this << static_cast<std::uint64_t>(index);
+    snapshot::with_index<snapshot::alternative_count<U>>(index, [&](auto i) {
+      if constexpr (!snapshot::is_unit_payload<typename Traits::template Payload<i>>)
+        *this << Traits::template payload<i>(u);
+    });
     return *this;
-  }
-  template <class Model>
-    requires requires(Model m) { m.optimizer; }
-  StateBits& operator<<(const Model& m) {
-    *this << m.feature_count << m.weights << m.intercept << m.optimizer << m.samples_seen;
-    if constexpr (std::is_same_v<Model, LinearRegression>) return *this << m.loss;
-    else return *this << m.loss.epsilon;
-  }
-  StateBits& operator<<(const StandardScalerState& s) {
-    return *this << s.feature_count << static_cast<std::uint64_t>(s.config.with_mean)
-                 << static_cast<std::uint64_t>(s.config.with_std) << s.config.epsilon << s.counts
-                 << s.means << s.m2s;
-  }
-
-  template <class Pipeline>
-    requires requires(Pipeline p) { p.transformer; }
-  StateBits& operator<<(const Pipeline& p) {
-    return *this << p.transformer << p.model;
   }
 
   bool operator==(const StateBits&) const = default;

@@ -315,7 +315,7 @@ int main() {
     for (const Optimizer& o : optimizers(width)) {
       for (const RegressionLoss& loss : losses()) {
         say("linear " + std::to_string(width));
-        const LinearRegression linear = *LinearRegression::create(width, loss, o);
+        const LinearRegression linear = *LinearRegression::create(width, o, loss);
         regressor_stream(g, linear, width, kSteps);
         const StandardScalerConfig c = scaler_configs()[g.below(12)];
         regressor_stream(g, *RegressionPipeline::create(*StandardScalerState::create(width, c), linear),

@@ -19,7 +19,7 @@
 #include "snapshot/binary_state.hpp"
 #include "snapshot/json_cursor.hpp"
 #include "snapshot/snapshot.hpp"
-#include "snapshot/top_level_records.hpp"
+#include "stateful_classes.hpp"
 #include "snapshot_samples.hpp"
 
 namespace {
@@ -88,12 +88,12 @@ void check_number(std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-#define DREL_FUZZ_CHECK(Record) check<drel::Record>(text);
-  DREL_SNAPSHOT_TOP_LEVEL_RECORDS(DREL_FUZZ_CHECK)
+#define DREL_FUZZ_CHECK(Record, Name) check<drel::Record>(text);
+  DREL_STATEFUL_CLASSES(DREL_FUZZ_CHECK)
 #undef DREL_FUZZ_CHECK
   const std::span<const unsigned char> bytes(data, size);
-#define DREL_FUZZ_CHECK_BINARY(Record) check_binary<drel::Record>(bytes);
-  DREL_SNAPSHOT_TOP_LEVEL_RECORDS(DREL_FUZZ_CHECK_BINARY)
+#define DREL_FUZZ_CHECK_BINARY(Record, Name) check_binary<drel::Record>(bytes);
+  DREL_STATEFUL_CLASSES(DREL_FUZZ_CHECK_BINARY)
 #undef DREL_FUZZ_CHECK_BINARY
   check_number(text);
   // The same bytes as a value the reader has to skip.

@@ -95,7 +95,7 @@ def test_objects_are_borrowed_for_the_whole_call():
 
     with pytest.raises(RuntimeError, match="Already borrowed") as info:
         learn_many_by_key([a, c], rows(), [1.0, 2.0], [0, 1, 2])
-    assert "(row 1)" in str(info.value)
+    assert info.value.__notes__ == ["at row 1", "while processing 'X'"]  # as learn_many says
     assert a.samples_seen == c.samples_seen == 0
     learn_many_by_key([a, c], [[1.0], [2.0]], [1.0, 2.0], [0, 1, 2])
     assert a.samples_seen == c.samples_seen == 1

@@ -32,8 +32,30 @@ def build():
     mv = memoryview(flat).cast("B").cast("d", shape=[6, N])
     bad, nan_rows, short = ROWS[:3] + [[1.0, "a", 2.0, 3.0]], ROWS[:2] + [[math.nan] * N], ROWS[:5]
     tuples = tuple(tuple(r) for r in ROWS)
+    big_endian, complex_view = memoryview(X64.astype(">f8")), memoryview(X64.astype(complex))
+
+    class Own(Exception):
+        pass
+
+    class Raiser:
+        def __float__(self):
+            raise Own("the caller's own")  # a new one each time: its notes do not pile up
+
+    class Grow:  # appends a row to the list it is read from
+        def __init__(self, rows):
+            self.rows = rows
+
+        def __float__(self):
+            self.rows.append(ROWS[0])
+            return 1.0
+
+    def growing():
+        rows = [list(r) for r in ROWS[:3]]
+        rows[1][0] = Grow(rows)
+        return rows
+
     objects = [lin, log, rp, cp, sc, mean, var, X64, X32, Xi, XF, y, yb, yi, mv, bad, nan_rows,
-               short, tuples] + ROWS
+               short, tuples, big_endian, complex_view] + ROWS
     ok, rt, te, ve = (), RuntimeError, TypeError, ValueError
     paths = [
         (ok, lambda: e.learn_many(lin, X64, y)),
@@ -63,6 +85,13 @@ def build():
         (ve, lambda: e.learn_many(log, X64, np.arange(6))),
         (ve, lambda: e.learn_many(lin, short, y)),
         (ve, lambda: e.learn_many(lin, iter(short), iter(y))),
+        (ok, lambda: e.learn_many(lin, big_endian, y)),
+        (te, lambda: e.predict_many(lin, complex_view)),
+        (te, lambda: e.learn_many(lin, X64, X64)),
+        (te, lambda: e.predict_many(lin, y)),
+        (te, lambda: e.update_many(mean, [[1.0]])),
+        (Own, lambda: e.learn_many(lin, [ROWS[0], [1.0, Raiser(), 2.0, 3.0]], [1.0, 2.0])),
+        (ve, lambda: e.learn_many(lin, growing(), [1.0] * 3)),
     ]
     return objects, paths
 

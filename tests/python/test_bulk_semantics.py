@@ -228,13 +228,14 @@ def test_zero_rows(np):
 def test_inputs_that_are_not_tables(np):
     m = drel_ml.LinearRegression(3, 0.1)
     raises(TypeError, "'int' object is not iterable", drel_ml_ext.predict_many, m, 5)
-    raises(TypeError, "'float' object is not an instance of 'Sequence' (row 0)",
-           drel_ml_ext.predict_many, m, [1.0, 2.0, 3.0], note="while processing 'X'")
+    e = raises(TypeError, "'float' object is not an instance of 'Sequence' (row 0)",
+               drel_ml_ext.predict_many, m, [1.0, 2.0, 3.0], note=...)
+    assert e.__notes__ == ["X must be two-dimensional (rows of features)", "while processing 'X'"]
     raises(TypeError, "Can't extract `str` to `Vec` (row 0)", drel_ml_ext.predict_many, m, ["abc"],
            note="while processing 'X'")
     # a 1-D array is a sequence of numbers, not of rows
-    e = raises(TypeError, None, drel_ml_ext.predict_many, m, np.ones(3), note="while processing 'X'")
-    assert str(e).endswith("(row 0)")
+    raises(TypeError, "X must be two-dimensional (rows of features); got a 1-D array of shape "
+           "(3,): pass X.reshape(1, -1) for one row", drel_ml_ext.predict_many, m, np.ones(3))
     raises(TypeError, "must be real number, not NoneType (row 0)", drel_ml_ext.update_many,
            drel_ml.Mean(), [None], note="while processing 'xs'")
 
@@ -305,8 +306,10 @@ def test_a_row_calling_back_into_the_model_sees_it_borrowed():
             m.predict_one([1.0, 2.0, 3.0])
             return 1.0
 
-    raises(RuntimeError, "Already mutably borrowed (row 1)", drel_ml_ext.learn_many, m,
-           [GOOD[0], [Sneaky(), 1.0, 1.0]], [1.0, 1.0], note="while processing 'X'")
+    # raised through the caller's own __float__: passed on as it is
+    e = raises(RuntimeError, "Already mutably borrowed", drel_ml_ext.learn_many, m,
+               [GOOD[0], [Sneaky(), 1.0, 1.0]], [1.0, 1.0], note=...)
+    assert e.__notes__ == ["at row 1", "while processing 'X'"]
     assert drel_ml_ext.predict_many(m, [[Sneaky(), 1.0, 1.0]]).tolist() == [0.0]
 
 

@@ -177,6 +177,42 @@ def test_intercept_and_feature_count():
         assert e.feature_count(obj) == count
 
 
+@pytest.mark.parametrize("name", MODELS)
+def test_weights_are_the_snapshot_weights(name):
+    model = getattr(d, name)(2, 0.1)
+    model.learn_one(X, True if "Logistic" in name or "Classification" in name else 3.0)
+    assert e.weights(model) == model_record(model)["weights"]
+
+
+@pytest.mark.parametrize(("with_mean", "with_std", "epsilon"),
+                         [(True, True, 1e-12), (False, True, 1e-12), (True, False, 1e-12),
+                          (True, True, 4.0)])
+def test_scaler_statistics_follow_the_transform(with_mean, with_std, epsilon):
+    scaler = e.standard_scaler(3, with_mean=with_mean, with_std=with_std, epsilon=epsilon)
+    rows = [[1.0, 5.0, -2.0], [3.0, 5.0, 10.0], [8.0, 5.0, 0.5]]
+    for row in rows:
+        scaler.learn_one(row)
+    stats = e.scaler_statistics(scaler)
+    assert stats["count"] == 3
+    record = model_record(scaler)
+    assert stats["means"] == record["means"]
+    assert stats["variances"] == [m2 / 3 for m2 in record["m2s"]]
+    # The divisors are the ones transform_one applies, bit for bit.
+    x = [2.0, 7.0, 1.0]
+    shifted = [v - m if with_mean else v for v, m in zip(x, stats["means"])]
+    assert scaler.transform_one(x) == [v / s for v, s in zip(shifted, stats["scales"])]
+    assert stats["scales"][1] == 1.0  # no variance: never a divisor
+
+
+def test_scaler_statistics_before_any_sample_and_in_a_pipeline():
+    assert e.scaler_statistics(d.StandardScaler(2)) == {
+        "means": [0.0, 0.0], "variances": [0.0, 0.0], "scales": [1.0, 1.0], "count": 0}
+    pipeline = d.RegressionPipeline(2, 0.1)
+    pipeline.learn_one(X, 3.0)
+    scaler, _ = e.pipeline_parts(pipeline)
+    assert e.scaler_statistics(pipeline) == e.scaler_statistics(scaler)
+
+
 def test_pipeline_parts_are_independent_copies():
     pipeline = e.regression_pipeline(2, learning_rate=0.1, optimizer="adagrad", with_std=False)
     pipeline.learn_one(X, 3.0)
@@ -204,6 +240,8 @@ READERS = {
     e.optimizer_settings: MODELS,
     e.loss_settings: MODELS,
     e.scaler_settings: ("StandardScaler", "RegressionPipeline", "ClassificationPipeline"),
+    e.weights: MODELS,
+    e.scaler_statistics: ("StandardScaler", "RegressionPipeline", "ClassificationPipeline"),
     e.pipeline_parts: ("RegressionPipeline", "ClassificationPipeline"),
 }
 OBJECTS = {
