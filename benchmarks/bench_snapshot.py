@@ -4,6 +4,12 @@
     python3 benchmarks/bench_snapshot.py            full run (a few seconds)
     python3 benchmarks/bench_snapshot.py --quick    smoke run: few loops, rough numbers
     python3 benchmarks/bench_snapshot.py --json out.json   also write the results as JSON
+    python3 benchmarks/bench_snapshot.py --pickle-features N   width of the pickle rows
+
+The pickle rows: pickle.dumps / pickle.loads of a 100,000-feature
+LinearRegression (its binary state) against the same calls on a fitted
+SGDRegressor of the same width, in process CPU time, interleaved, best of the
+rounds; target at most 1.5x.
 
 The peer is what a scikit-learn user pays to save and restore a linear model:
 pickle.dumps / pickle.loads of a fitted SGDRegressor with 1,000 coefficients
@@ -27,11 +33,14 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import json
+import math
 import os
 import pickle
 import platform
 import random
 import sys
+import time
+from collections.abc import Callable
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -42,6 +51,8 @@ LOOPS = 200
 JSON_LOOPS = 20  # the json module is a hundred times slower; keep its rounds short
 ROUNDS = 40
 TARGET = 3.0
+PICKLE_FEATURES = 100_000
+PICKLE_TARGET = 1.5
 
 
 def trained_features(rng: random.Random) -> list[float]:
@@ -84,10 +95,61 @@ def pickle_peer(rng: random.Random):
     return ("pickle of a fitted scikit-learn SGDRegressor with 1,000 coefficients", peer)
 
 
+def cpu_best(statements: dict[str, tuple[Callable[[], object], int]], rounds: int) -> dict[str, float]:
+    """Best ns per call of each statement in process CPU time, the statements
+    taking turns within each round."""
+    best = dict.fromkeys(statements, math.inf)
+    for _ in range(rounds):
+        for name, (run, loops) in statements.items():
+            started = time.process_time_ns()
+            for _ in range(loops):
+                run()
+            best[name] = min(best[name], (time.process_time_ns() - started) / loops)
+    return best
+
+
+def pickle_rows(drel_ml, features: int, quick: bool) -> None:
+    """pickle.dumps / loads of a wide model against a fitted SGDRegressor of its width."""
+    try:
+        import numpy as np
+        from sklearn.linear_model import SGDRegressor
+    except ImportError:
+        print("\n(pickle rows skipped: they need numpy and scikit-learn)")
+        return
+    import drel_ml_ext  # noqa: F401  (registers the pickling of drel_ml objects)
+
+    data = np.random.default_rng(1)
+    x = data.normal(size=(8, features))
+    y = x @ data.normal(size=features)
+    peer = SGDRegressor(learning_rate="constant", eta0=1e-4, max_iter=2, tol=None).fit(x, y)
+    model = drel_ml.LinearRegression(features, 1e-4)
+    drel_ml_ext.learn_many(model, x, y)
+    model_bytes, peer_bytes = pickle.dumps(model), pickle.dumps(peer)
+    assert pickle.loads(model_bytes).to_json() == model.to_json()
+    loops, rounds = (3, 3) if quick else (20, 25)
+    best = cpu_best({
+        "dumps model": (lambda: pickle.dumps(model), loops),
+        "dumps peer": (lambda: pickle.dumps(peer), loops),
+        "loads model": (lambda: pickle.loads(model_bytes), loops),
+        "loads peer": (lambda: pickle.loads(peer_bytes), loops),
+    }, rounds)
+    print(f"\nPickle of a {features:,}-feature LinearRegression ({len(model_bytes):,} bytes) against "
+          f"a fitted SGDRegressor ({len(peer_bytes):,} bytes); process CPU time, best of {rounds} "
+          f"interleaved rounds, load average {os.getloadavg()[0]:.1f}:")
+    print(f"{'':28}{'drel_ml us':>12}{'sklearn us':>12}{'ratio':>8}{'target':>8}")
+    for call in ("dumps", "loads"):
+        ours, theirs = best[f"{call} model"] / 1e3, best[f"{call} peer"] / 1e3
+        verdict = "met" if ours / theirs <= PICKLE_TARGET else "MISSED"
+        print(f"{'pickle.' + call:28}{ours:>12.1f}{theirs:>12.1f}{ours / theirs:>8.2f}"
+              f"{'<= ' + format(PICKLE_TARGET, 'g'):>8} {verdict}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="few loops: checks that the script runs")
     parser.add_argument("--json", metavar="PATH", help="also write the results to PATH")
+    parser.add_argument("--pickle-features", type=int, default=PICKLE_FEATURES,
+                        help="width of the model in the pickle rows (0: leave them out)")
     args = parser.parse_args()
 
     drel_ml = import_drel_ml()
@@ -117,6 +179,8 @@ def main() -> None:
     rows = bench.run()
     load = os.getloadavg()[0]
     report(rows, bench, drel_ml, peer_description, len(peer_bytes), load, args.quick)
+    if args.pickle_features > 0:
+        pickle_rows(drel_ml, args.pickle_features, args.quick)
     if args.json:
         rows_out = [dict(dataclasses.asdict(r), ratio=r.ratio, verdict=r.verdict) for r in rows]
         summary = {"python": platform.python_version(), "peer": peer_description,

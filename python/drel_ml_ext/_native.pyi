@@ -219,6 +219,85 @@ def update_many(statistic: drel_ml.Mean | drel_ml.EWMean | drel_ml.Variance, xs:
         4.571428571428571
     """
 
+# ---- many objects by key (ext/bulk_by_key.cpp) -------------------------------------
+
+# offsets: a 1-D buffer of integers or an iterable of ints.
+_Offsets: TypeAlias = Buffer | Iterable[int]
+_Statistic: TypeAlias = drel_ml.Mean | drel_ml.EWMean | drel_ml.Variance
+
+def learn_many_by_key(
+    objects: list[_Model] | tuple[_Model, ...]
+    | list[drel_ml.StandardScaler] | tuple[drel_ml.StandardScaler, ...],
+    X: _Rows,
+    y: _Column | None,
+    offsets: _Offsets,
+    /,
+) -> None:
+    """Train many objects in one call: rows offsets[k]:offsets[k + 1] of X (and y)
+    go to objects[k], in order.
+
+    Each object ends exactly as learn_many(objects[k], X[offsets[k]:offsets[k + 1]],
+    y[offsets[k]:offsets[k + 1]]) leaves it; X and y are converted once, as
+    learn_many converts them, and the interpreter lock is released while the
+    core runs.
+
+    Parameters
+        objects: a list or tuple of distinct objects of one class: LinearRegression,
+            LogisticRegression, RegressionPipeline, ClassificationPipeline or
+            StandardScaler.
+        X: the feature vectors, grouped by key, as learn_many takes them.
+        y: the targets, as learn_many takes them; None for StandardScaler.
+        offsets: len(objects) + 1 row positions (a 1-D int64 array or any
+            iterable of integers), from 0 to the number of rows, never decreasing.
+
+    Returns
+        None.
+
+    Raises
+        All or nothing for the whole call: when any row is rejected, every object
+        is left as it was. A core error is RuntimeError with " (row N, objects[k])"
+        appended, N counting rows of X; a conversion error is raised as
+        learn_many raises it. The same object twice, offsets of the wrong length,
+        not starting at 0, decreasing or not ending at the number of rows:
+        ValueError. Objects of another class than objects[0]: TypeError. Every
+        object is borrowed for the whole call (RuntimeError "Already borrowed
+        (objects[k])" when one is in use).
+
+    Example
+        >>> a, b = drel_ml.LinearRegression(1, 0.1), drel_ml.LinearRegression(1, 0.1)
+        >>> learn_many_by_key([a, b], [[1.0], [2.0], [3.0]], [1.0, 2.0, 3.0], [0, 2, 3])
+        >>> a.samples_seen, b.samples_seen
+        (2, 1)
+    """
+def update_many_by_key(
+    statistics: list[_Statistic] | tuple[_Statistic, ...],
+    xs: _Column,
+    offsets: _Offsets,
+    /,
+) -> None:
+    """Update many statistics in one call: values offsets[k]:offsets[k + 1] of xs go
+    to statistics[k], in order, exactly as update_many would feed them.
+
+    Parameters
+        statistics: a list or tuple of distinct objects of one class: Mean, EWMean
+            or Variance.
+        xs: the values, grouped by key, as update_many takes them.
+        offsets: len(statistics) + 1 positions, as for learn_many_by_key.
+
+    Returns
+        None.
+
+    Raises
+        As learn_many_by_key: all or nothing for the whole call, a core error with
+        " (row N, statistics[k])" appended.
+
+    Example
+        >>> a, b = drel_ml.Mean(), drel_ml.Mean()
+        >>> update_many_by_key((a, b), [1.0, 3.0, 10.0], [0, 2, 3])
+        >>> a.value, b.value
+        (2.0, 10.0)
+    """
+
 # ---- merging (ext/merge.cpp) ---------------------------------------------------
 
 def merge(a: _Mergeable, b: _Mergeable) -> _Mergeable: ...
@@ -360,3 +439,38 @@ class FeatureHasher:
     def alternate_sign(self) -> bool: ...
     def transform_one(self, x: Any, /) -> Any: ...
     def transform_many(self, X: Iterable[Any], /) -> Any: ...
+
+# ---- binary state (ext/state_bytes.cpp) ------------------------------------------
+
+_Stateful: TypeAlias = (
+    drel_ml.Mean
+    | drel_ml.Variance
+    | drel_ml.EWMean
+    | drel_ml.StandardScaler
+    | drel_ml.LinearRegression
+    | drel_ml.LogisticRegression
+    | drel_ml.RegressionPipeline
+    | drel_ml.ClassificationPipeline
+)
+
+def to_bytes(obj: _Stateful, /) -> bytes:
+    """The state of a drel_ml object as bytes: its raw values and settings.
+
+    The compact form pickles use, read back by from_bytes. The layout is
+    versioned and little-endian on every machine; it is meant for moving
+    states between processes of one version, not for keeping them:
+    keep to_json text for that.
+
+    Raises TypeError when obj is not one of drel_ml's eight stateful objects.
+    """
+def from_bytes(data: Buffer, /) -> _Stateful:
+    """A new drel_ml object from bytes that to_bytes wrote; its class is read
+    from the bytes.
+
+    The values are checked as from_json checks a snapshot (reals finite,
+    a scaler's lengths and counts consistent, the format version), and
+    besides the header, the length and every flag and variant byte.
+
+    Raises TypeError when data is not bytes-like, RuntimeError naming the
+    field and byte offset when the bytes are refused.
+    """

@@ -1,14 +1,17 @@
-"""Pickling and copying of drel_ml objects through their snapshot text.
+"""Pickling and copying of drel_ml objects through their binary state.
 
 Importing ``drel_ml_ext`` registers a reducer with :mod:`copyreg` for each of
 drel_ml's eight stateful classes. From then on ``pickle`` (every protocol),
 ``copy.copy``, ``copy.deepcopy`` and everything built on them (joblib,
-multiprocessing, Dask) handle drel_ml objects: a pickle holds the class name
-and the object's snapshot text, and unpickling rebuilds the object from that
-text with the class's ``from_json``, bit for bit (a snapshot writes every real
-as the shortest text that reads back to the same double). Unpickling needs
-only drel_ml_ext installed: the pickle names :func:`drel_ml_ext.restore`, and
-importing it registers the reducers again.
+multiprocessing, Dask) handle drel_ml objects: a pickle holds the object's
+binary state (:func:`drel_ml_ext.to_bytes`: its raw IEEE-754 values and its
+settings, the class among them), and unpickling rebuilds the object with
+:func:`drel_ml_ext.from_bytes`, bit for bit, checked as ``from_json`` checks
+a snapshot. Unpickling needs only drel_ml_ext installed: the pickle names
+``drel_ml_ext.from_bytes``, and importing it registers the reducers again.
+
+Pickles written before the binary form (the class name and the snapshot text,
+through :func:`drel_ml_ext.restore`) still load.
 
 drel_ml itself defines no pickling, so without importing drel_ml_ext pickling
 a drel_ml object fails as it always did, with the interpreter's ``TypeError``.
@@ -29,8 +32,9 @@ import copyreg
 from typing import Callable
 
 from drel_ml_ext._classes import STATEFUL, Stateful
+from drel_ml_ext._native import from_bytes, to_bytes
 
-__all__ = ["restore"]
+__all__ = ["from_bytes", "restore", "to_bytes"]
 
 _CLASSES: dict[str, type[Stateful]] = {cls.__name__: cls for cls in STATEFUL}
 
@@ -38,8 +42,9 @@ _CLASSES: dict[str, type[Stateful]] = {cls.__name__: cls for cls in STATEFUL}
 def restore(class_name: str, text: str) -> Stateful:
     """Rebuild a drel_ml object from its class name and its snapshot text.
 
-    This is what every pickle of a drel_ml object calls when it is loaded;
-    its name, ``drel_ml_ext.restore``, is stored in those pickles and stays.
+    This is what pickles of drel_ml objects written by earlier releases call
+    when they are loaded; its name, ``drel_ml_ext.restore``, is stored in
+    those pickles and stays. Pickles written now use :func:`from_bytes`.
     ``restore("Mean", text)`` is ``drel_ml.Mean.from_json(text)``.
 
     Parameters:
@@ -64,13 +69,14 @@ def restore(class_name: str, text: str) -> Stateful:
     return cls.from_json(text)
 
 
-# Pickles name the function by its module and name: keep them independent of
-# the file it is defined in.
+# Pickles name a function by its module and name: keep them independent of
+# the file (or extension) it is defined in.
 restore.__module__ = "drel_ml_ext"
+from_bytes.__module__ = "drel_ml_ext"
 
 
-def _reduce(obj: Stateful) -> tuple[Callable[[str, str], Stateful], tuple[str, str]]:
-    return restore, (type(obj).__name__, obj.to_json())
+def _reduce(obj: Stateful) -> tuple[Callable[[bytes], Stateful], tuple[bytes]]:
+    return from_bytes, (to_bytes(obj),)
 
 
 for _cls in _CLASSES.values():

@@ -18,8 +18,9 @@ Two ways to spread a stream over several processes or machines:
 An error in a key's or a partition's work names the key or the partition and,
 when a row was rejected, the row's index label in the frame.
 
-Objects travel between processes as snapshot text, so nothing here depends on
-pickling drel_ml objects. The functions run on whatever scheduler is current:
+Per-key states travel between processes in their binary form
+(:func:`drel_ml_ext.to_bytes`), partition models as snapshot text. The
+functions run on whatever scheduler is current:
 a ``distributed.Client`` when one is active, else Dask's local scheduler.
 Persist a frame that several rounds read (``frame = frame.persist()``), or
 every round reads it from its source again.
@@ -60,7 +61,7 @@ except ModuleNotFoundError as error:
                         error) from error
 
 import drel_ml
-from drel_ml_ext._bulk import learn_many, update_many
+from drel_ml_ext._bulk import learn_many, learn_many_by_key, update_many, update_many_by_key
 from drel_ml_ext._classes import (
     CLASSIFIERS,
     REGRESSORS,
@@ -71,6 +72,7 @@ from drel_ml_ext._classes import (
     Statistic,
     names,
 )
+from drel_ml_ext._pickling import from_bytes, to_bytes
 from drel_ml_ext._merge import merge, tree_reduce
 
 __all__ = ["learn_by_key", "learn_partitioned", "update_by_key", "update_partitioned"]
@@ -125,6 +127,34 @@ class _Feed:
         y = column.to_numpy() if self.class_name in _CLASSIFIERS else column.to_numpy(dtype=np.float64)
         learn_many(obj, x, y)
 
+    def first_unconvertible(
+        self, rows: pd.DataFrame, order: np.ndarray, offsets: np.ndarray
+    ) -> int | None:
+        """The first key whose rows alone cannot be converted, for naming it in an error."""
+        for k in range(len(offsets) - 1):
+            taken = rows.iloc[order[offsets[k]:offsets[k + 1]]]
+            try:
+                taken[list(self.columns)].to_numpy(dtype=np.float64)
+            except (TypeError, ValueError):
+                return k
+        return None
+
+    def feed_by_key(
+        self, objects: list[Any], rows: pd.DataFrame, order: np.ndarray, offsets: np.ndarray
+    ) -> None:
+        """Rows ``order[offsets[k]:offsets[k + 1]]`` to ``objects[k]``, in one native call."""
+        if self.class_name in _STATISTICS:
+            xs = rows[self.features[0]].to_numpy(dtype=np.float64)[order]
+            update_many_by_key(objects, xs, offsets)
+            return
+        x = rows[list(self.features)].to_numpy(dtype=np.float64)[order]
+        if self.target is None:
+            learn_many_by_key(objects, x, None, offsets)
+            return
+        column = rows[self.target]
+        y = column.to_numpy() if self.class_name in _CLASSIFIERS else column.to_numpy(dtype=np.float64)
+        learn_many_by_key(objects, x, y[order], offsets)
+
 
 def _feed_for(obj: object, features: Sequence[str], target: str | None) -> _Feed:
     name = type(obj).__name__
@@ -142,25 +172,13 @@ def _feed_for(obj: object, features: Sequence[str], target: str | None) -> _Feed
     return _Feed(name, features, target)
 
 
-def _results(texts: Mapping[Hashable, str], feed: _Feed, as_text: bool) -> dict[Hashable, Any]:
-    if as_text:
-        return dict(texts)
-    return {key: feed.restore(text) for key, text in texts.items()}
-
-
-def _as_text(state: Any) -> str:
-    if isinstance(state, str):
-        return state
-    text: str = state.to_json()
-    return text
-
-
 # ---- where an error happened --------------------------------------------------
 
 # The bulk functions name a rejected row by its position among the rows they were given: in
-# their own message (" (row N)" at its end) or, for an exception of the caller's code, in a
-# note. Within a key or a partition that position means nothing to the caller.
-_ROW_IN_TEXT = re.compile(r" \(row (\d+)\)\Z")
+# their own message (" (row N)" at its end, " (row N, objects[k])" for the by-key calls) or,
+# for an exception of the caller's code, in a note. Within a key or a partition that position
+# means nothing to the caller.
+_ROW_IN_TEXT = re.compile(r" \(row (\d+)(?:, \w+\[\d+\])?\)\Z")
 _ROW_IN_NOTE = re.compile(r"\brow (\d+)\b")
 
 
@@ -188,11 +206,11 @@ def _noted_row(error: BaseException) -> int | None:
 
 
 @contextmanager
-def _located(where: str, rows: pd.DataFrame) -> Iterator[None]:
-    """Names ``where`` (a key or a partition) and the failing row's index label in any
-    error raised inside. The library's own row error keeps its type and text, with the
-    location in place of the row's position; any other exception stays the same object,
-    the location added as a note."""
+def _located_by(place: Callable[[int | None], str]) -> Iterator[None]:
+    """Names where the failing row is, ``place(position)`` for the position the library
+    reported (None when it reported none), in any error raised inside. The library's own
+    row error keeps its type and text, with the place in place of the row's position; any
+    other exception stays the same object, the place added as a note."""
     try:
         yield
     except Exception as error:
@@ -202,12 +220,33 @@ def _located(where: str, rows: pd.DataFrame) -> Iterator[None]:
         text = error.args[0] if builtin else None
         own = _ROW_IN_TEXT.search(text) if isinstance(text, str) else None
         if own is not None and isinstance(text, str):
-            error.args = (f"{text[:own.start()]} ({where}, {_row_place(rows, int(own[1]))})",)
+            error.args = (f"{text[:own.start()]} ({place(int(own[1]))})",)
             raise
-        position = _noted_row(error)
-        row = "" if position is None else f", {_row_place(rows, position)}"
-        error.add_note(f"in {where}{row}")
+        error.add_note(f"in {place(_noted_row(error))}")
         raise
+
+
+def _located(where: str, rows: pd.DataFrame) -> Any:
+    """Errors of the work on ``rows`` name ``where`` (a key or a partition) and the row."""
+    return _located_by(lambda at: where if at is None else f"{where}, {_row_place(rows, at)}")
+
+
+def _located_by_key(
+    part: pd.DataFrame, order: np.ndarray, offsets: np.ndarray, keys: Sequence[Hashable],
+    feed: _Feed,
+) -> Any:
+    """Errors of one by-key call over ``part``'s rows taken in ``order`` name the key and
+    the row's index label. An error that names no row (a column pandas cannot convert)
+    is traced to the first key whose rows alone fail to convert."""
+
+    def place(at: int | None) -> str:
+        if at is None or not 0 <= at < len(order):
+            k = feed.first_unconvertible(part, order, offsets)
+            return "a key of this partition" if k is None else f"key {_plain(keys[k])!r}"
+        key = keys[int(np.searchsorted(offsets, at, side="right")) - 1]
+        return f"key {_plain(key)!r}, {_row_place(part, int(order[at]))}"
+
+    return _located_by(place)
 
 
 # ---- one object per key -----------------------------------------------------
@@ -222,47 +261,103 @@ def _with_position(part: pd.DataFrame, partition_info: dict[str, Any] | None = N
 
 
 def _learn_groups(
-    part: pd.DataFrame, key: str, feed: _Feed, initial: str, states: Mapping[Hashable, str] | None
+    part: pd.DataFrame,
+    key: str,
+    feed: _Feed,
+    initial: bytes,
+    states: Mapping[Hashable, bytes] | None,
+    shuffled: bool,
 ) -> pd.DataFrame:
-    """Every key of one shuffled partition, each fed its rows in the frame's order."""
-    part = part.sort_values([_PARTITION, _ROW], kind="stable")
-    keys: list[Hashable] = []
-    texts: list[str] = []
-    for value, rows in part.groupby(key, sort=False):
-        with _located(f"key {_plain(value)!r}", rows):
-            obj = feed.restore(states.get(value, initial) if states else initial)
-            feed.feed(obj, rows)
-        keys.append(value)
-        texts.append(obj.to_json())
-    return pd.DataFrame({key: pd.Series(keys, dtype=part[key].dtype), _STATE: pd.Series(texts, dtype=object)})
+    """Every key of one partition, each fed its rows in the frame's order, in one native call.
+
+    The partition is converted to float64 once and sorted stably by key (rows
+    of a shuffled partition by key, then by their place in the frame), so that
+    each key's rows are one slice; the key's object takes that slice exactly as
+    learn_many would. Keys that are missing (NaN, None) are left out, as
+    pandas' groupby leaves them out.
+    """
+    values = part[key] if key in part.columns else part.index.to_series()
+    codes, uniques = pd.factorize(values, sort=False)
+    frame_order = None
+    if shuffled:
+        # Back into frame order first: the rows come as runs, each in order, which a
+        # stable sort merges.
+        position = (part[_PARTITION].to_numpy() << 32) | part[_ROW].to_numpy()
+        frame_order = np.argsort(position, kind="stable")
+        codes = codes[frame_order]
+    # Codes that fit 16 bits sort by radix, in linear time.
+    narrow = codes.astype(np.int16) if len(uniques) < 2**15 else codes
+    order = np.argsort(narrow, kind="stable")
+    if frame_order is not None:
+        order = frame_order[order]
+    missing = int(np.count_nonzero(codes < 0))
+    order = order[missing:]  # the missing keys' code, -1, sorts first
+    codes = codes[codes >= 0]
+    offsets = np.zeros(len(uniques) + 1, dtype=np.int64)
+    np.cumsum(np.bincount(codes, minlength=len(uniques)), out=offsets[1:])
+    objects = [from_bytes(states.get(k, initial) if states else initial) for k in uniques]
+    if objects:  # a shuffle leaves some partitions empty
+        with _located_by_key(part, order, offsets, uniques, feed):
+            feed.feed_by_key(objects, part, order, offsets)
+    return pd.DataFrame(
+        {
+            key: pd.Series(uniques, dtype=values.dtype),
+            _STATE: pd.Series([to_bytes(obj) for obj in objects], dtype=object),
+        }
+    )
+
+
+def _state_bytes(key: Hashable, state: Any, feed: _Feed) -> bytes:
+    with _located_by(lambda _: f"key {_plain(key)!r}"):
+        return to_bytes(feed.restore(state) if isinstance(state, str) else state)
 
 
 def _by_key(
     frame: dd.DataFrame,
     key: str,
     feed: _Feed,
-    initial: str,
+    initial: bytes,
     states: Mapping[Hashable, object] | None,
     as_text: bool,
+    partitioned_by_key: bool,
 ) -> dict[Hashable, Any]:
     if key in feed.columns:
         raise ValueError(f"the key column {key!r} is also a feature or the target")
-    state_texts = {k: _as_text(s) for k, s in states.items()} if states else None
-    positioned = frame[[key, *feed.columns]].map_partitions(_with_position)
-    meta = pd.DataFrame({key: pd.Series(dtype=frame[key].dtype), _STATE: pd.Series(dtype=object)})
-    learned = positioned.shuffle(on=key).map_partitions(
+    start = {k: _state_bytes(k, s, feed) for k, s in states.items()} if states else None
+    # A frame indexed by the key with known divisions holds each key in one
+    # partition already: no shuffle then, nor when the caller says so.
+    in_index = key not in frame.columns and frame.index.name == key
+    if in_index and not (partitioned_by_key or frame.known_divisions):
+        frame = frame.reset_index()
+        in_index = False
+    source = frame[feed.columns] if in_index else frame[[key, *feed.columns]]
+    shuffled = not (in_index or partitioned_by_key)
+    if shuffled:
+        source = source.map_partitions(_with_position).shuffle(on=key)
+    key_dtype = frame.index.dtype if in_index else frame[key].dtype
+    meta = pd.DataFrame({key: pd.Series(dtype=key_dtype), _STATE: pd.Series(dtype=object)})
+    learned = source.map_partitions(
         _learn_groups,
         key,
         feed,
         initial,
-        delayed(state_texts) if state_texts else None,
+        delayed(start) if start else None,
+        shuffled,
         meta=meta,
         enforce_metadata=False,
     )
     table = learned.compute()
-    texts: dict[Hashable, str] = dict(state_texts or {})
-    texts.update(zip(table[key].tolist(), table[_STATE].tolist()))
-    return _results(texts, feed, as_text)
+    keys = table[key].tolist()
+    if not shuffled and len(set(keys)) != len(keys):
+        raise ValueError(
+            f"the rows of some {key!r} values are in more than one partition: "
+            "the frame is not partitioned by the key"
+        )
+    learned_states: dict[Hashable, bytes] = dict(start or {})
+    learned_states.update(zip(keys, table[_STATE].tolist()))
+    if as_text:
+        return {k: from_bytes(b).to_json() for k, b in learned_states.items()}
+    return {k: from_bytes(b) for k, b in learned_states.items()}
 
 
 def learn_by_key(
@@ -274,13 +369,15 @@ def learn_by_key(
     *,
     states: Mapping[Hashable, Learner | str] | None = None,
     as_text: bool = False,
+    partitioned_by_key: bool = False,
 ) -> dict[Hashable, Any]:
     """Train one model (or scaler) per value of the ``key`` column.
 
     Args:
         frame: the rows, in stream order: partition by partition, and within a
             partition row by row.
-        key: the column whose values name the models.
+        key: the column whose values name the models, or the name of the
+            frame's index.
         features: the feature columns, in the order the model takes them.
         target: the target column (booleans for the classifiers), or ``None``
             for a ``StandardScaler``.
@@ -289,11 +386,19 @@ def learn_by_key(
         states: existing objects (or their snapshot text) to continue, by key.
             Keys that have no rows in ``frame`` come back unchanged.
         as_text: return snapshot text instead of objects.
+        partitioned_by_key: every key's rows are in one partition already, so
+            the rows need no shuffle. A frame indexed by the key with known
+            divisions is taken as partitioned without this flag. A key found
+            in two partitions is then a ValueError.
 
     Returns:
         A dict from each key value to its object (or snapshot text), bit for bit
         what feeding each key's rows in order in one process gives. Rows whose
         key is missing (NaN or None) are skipped, as pandas' groupby skips them.
+
+    Each partition is converted to one float64 array once, sorted stably by
+    key and handed to :func:`drel_ml_ext.learn_many_by_key`; the states travel
+    between processes in their binary form (:func:`drel_ml_ext.to_bytes`).
 
     Raises:
         RuntimeError: an object rejected a row (from the worker, with the
@@ -309,7 +414,7 @@ def learn_by_key(
     """
     prototype = make_model()
     feed = _feed_for(prototype, features, target)
-    return _by_key(frame, key, feed, prototype.to_json(), states, as_text)
+    return _by_key(frame, key, feed, to_bytes(prototype), states, as_text, partitioned_by_key)
 
 
 def update_by_key(
@@ -320,6 +425,7 @@ def update_by_key(
     *,
     states: Mapping[Hashable, Statistic | str] | None = None,
     as_text: bool = False,
+    partitioned_by_key: bool = False,
 ) -> dict[Hashable, Any]:
     """One running statistic (``Mean``, ``Variance`` or ``EWMean``) of ``column`` per key.
 
@@ -330,7 +436,7 @@ def update_by_key(
     feed = _feed_for(prototype, [column], None)
     if feed.class_name not in _STATISTICS:
         raise TypeError(f"update_by_key takes a running statistic, got {feed.class_name!r}")
-    return _by_key(frame, key, feed, prototype.to_json(), states, as_text)
+    return _by_key(frame, key, feed, to_bytes(prototype), states, as_text, partitioned_by_key)
 
 
 # ---- one object from all partitions -------------------------------------------

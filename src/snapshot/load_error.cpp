@@ -14,6 +14,10 @@ LoadError LoadError::incompatible_version(std::uint32_t got) {
                    false, 0, 0);
 }
 
+LoadError LoadError::without_position(std::string text) {
+  return LoadError(std::move(text), false, 0, 0);
+}
+
 std::string LoadError::message() const {
   if (!has_position_) return text_;
   return text_ + " at line " + std::to_string(line_) + " column " + std::to_string(column_);

@@ -28,6 +28,8 @@ class LoadError {
   // including the reported one (0 before the first byte of a line).
   static LoadError at(std::string text, std::size_t line, std::size_t column);
   static LoadError incompatible_version(std::uint32_t got);
+  // A message that carries its own place (the binary state reader's).
+  static LoadError without_position(std::string text);
 
   // text + " at line L column C"; the version message has no position.
   std::string message() const;

@@ -1,10 +1,11 @@
-// Writes one seed file per sample record: usage `snapshot_fuzz_seeds DIR`.
+// Writes two seed files per sample record, its snapshot text and its binary state: usage `snapshot_fuzz_seeds DIR`.
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "snapshot/binary_state.hpp"
 #include "snapshot/snapshot.hpp"
 #include "snapshot_samples.hpp"
 
@@ -20,7 +21,8 @@ int main(int argc, char** argv) {
     std::string file = name;
     for (char& c : file) c = c == ' ' ? '_' : c;
     std::ofstream(dir / (file + ".json"), std::ios::binary) << drel::to_snapshot_json(record);
-    ++written;
+    std::ofstream(dir / (file + ".bin"), std::ios::binary) << drel::to_binary_state(record);
+    written += 2;
   });
   std::printf("%d seeds in %s\n", written, dir.c_str());
   return 0;

@@ -1,16 +1,22 @@
-// Feeds every input to the loader of every record type. Whatever it is, the
-// reader must return; and whatever it accepts must come back from its own
-// snapshot bit for bit, with the same text.
+// Feeds every input to the loader of every record type, as snapshot text and
+// as a binary state. Whatever it is, each reader must return; whatever the text
+// reader accepts must come back from its own snapshot bit for bit, with the
+// same text; whatever the binary reader accepts must write back to the very
+// same bytes and be accepted by the text reader too (the two forms share their
+// rules).
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
 
+#include "snapshot/binary_state.hpp"
 #include "snapshot/json_cursor.hpp"
 #include "snapshot/snapshot.hpp"
 #include "stateful_classes.hpp"
@@ -36,6 +42,23 @@ void check(std::string_view text) {
   if (!again) fault("own snapshot refused", again.error().message() + "\n" + written);
   if (!drel::samples::identical(*loaded, *again)) fault("own snapshot differs", written);
   if (drel::to_snapshot_json(*again) != written) fault("second snapshot differs", written);
+}
+
+template <class Record>
+void check_binary(std::span<const unsigned char> bytes) {
+  const auto loaded = drel::load_binary_state<Record>(bytes);
+  if (!loaded) {
+    if (loaded.error().message().empty()) fault("empty binary load message", "");
+    return;
+  }
+  const std::string written = drel::to_binary_state(*loaded);
+  if (written.size() != bytes.size() ||
+      std::memcmp(written.data(), bytes.data(), bytes.size()) != 0) {
+    fault("binary state writes back differently", drel::to_snapshot_json(*loaded));
+  }
+  const auto through_text = drel::load_snapshot<Record>(drel::to_snapshot_json(*loaded));
+  if (!through_text) fault("binary state refused as text", through_text.error().message());
+  if (!drel::samples::identical(*through_text, *loaded)) fault("text form differs", written);
 }
 
 // The reader's one-scan number path against its general one: same value bits,
@@ -68,6 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 #define DREL_FUZZ_CHECK(Record, Name) check<drel::Record>(text);
   DREL_STATEFUL_CLASSES(DREL_FUZZ_CHECK)
 #undef DREL_FUZZ_CHECK
+  const std::span<const unsigned char> bytes(data, size);
+#define DREL_FUZZ_CHECK_BINARY(Record, Name) check_binary<drel::Record>(bytes);
+  DREL_STATEFUL_CLASSES(DREL_FUZZ_CHECK_BINARY)
+#undef DREL_FUZZ_CHECK_BINARY
   check_number(text);
   // The same bytes as a value the reader has to skip.
   check<drel::Mean>(R"({"format_version":1,"skipped":)" + std::string(text) +

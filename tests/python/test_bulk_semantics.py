@@ -25,6 +25,8 @@ def test_signatures_and_exports():
         "predict_proba_many": "($module, classifier, X)",
         "transform_many": "($module, scaler, X)",
         "update_many": "($module, statistic, xs)",
+        "learn_many_by_key": "($module, objects, X, y, offsets, /)",
+        "update_many_by_key": "($module, statistics, xs, offsets, /)",
     }
     from drel_ml_ext import _bulk
 

@@ -217,3 +217,83 @@ def test_a_worker_names_the_key_partition_and_index_label_of_a_rejected_row(clie
 def test_refusals_before_any_work(frame, call, error, message):
     with pytest.raises(error, match=message):
         call(frame)
+
+
+def one_process_by_key(whole: pd.DataFrame, key: str, make, columns, target):
+    """Each key's rows in frame order through the bulk function, in this process."""
+    expected = {}
+    for value, rows in whole.groupby(key, sort=False):
+        expected[value] = make()
+        if target is None and len(columns) == 1 and type(expected[value]).__name__ in (
+                "Mean", "Variance", "EWMean"):
+            drel_ml_ext.update_many(expected[value], rows[columns[0]].to_numpy(dtype=np.float64))
+        else:
+            x = rows[columns].to_numpy(dtype=np.float64)
+            if target is None:
+                drel_ml_ext.learn_many(expected[value], x)
+            else:
+                drel_ml_ext.learn_many(expected[value], x, rows[target].to_numpy())
+    return {k: m.to_json() for k, m in expected.items()}
+
+
+def small_frame() -> pd.DataFrame:
+    rng = np.random.default_rng(5)
+    n = 6000
+    keys = rng.integers(0, 37, n).astype(float)
+    keys[rng.random(n) < 0.01] = np.nan  # missing keys are skipped
+    x = rng.normal(size=(n, 3))
+    return pd.DataFrame({"key": keys, "x0": x[:, 0], "x1": x[:, 1], "x2": x[:, 2],
+                         "y": x @ TRUE_WEIGHTS, "label": x[:, 0] > 0})
+
+
+BY_KEY_CASES = {
+    "RegressionPipeline": (lambda: drel_ml.RegressionPipeline(3, 0.01), FEATURES, "y"),
+    "ClassificationPipeline": (lambda: drel_ml.ClassificationPipeline(3, 0.1), FEATURES, "label"),
+    "StandardScaler": (lambda: drel_ml.StandardScaler(3), FEATURES, None),
+    "Variance": (lambda: drel_ml.Variance("sample"), ["x1"], None),
+}
+
+
+@pytest.mark.parametrize("layout", ["shuffled", "indexed", "flagged"])
+@pytest.mark.parametrize("name", BY_KEY_CASES)
+def test_per_key_results_equal_the_one_process_loop(client, name, layout):
+    make, columns, target = BY_KEY_CASES[name]
+    whole = small_frame()
+    expected = one_process_by_key(whole, "key", make, columns, target)
+    frame = dd.from_pandas(whole, npartitions=4, sort=False)
+    if layout == "indexed":  # known divisions on the key: no shuffle
+        frame = dd.from_pandas(whole.dropna(subset=["key"]).sort_values("key", kind="stable")
+                               .set_index("key"), npartitions=4)
+        assert frame.known_divisions
+    elif layout == "flagged":  # each key in one partition, its rows in frame order
+        frame = dd.concat([dd.from_pandas(whole[whole.key % 3 == i], npartitions=1, sort=False)
+                           for i in range(3)])
+    kwargs = {"partitioned_by_key": True} if layout == "flagged" else {}
+    if name == "Variance":
+        got = update_by_key(frame, "key", columns[0], make, as_text=True, **kwargs)
+    else:
+        got = learn_by_key(frame, "key", columns, target, make, as_text=True, **kwargs)
+    assert got == expected
+
+
+def test_a_frame_not_partitioned_by_the_key_is_refused_when_flagged(client):
+    frame = dd.from_pandas(small_frame(), npartitions=3, sort=False)
+    with pytest.raises(ValueError, match="not partitioned by the key"):
+        learn_by_key(frame, "key", FEATURES, "y", lambda: drel_ml.LinearRegression(3, 0.1),
+                     partitioned_by_key=True)
+
+
+def test_states_continue_from_objects_or_text(client):
+    whole = small_frame().dropna(subset=["key"])
+    make = lambda: drel_ml.LinearRegression(3, 0.05)  # noqa: E731
+    first, second = whole.iloc[:3000], whole.iloc[3000:]
+    states = learn_by_key(dd.from_pandas(first, npartitions=2), "key", FEATURES, "y", make)
+    texts = {k: m.to_json() for k, m in states.items()}
+    states[-1.0] = make()  # a key without rows comes back unchanged
+    from_objects = learn_by_key(dd.from_pandas(second, npartitions=2), "key", FEATURES, "y",
+                                make, states=states, as_text=True)
+    from_text = learn_by_key(dd.from_pandas(second, npartitions=2), "key", FEATURES, "y",
+                             make, states=texts, as_text=True)
+    expected = one_process_by_key(whole, "key", make, FEATURES, "y")
+    assert from_objects == {**expected, -1.0: make().to_json()}
+    assert from_text == expected
