@@ -438,8 +438,11 @@ TEST(SnapshotNumbers, LongDigitStringsReadInLinearTime) {
   loaded = load_snapshot<Mean>(mean_doc(R"({"count":0,"mean":9007199254740993.)" + zeros + "1}"));
   ASSERT_TRUE(loaded);
   EXPECT_EQ(loaded->mean, 9007199254740994.0);
+  // Not a speed measurement: a reader that went back over the digits would take
+  // hours on these strings, a linear one about a second even under sanitizers on
+  // a loaded machine, so only the first fails this bound.
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_LT(elapsed, std::chrono::seconds(2));
+  EXPECT_LT(elapsed, std::chrono::seconds(60));
 }
 
 // ---- Skipped values -------------------------------------------------------
