@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "bulk_columns.hpp"
+#include "bulk_run.hpp"
 #include "bulk_errors.hpp"
 #include "bindings/frame.hpp"
 #include "metric_units.hpp"
@@ -67,23 +68,6 @@ Outcome<void> lifted(Status&& r) { return Lift<Status>::apply(std::move(r)); }
 
 // ---- update_many ---------------------------------------------------------
 
-// Runs run(first, count) over rows [0, n) in blocks, naming a failing row by
-// its index in the whole call; a signal handler that raises between two
-// blocks stops the run (signals.raised() tells).
-template <class Run>
-BulkStatus over_row_blocks(std::size_t n, std::size_t block, SignalPoll& signals, Run&& run) {
-  for (std::size_t first = 0; first < n; first += block) {
-    if (first > 0 && signals.interrupted()) [[unlikely]] return {};
-    BulkStatus done = run(first, std::min(block, n - first));
-    if (!done) [[unlikely]] {
-      RowError failure = std::move(done).error();
-      failure.row += first;
-      return std::unexpected(std::move(failure));
-    }
-  }
-  return {};
-}
-
 // Both columns converted as update would convert each pair (y_true first),
 // then the core over them without the interpreter lock. With more than one
 // block, or rows before a conversion failure, the core runs on a copy,
@@ -106,7 +90,7 @@ Outcome<void> update_many_of(M& m, PyObject* y_true, PyObject* y_pred) {
         return update_many(m, truths.values(0, n), predictions.values(0, n));
       M work = m;
       BulkStatus done =
-          over_row_blocks(n, block, signals, [&](std::size_t first, std::size_t count) {
+          over_blocks(n, block, signals, [&](std::size_t first, std::size_t count) {
             return update_many(work, truths.values(first, count),
                                predictions.values(first, count));
           });
