@@ -36,7 +36,7 @@ FENCE = re.compile(r"^(?P<indent>[ \t]*)(?P<fence>`{3,}|~{3,})[ \t]*(?P<info>[^`
 
 # Top-level modules that an example may need and a test run may lack, and
 # drel_ml_ext's submodules that need one of them.
-OPTIONAL = {"numpy", "sklearn", "joblib", "dask", "distributed", "pandas", "matplotlib", "river"}
+OPTIONAL = {"numpy", "scipy", "sklearn", "joblib", "dask", "distributed", "pandas", "matplotlib", "river"}
 NEEDS = {
     "drel_ml_ext.sklearn": ("sklearn",),
     "drel_ml_ext.dask": ("dask", "distributed", "pandas"),
