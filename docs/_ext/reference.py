@@ -42,13 +42,14 @@ def own_objects(obj: griffe.Object) -> Iterator[griffe.Object]:
 
     Aliases are left out (their targets are visited where they are defined), and
     so are private objects, except private modules, whose public members the
-    package re-exports. Overloads are included.
+    package re-exports, and private classes, whose members public classes
+    inherit and show. Overloads are included.
     """
     yield obj
     if isinstance(obj, griffe.Function) and obj.overloads:
         yield from (o for o in obj.overloads if o is not obj)
     for name, member in obj.members.items():
-        if not member.is_alias and (member.is_module or not is_private(name)):
+        if not member.is_alias and (member.is_module or member.is_class or not is_private(name)):
             yield from own_objects(member)  # type: ignore[arg-type]
 
 

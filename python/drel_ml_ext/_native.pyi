@@ -305,7 +305,6 @@ def merge_from(start: _Mergeable, a: _Mergeable, b: _Mergeable) -> _Mergeable: .
 
 # ---- metrics (ext/metric_classes.cpp) -----------------------------------------
 
-_Column: TypeAlias = Buffer | Iterable[Any]
 
 class _Metric:
     @property
@@ -319,6 +318,8 @@ class _Metric:
     def to_json(self) -> str: ...
 
 class MAE(_Metric):
+    """Mean absolute error: the mean of ``|y_true - y_pred|`` over the samples seen."""
+
     def __init__(self) -> None: ...
     def update(self, y_true: float, y_pred: float) -> None:
         """Scores one prediction against its truth; a refused pair changes nothing."""
@@ -328,6 +329,8 @@ class MAE(_Metric):
     def from_json(json: str) -> MAE: ...
 
 class MSE(_Metric):
+    """Mean squared error: the mean of ``(y_true - y_pred)**2`` over the samples seen."""
+
     def __init__(self) -> None: ...
     def update(self, y_true: float, y_pred: float) -> None:
         """Scores one prediction against its truth; a refused pair changes nothing."""
@@ -337,6 +340,8 @@ class MSE(_Metric):
     def from_json(json: str) -> MSE: ...
 
 class RMSE(_Metric):
+    """Root mean squared error: the square root of :class:`MSE`'s value."""
+
     def __init__(self) -> None: ...
     def update(self, y_true: float, y_pred: float) -> None:
         """Scores one prediction against its truth; a refused pair changes nothing."""
@@ -346,6 +351,8 @@ class RMSE(_Metric):
     def from_json(json: str) -> RMSE: ...
 
 class R2(_Metric):
+    """Coefficient of determination: 1 minus the mean squared error over the targets' population variance."""
+
     def __init__(self) -> None: ...
     def update(self, y_true: float, y_pred: float) -> None:
         """Scores one prediction against its truth; a refused pair changes nothing."""
@@ -355,6 +362,8 @@ class R2(_Metric):
     def from_json(json: str) -> R2: ...
 
 class Accuracy(_Metric):
+    """The share of bool predictions equal to their truths."""
+
     def __init__(self) -> None: ...
     def update(self, y_true: bool, y_pred: bool) -> None:
         """Scores one prediction against its truth; a refused pair changes nothing."""
@@ -364,6 +373,8 @@ class Accuracy(_Metric):
     def from_json(json: str) -> Accuracy: ...
 
 class Precision(_Metric):
+    """True positives over predicted positives (0.0 while nothing was predicted positive)."""
+
     def __init__(self) -> None: ...
     def update(self, y_true: bool, y_pred: bool) -> None:
         """Scores one prediction against its truth; a refused pair changes nothing."""
@@ -373,6 +384,8 @@ class Precision(_Metric):
     def from_json(json: str) -> Precision: ...
 
 class Recall(_Metric):
+    """True positives over actual positives (0.0 while no truth was positive)."""
+
     def __init__(self) -> None: ...
     def update(self, y_true: bool, y_pred: bool) -> None:
         """Scores one prediction against its truth; a refused pair changes nothing."""
@@ -382,6 +395,8 @@ class Recall(_Metric):
     def from_json(json: str) -> Recall: ...
 
 class F1(_Metric):
+    """The harmonic mean of precision and recall, from the same confusion counts."""
+
     def __init__(self) -> None: ...
     def update(self, y_true: bool, y_pred: bool) -> None:
         """Scores one prediction against its truth; a refused pair changes nothing."""
@@ -391,6 +406,8 @@ class F1(_Metric):
     def from_json(json: str) -> F1: ...
 
 class LogLoss(_Metric):
+    """Mean binary cross-entropy of predicted probabilities of the positive class, each clamped to [1e-15, 1 - 1e-15]."""
+
     def __init__(self) -> None: ...
     def update(self, y_true: bool, y_pred: float) -> None:
         """Scores one prediction against its truth; a refused pair changes nothing."""
@@ -400,6 +417,8 @@ class LogLoss(_Metric):
     def from_json(json: str) -> LogLoss: ...
 
 class ROCAUC(_Metric):
+    """Area under the ROC curve, exact over every score seen, ties counted as one half."""
+
     def __init__(self) -> None: ...
     def update(self, y_true: bool, y_pred: float) -> None:
         """Scores one prediction against its truth; a refused pair changes nothing."""
@@ -409,6 +428,8 @@ class ROCAUC(_Metric):
     def from_json(json: str) -> ROCAUC: ...
 
 class Rolling(_Metric):
+    """Any metric above over the last ``window`` samples only; a sample leaving the window is undone exactly."""
+
     def __init__(self, metric: MAE | MSE | RMSE | R2 | Accuracy | Precision | Recall | F1 | LogLoss | ROCAUC, window: int) -> None: ...
     @property
     def window(self) -> int:
