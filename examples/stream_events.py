@@ -109,7 +109,7 @@ def stream_phishing() -> list[Score]:
         from drel_ml_ext.river import LogisticClassifier, StandardScaler
     except ImportError:
         return []
-    names = tuple(next(iter(datasets.Phishing()))[0])
+    names = tuple(str(name) for name in next(iter(datasets.Phishing()))[0])
     model = StandardScaler(features=names) | LogisticClassifier(features=names)
     score = Score("river adapter, Phishing")
     for x, y in datasets.Phishing():
@@ -119,7 +119,7 @@ def stream_phishing() -> list[Score]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--events", type=int, default=20_000)
     parser.add_argument("--bits", type=int, default=14, help="log2 of the hashed columns")
     args = parser.parse_args()

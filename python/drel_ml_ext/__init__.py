@@ -14,7 +14,8 @@ from importlib.metadata import PackageNotFoundError as _PackageNotFoundError
 from importlib.metadata import version as _distribution_version
 
 from drel_ml_ext import _native as _native  # fails early on a mismatched drel_ml
-from drel_ml_ext import _bulk, _config, _evaluate, _features, _load, _merge, _pickling, metrics
+from drel_ml_ext import _bulk, _config, _evaluate, _features, _load, _merge, _pickling
+from drel_ml_ext import metrics as metrics  # registers the metrics' pickling
 from drel_ml_ext._bulk import *  # noqa: F403
 from drel_ml_ext._config import *  # noqa: F403
 from drel_ml_ext._evaluate import *  # noqa: F403

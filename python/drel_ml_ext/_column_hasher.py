@@ -1,3 +1,5 @@
+# pyright: standard
+# (scikit-learn has no complete types: checked as the other integrations are)
 """ColumnHasher: the columns of a frame, categorical ones included, as hashed features.
 
 Part of :mod:`drel_ml_ext.sklearn` (which imports scikit-learn first).

@@ -46,13 +46,12 @@ def _checkpoints(every: int | Iterable[int] | None) -> tuple[int, tuple[int, ...
         return 0, ()
     if isinstance(every, bool):
         raise TypeError("every must be an int or a list of row counts, not bool")
-    try:
-        period = operator.index(every)
-    except TypeError:
+    if isinstance(every, Iterable):
         counts = sorted({operator.index(n) for n in every})
         if counts and counts[0] < 1:
             raise ValueError(f"every: row counts must be positive, got {counts[0]}") from None
         return 0, tuple(counts)
+    period = operator.index(every)
     if period < 1:
         raise ValueError(f"every must be a positive number of rows, got {period}")
     return period, ()
@@ -140,7 +139,7 @@ def progressive_validation(
     delay = operator.index(delay)
     if delay < 0:
         raise ValueError(f"delay must be at least 0, got {delay}")
-    predictions, checkpoints, curve = _native._progressive_validation(
+    predictions, checkpoints, curve = _native._progressive_validation(  # pyright: ignore[reportPrivateUsage]
         model, X, y, metrics, period, counts, delay
     )
     return Evaluation(predictions, checkpoints, curve)

@@ -303,6 +303,19 @@ def update_many_by_key(
 def merge(a: _Mergeable, b: _Mergeable) -> _Mergeable: ...
 def merge_from(start: _Mergeable, a: _Mergeable, b: _Mergeable) -> _Mergeable: ...
 
+# ---- progressive validation (ext/progressive.cpp; drel_ml_ext.progressive_validation) ----
+
+def _progressive_validation(
+    model: Any,
+    X: Any,
+    y: Any,
+    metrics: tuple[Any, ...],
+    period: int,
+    counts: tuple[int, ...],
+    delay: int,
+    /,
+) -> tuple[Any, list[int], list[list[float | None]]]: ...
+
 # ---- metrics (ext/metric_classes.cpp) -----------------------------------------
 
 

@@ -232,7 +232,7 @@ def _located(where: str, rows: pd.DataFrame) -> Any:
 
 
 def _located_by_key(
-    part: pd.DataFrame, order: np.ndarray, offsets: np.ndarray, keys: Sequence[Hashable],
+    part: pd.DataFrame, order: np.ndarray, offsets: np.ndarray, keys: Any,
     feed: _Feed,
 ) -> Any:
     """Errors of one by-key call over ``part``'s rows taken in ``order`` name the key and

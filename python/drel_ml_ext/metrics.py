@@ -29,7 +29,8 @@ them over the last ``window`` samples only.
 from __future__ import annotations
 
 import copyreg
-from typing import Union
+from collections.abc import Callable
+from typing import Any, Union
 
 from drel_ml_ext._native import (
     F1,
@@ -97,7 +98,7 @@ def restore_metric(class_name: str, text: str) -> Metric:
     return cls.from_json(text)
 
 
-def _reduce(metric: Metric) -> tuple[object, tuple[str, str]]:
+def _reduce(metric: Any) -> tuple[Callable[..., Any], tuple[str, str]]:
     return restore_metric, (type(metric).__name__, metric.to_json())
 
 

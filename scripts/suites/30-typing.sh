@@ -9,9 +9,11 @@ set -euo pipefail
 root="${DREL_ROOT:?}" work="${DREL_WORK:?}" py="${DREL_PYTHON:?}"
 bin=$(dirname "$py")
 
-# The typing extra's requirements, without reinstalling drel_ml itself.
-mapfile -t requirements < <("$py" "$root/scripts/suites/extras.py" typing)
-"$py" -m pip install -q "${requirements[@]}"
+# The typing extra's requirements, without reinstalling drel_ml itself, and the
+# libraries the integrations and examples import, so that their types are checked
+# against the real ones rather than read as Any.
+mapfile -t requirements < <("$py" "$root/scripts/suites/extras.py" typing sklearn dask river examples)
+"$py" -m pip install -q "${requirements[@]}" scipy pandas
 
 # Every check runs, so that one report shows all failures; the suite fails if any did.
 failed=()
