@@ -508,7 +508,8 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
         p = self._probabilities(X)
         if p.shape[1] == 1:
             return self.classes_[(p[:, 0] >= 0.5).astype(np.intp)]
-        return cast(npt.NDArray[Any], self.classes_[np.argmax(p, axis=1)])
+        labels: npt.NDArray[Any] = self.classes_[np.argmax(p, axis=1)]
+        return labels
 
     @property
     def coef_(self) -> FloatArray:
