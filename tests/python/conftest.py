@@ -1,5 +1,8 @@
 import os
+import signal
+import subprocess
 import sys
+import time
 
 import pytest
 
@@ -20,3 +23,31 @@ else:
 @pytest.fixture
 def np():
     return pytest.importorskip("numpy")
+
+
+@pytest.fixture
+def interrupted():
+    """interrupted(call, delay) runs call(), which a SIGINT from another process
+    (as a terminal sends it) interrupts `delay` s in; it asserts the call raised
+    KeyboardInterrupt and returns how late that came after the signal left.
+
+    Python's own SIGINT handler is installed for the test: a shell that starts
+    the tests in the background leaves SIGINT ignored, and then no signal would
+    ever arrive."""
+    if sys.platform == "win32":
+        pytest.skip("needs kill(1)")
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+
+    def run(call, delay=0.2):
+        sender = subprocess.Popen(["/bin/sh", "-c", f"sleep {delay}; kill -INT {os.getpid()}"])
+        start = time.monotonic()
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                call()
+            return time.monotonic() - start - delay
+        finally:
+            sender.kill()  # when the call ended first, no signal comes later
+            sender.wait()
+
+    yield run
+    signal.signal(signal.SIGINT, previous)

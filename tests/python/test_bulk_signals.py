@@ -6,10 +6,6 @@ interpreter lock. The inputs cost next to no memory (broadcast rows, repeated
 items), and each call is stopped a fifth of a second in."""
 
 import itertools
-import os
-import subprocess
-import sys
-import time
 from decimal import Decimal
 
 import pytest
@@ -18,26 +14,6 @@ import drel_ml
 import drel_ml_ext
 
 np = pytest.importorskip("numpy")
-
-if sys.platform == "win32":
-    pytestmark = pytest.mark.skip("needs kill(1)")
-
-DELAY = 0.2
-
-
-def interrupted(call):
-    """Runs call(), which SIGINT interrupts DELAY s in; returns how late its
-    KeyboardInterrupt came (at most: the signal leaves no earlier than DELAY s)."""
-    sender = subprocess.Popen(["/bin/sh", "-c", f"sleep {DELAY}; kill -INT {os.getpid()}"])
-    start = time.monotonic()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            call()
-        return time.monotonic() - start - DELAY
-    finally:
-        sender.kill()  # when the call ended first, no signal comes later
-        sender.wait()
-
 
 WIDE = 1000  # wide rows: a few seconds of work needs few rows
 
@@ -71,7 +47,7 @@ CALLS = {
 
 
 @pytest.mark.parametrize("name", sorted(CALLS))
-def test_sigint_stops_a_bulk_call_and_changes_nothing(name):
+def test_sigint_stops_a_bulk_call_and_changes_nothing(name, interrupted):
     obj, call, width = CALLS[name]()
     if width is not None:
         # some state that must stay as it is
