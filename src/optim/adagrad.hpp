@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "error/error.hpp"
@@ -18,6 +19,10 @@ struct AdaGradConfig {
 };
 
 struct AdaGrad {
+  // The optimizer's name among the configuration's choices, and its settings.
+  static constexpr std::string_view config_name = "adagrad";
+  using Config = AdaGradConfig;
+
   std::uint64_t feature_count = 0;
   AdaGradConfig config;
   std::vector<double> grad_sq_weights;

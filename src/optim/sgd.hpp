@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "error/error.hpp"
@@ -16,6 +17,10 @@ struct SgdConfig {
 };
 
 struct Sgd {
+  // The optimizer's name among the configuration's choices, and its settings.
+  static constexpr std::string_view config_name = "sgd";
+  using Config = SgdConfig;
+
   std::uint64_t feature_count = 0;
   SgdConfig config;
   std::uint64_t samples_seen = 0;

@@ -286,10 +286,18 @@ struct UnionTraits<RegressionLoss>
   static constexpr std::array names{std::string_view{"SquaredError"}, std::string_view{"Huber"}};
 };
 
+// The names of a variant's alternatives that are records: their records' names.
+template <class Variant>
+inline constexpr auto record_names = nullptr;
+template <class... A>
+inline constexpr std::array<std::string_view, sizeof...(A)> record_names<std::variant<A...>>{
+    RecordTraits<A>::name...};
+
+// An optimizer's variant is named by its record.
 template <>
 struct UnionTraits<Optimizer>
     : VariantUnion<Optimizer, decltype(Optimizer::variant), &Optimizer::variant> {
-  static constexpr std::array names{std::string_view{"Sgd"}, std::string_view{"AdaGrad"}};
+  static constexpr const auto& names = record_names<decltype(Optimizer::variant)>;
 };
 
 template <>
