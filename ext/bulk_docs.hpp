@@ -2,6 +2,11 @@
 // returns and raises, with a short example.
 #pragma once
 
+#include <string_view>
+
+#include "bindings/classes.hpp"
+#include "bulk_roles.hpp"
+
 namespace drel::py::bulk_docs {
 
 inline constexpr const char* kLearnMany =
@@ -109,5 +114,34 @@ inline constexpr const char* kUpdateMany =
     "    >>> update_many(v, [2, 4, 4, 4, 5, 5, 7, 9])\n"
     "    >>> v.value\n"
     "    4.571428571428571";
+
+// Each docstring names every class its function accepts: a class the core
+// gives a bulk overload is a compile error here until its function's
+// docstring says it takes it.
+consteval bool is_name_boundary(char c) { return c == ' ' || c == ',' || c == '.' || c == '\n'; }
+
+consteval bool names_word(std::string_view doc, std::string_view word) {
+  for (std::size_t at = doc.find(word); at != std::string_view::npos; at = doc.find(word, at + 1)) {
+    const std::size_t end = at + word.size();
+    if (at > 0 && is_name_boundary(doc[at - 1]) && end < doc.size() && is_name_boundary(doc[end]))
+      return true;
+  }
+  return false;
+}
+
+template <class... Cores>
+consteval bool names_all(std::string_view doc, TypeList<Cores...>) {
+  return (names_word(doc, module_name<Cores>) && ...);
+}
+
+static_assert(names_all(kLearnMany, Learners{}), "learn_many's docstring must name every learner");
+static_assert(names_all(kPredictMany, Predictors{}),
+              "predict_many's docstring must name every predictor");
+static_assert(names_all(kPredictProbaMany, Classifiers{}),
+              "predict_proba_many's docstring must name every classifier");
+static_assert(names_all(kTransformMany, Transformers{}),
+              "transform_many's docstring must name every transformer");
+static_assert(names_all(kUpdateMany, Statistics{}),
+              "update_many's docstring must name every statistic");
 
 }  // namespace drel::py::bulk_docs
