@@ -2,6 +2,10 @@
 // returns and raises, with a short example.
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "bindings/classes.hpp"
@@ -97,26 +101,51 @@ inline constexpr const char* kTransformMany =
     "    array([[0., 0.],\n"
     "           [1., 1.]])";
 
-inline constexpr const char* kUpdateMany =
-    "update_many($module, statistic, xs)\n--\n\n"
-    "Update the statistic with every value of xs in order, as\n"
-    "statistic.update(x) would.\n\n"
-    "Parameters\n"
-    "    statistic: a Mean, EWMean or Variance.\n"
-    "    xs: the values: a 1-D buffer of numbers or any iterable of real numbers.\n\n"
-    "Returns\n"
-    "    None.\n\n"
-    "Raises\n"
-    "    All or nothing, as learn_many: the one-sample error with \" (row N)\"\n"
-    "    appended, and the statistic left as it was.\n\n"
-    "Example\n"
-    "    >>> v = drel_ml.Variance(\"sample\")\n"
-    "    >>> update_many(v, [2, 4, 4, 4, 5, 5, 7, 9])\n"
-    "    >>> v.value\n"
-    "    4.571428571428571";
+// "a Mean, EWMean or Variance": the classes' names as a docstring lists them.
+template <class... Cores>
+constexpr std::string class_list_text(TypeList<Cores...>) {
+  const std::array<std::string_view, sizeof...(Cores)> names{module_name<Cores>...};
+  std::string text = std::string_view("AEIOU").find(names[0][0]) == std::string_view::npos ? "a " : "an ";
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += i + 1 == names.size() ? " or " : ", ";
+    text += names[i];
+  }
+  return text;
+}
 
-// Each docstring names every class its function accepts: a class the core
-// gives a bulk overload is a compile error here until its function's
+// update_many's docstring names the statistics from their list: a new one is
+// documented with no edit here.
+constexpr std::string update_many_doc() {
+  return "update_many($module, statistic, xs)\n--\n\n"
+         "Update the statistic with every value of xs in order, as\n"
+         "statistic.update(x) would.\n\n"
+         "Parameters\n"
+         "    statistic: " +
+         class_list_text(Statistics{}) +
+         ".\n"
+         "    xs: the values: a 1-D buffer of numbers or any iterable of real numbers.\n\n"
+         "Returns\n"
+         "    None.\n\n"
+         "Raises\n"
+         "    All or nothing, as learn_many: the one-sample error with \" (row N)\"\n"
+         "    appended, and the statistic left as it was.\n\n"
+         "Example\n"
+         "    >>> v = drel_ml.Variance(\"sample\")\n"
+         "    >>> update_many(v, [2, 4, 4, 4, 5, 5, 7, 9])\n"
+         "    >>> v.value\n"
+         "    4.571428571428571";
+}
+
+inline constexpr auto kUpdateManyText = [] {
+  std::array<char, update_many_doc().size() + 1> text{};
+  const std::string doc = update_many_doc();
+  std::copy(doc.begin(), doc.end(), text.begin());
+  return text;
+}();
+inline constexpr const char* kUpdateMany = kUpdateManyText.data();
+
+// Each docstring written out names every class its function accepts: a class
+// the core gives a bulk overload is a compile error here until its function's
 // docstring says it takes it.
 consteval bool is_name_boundary(char c) { return c == ' ' || c == ',' || c == '.' || c == '\n'; }
 
@@ -141,7 +170,5 @@ static_assert(names_all(kPredictProbaMany, Classifiers{}),
               "predict_proba_many's docstring must name every classifier");
 static_assert(names_all(kTransformMany, Transformers{}),
               "transform_many's docstring must name every transformer");
-static_assert(names_all(kUpdateMany, Statistics{}),
-              "update_many's docstring must name every statistic");
 
 }  // namespace drel::py::bulk_docs

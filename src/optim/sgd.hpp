@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "snapshot/record_field.hpp"
 #include "error/error.hpp"
 #include "optim/step_checks.hpp"
 
@@ -37,3 +38,23 @@ struct Sgd {
 };
 
 }  // namespace drel
+
+namespace drel::snapshot {
+
+// The snapshot records (the config's keys are also the optimizer's settings).
+template <>
+struct RecordTraits<SgdConfig> {
+  static constexpr std::string_view name = "SgdConfig";
+  static constexpr std::tuple fields{field("learning_rate", &SgdConfig::learning_rate),
+                                     field("l2", &SgdConfig::l2)};
+};
+
+template <>
+struct RecordTraits<Sgd> {
+  static constexpr std::string_view name = "Sgd";
+  static constexpr std::tuple fields{size_field("feature_count", &Sgd::feature_count),
+                                     field("config", &Sgd::config),
+                                     field("samples_seen", &Sgd::samples_seen)};
+};
+
+}  // namespace drel::snapshot
