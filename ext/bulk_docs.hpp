@@ -2,6 +2,15 @@
 // returns and raises, with a short example.
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "bindings/classes.hpp"
+#include "bulk_roles.hpp"
+
 namespace drel::py::bulk_docs {
 
 inline constexpr const char* kLearnMany =
@@ -92,22 +101,74 @@ inline constexpr const char* kTransformMany =
     "    array([[0., 0.],\n"
     "           [1., 1.]])";
 
-inline constexpr const char* kUpdateMany =
-    "update_many($module, statistic, xs)\n--\n\n"
-    "Update the statistic with every value of xs in order, as\n"
-    "statistic.update(x) would.\n\n"
-    "Parameters\n"
-    "    statistic: a Mean, EWMean or Variance.\n"
-    "    xs: the values: a 1-D buffer of numbers or any iterable of real numbers.\n\n"
-    "Returns\n"
-    "    None.\n\n"
-    "Raises\n"
-    "    All or nothing, as learn_many: the one-sample error with \" (row N)\"\n"
-    "    appended, and the statistic left as it was.\n\n"
-    "Example\n"
-    "    >>> v = drel_ml.Variance(\"sample\")\n"
-    "    >>> update_many(v, [2, 4, 4, 4, 5, 5, 7, 9])\n"
-    "    >>> v.value\n"
-    "    4.571428571428571";
+// "a Mean, EWMean or Variance": the classes' names as a docstring lists them.
+template <class... Cores>
+constexpr std::string class_list_text(TypeList<Cores...>) {
+  const std::array<std::string_view, sizeof...(Cores)> names{module_name<Cores>...};
+  std::string text = std::string_view("AEIOU").find(names[0][0]) == std::string_view::npos ? "a " : "an ";
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += i + 1 == names.size() ? " or " : ", ";
+    text += names[i];
+  }
+  return text;
+}
+
+// update_many's docstring names the statistics from their list: a new one is
+// documented with no edit here.
+constexpr std::string update_many_doc() {
+  return "update_many($module, statistic, xs)\n--\n\n"
+         "Update the statistic with every value of xs in order, as\n"
+         "statistic.update(x) would.\n\n"
+         "Parameters\n"
+         "    statistic: " +
+         class_list_text(Statistics{}) +
+         ".\n"
+         "    xs: the values: a 1-D buffer of numbers or any iterable of real numbers.\n\n"
+         "Returns\n"
+         "    None.\n\n"
+         "Raises\n"
+         "    All or nothing, as learn_many: the one-sample error with \" (row N)\"\n"
+         "    appended, and the statistic left as it was.\n\n"
+         "Example\n"
+         "    >>> v = drel_ml.Variance(\"sample\")\n"
+         "    >>> update_many(v, [2, 4, 4, 4, 5, 5, 7, 9])\n"
+         "    >>> v.value\n"
+         "    4.571428571428571";
+}
+
+inline constexpr auto kUpdateManyText = [] {
+  std::array<char, update_many_doc().size() + 1> text{};
+  const std::string doc = update_many_doc();
+  std::copy(doc.begin(), doc.end(), text.begin());
+  return text;
+}();
+inline constexpr const char* kUpdateMany = kUpdateManyText.data();
+
+// Each docstring written out names every class its function accepts: a class
+// the core gives a bulk overload is a compile error here until its function's
+// docstring says it takes it.
+consteval bool is_name_boundary(char c) { return c == ' ' || c == ',' || c == '.' || c == '\n'; }
+
+consteval bool names_word(std::string_view doc, std::string_view word) {
+  for (std::size_t at = doc.find(word); at != std::string_view::npos; at = doc.find(word, at + 1)) {
+    const std::size_t end = at + word.size();
+    if (at > 0 && is_name_boundary(doc[at - 1]) && end < doc.size() && is_name_boundary(doc[end]))
+      return true;
+  }
+  return false;
+}
+
+template <class... Cores>
+consteval bool names_all(std::string_view doc, TypeList<Cores...>) {
+  return (names_word(doc, module_name<Cores>) && ...);
+}
+
+static_assert(names_all(kLearnMany, Learners{}), "learn_many's docstring must name every learner");
+static_assert(names_all(kPredictMany, Predictors{}),
+              "predict_many's docstring must name every predictor");
+static_assert(names_all(kPredictProbaMany, Classifiers{}),
+              "predict_proba_many's docstring must name every classifier");
+static_assert(names_all(kTransformMany, Transformers{}),
+              "transform_many's docstring must name every transformer");
 
 }  // namespace drel::py::bulk_docs

@@ -5,6 +5,7 @@
 // '{keyword}'" naming the keyword the user wrote.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <string>
@@ -24,6 +25,25 @@ struct PositionalSpec {
   const char* full_name;  // "linear_regression()"
   std::array<const char*, N> keywords;
 };
+
+// The keywords of several parameters, one run after another.
+template <std::size_t... N>
+constexpr std::array<const char*, (N + ...)> keyword_runs(const std::array<const char*, N>&... runs) {
+  std::array<const char*, (N + ...)> all{};
+  std::size_t at = 0;
+  ((std::copy(runs.begin(), runs.end(), all.begin() + static_cast<std::ptrdiff_t>(at)),
+    at += N),
+   ...);
+  return all;
+}
+
+// A parameter takes one argument, or a run of `width` arguments when it
+// declares one (converting them itself, with its own notes).
+template <class P>
+constexpr std::size_t width_of() {
+  if constexpr (requires { P::width; }) return P::width;
+  else return 1;
+}
 
 // A text setting with a closed set of values: Traits gives `what` (the setting's
 // name in messages) and `choices` (text and value pairs). Anything else is a
@@ -61,7 +81,14 @@ PyObject* positional_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
   return guarded([&]() -> PyObject* {
     using Sig = Signature<decltype(Body)>;
     using Params = typename Sig::params;
-    constexpr std::size_t count = std::tuple_size_v<Params>;
+    constexpr std::size_t params = std::tuple_size_v<Params>;
+    // Where each parameter's arguments start, and how many there are in all.
+    constexpr auto starts = []<std::size_t... I>(std::index_sequence<I...>) {
+      std::array<std::size_t, params + 1> at{};
+      ((at[I + 1] = at[I] + width_of<std::tuple_element_t<I, Params>>()), ...);
+      return at;
+    }(std::make_index_sequence<params>{});
+    constexpr std::size_t count = starts[params];
     static_assert(count == Spec.keywords.size());
     if (nargs != static_cast<Py_ssize_t>(count)) {
       PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd were given",
@@ -71,12 +98,17 @@ PyObject* positional_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
     Params values;
     const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
       auto one = [&]<std::size_t J>() {
-        if (std::get<J>(values).convert(args[J])) return true;
-        if constexpr (std::tuple_element_t<J, Params>::noted) add_processing_note(Spec.keywords[J]);
-        return false;
+        using P = std::tuple_element_t<J, Params>;
+        if constexpr (width_of<P>() != 1) {
+          return std::get<J>(values).convert_run(args + starts[J]);
+        } else {
+          if (std::get<J>(values).convert(args[starts[J]])) return true;
+          if constexpr (P::noted) add_processing_note(Spec.keywords[starts[J]]);
+          return false;
+        }
       };
       return (one.template operator()<I>() && ...);
-    }(std::make_index_sequence<count>{});
+    }(std::make_index_sequence<params>{});
     if (!converted) return nullptr;
     return finish(std::apply(
         [](auto&... p) { return Lift<decltype(Body(p...))>::apply(Body(p...)); }, values));

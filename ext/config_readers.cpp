@@ -5,10 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <string_view>
+#include <tuple>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "config/optimizer_table.hpp"
 #include "config_read.hpp"
 #include "bindings/frame.hpp"
 #include "linear/linear_regression.hpp"
@@ -33,12 +36,12 @@ const StandardScalerState& scaler_of(const Pipeline& p) {
   return p.transformer;
 }
 
+// An optimizer's name, its settings in its Config's order, and its count of steps.
 struct OptimizerView {
-  bool adagrad;
-  double learning_rate;
-  double l2;
-  double epsilon;
-  std::uint64_t samples_seen;
+  std::string_view kind;
+  std::array<std::pair<std::string_view, double>, kOptimizerSettingCount> settings{};
+  std::size_t setting_count = 0;
+  std::uint64_t samples_seen = 0;
 };
 
 struct LossView {
@@ -47,14 +50,18 @@ struct LossView {
   double value;
 };
 
-// One overload per optimizer and per loss: an alternative without one does not compile.
-OptimizerView optimizer_view(const Sgd& s) {
-  return {false, s.config.learning_rate, s.config.l2, 0.0, s.samples_seen};
-}
-OptimizerView optimizer_view(const AdaGrad& a) {
-  return {true, a.config.learning_rate, a.config.l2, a.config.epsilon, a.samples_seen};
+template <class O>
+OptimizerView optimizer_view(const O& o) {
+  OptimizerView view{O::config_name, {}, 0, o.samples_seen};
+  std::apply(
+      [&](const auto&... field) {
+        ((view.settings[view.setting_count++] = {field.key, o.config.*field.member}), ...);
+      },
+      config_fields<O>());
+  return view;
 }
 
+// One overload per loss: an alternative without one does not compile.
 LossView loss_view(const SquaredError&) { return {"squared", nullptr, 0.0}; }
 LossView loss_view(const HuberLoss& huber) { return {"huber", "delta", huber.delta}; }
 LossView loss_view(const RegressionLoss& loss) {
@@ -169,16 +176,17 @@ PyObject* new_dict(std::initializer_list<std::pair<const char*, PyObject*>> item
 PyObject* text(const char* s) { return PyUnicode_FromString(s); }
 
 PyObject* optimizer_dict(OptimizerView&& v) {
-  if (!v.adagrad)
-    return new_dict({{"kind", text("sgd")},
-                     {"learning_rate", PyFloat_FromDouble(v.learning_rate)},
-                     {"l2", PyFloat_FromDouble(v.l2)},
-                     {"samples_seen", PyLong_FromUnsignedLongLong(v.samples_seen)}});
-  return new_dict({{"kind", text("adagrad")},
-                   {"learning_rate", PyFloat_FromDouble(v.learning_rate)},
-                   {"l2", PyFloat_FromDouble(v.l2)},
-                   {"epsilon", PyFloat_FromDouble(v.epsilon)},
-                   {"samples_seen", PyLong_FromUnsignedLongLong(v.samples_seen)}});
+  Ref dict = Ref::steal(new_dict({{"kind", PyUnicode_FromStringAndSize(v.kind.data(), std::ssize(v.kind))}}));
+  for (std::size_t i = 0; dict && i < v.setting_count; ++i) {
+    const auto& [key, value] = v.settings[i];
+    Ref name = Ref::steal(PyUnicode_FromStringAndSize(key.data(), std::ssize(key)));
+    Ref number = Ref::steal(PyFloat_FromDouble(value));
+    if (!name || !number || PyDict_SetItem(dict.get(), name.get(), number.get()) != 0) dict = Ref{};
+  }
+  if (!dict) return nullptr;
+  Ref seen = Ref::steal(PyLong_FromUnsignedLongLong(v.samples_seen));
+  if (!seen || PyDict_SetItemString(dict.get(), "samples_seen", seen.get()) != 0) return nullptr;
+  return dict.release();
 }
 
 PyObject* loss_dict(LossView&& v) {

@@ -14,5 +14,6 @@ std::span<const PyMethodDef> config_functions();  // configuration factories and
 std::span<const PyMethodDef> progressive_functions();  // progressive validation
 std::span<const PyMethodDef> state_bytes_functions();  // to_bytes, from_bytes
 std::span<const PyMethodDef> bulk_by_key_functions();  // learn_many_by_key, update_many_by_key
+std::span<const PyMethodDef> record_key_functions();   // record_keys
 
 }  // namespace drel::py

@@ -11,15 +11,20 @@
 // Adding a stateful class `Foo` (the core's struct, with its snapshot record):
 //   1. add X(Foo, Name) below (Name: the class's name in drel_ml), and its
 //      header to the includes;
-//   2. src/snapshot/record_fields.hpp: RecordTraits<Foo> with one field per
-//      member (a member left out is a compile error);
+//   2. RecordTraits<Foo> with one field per member (a member left out is a
+//      compile error), beside Foo in its header (snapshot/record_field.hpp),
+//      or in src/snapshot/record_fields.hpp when its record holds others';
 //   3. src/merge/merge.hpp: merge and merge_from for Foo (refusing if Foo has
 //      no order-free merge), or the companion's merge table does not compile;
 //   4. bindings: the class itself, a *_classes.cpp defining class_object<Foo>
 //      (a link error without it);
-//   5. the bulk functions pick Foo up by what src/bulk/bulk.hpp declares for it;
+//   5. the bulk functions pick Foo up by what src/bulk/bulk.hpp declares for it
+//      (a statistic also takes its place in update_many's message order in
+//      ext/bulk_roles.hpp, and the other functions' docstrings must name
+//      their classes: both compile errors until done);
 //   6. Python: python/drel_ml_ext/_classes.py (its roles) and the stubs
-//      (tests/python/test_class_lists.py checks both against the runtime).
+//      (tests/python/test_class_lists.py checks both against the runtime);
+//      drel_ml_ext.load reads the record's keys from the native table.
 // Forgetting 2-4 fails to compile or link; forgetting 6 fails that test.
 // This header is internal: it is not installed, and <drel_ml.hpp> does not
 // include it.

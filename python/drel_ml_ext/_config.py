@@ -45,6 +45,21 @@ __all__ = [
     "ScalerStatistics",
 ]
 
+# The optimizers the factories offer, {name: {keyword: default}}, as the core declares them;
+# the signatures and OptimizerName below are their documentation (a test compares them).
+OPTIMIZERS: dict[str, dict[str, float]] = _native.optimizer_table()
+# Every optimizer keyword of the factories, once, in the order the optimizers first name it.
+OPTIMIZER_KEYWORDS: tuple[str, ...] = tuple(
+    dict.fromkeys(keyword for settings in OPTIMIZERS.values() for keyword in settings)
+)
+
+
+def choices_text(names: tuple[str, ...] | list[str]) -> str:
+    """``'a'``, ``'a' or 'b'``, ``'a', 'b' or 'c'``: the texts a setting takes, as messages name them."""
+    quoted = [repr(name) for name in names]
+    return quoted[0] if len(quoted) == 1 else f"{', '.join(quoted[:-1])} or {quoted[-1]}"
+
+
 OptimizerName = Literal["sgd", "adagrad"]
 LossName = Literal["squared", "huber"]
 

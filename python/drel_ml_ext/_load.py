@@ -13,28 +13,28 @@ from __future__ import annotations
 import json
 import re
 
+from drel_ml_ext import _native
 from drel_ml_ext._classes import STATEFUL, Stateful
 
 __all__ = ["load"]
 
 _CLASSES: dict[str, type[Stateful]] = {cls.__name__: cls for cls in STATEFUL}
 
-# The keys of each class's record, as its to_json writes them. A record may carry keys of
-# its own besides (the readers skip unknown keys), so a class fits a record that holds all
-# of its keys; the class with the most keys among those that fit is the record's class.
-_RECORD_KEYS: dict[str, frozenset[str]] = {
-    "Mean": frozenset({"count", "mean"}),
-    "EWMean": frozenset({"alpha", "mean", "count"}),
-    "Variance": frozenset({"count", "mean", "m2", "kind"}),
-    "StandardScaler": frozenset({"feature_count", "config", "counts", "means", "m2s"}),
-    "LinearRegression": frozenset(
-        {"feature_count", "weights", "intercept", "optimizer", "loss", "samples_seen"}
-    ),
-    "RegressionPipeline": frozenset({"transformer", "model"}),
-}
-# The classes whose records have the keys of another's and differ from it by their loss.
-_LOGISTIC = {"LinearRegression": "LogisticRegression",
-             "RegressionPipeline": "ClassificationPipeline"}
+# The keys of each class's record, as its to_json writes them (the core's own field tables).
+# A record may carry keys of its own besides (the readers skip unknown keys), so a class
+# fits a record that holds all of its keys; the class with the most keys among those that
+# fit is the record's class.
+_RECORD_KEYS: dict[str, frozenset[str]] = {}
+# The classes whose records have the keys of an earlier one's and differ from it by their
+# loss: the logistic model and the pipeline around it.
+_LOGISTIC: dict[str, str] = {}
+for _name, _keys in _native.record_keys().items():
+    _twin = next((name for name, keys in _RECORD_KEYS.items() if keys == frozenset(_keys)), None)
+    if _twin is None:
+        _RECORD_KEYS[_name] = frozenset(_keys)
+    else:
+        _LOGISTIC[_twin] = _name
+del _name, _keys, _twin
 
 # A snapshot nests six deep at most (a pipeline's AdaGrad settings); far deeper is none.
 _MAX_DEPTH = 32
@@ -169,7 +169,8 @@ def _class_of(text: str) -> type[Stateful]:
         )
     name = fits[0]
     if name in _LOGISTIC:
-        model = _record(text, record) if name == "RegressionPipeline" else record
+        # A pipeline's loss is its model's.
+        model = _record(text, record) if "model" in _RECORD_KEYS[name] else record
         if model is not None and _is_logistic(text, model):
             name = _LOGISTIC[name]
     return _CLASSES[name]

@@ -45,6 +45,7 @@ except ModuleNotFoundError as error:
     raise missing_extra(__name__, "river", "river", error) from error
 
 import drel_ml_ext as _ext
+from drel_ml_ext._config import OPTIMIZER_KEYWORDS
 
 __all__ = ["LinearRegressor", "LogisticClassifier", "StandardScaler"]
 
@@ -123,10 +124,12 @@ class _Adapter(base.Estimator):
         raise NotImplementedError
 
     def _new_model(self) -> Any:
-        settings = {"learning_rate": self.learning_rate, "optimizer": self.optimizer,
-                    "l2": self.l2, "adagrad_epsilon": self.adagrad_epsilon}
         factory = self._pipeline_factory if self.scale else self._model_factory
-        return getattr(_ext, factory)(self._rows.width, **settings)
+        return getattr(_ext, factory)(self._rows.width, **self._optimizer_settings())
+
+    def _optimizer_settings(self) -> dict[str, Any]:
+        return {"optimizer": self.optimizer,
+                **{keyword: getattr(self, keyword) for keyword in OPTIMIZER_KEYWORDS}}
 
     @classmethod
     def _unit_test_params(cls) -> Any:
@@ -183,11 +186,9 @@ class LinearRegressor(_Adapter, base.Regressor):
         self.model = self._new_model()
 
     def _new_model(self) -> Any:
-        settings = {"learning_rate": self.learning_rate, "optimizer": self.optimizer,
-                    "l2": self.l2, "adagrad_epsilon": self.adagrad_epsilon, "loss": self.loss,
-                    "huber_delta": self.huber_delta}
+        settings = {"loss": self.loss, "huber_delta": self.huber_delta}
         factory = self._pipeline_factory if self.scale else self._model_factory
-        return getattr(_ext, factory)(self._rows.width, **settings)
+        return getattr(_ext, factory)(self._rows.width, **self._optimizer_settings(), **settings)
 
     def learn_one(self, x: dict[Any, Any], y: float) -> None:
         self.model.learn_one(self._rows.row(x), float(y))

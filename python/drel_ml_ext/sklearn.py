@@ -62,6 +62,7 @@ except ImportError as error:  # pragma: no cover - depends on the installed vers
 
 import drel_ml_ext as _ext
 from drel_ml_ext._classes import PIPELINES
+from drel_ml_ext._config import OPTIMIZER_KEYWORDS, OPTIMIZERS, OptimizerName, choices_text
 
 from drel_ml_ext._column_hasher import ColumnHasher  # noqa: E402
 
@@ -69,7 +70,7 @@ __all__ = ["ColumnHasher", "OnlineLinearRegressor", "OnlineLogisticClassifier",
            "OnlineStandardScaler"]
 
 FloatArray = npt.NDArray[np.float64]
-Optimizer = Literal["sgd", "adagrad"]
+Optimizer = OptimizerName
 RegressionLoss = Literal["squared", "huber"]
 
 
@@ -215,10 +216,10 @@ class _OnlineLinearModel(BaseEstimator):  # type: ignore[misc]  # scikit-learn i
     n_features_in_: int
 
     def _model_settings(self) -> dict[str, Any]:
-        _require(self, "optimizer", self.optimizer in ("sgd", "adagrad"),
-                 "'sgd' or 'adagrad'", self.optimizer)
-        return {"learning_rate": self.learning_rate, "optimizer": self.optimizer,
-                "l2": self.l2, "adagrad_epsilon": self.adagrad_epsilon}
+        names = tuple(OPTIMIZERS)
+        _require(self, "optimizer", self.optimizer in names, choices_text(names), self.optimizer)
+        return {"optimizer": self.optimizer,
+                **{keyword: getattr(self, keyword) for keyword in OPTIMIZER_KEYWORDS}}
 
     def _new_model(self, n_features: int) -> Any:
         """A fresh drel_ml model or pipeline configured by the parameters."""

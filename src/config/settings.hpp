@@ -2,21 +2,30 @@
 // constructor (Sgd::create, AdaGrad::create, huber_loss).
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
+#include "config/optimizer_table.hpp"
 #include "error/error.hpp"
 #include "loss/loss.hpp"
 #include "optim/optimizer.hpp"
 
 namespace drel {
 
-enum class OptimizerKind { Sgd, AdaGrad };
-
+// One optimizer chosen by kind (its index in Optimizer::variant, see
+// optimizer_kind<O>), with a value for every setting of kOptimizerSettings
+// (values[setting_index("l2")] is the L2 penalty). An optimizer reads the
+// settings its Config has and ignores the others.
 struct OptimizerSettings {
-  OptimizerKind kind = OptimizerKind::Sgd;
-  double learning_rate = 0.01;
-  double l2 = 0.0;
-  double epsilon = 1e-8;  // AdaGrad only; ignored for Sgd
+  std::size_t kind = 0;
+  std::array<double, kOptimizerSettingCount> values = [] {
+    std::array<double, kOptimizerSettingCount> defaults{};
+    for (std::size_t i = 0; i < kOptimizerSettingCount; ++i)
+      defaults[i] = kOptimizerSettings[i].default_value;
+    return defaults;
+  }();
 };
 
 enum class RegressionLossKind { SquaredError, Huber };
@@ -26,11 +35,17 @@ struct RegressionLossSettings {
   double huber_delta = 1.0;  // Huber only; ignored for the squared error
 };
 
-// AdaGrad::create as an optimizer.
-[[nodiscard]] Result<Optimizer> adagrad_optimizer(std::uint64_t feature_count,
-                                                  const AdaGradConfig& config);
+// O::create with its settings, as an optimizer.
+template <class O>
+[[nodiscard]] Result<Optimizer> make_optimizer(std::uint64_t feature_count,
+                                               const typename O::Config& config) {
+  Result<O> built = O::create(feature_count, config);
+  if (!built) return fail(std::move(built.error()));
+  return Optimizer{std::move(*built)};
+}
 
-// Optimizer::sgd or adagrad_optimizer, as the settings say.
+// The optimizer of the settings' kind, built from the settings it has; a kind
+// no optimizer has is refused as an invalid `optimizer`.
 [[nodiscard]] Result<Optimizer> make_optimizer(std::uint64_t feature_count,
                                                const OptimizerSettings& settings);
 

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
+#include "snapshot/record_field.hpp"
 #include "error/error.hpp"
 #include "optim/step_checks.hpp"
 
@@ -18,6 +20,10 @@ struct AdaGradConfig {
 };
 
 struct AdaGrad {
+  // The optimizer's name among the configuration's choices, and its settings.
+  static constexpr std::string_view config_name = "adagrad";
+  using Config = AdaGradConfig;
+
   std::uint64_t feature_count = 0;
   AdaGradConfig config;
   std::vector<double> grad_sq_weights;
@@ -36,3 +42,27 @@ struct AdaGrad {
 };
 
 }  // namespace drel
+
+namespace drel::snapshot {
+
+// The snapshot records (the config's keys are also the optimizer's settings).
+template <>
+struct RecordTraits<AdaGradConfig> {
+  using R = AdaGradConfig;
+  static constexpr std::string_view name = "AdaGradConfig";
+  static constexpr std::tuple fields{field("learning_rate", &R::learning_rate),
+                                     field("l2", &R::l2), field("epsilon", &R::epsilon)};
+};
+
+template <>
+struct RecordTraits<AdaGrad> {
+  using R = AdaGrad;
+  static constexpr std::string_view name = "AdaGrad";
+  static constexpr std::tuple fields{size_field("feature_count", &R::feature_count),
+                                     field("config", &R::config),
+                                     field("grad_sq_weights", &R::grad_sq_weights),
+                                     field("grad_sq_intercept", &R::grad_sq_intercept),
+                                     field("samples_seen", &R::samples_seen)};
+};
+
+}  // namespace drel::snapshot

@@ -1,4 +1,11 @@
 // The optimizer slot of a linear model: Sgd or AdaGrad.
+//
+// The variant below is the one list of optimizers. Each optimizer declares
+// itself: its config_name and Config (whose snapshot field table names its
+// settings), its checked create and its step. The configuration's choices and
+// keywords, the settings readers and the snapshot union derive from that
+// (src/config/optimizer_table.hpp); what is the optimizer's own (its record,
+// its fused step, its merge) is a compile error until written.
 #pragma once
 
 #include <cstdint>

@@ -3,8 +3,10 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
+#include "snapshot/record_field.hpp"
 #include "error/error.hpp"
 #include "optim/step_checks.hpp"
 
@@ -16,6 +18,10 @@ struct SgdConfig {
 };
 
 struct Sgd {
+  // The optimizer's name among the configuration's choices, and its settings.
+  static constexpr std::string_view config_name = "sgd";
+  using Config = SgdConfig;
+
   std::uint64_t feature_count = 0;
   SgdConfig config;
   std::uint64_t samples_seen = 0;
@@ -32,3 +38,23 @@ struct Sgd {
 };
 
 }  // namespace drel
+
+namespace drel::snapshot {
+
+// The snapshot records (the config's keys are also the optimizer's settings).
+template <>
+struct RecordTraits<SgdConfig> {
+  static constexpr std::string_view name = "SgdConfig";
+  static constexpr std::tuple fields{field("learning_rate", &SgdConfig::learning_rate),
+                                     field("l2", &SgdConfig::l2)};
+};
+
+template <>
+struct RecordTraits<Sgd> {
+  static constexpr std::string_view name = "Sgd";
+  static constexpr std::tuple fields{size_field("feature_count", &Sgd::feature_count),
+                                     field("config", &Sgd::config),
+                                     field("samples_seen", &Sgd::samples_seen)};
+};
+
+}  // namespace drel::snapshot

@@ -1,7 +1,9 @@
 // The one description of every snapshot record: its name, and its keys in the
 // order they are written, each bound to the state field it carries. The writer
 // walks these tables to produce a document and the reader walks the same
-// tables to consume one.
+// tables to consume one. A class of its own (a statistic, an optimizer)
+// declares its record in its own header (snapshot/record_field.hpp); the
+// records made of others and the unions are declared here.
 #pragma once
 
 #include <array>
@@ -14,6 +16,7 @@
 #include <utility>
 #include <variant>
 
+#include "snapshot/record_field.hpp"
 #include "linear/linear_regression.hpp"
 #include "linear/logistic_regression.hpp"
 #include "loss/loss.hpp"
@@ -28,32 +31,6 @@
 #include "stats/variance.hpp"
 
 namespace drel::snapshot {
-
-template <class Record, class Member>
-struct Field {
-  std::string_view key;
-  Member Record::*member;
-};
-
-// A feature count: held as u64 like a sample count, but refused as "usize".
-template <class Record>
-struct SizeField {
-  std::string_view key;
-  std::uint64_t Record::*member;
-};
-
-template <class Record, class Member>
-constexpr Field<Record, Member> field(std::string_view key, Member Record::*member) {
-  return {key, member};
-}
-
-template <class Record>
-constexpr SizeField<Record> size_field(std::string_view key, std::uint64_t Record::*member) {
-  return {key, member};
-}
-
-template <class R>
-struct RecordTraits;
 
 template <class T>
 concept SnapshotRecord = requires {
@@ -116,28 +93,6 @@ struct RecordTraits<Snapshot<Record>> {
 };
 
 template <>
-struct RecordTraits<Mean> {
-  static constexpr std::string_view name = "Mean";
-  static constexpr std::tuple fields{field("count", &Mean::count), field("mean", &Mean::mean)};
-};
-
-template <>
-struct RecordTraits<ExponentiallyWeightedMean> {
-  using R = ExponentiallyWeightedMean;
-  static constexpr std::string_view name = "ExponentiallyWeightedMean";
-  static constexpr std::tuple fields{field("alpha", &R::alpha), field("mean", &R::mean),
-                                     field("count", &R::count)};
-};
-
-template <>
-struct RecordTraits<Variance> {
-  static constexpr std::string_view name = "Variance";
-  static constexpr std::tuple fields{field("count", &Variance::count),
-                                     field("mean", &Variance::mean), field("m2", &Variance::m2),
-                                     field("kind", &Variance::kind)};
-};
-
-template <>
 struct RecordTraits<StandardScalerConfig> {
   using R = StandardScalerConfig;
   static constexpr std::string_view name = "StandardScalerConfig";
@@ -153,40 +108,6 @@ struct RecordTraits<StandardScalerState> {
   static constexpr std::tuple fields{size_field("feature_count", &R::feature_count),
                                      field("config", &R::config), field("counts", &R::counts),
                                      field("means", &R::means), field("m2s", &R::m2s)};
-};
-
-template <>
-struct RecordTraits<SgdConfig> {
-  static constexpr std::string_view name = "SgdConfig";
-  static constexpr std::tuple fields{field("learning_rate", &SgdConfig::learning_rate),
-                                     field("l2", &SgdConfig::l2)};
-};
-
-template <>
-struct RecordTraits<Sgd> {
-  static constexpr std::string_view name = "Sgd";
-  static constexpr std::tuple fields{size_field("feature_count", &Sgd::feature_count),
-                                     field("config", &Sgd::config),
-                                     field("samples_seen", &Sgd::samples_seen)};
-};
-
-template <>
-struct RecordTraits<AdaGradConfig> {
-  using R = AdaGradConfig;
-  static constexpr std::string_view name = "AdaGradConfig";
-  static constexpr std::tuple fields{field("learning_rate", &R::learning_rate),
-                                     field("l2", &R::l2), field("epsilon", &R::epsilon)};
-};
-
-template <>
-struct RecordTraits<AdaGrad> {
-  using R = AdaGrad;
-  static constexpr std::string_view name = "AdaGrad";
-  static constexpr std::tuple fields{size_field("feature_count", &R::feature_count),
-                                     field("config", &R::config),
-                                     field("grad_sq_weights", &R::grad_sq_weights),
-                                     field("grad_sq_intercept", &R::grad_sq_intercept),
-                                     field("samples_seen", &R::samples_seen)};
 };
 
 template <>
@@ -286,10 +207,18 @@ struct UnionTraits<RegressionLoss>
   static constexpr std::array names{std::string_view{"SquaredError"}, std::string_view{"Huber"}};
 };
 
+// The names of a variant's alternatives that are records: their records' names.
+template <class Variant>
+inline constexpr auto record_names = nullptr;
+template <class... A>
+inline constexpr std::array<std::string_view, sizeof...(A)> record_names<std::variant<A...>>{
+    RecordTraits<A>::name...};
+
+// An optimizer's variant is named by its record.
 template <>
 struct UnionTraits<Optimizer>
     : VariantUnion<Optimizer, decltype(Optimizer::variant), &Optimizer::variant> {
-  static constexpr std::array names{std::string_view{"Sgd"}, std::string_view{"AdaGrad"}};
+  static constexpr const auto& names = record_names<decltype(Optimizer::variant)>;
 };
 
 template <>

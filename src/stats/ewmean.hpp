@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "snapshot/record_field.hpp"
 #include "error/error.hpp"
 #include "error/guards.hpp"
 
@@ -36,3 +37,16 @@ struct ExponentiallyWeightedMean {
 };
 
 }  // namespace drel
+
+namespace drel::snapshot {
+
+// The snapshot record: its keys in the order they are written.
+template <>
+struct RecordTraits<ExponentiallyWeightedMean> {
+  using R = ExponentiallyWeightedMean;
+  static constexpr std::string_view name = "ExponentiallyWeightedMean";
+  static constexpr std::tuple fields{field("alpha", &R::alpha), field("mean", &R::mean),
+                                     field("count", &R::count)};
+};
+
+}  // namespace drel::snapshot

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "snapshot/record_field.hpp"
 #include "error/error.hpp"
 #include "error/guards.hpp"
 
@@ -28,3 +29,14 @@ struct Mean {
 };
 
 }  // namespace drel
+
+namespace drel::snapshot {
+
+// The snapshot record: its keys in the order they are written.
+template <>
+struct RecordTraits<Mean> {
+  static constexpr std::string_view name = "Mean";
+  static constexpr std::tuple fields{field("count", &Mean::count), field("mean", &Mean::mean)};
+};
+
+}  // namespace drel::snapshot

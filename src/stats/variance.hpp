@@ -5,6 +5,7 @@
 #include <optional>
 #include <string_view>
 
+#include "snapshot/record_field.hpp"
 #include "error/error.hpp"
 #include "error/guards.hpp"
 #include "stats/welford.hpp"
@@ -42,3 +43,17 @@ struct Variance {
 };
 
 }  // namespace drel
+
+namespace drel::snapshot {
+
+// The snapshot record: its keys in the order they are written
+// (the kind is a union, named in record_fields.hpp).
+template <>
+struct RecordTraits<Variance> {
+  static constexpr std::string_view name = "Variance";
+  static constexpr std::tuple fields{field("count", &Variance::count),
+                                     field("mean", &Variance::mean), field("m2", &Variance::m2),
+                                     field("kind", &Variance::kind)};
+};
+
+}  // namespace drel::snapshot

@@ -16,6 +16,9 @@ namespace {
 
 using namespace test;
 
+constexpr std::size_t kSgd = optimizer_kind<Sgd>;
+constexpr std::size_t kAdaGrad = optimizer_kind<AdaGrad>;
+
 struct AdaGradCase {
   std::uint64_t feature_count;
   AdaGradConfig config;
@@ -26,7 +29,7 @@ class AdaGradCreate : public ::testing::TestWithParam<AdaGradCase> {};
 
 TEST_P(AdaGradCreate, ChecksCountThenFinitenessThenRanges) {
   const auto& c = GetParam();
-  EXPECT_EQ(error_text(adagrad_optimizer(c.feature_count, c.config)), c.message);
+  EXPECT_EQ(error_text(make_optimizer<AdaGrad>(c.feature_count, c.config)), c.message);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -47,7 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
     }));
 
 TEST(AdaGradCreate, StartsWithZeroAccumulatorsAndNoSteps) {
-  auto optimizer = adagrad_optimizer(3, {0.5, 0.25, 1e-6});
+  auto optimizer = make_optimizer<AdaGrad>(3, {0.5, 0.25, 1e-6});
   ASSERT_TRUE(optimizer);
   const auto& a = std::get<AdaGrad>(optimizer->variant);
   EXPECT_EQ(a.feature_count, 3u);
@@ -80,13 +83,31 @@ INSTANTIATE_TEST_SUITE_P(Cases, HuberCreate,
 
 // Settings that do not apply to the chosen variant are not looked at.
 TEST(Settings, InapplicableSettingsAreIgnored) {
-  EXPECT_TRUE(make_optimizer(2, {OptimizerKind::Sgd, 0.1, 0.0, kNaN}));
+  EXPECT_TRUE(make_optimizer(2, {kSgd, {0.1, 0.0, kNaN}}));
   EXPECT_TRUE(make_regression_loss({RegressionLossKind::SquaredError, kNaN}));
+}
+
+// The settings are every optimizer's, each once, under the keyword the factories
+// take; a setting only some optimizers have names its first owner.
+TEST(Settings, TableNamesEachSettingOnceWithItsDefault) {
+  ASSERT_EQ(kOptimizerSettingCount, 3u);
+  EXPECT_EQ(kOptimizerSettings[0].keyword.view(), "learning_rate");
+  EXPECT_EQ(kOptimizerSettings[1].keyword.view(), "l2");
+  EXPECT_EQ(kOptimizerSettings[2].keyword.view(), "adagrad_epsilon");
+  EXPECT_EQ(kOptimizerSettings[2].key, "epsilon");
+  EXPECT_EQ(bits(kOptimizerSettings[2].default_value), bits(1e-8));
+  EXPECT_EQ(optimizer_kind_named("adagrad"), kAdaGrad);
+  EXPECT_EQ(optimizer_kind_named("adam"), std::nullopt);
+}
+
+TEST(Settings, UnknownKindIsRefused) {
+  EXPECT_EQ(error_text(make_optimizer(2, {kOptimizerCount, {0.1, 0.0, 0.0}})),
+            "invalid parameter `optimizer`: 2");
 }
 
 // The defaults build exactly what the Python constructors build.
 TEST(Builders, DefaultsMatchTheSgdConstructors) {
-  const OptimizerSettings sgd{OptimizerKind::Sgd, 0.01, 0.0, 1e-8};
+  const OptimizerSettings sgd{kSgd, {0.01, 0.0, 1e-8}};
   EXPECT_EQ(to_snapshot_json(*make_linear_regression(2, sgd, {})),
             to_snapshot_json(*LinearRegression::with_sgd(2, 0.01)));
   EXPECT_EQ(to_snapshot_json(*make_logistic_regression(2, sgd)),
@@ -98,7 +119,7 @@ TEST(Builders, DefaultsMatchTheSgdConstructors) {
 }
 
 TEST(Builders, WriteTheChosenConfiguration) {
-  const OptimizerSettings adagrad{OptimizerKind::AdaGrad, 0.5, 0.25, 1e-6};
+  const OptimizerSettings adagrad{kAdaGrad, {0.5, 0.25, 1e-6}};
   auto model = make_linear_regression(1, adagrad, {RegressionLossKind::Huber, 1.35});
   ASSERT_TRUE(model);
   EXPECT_EQ(to_snapshot_json(*model),
@@ -117,7 +138,7 @@ TEST(Builders, WriteTheChosenConfiguration) {
 
 // Which stage reports first: the scaler, then the optimizer, then the loss.
 TEST(Builders, ReportTheFirstFailingStage) {
-  const OptimizerSettings bad_rate{OptimizerKind::AdaGrad, 0.0, 0.0, 1e-8};
+  const OptimizerSettings bad_rate{kAdaGrad, {0.0, 0.0, 1e-8}};
   const RegressionLossSettings bad_delta{RegressionLossKind::Huber, -1.0};
   EXPECT_EQ(error_text(make_regression_pipeline(0, {true, true, -1.0}, bad_rate, bad_delta)),
             "empty features are not allowed");
@@ -131,7 +152,7 @@ TEST(Builders, ReportTheFirstFailingStage) {
 
 // An AdaGrad model built here learns exactly as one loaded from its snapshot.
 TEST(Builders, AdaGradModelLearnsLikeItsSnapshot) {
-  auto built = make_linear_regression(2, {OptimizerKind::AdaGrad, 0.5, 0.0, 0.0},
+  auto built = make_linear_regression(2, {kAdaGrad, {0.5, 0.0, 0.0}},
                                       {RegressionLossKind::Huber, 1.0});
   ASSERT_TRUE(built);
   auto loaded = load_snapshot<LinearRegression>(to_snapshot_json(*built));
