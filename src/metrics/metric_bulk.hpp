@@ -4,12 +4,14 @@
 // on a failure; the others (R2, rolling windows) run on a copy.
 #pragma once
 
+#include <algorithm>
 #include <limits>
 #include <span>
 #include <type_traits>
 
 #include "bulk/bulk.hpp"
 #include "metrics/rolling_metric.hpp"
+#include "metrics/term_blocks.hpp"
 
 namespace drel {
 
@@ -66,14 +68,38 @@ template <class M>
   }
   if constexpr (TermSum<M>) {
     if (fits(m.count, truths.size())) {
-      for (std::size_t i = 0; i < truths.size(); ++i) {
-        const auto term = M::term(static_cast<typename M::Truth>(truths[i]), predictions[i]);
-        if (!term) [[unlikely]] {
-          for (std::size_t j = i; j-- > 0;)
-            m.sum.remove(*M::term(static_cast<typename M::Truth>(truths[j]), predictions[j]));
-          return std::unexpected(RowError{i, term.error()});
+      // Rows [first, end) one at a time with the checked term; on a failure,
+      // every row before it is taken back out of the sum.
+      const auto each = [&](std::size_t first, std::size_t end) -> BulkStatus {
+        for (std::size_t i = first; i < end; ++i) {
+          const auto term = M::term(static_cast<typename M::Truth>(truths[i]), predictions[i]);
+          if (!term) [[unlikely]] {
+            for (std::size_t j = i; j-- > 0;)
+              m.sum.remove(*M::term(static_cast<typename M::Truth>(truths[j]), predictions[j]));
+            return std::unexpected(RowError{i, term.error()});
+          }
+          m.sum.add(*term);
         }
-        m.sum.add(*term);
+        return {};
+      };
+      if constexpr (BlockTerms<M::term>::kAvailable) {
+        double terms[kTermBlock];
+        for (std::size_t first = 0; first < truths.size(); first += kTermBlock) {
+          const std::size_t count = std::min(kTermBlock, truths.size() - first);
+          using Block = BlockTerms<M::term>;
+          const auto* y = truths.data() + first;
+          const double* p = predictions.data() + first;
+          // A full block has a constant length, which the vectoriser wants.
+          const bool passed = count == kTermBlock ? Block::fill(y, p, kTermBlock, terms)
+                                                  : Block::fill(y, p, count, terms);
+          if (passed) [[likely]] {
+            m.sum.add_many(std::span<const double>(terms, count));
+          } else {
+            DREL_TRY(each(first, first + count));
+          }
+        }
+      } else {
+        DREL_TRY(each(0, truths.size()));
       }
       m.count += truths.size();
       return {};

@@ -104,6 +104,11 @@ class ProgressiveValidation {
  public:
   using Target = std::conditional_t<is_classifier<Model>, bool, double>;
   using TargetColumn = std::conditional_t<is_classifier<Model>, std::uint8_t, double>;
+  // Whether the model has the step that predicts and learns a sample at once.
+  static constexpr bool kFused = requires(Model& m, std::span<const double> x, Target y,
+                                          double& p) {
+    predict_learn_step<Commit::CheckThenWrite>(m, x, y, p);
+  };
 
   ProgressiveValidation(Model& model, std::span<AnyMetric> metrics, std::size_t delay,
                         Checkpoints checkpoints)
@@ -116,6 +121,19 @@ class ProgressiveValidation {
     for (std::size_t i = 0; i < rows.count; ++i) {
       const std::size_t row = first + i;
       const std::span<const double> x = rows.row(i);
+      if constexpr (kFused) {
+        // Without a delay a bare linear model predicts and learns in one step;
+        // when the step defers, the separate calls below decide the row.
+        double fused;
+        if (delay_ == 0 &&
+            predict_learn_step<Commit::CheckThenWrite>(model_, x, static_cast<Target>(y[i]),
+                                                       fused) == StepOutcome::Done) [[likely]] {
+          predictions[i] = fused;
+          queue(row, static_cast<Target>(y[i]), fused);
+          DREL_TRY(count_learned());
+          continue;
+        }
+      }
       Result<double> p = predict(x);
       if (!p) [[unlikely]] return fail_after_scoring(RowError{row, std::move(p).error()});
       predictions[i] = *p;
@@ -176,12 +194,21 @@ class ProgressiveValidation {
   // is reported after the queued rows are scored, so that a metric's failure
   // at this row or before comes first, as in the loop.
   BulkStatus answer(std::size_t row, std::span<const double> x, Target y, double p) {
+    queue(row, y, p);
+    if (Status s = model_.learn_one(x, y); !s) [[unlikely]]
+      return fail_after_scoring(RowError{row, std::move(s).error()});
+    return count_learned();
+  }
+
+  void queue(std::size_t row, Target y, double p) {
     if (scored_rows_.truths.empty()) scored_rows_.first_row = row;
     scored_rows_.truths.push_back(static_cast<TargetColumn>(y));
     scored_rows_.predictions.push_back(p);
     if constexpr (is_classifier<Model>) scored_rows_.classes.push_back(p >= 0.5);
-    if (Status s = model_.learn_one(x, y); !s) [[unlikely]]
-      return fail_after_scoring(RowError{row, std::move(s).error()});
+  }
+
+  // A queued row was learned: the checkpoints it reaches are read.
+  BulkStatus count_learned() {
     ++scored_;
     const bool periodic = checkpoints_.every != 0 && scored_ % checkpoints_.every == 0;
     bool listed = false;
