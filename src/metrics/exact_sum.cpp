@@ -50,8 +50,10 @@ void ExactSum::add_many(std::span<const double> terms) {
     // As accumulate(): a normal number's implicit bit, a subnormal's scale.
     const std::uint64_t position = biased - normal;
     bin[position] += (bits & 0xFFFFFFFFFFFFFull) | (normal << 52);
-    lo = std::min(lo, position);
-    hi = std::max(hi, position);
+    // A zero adds nothing: it must not stretch the range the flush reads.
+    const bool zero = (bits << 1) == 0;
+    lo = std::min(lo, zero ? std::uint64_t{kPositions} : position);
+    hi = std::max(hi, zero ? 0 : position);
   };
   for (std::size_t first = 0; first < terms.size(); first += kChunk) {
     const std::size_t end = std::min(terms.size(), first + kChunk);
@@ -61,7 +63,7 @@ void ExactSum::add_many(std::span<const double> terms) {
       for (std::size_t lane = 0; lane < kLanes; ++lane) put(terms[i + lane], bins[lane], lo, hi);
     }
     for (std::size_t lane = 0; i < end; ++i, ++lane) put(terms[i], bins[lane], lo, hi);
-    for (std::uint64_t position = lo; position <= hi; ++position) {
+    for (std::uint64_t position = lo; position <= hi && lo < kPositions; ++position) {
       for (auto& bin : bins) {
         if (bin[position] != 0) add_at(std::exchange(bin[position], 0), position, +1);
       }

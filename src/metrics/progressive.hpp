@@ -14,7 +14,9 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -118,30 +120,20 @@ class ProgressiveValidation {
   // output per row of these.
   BulkStatus run(const Rows& rows, std::span<const TargetColumn> y, std::size_t first,
                  std::span<double> predictions) {
+    if constexpr (kFused) {
+      if (delay_ == 0) return run_fused(rows, y, first, predictions);
+    }
     for (std::size_t i = 0; i < rows.count; ++i) {
       const std::size_t row = first + i;
       const std::span<const double> x = rows.row(i);
-      if constexpr (kFused) {
-        // Without a delay a bare linear model predicts and learns in one step;
-        // when the step defers, the separate calls below decide the row.
-        double fused;
-        if (delay_ == 0 &&
-            predict_learn_step<Commit::CheckThenWrite>(model_, x, static_cast<Target>(y[i]),
-                                                       fused) == StepOutcome::Done) [[likely]] {
-          predictions[i] = fused;
-          queue(row, static_cast<Target>(y[i]), fused);
-          DREL_TRY(count_learned());
-          continue;
-        }
+      if (delay_ == 0) {
+        DREL_TRY(separately(row, x, static_cast<Target>(y[i]), predictions[i]));
+        continue;
       }
       Result<double> p = predict(x);
       if (!p) [[unlikely]] return fail_after_scoring(RowError{row, std::move(p).error()});
       predictions[i] = *p;
       const Target target = static_cast<Target>(y[i]);
-      if (delay_ == 0) {
-        DREL_TRY(answer(row, x, target, *p));
-        continue;
-      }
       if (pending_.size() == delay_) {
         Pending& oldest = pending_[head_];
         DREL_TRY(answer(oldest.row, oldest.x, oldest.y, oldest.p));
@@ -165,6 +157,37 @@ class ProgressiveValidation {
       DREL_TRY(answer(p.row, p.x, p.y, p.p));
     }
     pending_.clear();
+    return score_pending();
+  }
+
+  // Without a delay, a bare linear model predicts and learns each row in one
+  // step, up to the next checkpoint at a time; the rows go to the metrics as
+  // they are. A row the step defers is decided by the separate calls.
+  BulkStatus run_fused(const Rows& rows, std::span<const TargetColumn> y, std::size_t first,
+                       std::span<double> predictions) {
+    std::size_t i = 0;
+    while (i < rows.count) {
+      const std::size_t stop =
+          i + static_cast<std::size_t>(std::min<std::uint64_t>(rows.count - i, until_due()));
+      std::size_t j = i;
+      for (; j < stop; ++j) {
+        double p;
+        if (predict_learn_step<Commit::CheckThenWrite>(model_, rows.row(j),
+                                                       static_cast<Target>(y[j]),
+                                                       p) != StepOutcome::Done) [[unlikely]]
+          break;
+        predictions[j] = p;
+      }
+      if (j > i) {
+        queue_many(first + i, y.subspan(i, j - i), predictions.subspan(i, j - i));
+        DREL_TRY(count_learned(j - i));
+      }
+      if (j < stop) {
+        DREL_TRY(separately(first + j, rows.row(j), static_cast<Target>(y[j]), predictions[j]));
+        ++j;
+      }
+      i = j;
+    }
     return score_pending();
   }
 
@@ -200,6 +223,23 @@ class ProgressiveValidation {
     return count_learned();
   }
 
+  // Row `row` without a delay: predicted, then scored and learned.
+  BulkStatus separately(std::size_t row, std::span<const double> x, Target y, double& out) {
+    Result<double> p = predict(x);
+    if (!p) [[unlikely]] return fail_after_scoring(RowError{row, std::move(p).error()});
+    out = *p;
+    return answer(row, x, y, *p);
+  }
+
+  void queue_many(std::size_t row, std::span<const TargetColumn> y, std::span<const double> p) {
+    if (scored_rows_.truths.empty()) scored_rows_.first_row = row;
+    scored_rows_.truths.insert(scored_rows_.truths.end(), y.begin(), y.end());
+    scored_rows_.predictions.insert(scored_rows_.predictions.end(), p.begin(), p.end());
+    if constexpr (is_classifier<Model>) {
+      for (const double q : p) scored_rows_.classes.push_back(q >= 0.5);
+    }
+  }
+
   void queue(std::size_t row, Target y, double p) {
     if (scored_rows_.truths.empty()) scored_rows_.first_row = row;
     scored_rows_.truths.push_back(static_cast<TargetColumn>(y));
@@ -207,9 +247,18 @@ class ProgressiveValidation {
     if constexpr (is_classifier<Model>) scored_rows_.classes.push_back(p >= 0.5);
   }
 
-  // A queued row was learned: the checkpoints it reaches are read.
-  BulkStatus count_learned() {
-    ++scored_;
+  // Rows that can be learned before the next checkpoint is due (at least 1).
+  std::uint64_t until_due() const {
+    std::uint64_t left = std::numeric_limits<std::uint64_t>::max();
+    if (checkpoints_.every != 0) left = checkpoints_.every - scored_ % checkpoints_.every;
+    if (next_ < checkpoints_.at.size()) left = std::min(left, checkpoints_.at[next_] - scored_);
+    return left;
+  }
+
+  // `learned` queued rows were learned, no more than until_due(): the
+  // checkpoint the last one reaches is read.
+  BulkStatus count_learned(std::uint64_t learned = 1) {
+    scored_ += learned;
     const bool periodic = checkpoints_.every != 0 && scored_ % checkpoints_.every == 0;
     bool listed = false;
     while (next_ < checkpoints_.at.size() && checkpoints_.at[next_] <= scored_) {

@@ -18,8 +18,10 @@
 
 namespace drel {
 
-// Rows per block: a multiple of every vector width, small enough for the stack.
-inline constexpr std::size_t kTermBlock = 256;
+// Rows per block: a multiple of every vector width, small enough for the stack,
+// large enough that ExactSum::add_many's fold into the cells, once per call,
+// costs little per term.
+inline constexpr std::size_t kTermBlock = 1024;
 
 // No branch-free form: the per-sample loop.
 template <auto Term>
