@@ -166,7 +166,7 @@ def update_many_rows(n, rounds):
         statements[name + " floor"] = floor
     best = best_of(statements, rounds)
     for name, *_ in cases:
-        print(f"  {name}.update_many {best[name] / n * 1e9:5.2f} ns/pair, bare C loop "
+        print(f"  {name}.update_many {best[name] / n * 1e9:5.2f} ns/pair, floor "
               f"{best[name + ' floor'] / n * 1e9:5.2f} ns/pair")
         row(f"{name}.update_many / floor", best[name], best[name + " floor"], 2)
 
