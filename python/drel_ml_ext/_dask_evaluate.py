@@ -2,6 +2,11 @@
 the workers, per key or over all partitions (re-exported by
 :mod:`drel_ml_ext.dask`)."""
 
+# The evaluating half of drel_ml_ext.dask: it shares that module's private
+# helpers (how rows are taken, where an error happened, how states travel),
+# and is checked as that module is (pandas and Dask are not fully typed).
+# pyright: standard, reportPrivateUsage=false
+
 from __future__ import annotations
 
 import copy
@@ -83,7 +88,7 @@ def _templates(model: Any, feed: _Feed, metrics: Metric | Sequence[Metric]) -> t
     rows refuses what is not a metric or scores the other kind of model."""
     templates = tuple(metrics) if isinstance(metrics, Sequence) else (metrics,)
     y = np.empty(0, dtype=bool if feed.class_name in _CLASSIFIERS else np.float64)
-    _native._progressive_validation(  # pyright: ignore[reportPrivateUsage]
+    _native._progressive_validation(
         copy.copy(model), np.empty((0, len(feed.features))), y, templates, 0, (), 0
     )
     return templates
@@ -108,9 +113,7 @@ def _arrays(feed: _Feed, rows: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
 # ---- per key -------------------------------------------------------------------
 
 
-def _key_order(
-    part: pd.DataFrame, key: str, shuffled: bool
-) -> tuple[pd.Series, Any, np.ndarray, np.ndarray]:
+def _key_order(part: pd.DataFrame, key: str, shuffled: bool) -> tuple[Any, Any, Any, Any]:
     """The partition's key values, its distinct keys, the row order that makes
     each key's rows one slice in frame order, and the slices' offsets. Rows
     whose key is missing are left out, as pandas' groupby leaves them out."""
@@ -148,7 +151,7 @@ def _evaluate_groups(
     if models:  # a shuffle leaves some partitions empty
         x, y = _arrays(feed, part)
         with _located_by_key(part, order, offsets, uniques, feed):
-            _native._progressive_validation_by_key(  # pyright: ignore[reportPrivateUsage]
+            _native._progressive_validation_by_key(
                 models, x[order], y[order], offsets, metrics, delay
             )
     return pd.DataFrame(
@@ -206,7 +209,7 @@ def evaluate_by_key(
         result.metrics[17][0].value
     """
     prototype = make_model()
-    feed = _model_feed(prototype, features, target)
+    feed: _Feed = _model_feed(prototype, features, target)
     templates = _templates(prototype, feed, metrics)
     delay = _delay(delay)
     if key in feed.columns:
@@ -253,7 +256,7 @@ def _validate_copy(
     metrics = [copy.copy(m) for m in templates]
     x, y = _arrays(feed, part)
     with _located(f"partition {number}", part):
-        _native._progressive_validation(  # pyright: ignore[reportPrivateUsage]
+        _native._progressive_validation(
             model, x, y, tuple(metrics), 0, (), delay
         )
     return model.to_json(), metrics
@@ -262,7 +265,7 @@ def _validate_copy(
 def _merge_metrics(a: list[Metric], b: list[Metric]) -> list[Metric]:
     merged = [copy.copy(m) for m in a]  # the inputs may be shared with other tasks
     for m, other in zip(merged, b):
-        m.merge(other)
+        cast(Any, m).merge(other)  # of one class: both copy the same templates
     return merged
 
 
@@ -299,7 +302,7 @@ def evaluate_partitioned(
     """
     if rounds < 1:
         raise ValueError(f"rounds must be at least 1, got {rounds}")
-    feed = _model_feed(model, features, target)
+    feed: _Feed = _model_feed(model, features, target)
     templates = _templates(model, feed, metrics)
     delay = _delay(delay)
     _check_mergeable(model)
@@ -309,13 +312,16 @@ def evaluate_partitioned(
     state: Delayed | str = model.to_json()
     scored: list[Delayed] = []
     for _ in range(rounds):
-        round_start = state
-        copies = [validate(part, feed, round_start, templates, delay, number)
+        round_start: Delayed | str = state
+
+        def merge_copies(a: Delayed, b: Delayed, start: Delayed | str = round_start) -> Delayed:
+            return cast(Delayed, merge_models(feed, start, a, b))
+
+        # Each task gives two outputs (nout=2): the model's text and the metrics.
+        copies = [cast(tuple[Delayed, Delayed],
+                       validate(part, feed, round_start, templates, delay, number))
                   for number, part in enumerate(parts)]
         scored.extend(c[1] for c in copies)
-        state = tree_reduce(
-            [c[0] for c in copies],
-            lambda a, b, start=round_start: cast(Delayed, merge_models(feed, start, a, b)),
-        )
+        state = tree_reduce([c[0] for c in copies], merge_copies)
     text, merged = _compute(state, tree_reduce(scored, merge_metrics) if scored else list(templates))
     return PartitionedEvaluation(text if as_text else feed.restore(text), list(merged))
