@@ -49,36 +49,34 @@ inline constexpr bool scores_classes = std::is_same_v<typename M::Truth, bool>;
 // True when the metric takes what a model of this kind predicts.
 bool metric_scores_classes(const AnyMetric& metric);
 
-// The scored rows not yet given to the metrics: truths, predictions (a
-// probability for a classifier) and, for a classifier, the predicted classes.
+// The scored rows not yet given to the metrics: truths and predictions (a
+// probability for a classifier).
 template <class TargetColumn>
 struct ScoredRows {
   std::vector<TargetColumn> truths;
   std::vector<double> predictions;
-  std::vector<std::uint8_t> classes;
   std::uint64_t first_row = 0;  // the stream row of the first of them
 
   void clear() {
     truths.clear();
     predictions.clear();
-    classes.clear();
   }
 };
 
-// Gives the scored rows to one metric, in order; the first failing row.
+// Gives scored rows to one metric, in order; the first failing row. For a
+// classifier, `classes` holds the class each prediction stands for.
 template <class TargetColumn>
-BulkStatus score_rows(AnyMetric& metric, const ScoredRows<TargetColumn>& rows) {
+BulkStatus score_rows(AnyMetric& metric, std::span<const TargetColumn> truths,
+                      std::span<const double> predictions, std::span<const std::uint8_t> classes) {
   constexpr bool classifier = std::is_same_v<TargetColumn, std::uint8_t>;
   const auto one = [&]<class M>(M& m) -> BulkStatus {
     if constexpr (scores_classes<M> != classifier) {
       return std::unexpected(
           RowError{0, Error::invalid_model_state("a metric of the other kind of model")});
     } else if constexpr (std::is_same_v<typename M::Prediction, bool>) {
-      return update_each(m, std::span<const TargetColumn>(rows.truths),
-                         std::span<const std::uint8_t>(rows.classes));
+      return update_each(m, truths, classes);
     } else {
-      return update_each(m, std::span<const TargetColumn>(rows.truths),
-                         std::span<const double>(rows.predictions));
+      return update_each(m, truths, predictions);
     }
   };
   return std::visit(
@@ -179,7 +177,9 @@ class ProgressiveValidation {
         predictions[j] = p;
       }
       if (j > i) {
-        queue_many(first + i, y.subspan(i, j - i), predictions.subspan(i, j - i));
+        // The metrics take these rows where they are, after any queued before.
+        DREL_TRY(score_pending());
+        DREL_TRY(score(first + i, y.subspan(i, j - i), predictions.subspan(i, j - i)));
         DREL_TRY(count_learned(j - i));
       }
       if (j < stop) {
@@ -231,20 +231,10 @@ class ProgressiveValidation {
     return answer(row, x, y, *p);
   }
 
-  void queue_many(std::size_t row, std::span<const TargetColumn> y, std::span<const double> p) {
-    if (scored_rows_.truths.empty()) scored_rows_.first_row = row;
-    scored_rows_.truths.insert(scored_rows_.truths.end(), y.begin(), y.end());
-    scored_rows_.predictions.insert(scored_rows_.predictions.end(), p.begin(), p.end());
-    if constexpr (is_classifier<Model>) {
-      for (const double q : p) scored_rows_.classes.push_back(q >= 0.5);
-    }
-  }
-
   void queue(std::size_t row, Target y, double p) {
     if (scored_rows_.truths.empty()) scored_rows_.first_row = row;
     scored_rows_.truths.push_back(static_cast<TargetColumn>(y));
     scored_rows_.predictions.push_back(p);
-    if constexpr (is_classifier<Model>) scored_rows_.classes.push_back(p >= 0.5);
   }
 
   // Rows that can be learned before the next checkpoint is due (at least 1).
@@ -276,13 +266,26 @@ class ProgressiveValidation {
   // The queued rows to every metric; of the failures, the earliest row's, and
   // at one row the first metric's, as the loop would meet them.
   BulkStatus score_pending() {
+    if (scored_rows_.truths.empty()) return {};
+    const BulkStatus done = score(scored_rows_.first_row, scored_rows_.truths,
+                                  scored_rows_.predictions);
+    scored_rows_.clear();
+    return done;
+  }
+
+  // Rows from stream row `base` on to every metric; of the failures, the
+  // earliest row's, and at one row the first metric's.
+  BulkStatus score(std::uint64_t base, std::span<const TargetColumn> truths,
+                   std::span<const double> predictions) {
+    if constexpr (is_classifier<Model>) {
+      classes_.resize(predictions.size());
+      for (std::size_t k = 0; k < predictions.size(); ++k) classes_[k] = predictions[k] >= 0.5;
+    }
     std::optional<RowError> first;
     for (AnyMetric& metric : metrics_) {
-      BulkStatus s = score_rows(metric, scored_rows_);
+      BulkStatus s = score_rows(metric, truths, predictions, std::span<const std::uint8_t>(classes_));
       if (!s && (!first || s.error().row < first->row)) first = std::move(s).error();
     }
-    const std::uint64_t base = scored_rows_.first_row;
-    scored_rows_.clear();
     if (first) {
       first->row += base;
       return std::unexpected(std::move(*first));
@@ -308,6 +311,7 @@ class ProgressiveValidation {
   std::vector<std::uint64_t> read_at_;
   std::vector<std::optional<double>> values_;
   ScoredRows<TargetColumn> scored_rows_;
+  std::vector<std::uint8_t> classes_;  // a classifier's predicted classes, while scored
 };
 
 }  // namespace drel
