@@ -8,16 +8,11 @@
 // lock over private copies of the states. All or nothing for the whole call:
 // the copies replace the states only when every key has learned every row, so
 // a refused row leaves every object as it was.
-#include <array>
-#include <bit>
-#include <cstring>
-#include <memory>
-#include <string>
 #include <type_traits>
-#include <unordered_map>
 #include <vector>
 
 #include "bulk_columns.hpp"
+#include "by_key.hpp"
 #include "bulk_roles.hpp"
 #include "bulk_rows.hpp"
 #include "bulk_run.hpp"
@@ -30,222 +25,10 @@
 namespace drel::py {
 namespace {
 
-// Positional parameters only: four are more than the shared call frame parses.
-struct KeySpec {
-  const char* full_name;
-  std::array<const char*, 4> names;
-  Py_ssize_t count;
-};
+using namespace by_key;
 
 constexpr KeySpec kLearnManyByKey{"learn_many_by_key()", {"objects", "X", "y", "offsets"}, 4};
 constexpr KeySpec kUpdateManyByKey{"update_many_by_key()", {"statistics", "xs", "offsets"}, 3};
-
-// "Mean" for drel_ml's classes (named builtins.Mean), "int" for an int.
-const char* short_name(PyTypeObject* type) {
-  const char* dot = std::strrchr(type->tp_name, '.');
-  return dot != nullptr ? dot + 1 : type->tp_name;
-}
-const char* type_name(PyObject* o) { return o == Py_None ? "None" : short_name(Py_TYPE(o)); }
-
-// ---- the objects ----
-
-// Every object of the call borrowed exclusively, released together. The same
-// object twice is refused before any borrow, naming both places.
-template <class Core>
-class Borrowed {
- public:
-  Borrowed() = default;
-  Borrowed(const Borrowed&) = delete;
-  Borrowed& operator=(const Borrowed&) = delete;
-  ~Borrowed() {
-    for (Instance<Core>* instance : held_) instance->borrow.state = 0;
-  }
-
-  // False with an exception set.
-  bool take(const KeySpec& spec, PyObject* items) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(items);
-    std::unordered_map<PyObject*, Py_ssize_t> seen;
-    seen.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t k = 0; k < n; ++k) {
-      PyObject* o = PyTuple_GET_ITEM(items, k);
-      const auto [at, fresh] = seen.emplace(o, k);
-      if (!fresh) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s %s[%zd] is %s[%zd]: each key needs an object of its own",
-                     spec.full_name, spec.names[0], k, spec.names[0], at->second);
-        return false;
-      }
-    }
-    held_.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t k = 0; k < n; ++k) {
-      Instance<Core>* instance = exact_instance<Core>(PyTuple_GET_ITEM(items, k));
-      // The same rule as Borrow<Access::Exclusive>, for many flags at once.
-      if (instance->borrow.state != 0) {
-        PyErr_Format(PyExc_RuntimeError, "Already borrowed (%s[%zd])", spec.names[0], k);
-        return false;
-      }
-      instance->borrow.state = -1;
-      held_.push_back(instance);
-    }
-    return true;
-  }
-
-  std::span<Instance<Core>* const> instances() const { return held_; }
-
- private:
-  std::vector<Instance<Core>*> held_;
-};
-
-// The objects as a tuple (a list may change while X is iterated), each of
-// exactly the class of the first; null with TypeError otherwise.
-template <class Core>
-bool all_of_class(const KeySpec& spec, PyObject* items) {
-  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(items); ++k) {
-    PyObject* o = PyTuple_GET_ITEM(items, k);
-    if (exact_instance<Core>(o) == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s %s[%zd] is a '%s', but %s[0] is a '%s': one class per call",
-                   spec.full_name, spec.names[0], k, type_name(o), spec.names[0],
-                   short_name(class_object<Core>()));
-      return false;
-    }
-  }
-  return true;
-}
-
-// ---- offsets ----
-
-bool is_int64_format(const char* format) {
-  if (format == nullptr) return false;
-  if (*format == '@' || *format == '=' || *format == '<') ++format;
-  return std::strlen(format) == 1 && std::strchr("qlnQLN", *format) != nullptr;
-}
-
-// An int64 (or uint64) 1-D buffer, read in place; false (nothing held) when
-// `o` is none.
-bool offsets_from_buffer(PyObject* o, std::vector<std::size_t>& out, bool& read) {
-  read = false;
-  if (!PyObject_CheckBuffer(o)) return true;
-  Py_buffer view;
-  if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) != 0) {
-    PyObject* raised = take_raised_exception();
-    if (!is_ordinary(raised)) {
-      restore_raised_exception(raised);
-      return false;
-    }
-    Py_DECREF(raised);
-    return true;
-  }
-  const bool usable = view.ndim == 1 && view.itemsize == 8 && is_int64_format(view.format) &&
-                      std::endian::native == std::endian::little;
-  if (usable) {
-    const bool is_signed = std::strchr("qln", view.format[std::strlen(view.format) - 1]) != nullptr;
-    out.resize(static_cast<std::size_t>(view.shape[0]));
-    const char* at = static_cast<const char*>(view.buf);
-    for (std::size_t i = 0; i < out.size(); ++i, at += view.strides[0]) {
-      std::int64_t value;
-      std::memcpy(&value, at, sizeof value);
-      if (is_signed && value < 0) {
-        PyBuffer_Release(&view);
-        PyErr_Format(PyExc_ValueError, "offsets[%zu] is negative", i);
-        return false;
-      }
-      out[i] = static_cast<std::size_t>(value);
-    }
-    read = true;
-  }
-  PyBuffer_Release(&view);
-  return true;
-}
-
-bool offsets_by_iteration(PyObject* o, std::vector<std::size_t>& out) {
-  Ref iterator = Ref::steal(PyObject_GetIter(o));
-  if (!iterator) return false;
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    Ref index = Ref::steal(PyNumber_Index(item.get()));
-    if (!index) return false;
-    const Py_ssize_t value = PyLong_AsSsize_t(index.get());
-    if (value == -1 && PyErr_Occurred()) return false;
-    if (value < 0) {
-      PyErr_Format(PyExc_ValueError, "offsets[%zu] is negative", out.size());
-      return false;
-    }
-    out.push_back(static_cast<std::size_t>(value));
-  }
-  return !PyErr_Occurred();
-}
-
-// keys + 1 positions from 0, never decreasing; the last is checked against
-// the rows once X is converted.
-bool read_offsets(const KeySpec& spec, PyObject* o, std::size_t keys,
-                  std::vector<std::size_t>& out) {
-  bool read = false;
-  if (!offsets_from_buffer(o, out, read)) return false;
-  if (!read && !offsets_by_iteration(o, out)) return false;
-  if (out.size() != keys + 1) {
-    PyErr_Format(PyExc_ValueError, "%s offsets holds %zu positions, expected %zu (one more than %s)",
-                 spec.full_name, out.size(), keys + 1, spec.names[0]);
-    return false;
-  }
-  if (out[0] != 0) {
-    PyErr_Format(PyExc_ValueError, "%s offsets[0] is %zu, expected 0", spec.full_name, out[0]);
-    return false;
-  }
-  for (std::size_t k = 1; k < out.size(); ++k) {
-    if (out[k] < out[k - 1]) {
-      PyErr_Format(PyExc_ValueError, "%s offsets decrease at offsets[%zu]: %zu after %zu",
-                   spec.full_name, k, out[k], out[k - 1]);
-      return false;
-    }
-  }
-  return true;
-}
-
-bool offsets_cover(const KeySpec& spec, const std::vector<std::size_t>& offsets, std::size_t rows) {
-  if (offsets.back() == rows) return true;
-  PyErr_Format(PyExc_ValueError, "%s offsets[-1] is %zu, but %s has %zu rows", spec.full_name,
-               offsets.back(), spec.names[1], rows);
-  return false;
-}
-
-// ---- the run ----
-
-// The core's error at a row of key k: the one-sample message with the row of
-// the whole call and the key.
-struct KeyedError {
-  RowError error;
-  std::size_t key;
-};
-
-// Walks the converted rows block by block and, within each block, the keys
-// whose rows it holds: learn(state, block_view, lo, count) learns rows
-// [lo, lo + count) of the block into the copy of key k's state.
-// A signal handler that raises between two blocks stops the walk.
-template <class Core, class Fetch, class Learn>
-std::expected<void, KeyedError> learn_keys(std::vector<Core>& work,
-                                           const std::vector<std::size_t>& offsets,
-                                           std::size_t n, std::size_t block, SignalPoll& signals,
-                                           Fetch&& fetch, Learn&& learn) {
-  std::size_t k = 0;
-  for (std::size_t first = 0; first < n; first += block) {
-    if (first > 0 && signals.interrupted()) [[unlikely]] return {};
-    const std::size_t end = std::min(n, first + block);
-    auto view = fetch(first, end - first);
-    for (; k < work.size() && offsets[k] < end; ++k) {
-      const std::size_t lo = std::max(offsets[k], first);
-      const std::size_t hi = std::min(offsets[k + 1], end);
-      if (lo < hi) {
-        BulkStatus done = learn(work[k], view, lo - first, hi - lo);
-        if (!done) [[unlikely]] {
-          RowError failure = std::move(done).error();
-          failure.row += lo;
-          return std::unexpected(KeyedError{std::move(failure), k});
-        }
-      }
-      if (offsets[k + 1] > end) break;  // the key goes on in the next block
-    }
-  }
-  return {};
-}
 
 // Copies the states, learns, and commits every copy when all went well.
 template <class Core, class Fetch, class Learn>
@@ -267,26 +50,11 @@ PyObject* run_keys(const KeySpec& spec, const Borrowed<Core>& borrowed,
   });
   if (signals.raised()) return nullptr;
   if (!status) {
-    const KeyedError& failed = status.error();
-    const std::string text = failed.error.error.message() + " (row " +
-                             std::to_string(failed.error.row) + ", " + spec.names[0] + "[" +
-                             std::to_string(failed.key) + "])";
-    raise_failure(Failure(RuntimeText{text}));
+    raise_keyed_error(spec, status.error());
     return nullptr;
   }
   if (!finished(BulkStatus{}, conversion)) return nullptr;
   Py_RETURN_NONE;
-}
-
-Rows slice(const Rows& rows, std::size_t lo, std::size_t count) {
-  Rows part = rows;
-  part.count = count;
-  if (rows.offsets != nullptr) {
-    part.offsets = rows.offsets + lo;
-  } else {
-    part.data = rows.data + lo * rows.row_stride;
-  }
-  return part;
 }
 
 template <class Core>
@@ -355,44 +123,6 @@ PyObject* update_by_key_as(PyObject* items, PyObject* xs, PyObject* offsets_arg)
       [](Core& state, std::span<const double> view, std::size_t lo, std::size_t count) {
         return update_many(state, view.subspan(lo, count));
       });
-}
-
-// The objects as a new tuple, or null with TypeError: a list or a tuple only,
-// so that nothing runs while they are read.
-Ref object_tuple(const KeySpec& spec, PyObject* objects) {
-  if (!PyList_Check(objects) && !PyTuple_Check(objects)) {
-    PyErr_Format(PyExc_TypeError, "%s argument '%s' must be a list or tuple, not '%s'",
-                 spec.full_name, spec.names[0], type_name(objects));
-    return {};
-  }
-  return Ref::steal(PySequence_Tuple(objects));
-}
-
-// Calls body.template operator()<Core>() for the class of the first object
-// among Cores (no object: the first of Cores, for which nothing is learned).
-template <class... Cores, class Body>
-PyObject* by_first_class(TypeList<Cores...>, const KeySpec& spec, PyObject* items, Body&& body) {
-  PyObject* first = PyTuple_GET_SIZE(items) > 0 ? PyTuple_GET_ITEM(items, 0) : nullptr;
-  PyObject* result = nullptr;
-  bool matched = false;
-  std::size_t index = 0;
-  ((matched = matched || [&] {
-     const bool is = first == nullptr ? index == 0 : exact_instance<Cores>(first) != nullptr;
-     ++index;
-     if (is) result = body.template operator()<Cores>();
-     return is;
-   }()),
-   ...);
-  if (!matched) {
-    std::string names;
-    index = 0;
-    ((names += (index++ == 0 ? "" : index == sizeof...(Cores) ? " or " : ", "),
-      names += short_name(class_object<Cores>())),
-     ...);
-    PyErr_Format(PyExc_TypeError, "%s %s[0] must be %s, not '%s'", spec.full_name, spec.names[0],
-                 names.c_str(), type_name(first));
-  }
-  return result;
 }
 
 PyObject* learn_many_by_key_entry(PyObject* const* args) {

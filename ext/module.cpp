@@ -19,8 +19,9 @@ PyMethodDef* function_table() {
   static std::vector<PyMethodDef> table = [] {
     std::vector<PyMethodDef> all;
     for (auto unit : {bulk_functions(), merge_functions(), config_functions(),
-                      progressive_functions(), state_bytes_functions(),
-                      bulk_by_key_functions(), record_key_functions()})
+                      progressive_functions(), progressive_by_key_functions(),
+                      state_bytes_functions(), bulk_by_key_functions(),
+                      record_key_functions()})
       all.insert(all.end(), unit.begin(), unit.end());
     all.push_back({nullptr, nullptr, 0, nullptr});
     return all;

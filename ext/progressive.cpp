@@ -6,7 +6,6 @@
 // runs on copies of them without the interpreter lock, a block of rows at a
 // time, and the copies are committed only after the last label has arrived.
 // A rejected row (core error or conversion failure) changes nothing.
-#include <deque>
 #include <vector>
 
 #include "bulk_columns.hpp"
@@ -14,8 +13,8 @@
 #include "bulk_result.hpp"
 #include "bulk_rows.hpp"
 #include "instance_arg.hpp"
-#include "metric_units.hpp"
 #include "metrics/progressive.hpp"
+#include "progressive_args.hpp"
 #include "units.hpp"
 #include "without_gil.hpp"
 
@@ -24,65 +23,6 @@ namespace {
 
 constexpr ArgSpec kProgressive{"progressive_validation()", {"model", "X", "y"}, 3};
 constexpr Py_ssize_t kArity = 7;
-
-// The metrics argument: each element an instance of a metric class, borrowed
-// exclusively (one object given twice is refused by its borrow).
-struct MetricArgs {
-  std::vector<AnyMetric> work;
-  std::deque<Borrow<Access::Exclusive>> borrows;
-};
-
-template <class Core>
-bool take_metric(PyObject* o, MetricArgs& out, bool& failed) {
-  if (!Py_IS_TYPE(o, class_object<Core>())) return false;
-  auto* instance = instance_of<Core>(o);
-  if (!out.borrows.emplace_back(instance->borrow)) {
-    failed = true;
-    return true;
-  }
-  out.work.emplace_back(instance->value);
-  return true;
-}
-
-// Moves a metric's work value back into its instance.
-template <class Core>
-bool commit_metric(PyObject* o, AnyMetric&& value) {
-  if (!Py_IS_TYPE(o, class_object<Core>())) return false;
-  instance_of<Core>(o)->value = std::get<Core>(std::move(value));
-  return true;
-}
-
-bool read_metrics(PyObject* metrics, MetricArgs& out, std::vector<PyObject*>& objects,
-                  bool classifier) {
-  if (!PyTuple_CheckExact(metrics)) {
-    PyErr_SetString(PyExc_TypeError, "progressive_validation() metrics must be a tuple");
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(metrics); ++i) {
-    PyObject* o = PyTuple_GET_ITEM(metrics, i);
-    bool failed = false;
-#define DREL_TAKE_(Core, Name) take_metric<Core>(o, out, failed) ||
-    const bool known = DREL_METRICS(DREL_TAKE_) take_metric<RollingMetric>(o, out, failed);
-#undef DREL_TAKE_
-    if (failed) return false;
-    if (!known) {
-      PyErr_Format(PyExc_TypeError,
-                   "progressive_validation() metric %zd must be a metric of drel_ml_ext.metrics, "
-                   "not '%s'",
-                   i, Py_TYPE(o)->tp_name);
-      return false;
-    }
-    if (metric_scores_classes(out.work.back()) != classifier) {
-      PyErr_Format(PyExc_TypeError,
-                   "progressive_validation() metric %zd (%s) scores %s, but the model is a %s", i,
-                   Py_TYPE(o)->tp_name, classifier ? "real predictions" : "classes",
-                   classifier ? "classifier" : "regressor");
-      return false;
-    }
-    objects.push_back(o);
-  }
-  return true;
-}
 
 bool read_counts(PyObject* tuple, std::vector<std::uint64_t>& out) {
   if (!PyTuple_CheckExact(tuple)) {
@@ -137,8 +77,7 @@ PyObject* validate_on(Instance<Model>& instance, PyObject* const* args) {
   Borrow<Access::Exclusive> borrow(instance.borrow);
   if (!borrow) return nullptr;
   MetricArgs metrics;
-  std::vector<PyObject*> objects;
-  if (!read_metrics(args[3], metrics, objects, classifier)) return nullptr;
+  if (!read_metrics("progressive_validation()", args[3], metrics, classifier)) return nullptr;
 
   RowReader rows;
   ColumnReader<typename Run::TargetColumn> targets("y");
@@ -170,17 +109,13 @@ PyObject* validate_on(Instance<Model>& instance, PyObject* const* args) {
   if (!status) return raise_core_row_error(status.error());
   if (conversion.failure) return raise_row_failure(std::move(*conversion.failure));
 
-  Ref curve = Ref::steal(curve_lists(run.read_at(), run.values(), objects.size()));
+  Ref curve = Ref::steal(curve_lists(run.read_at(), run.values(), metrics.objects.size()));
   if (!curve) return nullptr;
   Ref result = Ref::steal(predictions.release());
   if (!result) return nullptr;
   // Nothing can fail from here on: commit the model and every metric.
   instance.value = std::move(model);
-  for (std::size_t i = 0; i < objects.size(); ++i) {
-#define DREL_COMMIT_(Core, Name) commit_metric<Core>(objects[i], std::move(metrics.work[i])) ||
-    DREL_METRICS(DREL_COMMIT_) commit_metric<RollingMetric>(objects[i], std::move(metrics.work[i]));
-#undef DREL_COMMIT_
-  }
+  commit_metrics(metrics);
   return PyTuple_Pack(3, result.get(), PyTuple_GET_ITEM(curve.get(), 0),
                       PyTuple_GET_ITEM(curve.get(), 1));
 }

@@ -318,6 +318,18 @@ def _progressive_validation(
     /,
 ) -> tuple[Any, list[int], list[list[float | None]]]: ...
 
+# ---- progressive validation by key (ext/progressive_by_key.cpp; drel_ml_ext.dask) ----
+
+def _progressive_validation_by_key(
+    models: list[Any] | tuple[Any, ...],
+    X: Any,
+    y: Any,
+    offsets: Any,
+    metrics: tuple[tuple[Any, ...], ...],
+    delay: int,
+    /,
+) -> Any: ...
+
 # ---- metrics (ext/metric_classes.cpp) -----------------------------------------
 
 

@@ -558,3 +558,15 @@ def update_partitioned(
     if isinstance(columns, str):
         return results[0]
     return dict(zip(names, results))
+
+
+# ---- evaluating while learning (progressive validation in the workers) ----------
+
+from drel_ml_ext._dask_evaluate import (  # noqa: E402  (it builds on the helpers above)
+    KeyedEvaluation,
+    PartitionedEvaluation,
+    evaluate_by_key,
+    evaluate_partitioned,
+)
+
+__all__ += ["evaluate_by_key", "evaluate_partitioned", "KeyedEvaluation", "PartitionedEvaluation"]

@@ -37,12 +37,26 @@ struct LinearRegression {
   [[nodiscard]] Status learn_one_checked(std::span<const double> x, double y);
 };
 
+// The fast form of predict_one followed by learn_one on the same sample: the
+// output the step differentiates is the prediction before the step, so it is
+// computed once and handed out in `prediction` (valid when the step is Done).
+template <Commit kCommit>
+[[gnu::always_inline]] inline StepOutcome predict_learn_step(LinearRegression& m,
+                                                             std::span<const double> x, double y,
+                                                             double& prediction) {
+  if (!is_finite(y)) [[unlikely]] return StepOutcome::Defer;
+  return model_step<kCommit>(m, x, [&m, y, &prediction](double p) {
+    prediction = p;
+    return m.loss.gradient(p, y);
+  });
+}
+
 // The fast form of learn_one (common/step_outcome.hpp).
 template <Commit kCommit>
 [[gnu::always_inline]] inline StepOutcome learn_step(LinearRegression& m,
                                                      std::span<const double> x, double y) {
-  if (!is_finite(y)) [[unlikely]] return StepOutcome::Defer;
-  return model_step<kCommit>(m, x, [&m, y](double p) { return m.loss.gradient(p, y); });
+  double unused;
+  return predict_learn_step<kCommit>(m, x, y, unused);
 }
 
 }  // namespace drel

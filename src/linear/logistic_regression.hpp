@@ -62,11 +62,25 @@ inline bool positive_class(double z) {
   return z >= 0.0;
 }
 
+// The fast form of predict_proba_one followed by learn_one on the same
+// sample: the probability the step differentiates is the one predicted before
+// the step, computed once and handed out in `probability` (valid when Done).
+template <Commit kCommit>
+[[gnu::always_inline]] inline StepOutcome predict_learn_step(LogisticRegression& m,
+                                                             std::span<const double> x, bool y,
+                                                             double& probability) {
+  return model_step<kCommit>(m, x, [&m, y, &probability](double z) {
+    probability = logistic(z);
+    return m.loss.gradient(probability, y);
+  });
+}
+
 // The fast form of learn_one (common/step_outcome.hpp).
 template <Commit kCommit>
 [[gnu::always_inline]] inline StepOutcome learn_step(LogisticRegression& m,
                                                      std::span<const double> x, bool y) {
-  return model_step<kCommit>(m, x, [&m, y](double z) { return m.loss.gradient(logistic(z), y); });
+  double unused;
+  return predict_learn_step<kCommit>(m, x, y, unused);
 }
 
 }  // namespace drel

@@ -1,6 +1,8 @@
 #include "metrics/exact_sum.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace drel {
 namespace {
@@ -29,6 +31,44 @@ void ExactSum::add(const ExactSum& other) {
   const ExactSum rhs = other.normalized();
   for (std::size_t i = 0; i < kCells; ++i) cells_[i] += rhs.cells_[i];
   normalize();
+}
+
+void ExactSum::add_many(std::span<const double> terms) {
+  // Four bins per exponent, taken in turn, so that terms of one exponent do
+  // not wait on each other's addition. A bin takes at most 1024 significands
+  // below 2^53 between two flushes: it stays below 2^63.
+  constexpr std::size_t kLanes = 4;
+  constexpr std::size_t kChunk = kLanes * 1024;
+  constexpr std::size_t kPositions = 2046;  // the positions of finite doubles
+  // Zero between calls: a flush empties every bin it reads.
+  thread_local std::array<std::array<std::uint64_t, kPositions>, kLanes> bins{};
+  const auto put = [](double x, std::array<std::uint64_t, kPositions>& bin, std::uint64_t& lo,
+                      std::uint64_t& hi) __attribute__((always_inline)) {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+    const std::uint64_t biased = (bits >> 52) & 0x7FF;
+    const std::uint64_t normal = biased != 0;
+    // As accumulate(): a normal number's implicit bit, a subnormal's scale.
+    const std::uint64_t position = biased - normal;
+    bin[position] += (bits & 0xFFFFFFFFFFFFFull) | (normal << 52);
+    // A zero adds nothing: it must not stretch the range the flush reads.
+    const bool zero = (bits << 1) == 0;
+    lo = std::min(lo, zero ? std::uint64_t{kPositions} : position);
+    hi = std::max(hi, zero ? 0 : position);
+  };
+  for (std::size_t first = 0; first < terms.size(); first += kChunk) {
+    const std::size_t end = std::min(terms.size(), first + kChunk);
+    std::uint64_t lo = kPositions, hi = 0;
+    std::size_t i = first;
+    for (; i + kLanes <= end; i += kLanes) {
+      for (std::size_t lane = 0; lane < kLanes; ++lane) put(terms[i + lane], bins[lane], lo, hi);
+    }
+    for (std::size_t lane = 0; i < end; ++i, ++lane) put(terms[i], bins[lane], lo, hi);
+    for (std::uint64_t position = lo; position <= hi && lo < kPositions; ++position) {
+      for (auto& bin : bins) {
+        if (bin[position] != 0) add_at(std::exchange(bin[position], 0), position, +1);
+      }
+    }
+  }
 }
 
 bool ExactSum::is_zero() const {

@@ -13,6 +13,7 @@
 #include <bit>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace drel {
@@ -28,6 +29,10 @@ class ExactSum {
   [[gnu::always_inline]] inline void add(double x) { accumulate(x, +1); }
   [[gnu::always_inline]] inline void remove(double x) { accumulate(x, -1); }
   void add(const ExactSum& other);
+  // The same sum as add() of each term, for finite terms that are not
+  // negative (-0.0 allowed): a term costs one integer addition to a bin of its
+  // exponent, and the bins are added to the cells every few thousand terms.
+  void add_many(std::span<const double> terms);
 
   // The sum rounded to the nearest double (ties to even); +-inf beyond range.
   double value() const { return scaled_value(0); }
@@ -68,12 +73,18 @@ class ExactSum {
       position = biased - 1;
     }
     if (bits >> 63) sign = -sign;
+    add_at(mantissa, position, sign);
+  }
+  // sign * v * 2^(position + kLowestExponent), for any 64-bit v: its bits fall
+  // into three digits, each below 2^32.
+  [[gnu::always_inline]] inline void add_at(std::uint64_t v, std::uint64_t position,
+                                            std::int64_t sign) {
     const std::uint64_t cell = position / kDigitBits;
     const unsigned offset = static_cast<unsigned>(position % kDigitBits);
     constexpr std::uint64_t kDigit = 0xFFFFFFFFull;
-    const std::uint64_t low = (mantissa << offset) & kDigit;
-    const std::uint64_t middle = (mantissa >> (kDigitBits - offset)) & kDigit;
-    const std::uint64_t high = offset == 0 ? 0 : mantissa >> (64 - offset);
+    const std::uint64_t low = (v << offset) & kDigit;
+    const std::uint64_t middle = (v >> (kDigitBits - offset)) & kDigit;
+    const std::uint64_t high = offset == 0 ? 0 : v >> (64 - offset);
     cells_[cell] += sign * static_cast<std::int64_t>(low);
     cells_[cell + 1] += sign * static_cast<std::int64_t>(middle);
     cells_[cell + 2] += sign * static_cast<std::int64_t>(high);

@@ -4,12 +4,14 @@
 // on a failure; the others (R2, rolling windows) run on a copy.
 #pragma once
 
+#include <algorithm>
 #include <limits>
 #include <span>
 #include <type_traits>
 
 #include "bulk/bulk.hpp"
 #include "metrics/rolling_metric.hpp"
+#include "metrics/term_blocks.hpp"
 
 namespace drel {
 
@@ -47,33 +49,71 @@ template <class M>
                                          std::span<const ColumnOf<typename M::Prediction>> predictions) {
   if constexpr (ConfusionCounts<M>) {
     if (fits(m.count(), truths.size())) {
-      // No sample can fail: the four cells counted without a branch.
+      // No sample can fail: three counts without a branch (true positives,
+      // positives, predicted positives) give the four cells, a block of a
+      // constant length at a time, which the vectoriser wants.
+      constexpr std::size_t kBlock = 1024;
+      std::uint64_t tp = 0, positives = 0, predicted = 0;
+      const auto count = [&](const std::uint8_t* t, const std::uint8_t* p, std::size_t n)
+                             __attribute__((always_inline)) {
+        std::uint32_t both = 0, truth = 0, guess = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          const std::uint32_t a = t[i] != 0, b = p[i] != 0;
+          both += a & b;
+          truth += a;
+          guess += b;
+        }
+        tp += both;
+        positives += truth;
+        predicted += guess;
+      };
+      const std::size_t n = truths.size();
+      std::size_t first = 0;
+      for (; first + kBlock <= n; first += kBlock)
+        count(truths.data() + first, predictions.data() + first, kBlock);
+      count(truths.data() + first, predictions.data() + first, n - first);
       Confusion& c = m.confusion;
-      std::uint64_t tp = 0, fp = 0, fn = 0, tn = 0;
-      for (std::size_t i = 0; i < truths.size(); ++i) {
-        const std::uint64_t t = truths[i] != 0, p = predictions[i] != 0;
-        tp += t & p;
-        fp += (1 - t) & p;
-        fn += t & (1 - p);
-        tn += (1 - t) & (1 - p);
-      }
       c.true_positives += tp;
-      c.false_positives += fp;
-      c.false_negatives += fn;
-      c.true_negatives += tn;
+      c.false_positives += predicted - tp;
+      c.false_negatives += positives - tp;
+      c.true_negatives += n - positives - predicted + tp;
       return {};
     }
   }
   if constexpr (TermSum<M>) {
     if (fits(m.count, truths.size())) {
-      for (std::size_t i = 0; i < truths.size(); ++i) {
-        const auto term = M::term(static_cast<typename M::Truth>(truths[i]), predictions[i]);
-        if (!term) [[unlikely]] {
-          for (std::size_t j = i; j-- > 0;)
-            m.sum.remove(*M::term(static_cast<typename M::Truth>(truths[j]), predictions[j]));
-          return std::unexpected(RowError{i, term.error()});
+      // Rows [first, end) one at a time with the checked term; on a failure,
+      // every row before it is taken back out of the sum.
+      const auto each = [&](std::size_t first, std::size_t end) -> BulkStatus {
+        for (std::size_t i = first; i < end; ++i) {
+          const auto term = M::term(static_cast<typename M::Truth>(truths[i]), predictions[i]);
+          if (!term) [[unlikely]] {
+            for (std::size_t j = i; j-- > 0;)
+              m.sum.remove(*M::term(static_cast<typename M::Truth>(truths[j]), predictions[j]));
+            return std::unexpected(RowError{i, term.error()});
+          }
+          m.sum.add(*term);
         }
-        m.sum.add(*term);
+        return {};
+      };
+      if constexpr (BlockTerms<M::term>::kAvailable) {
+        double terms[kTermBlock];
+        for (std::size_t first = 0; first < truths.size(); first += kTermBlock) {
+          const std::size_t count = std::min(kTermBlock, truths.size() - first);
+          using Block = BlockTerms<M::term>;
+          const auto* y = truths.data() + first;
+          const double* p = predictions.data() + first;
+          // A full block has a constant length, which the vectoriser wants.
+          const bool passed = count == kTermBlock ? Block::fill(y, p, kTermBlock, terms)
+                                                  : Block::fill(y, p, count, terms);
+          if (passed) [[likely]] {
+            m.sum.add_many(std::span<const double>(terms, count));
+          } else {
+            DREL_TRY(each(first, first + count));
+          }
+        }
+      } else {
+        DREL_TRY(each(0, truths.size()));
       }
       m.count += truths.size();
       return {};

@@ -20,3 +20,11 @@ std::optional<double> metric_value(const AnyMetric& metric) {
 }
 
 }  // namespace drel
+
+namespace drel {
+// The bare linear models score and learn a row in one step; a change of that
+// step's signature must not quietly fall back to two.
+static_assert(ProgressiveValidation<LinearRegression>::kFused &&
+              ProgressiveValidation<LogisticRegression>::kFused);
+static_assert(!ProgressiveValidation<RegressionPipeline>::kFused);
+}  // namespace drel

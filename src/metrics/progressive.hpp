@@ -14,7 +14,9 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -47,36 +49,34 @@ inline constexpr bool scores_classes = std::is_same_v<typename M::Truth, bool>;
 // True when the metric takes what a model of this kind predicts.
 bool metric_scores_classes(const AnyMetric& metric);
 
-// The scored rows not yet given to the metrics: truths, predictions (a
-// probability for a classifier) and, for a classifier, the predicted classes.
+// The scored rows not yet given to the metrics: truths and predictions (a
+// probability for a classifier).
 template <class TargetColumn>
 struct ScoredRows {
   std::vector<TargetColumn> truths;
   std::vector<double> predictions;
-  std::vector<std::uint8_t> classes;
   std::uint64_t first_row = 0;  // the stream row of the first of them
 
   void clear() {
     truths.clear();
     predictions.clear();
-    classes.clear();
   }
 };
 
-// Gives the scored rows to one metric, in order; the first failing row.
+// Gives scored rows to one metric, in order; the first failing row. For a
+// classifier, `classes` holds the class each prediction stands for.
 template <class TargetColumn>
-BulkStatus score_rows(AnyMetric& metric, const ScoredRows<TargetColumn>& rows) {
+BulkStatus score_rows(AnyMetric& metric, std::span<const TargetColumn> truths,
+                      std::span<const double> predictions, std::span<const std::uint8_t> classes) {
   constexpr bool classifier = std::is_same_v<TargetColumn, std::uint8_t>;
   const auto one = [&]<class M>(M& m) -> BulkStatus {
     if constexpr (scores_classes<M> != classifier) {
       return std::unexpected(
           RowError{0, Error::invalid_model_state("a metric of the other kind of model")});
     } else if constexpr (std::is_same_v<typename M::Prediction, bool>) {
-      return update_each(m, std::span<const TargetColumn>(rows.truths),
-                         std::span<const std::uint8_t>(rows.classes));
+      return update_each(m, truths, classes);
     } else {
-      return update_each(m, std::span<const TargetColumn>(rows.truths),
-                         std::span<const double>(rows.predictions));
+      return update_each(m, truths, predictions);
     }
   };
   return std::visit(
@@ -104,6 +104,11 @@ class ProgressiveValidation {
  public:
   using Target = std::conditional_t<is_classifier<Model>, bool, double>;
   using TargetColumn = std::conditional_t<is_classifier<Model>, std::uint8_t, double>;
+  // Whether the model has the step that predicts and learns a sample at once.
+  static constexpr bool kFused = requires(Model& m, std::span<const double> x, Target y,
+                                          double& p) {
+    predict_learn_step<Commit::CheckThenWrite>(m, x, y, p);
+  };
 
   ProgressiveValidation(Model& model, std::span<AnyMetric> metrics, std::size_t delay,
                         Checkpoints checkpoints)
@@ -113,17 +118,20 @@ class ProgressiveValidation {
   // output per row of these.
   BulkStatus run(const Rows& rows, std::span<const TargetColumn> y, std::size_t first,
                  std::span<double> predictions) {
+    if constexpr (kFused) {
+      if (delay_ == 0) return run_fused(rows, y, first, predictions);
+    }
     for (std::size_t i = 0; i < rows.count; ++i) {
       const std::size_t row = first + i;
       const std::span<const double> x = rows.row(i);
+      if (delay_ == 0) {
+        DREL_TRY(separately(row, x, static_cast<Target>(y[i]), predictions[i]));
+        continue;
+      }
       Result<double> p = predict(x);
       if (!p) [[unlikely]] return fail_after_scoring(RowError{row, std::move(p).error()});
       predictions[i] = *p;
       const Target target = static_cast<Target>(y[i]);
-      if (delay_ == 0) {
-        DREL_TRY(answer(row, x, target, *p));
-        continue;
-      }
       if (pending_.size() == delay_) {
         Pending& oldest = pending_[head_];
         DREL_TRY(answer(oldest.row, oldest.x, oldest.y, oldest.p));
@@ -147,6 +155,39 @@ class ProgressiveValidation {
       DREL_TRY(answer(p.row, p.x, p.y, p.p));
     }
     pending_.clear();
+    return score_pending();
+  }
+
+  // Without a delay, a bare linear model predicts and learns each row in one
+  // step, up to the next checkpoint at a time; the rows go to the metrics as
+  // they are. A row the step defers is decided by the separate calls.
+  BulkStatus run_fused(const Rows& rows, std::span<const TargetColumn> y, std::size_t first,
+                       std::span<double> predictions) {
+    std::size_t i = 0;
+    while (i < rows.count) {
+      const std::size_t stop =
+          i + static_cast<std::size_t>(std::min<std::uint64_t>(rows.count - i, until_due()));
+      std::size_t j = i;
+      for (; j < stop; ++j) {
+        double p;
+        if (predict_learn_step<Commit::CheckThenWrite>(model_, rows.row(j),
+                                                       static_cast<Target>(y[j]),
+                                                       p) != StepOutcome::Done) [[unlikely]]
+          break;
+        predictions[j] = p;
+      }
+      if (j > i) {
+        // The metrics take these rows where they are, after any queued before.
+        DREL_TRY(score_pending());
+        DREL_TRY(score(first + i, y.subspan(i, j - i), predictions.subspan(i, j - i)));
+        DREL_TRY(count_learned(j - i));
+      }
+      if (j < stop) {
+        DREL_TRY(separately(first + j, rows.row(j), static_cast<Target>(y[j]), predictions[j]));
+        ++j;
+      }
+      i = j;
+    }
     return score_pending();
   }
 
@@ -176,13 +217,38 @@ class ProgressiveValidation {
   // is reported after the queued rows are scored, so that a metric's failure
   // at this row or before comes first, as in the loop.
   BulkStatus answer(std::size_t row, std::span<const double> x, Target y, double p) {
+    queue(row, y, p);
+    if (Status s = model_.learn_one(x, y); !s) [[unlikely]]
+      return fail_after_scoring(RowError{row, std::move(s).error()});
+    return count_learned();
+  }
+
+  // Row `row` without a delay: predicted, then scored and learned.
+  BulkStatus separately(std::size_t row, std::span<const double> x, Target y, double& out) {
+    Result<double> p = predict(x);
+    if (!p) [[unlikely]] return fail_after_scoring(RowError{row, std::move(p).error()});
+    out = *p;
+    return answer(row, x, y, *p);
+  }
+
+  void queue(std::size_t row, Target y, double p) {
     if (scored_rows_.truths.empty()) scored_rows_.first_row = row;
     scored_rows_.truths.push_back(static_cast<TargetColumn>(y));
     scored_rows_.predictions.push_back(p);
-    if constexpr (is_classifier<Model>) scored_rows_.classes.push_back(p >= 0.5);
-    if (Status s = model_.learn_one(x, y); !s) [[unlikely]]
-      return fail_after_scoring(RowError{row, std::move(s).error()});
-    ++scored_;
+  }
+
+  // Rows that can be learned before the next checkpoint is due (at least 1).
+  std::uint64_t until_due() const {
+    std::uint64_t left = std::numeric_limits<std::uint64_t>::max();
+    if (checkpoints_.every != 0) left = checkpoints_.every - scored_ % checkpoints_.every;
+    if (next_ < checkpoints_.at.size()) left = std::min(left, checkpoints_.at[next_] - scored_);
+    return left;
+  }
+
+  // `learned` queued rows were learned, no more than until_due(): the
+  // checkpoint the last one reaches is read.
+  BulkStatus count_learned(std::uint64_t learned = 1) {
+    scored_ += learned;
     const bool periodic = checkpoints_.every != 0 && scored_ % checkpoints_.every == 0;
     bool listed = false;
     while (next_ < checkpoints_.at.size() && checkpoints_.at[next_] <= scored_) {
@@ -200,13 +266,26 @@ class ProgressiveValidation {
   // The queued rows to every metric; of the failures, the earliest row's, and
   // at one row the first metric's, as the loop would meet them.
   BulkStatus score_pending() {
+    if (scored_rows_.truths.empty()) return {};
+    const BulkStatus done = score(scored_rows_.first_row, scored_rows_.truths,
+                                  scored_rows_.predictions);
+    scored_rows_.clear();
+    return done;
+  }
+
+  // Rows from stream row `base` on to every metric; of the failures, the
+  // earliest row's, and at one row the first metric's.
+  BulkStatus score(std::uint64_t base, std::span<const TargetColumn> truths,
+                   std::span<const double> predictions) {
+    if constexpr (is_classifier<Model>) {
+      classes_.resize(predictions.size());
+      for (std::size_t k = 0; k < predictions.size(); ++k) classes_[k] = predictions[k] >= 0.5;
+    }
     std::optional<RowError> first;
     for (AnyMetric& metric : metrics_) {
-      BulkStatus s = score_rows(metric, scored_rows_);
+      BulkStatus s = score_rows(metric, truths, predictions, std::span<const std::uint8_t>(classes_));
       if (!s && (!first || s.error().row < first->row)) first = std::move(s).error();
     }
-    const std::uint64_t base = scored_rows_.first_row;
-    scored_rows_.clear();
     if (first) {
       first->row += base;
       return std::unexpected(std::move(*first));
@@ -232,6 +311,7 @@ class ProgressiveValidation {
   std::vector<std::uint64_t> read_at_;
   std::vector<std::optional<double>> values_;
   ScoredRows<TargetColumn> scored_rows_;
+  std::vector<std::uint8_t> classes_;  // a classifier's predicted classes, while scored
 };
 
 }  // namespace drel

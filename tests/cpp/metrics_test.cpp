@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "metrics/exact_sum.hpp"
@@ -78,6 +80,40 @@ TEST(ExactSum, BeyondTheDoubleRangeStaysExact) {
   EXPECT_EQ(bits(s.divided_by(4)), bits(std::numeric_limits<double>::max()));
   for (int i = 0; i < 3; ++i) s.remove(std::numeric_limits<double>::max());
   EXPECT_EQ(bits(s.value()), bits(std::numeric_limits<double>::max()));
+}
+
+// add_many folds per-exponent bins into the cells: the same sum as one add
+// per term, over subnormals, zeros, the largest doubles (a bin near its limit
+// and the carry of many folds) and blocks of every length around its chunk.
+TEST(ExactSum, AddManyEqualsOneAddPerTerm) {
+  std::mt19937_64 rng(7);
+  std::vector<double> terms;
+  for (int i = 0; i < 20000; ++i) {
+    const double pick[] = {0.0, -0.0, 0x1p-1074, 0x1.fffffffffffffp-1023,
+                           std::numeric_limits<double>::max(), 1.0};
+    if (i % 7 == 0) {
+      terms.push_back(pick[rng() % 6]);
+    } else {
+      const double unit = std::ldexp(static_cast<double>(rng() >> 11), -53);
+      terms.push_back(std::ldexp(unit, static_cast<int>(rng() % 2000) - 1000));
+    }
+  }
+  for (const std::size_t length : {std::size_t{0}, std::size_t{3}, std::size_t{4095},
+                                   std::size_t{4096}, std::size_t{4097}, terms.size()}) {
+    ExactSum one_by_one, many;
+    one_by_one.add(-2.5);  // a state to add to, of the other sign
+    many.add(-2.5);
+    for (std::size_t i = 0; i < length; ++i) one_by_one.add(terms[i]);
+    many.add_many(std::span<const double>(terms.data(), length));
+    EXPECT_EQ(one_by_one, many) << length;
+    EXPECT_EQ(bits(one_by_one.value()), bits(many.value())) << length;
+  }
+  // A bin taking 1024 of the widest significand, twice over.
+  const std::vector<double> widest(8192, std::numeric_limits<double>::max());
+  ExactSum one_by_one, many;
+  for (const double x : widest) one_by_one.add(x);
+  many.add_many(widest);
+  EXPECT_EQ(one_by_one, many);
 }
 
 TEST(ExactSum, DigitsRoundTripAndRefuseNonCanonicalForms) {

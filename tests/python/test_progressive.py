@@ -25,14 +25,19 @@ def metrics_for(name):
     return [M.MAE(), M.RMSE(), M.R2(), M.Rolling(M.MSE(), 3)]
 
 
+failing_row = [0]
+
+
 def loop(model, X, y, metrics, delay, every):
-    """The reference: one-sample calls, labels arriving `delay` rows late."""
+    """The reference: one-sample calls, labels arriving `delay` rows late. The
+    row being handled is kept in failing_row[0] for a test that makes it fail."""
     classifier = isinstance(model, (drel_ml.LogisticRegression, drel_ml.ClassificationPipeline))
     predictions, pending, points, curve = [], deque(), [], [[] for _ in metrics]
     scored = 0
 
-    def answer(x, t, p):
+    def answer(row, x, t, p):
         nonlocal scored
+        failing_row[0] = row
         for m in metrics:
             takes_label = isinstance(m, (M.Accuracy, M.Precision, M.Recall, M.F1)) or (
                 isinstance(m, M.Rolling) and m.metric in ("Accuracy", "Precision", "Recall", "F1")
@@ -45,12 +50,13 @@ def loop(model, X, y, metrics, delay, every):
             for c, m in zip(curve, metrics):
                 c.append(m.value)
 
-    for x, t in zip(X, y):
+    for row, (x, t) in enumerate(zip(X, y)):
+        failing_row[0] = row
         p = model.predict_proba_one(x) if classifier else model.predict_one(x)
         if classifier:
             assert model.predict_one(x) == (p >= 0.5)
         predictions.append(p)
-        pending.append((x, t, p))
+        pending.append((row, x, t, p))
         if len(pending) > delay:
             answer(*pending.popleft())
     while pending:
@@ -151,3 +157,75 @@ def test_ctrl_c_stops_the_pass_and_changes_nothing(call, interrupted):
         run = lambda: mae.update_many(values, values)
     assert interrupted(run) < 5.0
     assert state(model, [mae]) == before
+
+
+# Models built with every optimizer and loss the bare models take: the fused
+# predict-and-learn step covers each.
+def make_model(name, variant):
+    if variant == "plain":
+        return getattr(drel_ml, name)(3, 0.1)
+    if name == "LinearRegression":
+        return drel_ml_ext.linear_regression(3, learning_rate=0.1, optimizer="adagrad", l2=0.01,
+                                             loss="huber")
+    if name == "LogisticRegression":
+        return drel_ml_ext.logistic_regression(3, learning_rate=0.1, optimizer="adagrad", l2=0.01)
+    return getattr(drel_ml, name)(3, 0.1)
+
+
+def as_input(kind, X):
+    np = pytest.importorskip("numpy")
+    if kind == "lists":
+        return X
+    array = np.array(X, dtype=np.float64).reshape(len(X), 3)
+    if kind == "array":
+        return array
+    wide = np.zeros((len(X), 6))  # every other column: a strided view
+    wide[:, ::2] = array
+    return wide[:, ::2]
+
+
+# Mostly ordinary values; now and then one that makes a step defer or fail:
+# an overflowing output or gradient, a NaN, an infinity.
+wild = st.one_of(finite, finite, finite, finite, finite, finite,
+                 st.sampled_from([1e200, -1e300, math.inf, math.nan, 5e-324]))
+
+
+@given(
+    name=st.sampled_from(MODELS),
+    variant=st.sampled_from(["plain", "configured"]),
+    kind=st.sampled_from(["lists", "array", "strided"]),
+    rows=st.lists(st.tuples(wild, wild, wild, st.booleans(), wild), max_size=30),
+    delay=st.sampled_from([0, 0, 1, 3]),
+    every=st.sampled_from([None, 1, 4]),
+)
+def test_all_or_nothing_like_the_loop_whatever_the_rows(name, variant, kind, rows, delay, every):
+    classifier = name in CLASSIFIERS
+    X = [list(r[:3]) for r in rows]
+    y = [r[3] for r in rows] if classifier else [r[4] for r in rows]
+    native_model, loop_model = make_model(name, variant), make_model(name, variant)
+    native_metrics, loop_metrics = metrics_for(name), metrics_for(name)
+    before = state(native_model, native_metrics)
+    try:
+        expected = loop(loop_model, X, y, loop_metrics, delay, every)
+    except (RuntimeError, ValueError) as error:
+        failed = f"{error} (row {failing_row[0]})"
+    else:
+        failed = None
+    hypothesis.event("rejected" if failed else "accepted")
+    if failed is None:
+        result = drel_ml_ext.progressive_validation(
+            native_model, as_input(kind, X), y, native_metrics, every=every, delay=delay
+        )
+        predictions, points, curve = expected
+        assert bits(list(result.predictions)) == bits(predictions)
+        assert state(native_model, native_metrics) == state(loop_model, loop_metrics)
+        assert (result.checkpoints, [bits(c) for c in result.curve]) == (
+            points, [bits(c) for c in curve])
+    else:
+        with pytest.raises((RuntimeError, ValueError)) as raised:
+            drel_ml_ext.progressive_validation(
+                native_model, as_input(kind, X), y, native_metrics, every=every, delay=delay
+            )
+        # The loop's message, with the row the loop failed at.
+        assert str(raised.value) == failed
+        assert state(native_model, native_metrics) == before

@@ -1,0 +1,327 @@
+"""Evaluating while learning on a Dask cluster: progressive validation inside
+the workers, per key or over all partitions (re-exported by
+:mod:`drel_ml_ext.dask`)."""
+
+# The evaluating half of drel_ml_ext.dask: it shares that module's private
+# helpers (how rows are taken, where an error happened, how states travel),
+# and is checked as that module is (pandas and Dask are not fully typed).
+# pyright: standard, reportPrivateUsage=false
+
+from __future__ import annotations
+
+import copy
+import operator
+from collections.abc import Callable, Hashable, Mapping, Sequence
+from typing import Any, NamedTuple, cast
+
+import numpy as np
+import pandas as pd
+from dask.delayed import Delayed, delayed
+
+from drel_ml_ext import _native
+from drel_ml_ext._classes import CLASSIFIERS, REGRESSORS, Learner, names
+from drel_ml_ext._merge import tree_reduce
+from drel_ml_ext._pickling import from_bytes, to_bytes
+from drel_ml_ext.dask import (
+    _PARTITION,
+    _ROW,
+    _STATE,
+    _compute,
+    _check_mergeable,
+    _Feed,
+    _feed_for,
+    _located,
+    _located_by_key,
+    _merge_texts,
+    _state_bytes,
+    _with_position,
+)
+from drel_ml_ext.metrics import Metric
+
+__all__ = ["evaluate_by_key", "evaluate_partitioned", "KeyedEvaluation", "PartitionedEvaluation"]
+
+_MODELS = names(REGRESSORS + CLASSIFIERS)
+_CLASSIFIERS = names(CLASSIFIERS)
+_METRICS = "__drel_metrics"
+
+
+class KeyedEvaluation(NamedTuple):
+    """What :func:`evaluate_by_key` returns.
+
+    Attributes
+    ----------
+    models : dict
+        Each key's model (or its snapshot text), as :func:`learn_by_key` returns them.
+    metrics : dict
+        Each key's metrics, in the order given: the progressive validation score
+        of that key's rows. Keys without rows in the frame have none.
+    """
+
+    models: dict[Hashable, Any]
+    metrics: dict[Hashable, list[Metric]]
+
+
+class PartitionedEvaluation(NamedTuple):
+    """What :func:`evaluate_partitioned` returns.
+
+    Attributes
+    ----------
+    model : model or str
+        The model, as :func:`learn_partitioned` returns it.
+    metrics : list
+        The metrics, in the order given, merged over every partition of every round.
+    """
+
+    model: Any
+    metrics: list[Metric]
+
+
+def _model_feed(model: object, features: Sequence[str], target: str) -> _Feed:
+    feed = _feed_for(model, features, target)
+    if feed.class_name not in _MODELS:
+        raise TypeError(f"progressive validation needs a model, got {feed.class_name!r}")
+    return feed
+
+
+def _templates(model: Any, feed: _Feed, metrics: Metric | Sequence[Metric]) -> tuple[Metric, ...]:
+    """The metrics as a tuple, checked here rather than in a worker: a pass over no
+    rows refuses what is not a metric or scores the other kind of model."""
+    templates = tuple(metrics) if isinstance(metrics, Sequence) else (metrics,)
+    y = np.empty(0, dtype=bool if feed.class_name in _CLASSIFIERS else np.float64)
+    _native._progressive_validation(
+        copy.copy(model), np.empty((0, len(feed.features))), y, templates, 0, (), 0
+    )
+    return templates
+
+
+def _delay(delay: int) -> int:
+    delay = operator.index(delay)
+    if delay < 0:
+        raise ValueError(f"delay must be at least 0, got {delay}")
+    return delay
+
+
+def _arrays(feed: _Feed, rows: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
+    """X and y of the rows, converted as the learning functions convert them."""
+    x = np.ascontiguousarray(rows[list(feed.features)].to_numpy(dtype=np.float64))
+    column = rows[cast(str, feed.target)]
+    # Classifier targets go as they are: a float NaN must not pass as True.
+    y = column.to_numpy() if feed.class_name in _CLASSIFIERS else column.to_numpy(dtype=np.float64)
+    return x, y
+
+
+# ---- per key -------------------------------------------------------------------
+
+
+def _key_order(part: pd.DataFrame, key: str, shuffled: bool) -> tuple[Any, Any, Any, Any]:
+    """The partition's key values, its distinct keys, the row order that makes
+    each key's rows one slice in frame order, and the slices' offsets. Rows
+    whose key is missing are left out, as pandas' groupby leaves them out."""
+    values = part[key] if key in part.columns else part.index.to_series()
+    codes, uniques = pd.factorize(values, sort=False)
+    frame_order = None
+    if shuffled:
+        position = (part[_PARTITION].to_numpy() << 32) | part[_ROW].to_numpy()
+        frame_order = np.argsort(position, kind="stable")
+        codes = codes[frame_order]
+    order = np.argsort(codes, kind="stable")
+    if frame_order is not None:
+        order = frame_order[order]
+    codes = codes[codes >= 0]
+    order = order[len(order) - len(codes):]  # the missing keys' code, -1, sorts first
+    offsets = np.zeros(len(uniques) + 1, dtype=np.int64)
+    np.cumsum(np.bincount(codes, minlength=len(uniques)), out=offsets[1:])
+    return values, uniques, order, offsets
+
+
+def _evaluate_groups(
+    part: pd.DataFrame,
+    key: str,
+    feed: _Feed,
+    initial: bytes,
+    templates: tuple[Metric, ...],
+    delay: int,
+    states: Mapping[Hashable, bytes] | None,
+    shuffled: bool,
+) -> pd.DataFrame:
+    """Progressive validation of every key of one partition, in one native call."""
+    values, uniques, order, offsets = _key_order(part, key, shuffled)
+    models = [from_bytes(states.get(k, initial) if states else initial) for k in uniques]
+    metrics = tuple(tuple(copy.copy(m) for m in templates) for _ in uniques)
+    if models:  # a shuffle leaves some partitions empty
+        x, y = _arrays(feed, part)
+        with _located_by_key(part, order, offsets, uniques, feed):
+            _native._progressive_validation_by_key(
+                models, x[order], y[order], offsets, metrics, delay
+            )
+    return pd.DataFrame(
+        {
+            key: pd.Series(uniques, dtype=values.dtype),
+            _STATE: pd.Series([to_bytes(m) for m in models], dtype=object),
+            _METRICS: pd.Series(list(metrics), dtype=object),
+        }
+    )
+
+
+def evaluate_by_key(
+    frame: Any,
+    key: str,
+    features: Sequence[str],
+    target: str,
+    make_model: Callable[[], Learner],
+    metrics: Metric | Sequence[Metric],
+    *,
+    delay: int = 0,
+    states: Mapping[Hashable, Learner | str] | None = None,
+    as_text: bool = False,
+    partitioned_by_key: bool = False,
+) -> KeyedEvaluation:
+    """Train one model per value of ``key`` and score it while it learns.
+
+    Each key's model learns its rows as :func:`learn_by_key` trains it, by
+    progressive validation (:func:`drel_ml_ext.progressive_validation`): every
+    row is predicted before it is learned, and the key's own copies of
+    ``metrics`` score those predictions. Per key, models and metrics are bit
+    for bit what ``progressive_validation(model, X_key, y_key, metrics_key,
+    delay=delay)`` over the key's rows in frame order gives in one process.
+    Every partition runs all its keys in one native pass.
+
+    Args:
+        frame, key, features, target, make_model, states, as_text,
+            partitioned_by_key: as for :func:`learn_by_key`; a model is needed
+            (a scaler has nothing to score).
+        metrics: metrics of :mod:`drel_ml_ext.metrics` of the model's kind.
+            They are templates, left unchanged: each key scores with copies.
+        delay: rows between a row's prediction and its label, within a key.
+
+    Returns:
+        ``KeyedEvaluation(models, metrics)``: each key's model and its list of
+        metrics.
+
+    Raises:
+        RuntimeError: a rejected row (from the worker, naming its key,
+            partition and index label); nothing is returned then.
+
+    Example::
+
+        result = evaluate_by_key(frame, "customer", ["x0", "x1"], "spent",
+                                 lambda: drel_ml.LinearRegression(2, 0.01), [MAE()])
+        result.metrics[17][0].value
+    """
+    prototype = make_model()
+    feed: _Feed = _model_feed(prototype, features, target)
+    templates = _templates(prototype, feed, metrics)
+    delay = _delay(delay)
+    if key in feed.columns:
+        raise ValueError(f"the key column {key!r} is also a feature or the target")
+    start = {k: _state_bytes(k, s, feed) for k, s in states.items()} if states else None
+    in_index = key not in frame.columns and frame.index.name == key
+    if in_index and not (partitioned_by_key or frame.known_divisions):
+        frame = frame.reset_index()
+        in_index = False
+    source = frame[feed.columns] if in_index else frame[[key, *feed.columns]]
+    shuffled = not (in_index or partitioned_by_key)
+    if shuffled:
+        source = source.map_partitions(_with_position).shuffle(on=key)
+    key_dtype = frame.index.dtype if in_index else frame[key].dtype
+    meta = pd.DataFrame({key: pd.Series(dtype=key_dtype), _STATE: pd.Series(dtype=object),
+                         _METRICS: pd.Series(dtype=object)})
+    table = source.map_partitions(
+        _evaluate_groups, key, feed, to_bytes(prototype), templates, delay,
+        delayed(start) if start else None, shuffled, meta=meta, enforce_metadata=False,
+    ).compute()
+    keys = table[key].tolist()
+    if not shuffled and len(set(keys)) != len(keys):
+        raise ValueError(
+            f"the rows of some {key!r} values are in more than one partition: "
+            "the frame is not partitioned by the key"
+        )
+    learned: dict[Hashable, bytes] = dict(start or {})
+    learned.update(zip(keys, table[_STATE].tolist()))
+    restore = (lambda b: from_bytes(b).to_json()) if as_text else from_bytes
+    return KeyedEvaluation(
+        {k: restore(b) for k, b in learned.items()},
+        {k: list(m) for k, m in zip(keys, table[_METRICS].tolist())},
+    )
+
+
+# ---- over all partitions ------------------------------------------------------------
+
+
+def _validate_copy(
+    part: pd.DataFrame, feed: _Feed, start: str, templates: tuple[Metric, ...], delay: int,
+    number: int,
+) -> tuple[str, list[Metric]]:
+    model = feed.restore(start)
+    metrics = [copy.copy(m) for m in templates]
+    x, y = _arrays(feed, part)
+    with _located(f"partition {number}", part):
+        _native._progressive_validation(
+            model, x, y, tuple(metrics), 0, (), delay
+        )
+    return model.to_json(), metrics
+
+
+def _merge_metrics(a: list[Metric], b: list[Metric]) -> list[Metric]:
+    merged = [copy.copy(m) for m in a]  # the inputs may be shared with other tasks
+    for m, other in zip(merged, b):
+        cast(Any, m).merge(other)  # of one class: both copy the same templates
+    return merged
+
+
+def evaluate_partitioned(
+    frame: Any,
+    features: Sequence[str],
+    target: str,
+    model: Learner,
+    metrics: Metric | Sequence[Metric],
+    rounds: int = 1,
+    *,
+    delay: int = 0,
+    as_text: bool = False,
+) -> PartitionedEvaluation:
+    """Train one model from all partitions, as :func:`learn_partitioned`, and score it while it learns.
+
+    Each round, every partition runs progressive validation of a copy of the
+    round's model over its rows (:func:`drel_ml_ext.progressive_validation`,
+    with ``delay``), scored by its own copies of ``metrics``; the models are
+    merged as :func:`learn_partitioned` merges them, and the metrics of every
+    partition and round are merged (``Metric.merge``) by the same tree of
+    tasks. Counts, sums and ROC AUC merge exactly: the metrics are what one
+    metric fed every prediction would hold (R2's moments within rounding).
+
+    Args:
+        frame, features, target, model, rounds, as_text: as for
+            :func:`learn_partitioned`; the model is needed.
+        metrics: metrics of :mod:`drel_ml_ext.metrics` of the model's kind,
+            used as templates and left unchanged.
+        delay: rows between a row's prediction and its label, within a partition.
+
+    Returns:
+        ``PartitionedEvaluation(model, metrics)``.
+    """
+    if rounds < 1:
+        raise ValueError(f"rounds must be at least 1, got {rounds}")
+    feed: _Feed = _model_feed(model, features, target)
+    templates = _templates(model, feed, metrics)
+    delay = _delay(delay)
+    _check_mergeable(model)
+    parts = frame[feed.columns].to_delayed()
+    validate = delayed(_validate_copy, nout=2)
+    merge_models, merge_metrics = delayed(_merge_texts), delayed(_merge_metrics)
+    state: Delayed | str = model.to_json()
+    scored: list[Delayed] = []
+    for _ in range(rounds):
+        round_start: Delayed | str = state
+
+        def merge_copies(a: Delayed, b: Delayed, start: Delayed | str = round_start) -> Delayed:
+            return cast(Delayed, merge_models(feed, start, a, b))
+
+        # Each task gives two outputs (nout=2): the model's text and the metrics.
+        copies = [cast(tuple[Delayed, Delayed],
+                       validate(part, feed, round_start, templates, delay, number))
+                  for number, part in enumerate(parts)]
+        scored.extend(c[1] for c in copies)
+        state = tree_reduce([c[0] for c in copies], merge_copies)
+    text, merged = _compute(state, tree_reduce(scored, merge_metrics) if scored else list(templates))
+    return PartitionedEvaluation(text if as_text else feed.restore(text), list(merged))
