@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstddef>
-#include <string>
 #include <string_view>
 #include <utility>
 
@@ -105,17 +104,21 @@ class SampleReader {
   }
 
   // The feature "name=value" of two exact strings, hashed from their UTF-8
-  // bytes joined here: the bytes of the joined string, without making it.
+  // bytes without joining them.
   bool add_joined(PyObject* name, PyObject* value) {
     std::string_view left, right;
     if (!utf8_of(name, left) || !utf8_of(value, right)) return false;
-    joined_.assign(left);
-    joined_.push_back('=');
-    joined_.append(right);
-    return add_bytes(joined_, 1.0, name);
+    rows_.add_joined(left, right);
+    return true;
   }
 
   static bool utf8_of(PyObject* text, std::string_view& out) {
+    // An ASCII string's characters are its UTF-8 bytes.
+    if (PyUnicode_IS_COMPACT_ASCII(text)) [[likely]] {
+      out = {static_cast<const char*>(PyUnicode_DATA(text)),
+             static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+      return true;
+    }
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
     if (utf8 == nullptr) return false;
@@ -214,7 +217,6 @@ class SampleReader {
 
   InputType input_type_;
   HashedRows rows_;
-  std::string joined_;  // reused: "name=value" bytes
 };
 
 // Adds "in sample {row} of transform_many" to the pending exception.

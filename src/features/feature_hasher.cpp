@@ -4,10 +4,9 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
-#include <utility>
+#include <cstddef>
 #include <limits>
-
-#include "features/murmur3.hpp"
+#include <utility>
 
 namespace drel::features {
 
@@ -18,8 +17,8 @@ std::expected<FeatureHasher, Error> FeatureHasher::create(std::uint64_t n_featur
   return FeatureHasher(static_cast<std::uint32_t>(n_features), alternate_sign);
 }
 
-HashedName FeatureHasher::hash(std::string_view name) const noexcept {
-  const auto h = static_cast<std::int32_t>(murmur3_32(name, 0));
+HashedName FeatureHasher::place(std::uint32_t hash) const noexcept {
+  const auto h = static_cast<std::int32_t>(hash);
   // |h| in 64 bits, so that -2^31 has its magnitude 2^31 as well.
   const auto magnitude = static_cast<std::uint64_t>(std::llabs(static_cast<std::int64_t>(h)));
   // The same remainder; a mask costs less than a division for the usual powers of two.
@@ -28,21 +27,28 @@ HashedName FeatureHasher::hash(std::string_view name) const noexcept {
   return {static_cast<std::uint32_t>(index), h < 0};
 }
 
-std::expected<void, Error> HashedRows::add(std::string_view name, double value) {
+std::expected<void, Error> HashedRows::add_hash(std::uint32_t hash, double value) {
   if (!std::isfinite(value)) return std::unexpected(Error::non_finite_value("feature", value));
   if (value == 0.0) return {};
-  const HashedName hashed = hasher_.hash(name);
-  // A negation, exact: the value times -1.
-  values_.push_back(hasher_.alternate_sign() && hashed.negative ? -value : value);
-  indices_.push_back(static_cast<std::int32_t>(hashed.index));
+  push(hasher_.place(hash), value);
   return {};
 }
 
-bool HashedRows::indices_sorted() const noexcept {
-  for (std::size_t r = 0; r + 1 < indptr_.size(); ++r)
-    for (std::size_t k = indptr_[r]; k + 1 < indptr_[r + 1]; ++k)
-      if (indices_[k] > indices_[k + 1]) return false;
-  return true;
+void HashedRows::end_row() {
+  const std::size_t begin = indptr_.back();
+  std::size_t end = indices_.size();
+  const auto first = indices_.begin() + static_cast<std::ptrdiff_t>(begin);
+  const auto last = indices_.begin() + static_cast<std::ptrdiff_t>(end);
+  if (!std::is_sorted(first, last)) {
+    all_sorted_ = false;
+    sort_row(begin, end);
+    end = sum_runs(begin, end, begin);
+  } else if (std::adjacent_find(first, last) != last) {
+    waiting_.push_back(rows());
+  }
+  indices_.resize(end);
+  values_.resize(end);
+  indptr_.push_back(end);
 }
 
 void HashedRows::sort_row(std::size_t begin, std::size_t end) {
@@ -56,26 +62,46 @@ void HashedRows::sort_row(std::size_t begin, std::size_t end) {
   }
 }
 
+std::size_t HashedRows::sum_runs(std::size_t begin, std::size_t end, std::size_t out) {
+  for (std::size_t k = begin; k < end;) {
+    const std::int32_t column = indices_[k];
+    double sum = values_[k];
+    for (++k; k < end && indices_[k] == column; ++k) sum += values_[k];
+    indices_[out] = column;
+    values_[out] = sum;
+    ++out;
+  }
+  return out;
+}
+
 void HashedRows::sum_duplicates() {
-  const bool sorted = indices_sorted();
-  std::size_t out = 0;
-  std::size_t row_start = 0;
-  for (std::size_t r = 0; r + 1 < indptr_.size(); ++r) {
+  if (waiting_.empty()) return;
+  std::size_t out = indptr_[waiting_.front()];
+  std::size_t row_start = out;
+  auto waiting = waiting_.begin();
+  for (std::size_t r = waiting_.front(); r < rows(); ++r) {
     const std::size_t end = indptr_[r + 1];
-    if (!sorted) sort_row(row_start, end);
-    for (std::size_t k = row_start; k < end;) {
-      const std::int32_t column = indices_[k];
-      double sum = values_[k];
-      for (++k; k < end && indices_[k] == column; ++k) sum += values_[k];
-      indices_[out] = column;
-      values_[out] = sum;
-      ++out;
+    // The other rows are settled already: summing moves them unchanged.
+    if (waiting != waiting_.end() && *waiting == r) {
+      ++waiting;
+      if (!all_sorted_) sort_row(row_start, end);
     }
+    out = sum_runs(row_start, end, out);
     row_start = end;
     indptr_[r + 1] = out;
   }
   indices_.resize(out);
   values_.resize(out);
+  waiting_.clear();
+}
+
+HashedCsr HashedRows::take() {
+  HashedCsr csr{std::move(indices_), std::move(values_), std::move(indptr_)};
+  indices_.clear();
+  values_.clear();
+  indptr_.assign(1, 0);
+  all_sorted_ = true;
+  return csr;
 }
 
 }  // namespace drel::features

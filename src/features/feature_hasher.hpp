@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "error/error.hpp"
+#include "features/murmur3.hpp"
 
 namespace drel::features {
 
@@ -30,7 +31,9 @@ class FeatureHasher {
   std::uint32_t n_features() const noexcept { return n_features_; }
   bool alternate_sign() const noexcept { return alternate_sign_; }
 
-  HashedName hash(std::string_view name) const noexcept;
+  HashedName hash(std::string_view name) const noexcept { return place(murmur3_32(name)); }
+  // The column and sign of a name whose MurmurHash3 is `hash`.
+  HashedName place(std::uint32_t hash) const noexcept;
 
  private:
   FeatureHasher(std::uint32_t n_features, bool alternate_sign)
@@ -39,43 +42,81 @@ class FeatureHasher {
   bool alternate_sign_;
 };
 
-// Hashed rows in CSR form: entries first in the order their features came, as
-// scikit-learn hands them to scipy, then sorted and summed by sum_duplicates().
+// The arrays of a CSR matrix, handed over whole.
+struct HashedCsr {
+  std::vector<std::int32_t> indices;
+  std::vector<double> values;
+  std::vector<std::size_t> indptr;
+};
+
+// Hashed rows in CSR form, as scikit-learn hands them to scipy and scipy's
+// sum_duplicates makes them canonical: each row sorted by index and each run of
+// equal indices summed. Every row is settled when it ends, while its entries
+// are in cache, except the one kind of row whose outcome depends on the rows
+// after it (see end_row); sum_duplicates() settles those.
 class HashedRows {
  public:
   explicit HashedRows(const FeatureHasher& hasher) : hasher_(hasher) {}
 
   // Adds one feature to the open row. A zero value adds no entry; a non-finite
   // one is refused and adds nothing.
-  std::expected<void, Error> add(std::string_view name, double value);
-  void end_row() { indptr_.push_back(indices_.size()); }
+  std::expected<void, Error> add(std::string_view name, double value) {
+    return add_hash(murmur3_32(name), value);
+  }
+  // The same for a name whose MurmurHash3 is known.
+  std::expected<void, Error> add_hash(std::uint32_t hash, double value);
+  // The feature "name=value" with value 1, hashed without joining the bytes.
+  void add_joined(std::string_view name, std::string_view value) {
+    Murmur3 joined;
+    joined.update(name);
+    joined.update("=");
+    joined.update(value);
+    push(hasher_.place(joined.finish()), 1.0);
+  }
+
+  // Closes the open row. scipy sorts nothing when every row of the matrix is
+  // already in order, and otherwise sorts every row with std::sort on (index,
+  // value) pairs ordered by index alone, which may swap equal indices even in
+  // a row that was in order. An unsorted row is therefore sorted now, a sorted
+  // row without duplicates needs nothing, and only a sorted row with
+  // duplicates waits, in its original order, for sum_duplicates().
+  void end_row();
   // Drops the open row's entries.
   void discard_row() {
     indices_.resize(indptr_.back());
     values_.resize(indptr_.back());
   }
 
-  // What scipy's sum_duplicates does: unless every row's indices are already
-  // in order, each row is sorted by std::sort on (index, value) pairs ordered by
-  // index alone (not stable: equal indices may change places); then each run of
-  // equal indices is summed from left to right into one entry. A sum that
-  // cancels to 0.0 stays an entry. Doing the same keeps the sums' last bits.
+  // Settles the rows that waited, as scipy's sum_duplicates would: each run of
+  // equal indices is summed from left to right into one entry, and a sum that
+  // cancels to 0.0 stays an entry, so that the sums keep their last bits.
   void sum_duplicates();
 
   std::size_t rows() const noexcept { return indptr_.size() - 1; }
   std::span<const std::int32_t> indices() const noexcept { return indices_; }
   std::span<const double> values() const noexcept { return values_; }
   std::span<const std::size_t> indptr() const noexcept { return indptr_; }
+  // The arrays, after sum_duplicates(); the rows are empty afterwards.
+  HashedCsr take();
 
  private:
-  bool indices_sorted() const noexcept;
+  void push(HashedName hashed, double value) {
+    // A negation, exact: the value times -1.
+    values_.push_back(hasher_.alternate_sign() && hashed.negative ? -value : value);
+    indices_.push_back(static_cast<std::int32_t>(hashed.index));
+  }
   void sort_row(std::size_t begin, std::size_t end);
+  // Sums each run of equal indices in [begin, end) into entries written from
+  // `out` (at most begin) on; returns the end of what it wrote.
+  std::size_t sum_runs(std::size_t begin, std::size_t end, std::size_t out);
 
   const FeatureHasher& hasher_;
   std::vector<std::int32_t> indices_;
   std::vector<double> values_;
   std::vector<std::size_t> indptr_{0};
   std::vector<std::pair<std::int32_t, double>> scratch_;
+  bool all_sorted_ = true;            // every ended row was in order as it came
+  std::vector<std::size_t> waiting_;  // the sorted rows with duplicates, in order
 };
 
 }  // namespace drel::features
