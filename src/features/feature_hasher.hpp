@@ -33,12 +33,25 @@ class FeatureHasher {
 
   HashedName hash(std::string_view name) const noexcept { return place(murmur3_32(name)); }
   // The column and sign of a name whose MurmurHash3 is `hash`.
-  HashedName place(std::uint32_t hash) const noexcept;
+  HashedName place(std::uint32_t hash) const noexcept {
+    const auto h = static_cast<std::int32_t>(hash);
+    // |h| in 64 bits, so that -2^31 has its magnitude 2^31 as well.
+    const std::uint64_t magnitude =
+        h < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(static_cast<std::int64_t>(h))
+              : static_cast<std::uint64_t>(h);
+    // The same remainder; a mask costs less than a division for the usual powers of two.
+    const std::uint64_t index = mask_ != 0 || n_features_ == 1 ? magnitude & mask_
+                                                               : magnitude % n_features_;
+    return {static_cast<std::uint32_t>(index), h < 0};
+  }
 
  private:
   FeatureHasher(std::uint32_t n_features, bool alternate_sign)
-      : n_features_(n_features), alternate_sign_(alternate_sign) {}
+      : n_features_(n_features),
+        mask_((n_features & (n_features - 1)) == 0 ? n_features - 1 : 0),
+        alternate_sign_(alternate_sign) {}
   std::uint32_t n_features_;
+  std::uint32_t mask_;  // n_features - 1 for a power of two, else 0
   bool alternate_sign_;
 };
 
@@ -65,13 +78,10 @@ class HashedRows {
   }
   // The same for a name whose MurmurHash3 is known.
   std::expected<void, Error> add_hash(std::uint32_t hash, double value);
-  // The feature "name=value" with value 1, hashed without joining the bytes.
+  // The feature "name=value" with value 1, hashed without joining the bytes
+  // on the heap.
   void add_joined(std::string_view name, std::string_view value) {
-    Murmur3 joined;
-    joined.update(name);
-    joined.update("=");
-    joined.update(value);
-    push(hasher_.place(joined.finish()), 1.0);
+    push(hasher_.place(murmur3_joined(name, value)), 1.0);
   }
 
   // Closes the open row. scipy sorts nothing when every row of the matrix is
@@ -105,6 +115,10 @@ class HashedRows {
     values_.push_back(hasher_.alternate_sign() && hashed.negative ? -value : value);
     indices_.push_back(static_cast<std::int32_t>(hashed.index));
   }
+  // Sorts a row whose indices are distinct, where any sort gives scipy's
+  // order; false, the row untouched, when two indices are equal.
+  bool sort_distinct(std::size_t begin, std::size_t end);
+  // Sorts a row exactly as scipy does (see end_row).
   void sort_row(std::size_t begin, std::size_t end);
   // Sums each run of equal indices in [begin, end) into entries written from
   // `out` (at most begin) on; returns the end of what it wrote.
@@ -115,6 +129,8 @@ class HashedRows {
   std::vector<double> values_;
   std::vector<std::size_t> indptr_{0};
   std::vector<std::pair<std::int32_t, double>> scratch_;
+  std::vector<std::uint64_t> keys_;  // scratch of sort_distinct
+  std::vector<double> reals_;        // scratch of sort_distinct
   bool all_sorted_ = true;            // every ended row was in order as it came
   std::vector<std::size_t> waiting_;  // the sorted rows with duplicates, in order
 };

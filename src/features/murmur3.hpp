@@ -51,7 +51,22 @@ inline std::uint32_t finish(std::uint32_t h, std::uint32_t tail, std::size_t tai
 
 }  // namespace murmur3_detail
 
-std::uint32_t murmur3_32(std::string_view bytes, std::uint32_t seed = 0) noexcept;
+inline std::uint32_t murmur3_32(std::string_view bytes, std::uint32_t seed = 0) noexcept {
+  using namespace murmur3_detail;
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t length = bytes.size();
+  const std::size_t blocks = length / 4;
+  std::uint32_t h = seed;
+  for (std::size_t i = 0; i < blocks; ++i) h = absorb(h, load_le32(data + 4 * i));
+  const unsigned char* tail = data + 4 * blocks;
+  std::uint32_t k = 0;
+  switch (length & 3) {
+    case 3: k ^= std::uint32_t{tail[2]} << 16; [[fallthrough]];
+    case 2: k ^= std::uint32_t{tail[1]} << 8; [[fallthrough]];
+    case 1: k ^= tail[0];
+  }
+  return finish(h, k, length & 3, length);
+}
 
 // The same hash of bytes that arrive in pieces: murmur3_32 of the pieces
 // joined, without joining them.
@@ -88,5 +103,28 @@ class Murmur3 {
   std::size_t pending_ = 0;
   std::size_t length_ = 0;
 };
+
+}  // namespace drel::features
+
+namespace drel::features {
+
+// murmur3_32 of "name=value" (seed 0). The usual short pair is joined in a
+// stack buffer, where one pass over whole blocks is quickest; a longer one is
+// streamed.
+inline std::uint32_t murmur3_joined(std::string_view name, std::string_view value) noexcept {
+  constexpr std::size_t kStackBytes = 128;
+  if (name.size() + value.size() < kStackBytes) [[likely]] {
+    char joined[kStackBytes];
+    std::memcpy(joined, name.data(), name.size());
+    joined[name.size()] = '=';
+    std::memcpy(joined + name.size() + 1, value.data(), value.size());
+    return murmur3_32({joined, name.size() + 1 + value.size()});
+  }
+  Murmur3 stream;
+  stream.update(name);
+  stream.update("=");
+  stream.update(value);
+  return stream.finish();
+}
 
 }  // namespace drel::features
