@@ -91,6 +91,12 @@ class HashedRows {
   // row without duplicates needs nothing, and only a sorted row with
   // duplicates waits, in its original order, for sum_duplicates().
   void end_row();
+  // Room for `entries` more entries without reallocating: for one sample,
+  // whose features are counted first; a stream of samples grows geometrically.
+  void reserve(std::size_t entries) {
+    indices_.reserve(indices_.size() + entries);
+    values_.reserve(values_.size() + entries);
+  }
   // Drops the open row's entries.
   void discard_row() {
     indices_.resize(indptr_.back());
