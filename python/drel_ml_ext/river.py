@@ -35,7 +35,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Hashable, Mapping
-from typing import Any, ClassVar
+from typing import Any, ClassVar, cast
 
 from drel_ml_ext._extras import missing_extra
 
@@ -71,8 +71,9 @@ class _Rows:
         self._start()
 
     def _start(self) -> None:
-        self._named = (None if self.hasher is not None
-                       else _native.NamedColumns(self.columns, self.refuse_unknown))
+        self._named: _native.NamedColumns | None = None
+        if self.hasher is None:
+            self._named = _native.NamedColumns(self.columns, self.refuse_unknown)
 
     # The native mapping is rebuilt from the names, also for rows pickled before it existed.
     def __getstate__(self) -> dict[str, Any]:
@@ -83,16 +84,15 @@ class _Rows:
         self._start()
 
     def row(self, x: Mapping[Hashable, Any]) -> Any:
-        if self._named is not None:
-            return self._named.row(x)
+        if self.hasher is None:
+            return cast("_native.NamedColumns", self._named).row(x)
         try:
-            return self.hasher.transform_one(x)  # type: ignore[union-attr]
+            return self.hasher.transform_one(x)
         except TypeError:
             if all(isinstance(name, str) for name in x):
                 raise
             # Another transformer's output may be keyed by numbers.
-            return self.hasher.transform_one(  # type: ignore[union-attr]
-                {str(name): v for name, v in x.items()})
+            return self.hasher.transform_one({str(name): v for name, v in x.items()})
 
     def names(self) -> list[Any]:
         """The name of each column: its feature name, or its index when hashed."""
