@@ -38,8 +38,9 @@ PyObject* numpy_frombuffer() {
 
 // A native vector lent to numpy as an array's memory: numpy.frombuffer keeps
 // this object as the array's base, so the hashed entries are never copied.
-using LentStorage =
-    std::variant<std::vector<std::int32_t>, std::vector<std::int64_t>, std::vector<double>>;
+using features::Entries;
+using LentStorage = std::variant<Entries<std::int32_t>, Entries<double>, std::vector<std::int32_t>,
+                                 std::vector<std::int64_t>>;
 
 struct LentVector {
   PyObject_HEAD
@@ -75,15 +76,15 @@ PyType_Spec lent_spec = {"drel_ml_ext._native._LentVector", sizeof(LentVector), 
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, lent_slots};
 
 // A numpy array of `dtype` over `values`, which it takes over.
-template <class T>
-PyObject* numpy_array(std::vector<T>&& values, const char* dtype) {
+template <class Values>
+PyObject* numpy_array(Values&& values, const char* dtype) {
   PyObject* frombuffer = numpy_frombuffer();
   auto* type = reinterpret_cast<PyTypeObject*>(
       lent_vector_type_cell.get([] { return PyType_FromSpec(&lent_spec); }));
   if (frombuffer == nullptr || type == nullptr) return nullptr;
   Ref owner = Ref::steal(type->tp_alloc(type, 0));
   if (!owner) return nullptr;
-  new (reinterpret_cast<LentVector*>(owner.get())->storage) LentStorage(std::move(values));
+  new (reinterpret_cast<LentVector*>(owner.get())->storage) LentStorage(std::forward<Values>(values));
   return PyObject_CallFunction(frombuffer, "Os", owner.get(), dtype);
 }
 

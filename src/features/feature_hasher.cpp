@@ -28,8 +28,8 @@ std::expected<void, Error> HashedRows::add_hash(std::uint32_t hash, double value
 void HashedRows::end_row() {
   const std::size_t begin = indptr_.back();
   std::size_t end = indices_.size();
-  const auto first = indices_.begin() + static_cast<std::ptrdiff_t>(begin);
-  const auto last = indices_.begin() + static_cast<std::ptrdiff_t>(end);
+  const std::int32_t* first = indices_.begin() + begin;
+  const std::int32_t* last = indices_.begin() + end;
   if (!std::is_sorted(first, last)) {
     all_sorted_ = false;
     if (!sort_distinct(begin, end)) {
@@ -39,8 +39,8 @@ void HashedRows::end_row() {
   } else if (std::adjacent_find(first, last) != last) {
     waiting_.push_back(rows());
   }
-  indices_.resize(end);
-  values_.resize(end);
+  indices_.truncate(end);
+  values_.truncate(end);
   indptr_.push_back(end);
 }
 
@@ -85,12 +85,12 @@ bool HashedRows::sort_distinct(std::size_t begin, std::size_t end) {
   if (n <= kRankSortRows) {
     std::int32_t padded[kRankSortRows];
     std::uint32_t ranks[kRankSortRows];
-    std::copy_n(indices_.begin() + static_cast<std::ptrdiff_t>(begin), n, padded);
+    std::copy_n(indices_.begin() + begin, n, padded);
     std::fill(padded + n, padded + (n + kLanes - 1) / kLanes * kLanes,
               std::numeric_limits<std::int32_t>::max());
     if (!rank_distinct(padded, n, ranks)) return false;
     double values[kRankSortRows];
-    std::copy_n(values_.begin() + static_cast<std::ptrdiff_t>(begin), n, values);
+    std::copy_n(values_.begin() + begin, n, values);
     for (std::size_t k = 0; k < n; ++k) {
       indices_[begin + ranks[k]] = padded[k];
       values_[begin + ranks[k]] = values[k];
@@ -105,8 +105,7 @@ bool HashedRows::sort_distinct(std::size_t begin, std::size_t end) {
   std::sort(keys_.begin(), keys_.end());
   for (std::size_t k = 1; k < n; ++k)
     if ((keys_[k] >> 32) == (keys_[k - 1] >> 32)) return false;
-  reals_.assign(values_.begin() + static_cast<std::ptrdiff_t>(begin),
-                values_.begin() + static_cast<std::ptrdiff_t>(end));
+  reals_.assign(values_.begin() + begin, values_.begin() + end);
   for (std::size_t k = 0; k < n; ++k) {
     indices_[begin + k] = static_cast<std::int32_t>(keys_[k] >> 32);
     values_[begin + k] = reals_[keys_[k] & 0xffffffffu];
@@ -153,15 +152,15 @@ void HashedRows::sum_duplicates() {
     row_start = end;
     indptr_[r + 1] = out;
   }
-  indices_.resize(out);
-  values_.resize(out);
+  indices_.truncate(out);
+  values_.truncate(out);
   waiting_.clear();
 }
 
 HashedCsr HashedRows::take() {
+  indices_.shrink_to_fit();
+  values_.shrink_to_fit();
   HashedCsr csr{std::move(indices_), std::move(values_), std::move(indptr_)};
-  indices_.clear();
-  values_.clear();
   indptr_.assign(1, 0);
   all_sorted_ = true;
   return csr;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "error/error.hpp"
+#include "features/entries.hpp"
 #include "features/murmur3.hpp"
 
 namespace drel::features {
@@ -57,8 +58,8 @@ class FeatureHasher {
 
 // The arrays of a CSR matrix, handed over whole.
 struct HashedCsr {
-  std::vector<std::int32_t> indices;
-  std::vector<double> values;
+  Entries<std::int32_t> indices;
+  Entries<double> values;
   std::vector<std::size_t> indptr;
 };
 
@@ -99,8 +100,8 @@ class HashedRows {
   }
   // Drops the open row's entries.
   void discard_row() {
-    indices_.resize(indptr_.back());
-    values_.resize(indptr_.back());
+    indices_.truncate(indptr_.back());
+    values_.truncate(indptr_.back());
   }
 
   // Settles the rows that waited, as scipy's sum_duplicates would: each run of
@@ -109,8 +110,8 @@ class HashedRows {
   void sum_duplicates();
 
   std::size_t rows() const noexcept { return indptr_.size() - 1; }
-  std::span<const std::int32_t> indices() const noexcept { return indices_; }
-  std::span<const double> values() const noexcept { return values_; }
+  std::span<const std::int32_t> indices() const noexcept { return {indices_.data(), indices_.size()}; }
+  std::span<const double> values() const noexcept { return {values_.data(), values_.size()}; }
   std::span<const std::size_t> indptr() const noexcept { return indptr_; }
   // The arrays, after sum_duplicates(); the rows are empty afterwards.
   HashedCsr take();
@@ -131,8 +132,8 @@ class HashedRows {
   std::size_t sum_runs(std::size_t begin, std::size_t end, std::size_t out);
 
   const FeatureHasher& hasher_;
-  std::vector<std::int32_t> indices_;
-  std::vector<double> values_;
+  Entries<std::int32_t> indices_;
+  Entries<double> values_;
   std::vector<std::size_t> indptr_{0};
   std::vector<std::pair<std::int32_t, double>> scratch_;
   std::vector<std::uint64_t> keys_;  // scratch of sort_distinct
