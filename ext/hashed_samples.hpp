@@ -62,7 +62,7 @@ class SampleReader {
       // Strong references: reading a value may run Python code (__float__,
       // __str__) that changes the dict under the iteration.
       Ref items = Ref::steal(PyDict_Items(sample));
-      return items && read_pair_list(items.get());
+      return items && read_pairs(items.get());
     }
     Ref items = Ref::steal(PyObject_CallMethod(sample, "items", nullptr));
     if (!items) {
@@ -126,12 +126,6 @@ class SampleReader {
     return true;
   }
 
-  bool read_pair_list(PyObject* list) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
-      if (!read_pair(PyList_GET_ITEM(list, i))) return false;
-    return true;
-  }
-
   template <class Each>
   bool for_each_item(PyObject* sample, Each each) {
     if (PyUnicode_Check(sample) || PyBytes_Check(sample)) {
@@ -140,6 +134,15 @@ class SampleReader {
                    "features, not a single string",
                    input_type_name(input_type_).data());
       return false;
+    }
+    if (PyList_CheckExact(sample)) {
+      // What the list's iterator does, without it: the length is read anew at
+      // each step, and each item is held while it is read.
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sample); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(sample, i));
+        if (!each(item.get())) return false;
+      }
+      return true;
     }
     Ref iterator = Ref::steal(PyObject_GetIter(sample));
     if (!iterator) return false;
@@ -158,6 +161,9 @@ class SampleReader {
   }
 
   bool read_pair(PyObject* item) {
+    // The caller holds `item`, and with it an exact tuple's two elements.
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) [[likely]]
+      return read_feature(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
     Ref pair = Ref::steal(PySequence_Tuple(item));
     if (!pair) return false;
     if (PyTuple_GET_SIZE(pair.get()) != 2) {

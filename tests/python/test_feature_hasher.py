@@ -250,3 +250,33 @@ def test_str_subclasses_and_any_lengths_hash_as_scikit_learn(input_type):
     for sample, expected in zip(samples[:20], theirs.toarray()[:20]):
         row = FeatureHasher(2**20, input_type=input_type).transform_one(sample)
         np.testing.assert_array_equal(row.view(np.int64), expected.view(np.int64))
+
+
+@pytest.mark.parametrize("change", ["clear", "append", "replace"])
+def test_a_value_that_changes_its_pair_list_reads_as_the_lists_iterator_would(change):
+    class Changing:
+        def __float__(self):
+            if change == "clear":
+                sample.clear()
+            elif change == "append":
+                sample.append(("late", 4.0))
+            else:
+                sample[1] = ("other", 5.0)
+            return 2.0
+
+    sample = [("a", Changing()), ("b", 3.0)]
+    seen = []
+    for name, value in list_iterated(sample, Changing):
+        seen.append((name, value))
+    sample = [("a", Changing()), ("b", 3.0)]
+    row = FeatureHasher(64, input_type="pair").transform_one(sample)
+    expected = sk_hash.FeatureHasher(64, input_type="pair").transform([seen]).toarray()[0]
+    np.testing.assert_array_equal(row, expected)
+
+
+def list_iterated(sample, kind):
+    """The pairs a for loop over the list reads, converting values as it goes."""
+    out = []
+    for name, value in sample:
+        out.append((name, float(value) if isinstance(value, kind) else value))
+    return out
