@@ -19,6 +19,19 @@ struct ColumnsObject {
 
 ColumnsObject* as_columns(PyObject* self) { return reinterpret_cast<ColumnsObject*>(self); }
 
+// left + "=" + right for two exact strings, in one allocation.
+PyObject* join_with_equals(PyObject* left, PyObject* right) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(left), m = PyUnicode_GET_LENGTH(right);
+  const Py_UCS4 widest = std::max({PyUnicode_MAX_CHAR_VALUE(left),
+                                   PyUnicode_MAX_CHAR_VALUE(right), Py_UCS4{'='}});
+  Ref joined = Ref::steal(PyUnicode_New(n + 1 + m, widest));
+  if (!joined || PyUnicode_CopyCharacters(joined.get(), 0, left, 0, n) < 0 ||
+      PyUnicode_WriteChar(joined.get(), n, '=') < 0 ||
+      PyUnicode_CopyCharacters(joined.get(), n + 1, right, 0, m) < 0)
+    return nullptr;
+  return joined.release();
+}
+
 // Writes a sample's features into a zeroed row. What a Python loop over
 // x.items() does, in the same order and with the same errors: a string value v
 // of feature f sets the column f"{f}={v}" to 1.0; a name outside the list is
@@ -76,7 +89,7 @@ class RowWriter {
       // f"{name}={value}": each side formatted with an empty spec.
       Ref left = Ref::steal(PyObject_Format(name, nullptr));
       Ref right = left ? Ref::steal(PyObject_Format(value, nullptr)) : Ref();
-      joined = right ? Ref::steal(PyUnicode_FromFormat("%U=%U", left.get(), right.get())) : Ref();
+      joined = right ? Ref::steal(join_with_equals(left.get(), right.get())) : Ref();
       if (!joined) return false;
       name = joined.get();
     }
