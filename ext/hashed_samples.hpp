@@ -23,6 +23,22 @@ constexpr std::array<std::pair<std::string_view, InputType>, 3> kInputTypes{
 
 std::string_view input_type_name(InputType type);
 
+// The UTF-8 bytes of a str (kept by the string); false with an exception set
+// when it has none (a lone surrogate).
+inline bool utf8_of(PyObject* text, std::string_view& out) {
+  // An ASCII string's characters are its UTF-8 bytes.
+  if (PyUnicode_IS_COMPACT_ASCII(text)) [[likely]] {
+    out = {static_cast<const char*>(PyUnicode_DATA(text)),
+           static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+    return true;
+  }
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+  if (utf8 == nullptr) return false;
+  out = {utf8, static_cast<std::size_t>(size)};
+  return true;
+}
+
 // Reads samples into rows: every Python object is touched here, with the lock.
 class SampleReader {
  public:
@@ -109,20 +125,6 @@ class SampleReader {
     std::string_view left, right;
     if (!utf8_of(name, left) || !utf8_of(value, right)) return false;
     rows_.add_joined(left, right);
-    return true;
-  }
-
-  static bool utf8_of(PyObject* text, std::string_view& out) {
-    // An ASCII string's characters are its UTF-8 bytes.
-    if (PyUnicode_IS_COMPACT_ASCII(text)) [[likely]] {
-      out = {static_cast<const char*>(PyUnicode_DATA(text)),
-             static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
-      return true;
-    }
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    if (utf8 == nullptr) return false;
-    out = {utf8, static_cast<std::size_t>(size)};
     return true;
   }
 

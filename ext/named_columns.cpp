@@ -2,17 +2,35 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "bindings/guard.hpp"
 #include "bulk_result.hpp"
+#include "hashed_samples.hpp"
 
 namespace drel::py {
 namespace {
 
+// The columns by the UTF-8 bytes of their names: two exact strings are equal
+// exactly when their bytes are, so a plain sample's names, "name=value" ones
+// included, are found without making a Python string.
+struct BytesHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view bytes) const noexcept {
+    return std::hash<std::string_view>{}(bytes);
+  }
+};
+using ColumnsByBytes = std::unordered_map<std::string, Py_ssize_t, BytesHash, std::equal_to<>>;
+
 struct ColumnsObject {
   PyObject_HEAD
   PyObject* columns;  // a private copy: exact str name -> int column in [0, width)
+  ColumnsByBytes* by_bytes;  // the same, but for names without UTF-8 (lone surrogates)
   Py_ssize_t width;
   bool refuse_unknown;
 };
@@ -78,9 +96,52 @@ class RowWriter {
       if (!PyUnicode_CheckExact(value) && !PyFloat_CheckExact(value) &&
           !PyLong_CheckExact(value) && !PyBool_Check(value))
         return Plain::NotPlain;
-      if (!write_feature(name, value)) return Plain::Failed;
+      if (!write_plain_feature(name, value)) return Plain::Failed;
     }
     return Plain::Written;
+  }
+
+  // One feature of a plain sample, found by its bytes; anything the bytes
+  // cannot settle (no UTF-8, an unknown name to refuse) goes the general way.
+  bool write_plain_feature(PyObject* name, PyObject* value) {
+    const bool joined = PyUnicode_CheckExact(value);
+    std::string_view left, right;
+    if (!utf8_of(name, left) || (joined && !utf8_of(value, right))) {
+      PyErr_Clear();
+      return write_feature(name, value);
+    }
+    constexpr std::size_t kStackBytes = 256;
+    char stack[kStackBytes];
+    std::string heap;
+    std::string_view key = left;
+    if (joined) {
+      const std::size_t size = left.size() + 1 + right.size();
+      char* bytes = stack;
+      if (size > kStackBytes) {
+        heap.resize(size);
+        bytes = heap.data();
+      }
+      std::copy(left.begin(), left.end(), bytes);
+      bytes[left.size()] = '=';
+      std::copy(right.begin(), right.end(), bytes + left.size() + 1);
+      key = {bytes, size};
+    }
+    const auto found = self_.by_bytes->find(key);
+    if (found == self_.by_bytes->end()) return !self_.refuse_unknown || write_feature(name, value);
+    if (joined) return set(found->second, 1.0);
+    return set_number(found->second, value);
+  }
+
+  bool set(Py_ssize_t column, double value) {
+    row_[static_cast<std::size_t>(column)] = value;
+    return true;
+  }
+
+  // float(value) into the column.
+  bool set_number(Py_ssize_t column, PyObject* value) {
+    if (PyFloat_CheckExact(value)) return set(column, PyFloat_AS_DOUBLE(value));
+    Ref number = Ref::steal(PyNumber_Float(value));
+    return number && set(column, PyFloat_AS_DOUBLE(number.get()));
   }
 
   bool write_feature(PyObject* name, PyObject* value) {
@@ -104,18 +165,7 @@ class RowWriter {
       PyErr_Format(PyExc_KeyError, "feature %R is not one of `features`", name);
       return false;
     }
-    if (joined) {
-      row_[static_cast<std::size_t>(column)] = 1.0;
-      return true;
-    }
-    if (PyFloat_CheckExact(value)) {
-      row_[static_cast<std::size_t>(column)] = PyFloat_AS_DOUBLE(value);
-      return true;
-    }
-    Ref number = Ref::steal(PyNumber_Float(value));
-    if (!number) return false;
-    row_[static_cast<std::size_t>(column)] = PyFloat_AS_DOUBLE(number.get());
-    return true;
+    return joined ? set(column, 1.0) : set_number(column, value);
   }
 
   const ColumnsObject& self_;
@@ -157,8 +207,18 @@ PyObject* new_columns(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
       }
     }
+    auto by_bytes = std::make_unique<ColumnsByBytes>();
+    position = 0;
+    while (PyDict_Next(columns.get(), &position, &name, &column)) {
+      std::string_view bytes;
+      if (utf8_of(name, bytes))
+        by_bytes->emplace(std::string(bytes), PyLong_AsSsize_t(column));
+      else
+        PyErr_Clear();  // found through the dict instead
+    }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
+    as_columns(self)->by_bytes = by_bytes.release();
     as_columns(self)->columns = columns.release();
     as_columns(self)->width = width;
     as_columns(self)->refuse_unknown = refuse_unknown != 0;
@@ -171,6 +231,7 @@ PyObject* get_width(PyObject* self, void*) { return PyLong_FromSsize_t(as_column
 void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   Py_XDECREF(as_columns(self)->columns);
+  delete as_columns(self)->by_bytes;
   type->tp_free(self);
   Py_DECREF(type);
 }
