@@ -84,7 +84,8 @@ PyObject* numpy_array(Values&& values, const char* dtype) {
   if (frombuffer == nullptr || type == nullptr) return nullptr;
   Ref owner = Ref::steal(type->tp_alloc(type, 0));
   if (!owner) return nullptr;
-  new (reinterpret_cast<LentVector*>(owner.get())->storage) LentStorage(std::forward<Values>(values));
+  auto* lent = reinterpret_cast<LentVector*>(owner.get());
+  new (lent->storage) LentStorage(std::forward<Values>(values));
   return PyObject_CallFunction(frombuffer, "Os", owner.get(), dtype);
 }
 

@@ -74,7 +74,8 @@ class RowWriter {
       Ref pair = Ref::steal(PySequence_Tuple(item.get()));
       if (!pair) return false;
       if (PyTuple_GET_SIZE(pair.get()) != 2) {
-        PyErr_Format(PyExc_ValueError, "a sample's items must be (name, value) pairs, got %zd items",
+        PyErr_Format(PyExc_ValueError,
+                     "a sample's items must be (name, value) pairs, got %zd items",
                      PyTuple_GET_SIZE(pair.get()));
         return false;
       }

@@ -110,7 +110,9 @@ class HashedRows {
   void sum_duplicates();
 
   std::size_t rows() const noexcept { return indptr_.size() - 1; }
-  std::span<const std::int32_t> indices() const noexcept { return {indices_.data(), indices_.size()}; }
+  std::span<const std::int32_t> indices() const noexcept {
+    return {indices_.data(), indices_.size()};
+  }
   std::span<const double> values() const noexcept { return {values_.data(), values_.size()}; }
   std::span<const std::size_t> indptr() const noexcept { return indptr_; }
   // The arrays, after sum_duplicates(); the rows are empty afterwards.
