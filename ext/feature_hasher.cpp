@@ -34,6 +34,8 @@ PyObject* transform_one(PyObject* self, PyObject* sample) {
   return guarded([&]() -> PyObject* {
     const HasherObject& hasher = *as_hasher(self);
     SampleReader reader(hasher.hasher(), hasher.input_type);
+    if (PyDict_Check(sample))
+      reader.rows().reserve(static_cast<std::size_t>(PyDict_GET_SIZE(sample)));
     if (!reader.read(sample)) return nullptr;
     reader.rows().sum_duplicates();
     BulkResult result;

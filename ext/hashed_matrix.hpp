@@ -1,5 +1,6 @@
 // The rows a FeatureHasher made, as Python results: scipy's CSR matrix (numpy
-// arrays built through numpy's own Python API), or dense rows.
+// arrays made through numpy's own Python API over the rows' own vectors), or
+// dense rows.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,7 @@ void scatter(const features::HashedRows& rows, std::uint32_t n_features, std::sp
 
 // The rows as a scipy.sparse.csr_matrix, int32 indices while they fit (as
 // scikit-learn's hasher makes them); without scipy, dense rows. Null with an
-// exception set on failure.
-PyObject* many_result(const features::HashedRows& rows, std::uint32_t n_features);
+// exception set on failure. The matrix takes the rows' vectors over.
+PyObject* many_result(features::HashedRows& rows, std::uint32_t n_features);
 
 }  // namespace drel::py

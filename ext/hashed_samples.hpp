@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstddef>
-#include <string>
 #include <string_view>
 #include <utility>
 
@@ -23,6 +22,22 @@ constexpr std::array<std::pair<std::string_view, InputType>, 3> kInputTypes{
     {{"dict", InputType::Dict}, {"pair", InputType::Pair}, {"string", InputType::String}}};
 
 std::string_view input_type_name(InputType type);
+
+// The UTF-8 bytes of a str (kept by the string); false with an exception set
+// when it has none (a lone surrogate).
+inline bool utf8_of(PyObject* text, std::string_view& out) {
+  // An ASCII string's characters are its UTF-8 bytes.
+  if (PyUnicode_IS_COMPACT_ASCII(text)) [[likely]] {
+    out = {static_cast<const char*>(PyUnicode_DATA(text)),
+           static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+    return true;
+  }
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+  if (utf8 == nullptr) return false;
+  out = {utf8, static_cast<std::size_t>(size)};
+  return true;
+}
 
 // Reads samples into rows: every Python object is touched here, with the lock.
 class SampleReader {
@@ -63,7 +78,7 @@ class SampleReader {
       // Strong references: reading a value may run Python code (__float__,
       // __str__) that changes the dict under the iteration.
       Ref items = Ref::steal(PyDict_Items(sample));
-      return items && read_pair_list(items.get());
+      return items && read_pairs(items.get());
     }
     Ref items = Ref::steal(PyObject_CallMethod(sample, "items", nullptr));
     if (!items) {
@@ -105,27 +120,11 @@ class SampleReader {
   }
 
   // The feature "name=value" of two exact strings, hashed from their UTF-8
-  // bytes joined here: the bytes of the joined string, without making it.
+  // bytes without joining them.
   bool add_joined(PyObject* name, PyObject* value) {
     std::string_view left, right;
     if (!utf8_of(name, left) || !utf8_of(value, right)) return false;
-    joined_.assign(left);
-    joined_.push_back('=');
-    joined_.append(right);
-    return add_bytes(joined_, 1.0, name);
-  }
-
-  static bool utf8_of(PyObject* text, std::string_view& out) {
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    if (utf8 == nullptr) return false;
-    out = {utf8, static_cast<std::size_t>(size)};
-    return true;
-  }
-
-  bool read_pair_list(PyObject* list) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
-      if (!read_pair(PyList_GET_ITEM(list, i))) return false;
+    rows_.add_joined(left, right);
     return true;
   }
 
@@ -137,6 +136,15 @@ class SampleReader {
                    "features, not a single string",
                    input_type_name(input_type_).data());
       return false;
+    }
+    if (PyList_CheckExact(sample)) {
+      // What the list's iterator does, without it: the length is read anew at
+      // each step, and each item is held while it is read.
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sample); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(sample, i));
+        if (!each(item.get())) return false;
+      }
+      return true;
     }
     Ref iterator = Ref::steal(PyObject_GetIter(sample));
     if (!iterator) return false;
@@ -155,6 +163,9 @@ class SampleReader {
   }
 
   bool read_pair(PyObject* item) {
+    // The caller holds `item`, and with it an exact tuple's two elements.
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) [[likely]]
+      return read_feature(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
     Ref pair = Ref::steal(PySequence_Tuple(item));
     if (!pair) return false;
     if (PyTuple_GET_SIZE(pair.get()) != 2) {
@@ -214,7 +225,6 @@ class SampleReader {
 
   InputType input_type_;
   HashedRows rows_;
-  std::string joined_;  // reused: "name=value" bytes
 };
 
 // Adds "in sample {row} of transform_many" to the pending exception.

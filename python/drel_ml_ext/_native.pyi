@@ -488,6 +488,16 @@ class FeatureHasher:
     def transform_one(self, x: Any, /) -> Any: ...
     def transform_many(self, X: Iterable[Any], /) -> Any: ...
 
+# ---- fixed names (ext/named_columns.cpp) ----------------------------------------
+
+class NamedColumns:
+    """Dict samples as rows whose columns are named (river's adapters)."""
+
+    def __init__(self, columns: dict[str, int], refuse_unknown: bool) -> None: ...
+    @property
+    def width(self) -> int: ...
+    def row(self, x: Any, /) -> Any: ...
+
 # ---- binary state (ext/state_bytes.cpp) ------------------------------------------
 
 _Stateful: TypeAlias = (

@@ -35,7 +35,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Hashable, Mapping
-from typing import Any, ClassVar
+from typing import Any, ClassVar, cast
 
 from drel_ml_ext._extras import missing_extra
 
@@ -45,13 +45,14 @@ except ModuleNotFoundError as error:
     raise missing_extra(__name__, "river", "river", error) from error
 
 import drel_ml_ext as _ext
+from drel_ml_ext import _native
 from drel_ml_ext._config import OPTIMIZER_KEYWORDS
 
 __all__ = ["LinearRegressor", "LogisticClassifier", "StandardScaler"]
 
 
 class _Rows:
-    """Turns a dict into a row: by a fixed list of names, or by the hasher."""
+    """Turns a dict into a row: by a fixed list of names, or by the hasher, in one native call."""
 
     def __init__(self, features: tuple[str, ...] | None, n_features: int, unknown: str,
                  alternate_sign: bool) -> None:
@@ -68,27 +69,31 @@ class _Rows:
                 raise ValueError("`features` must be a non-empty sequence of distinct names")
             self.width = len(features)
         self.refuse_unknown = unknown == "error"
+        self._start()
+
+    def _start(self) -> None:
+        self._named: _native.NamedColumns | None = None
+        if self.hasher is None:
+            self._named = _native.NamedColumns(self.columns, self.refuse_unknown)
+
+    # The native mapping is rebuilt from the names, also for rows pickled before it existed.
+    def __getstate__(self) -> dict[str, Any]:
+        return {k: v for k, v in self.__dict__.items() if k != "_named"}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        self._start()
 
     def row(self, x: Mapping[Hashable, Any]) -> Any:
-        if self.hasher is not None:
-            try:
-                return self.hasher.transform_one(x)
-            except TypeError:
-                if all(isinstance(name, str) for name in x):
-                    raise
-                # Another transformer's output may be keyed by numbers.
-                return self.hasher.transform_one({str(name): v for name, v in x.items()})
-        row = [0.0] * self.width
-        for name, value in x.items():
-            if isinstance(value, str):
-                name, value = f"{name}={value}", 1.0
-            column = self.columns.get(name) if isinstance(name, str) else None
-            if column is None:
-                if self.refuse_unknown:
-                    raise KeyError(f"feature {name!r} is not one of `features`")
-                continue
-            row[column] = float(value)
-        return row
+        if self.hasher is None:
+            return cast("_native.NamedColumns", self._named).row(x)
+        try:
+            return self.hasher.transform_one(x)
+        except TypeError:
+            if all(isinstance(name, str) for name in x):
+                raise
+            # Another transformer's output may be keyed by numbers.
+            return self.hasher.transform_one({str(name): v for name, v in x.items()})
 
     def names(self) -> list[Any]:
         """The name of each column: its feature name, or its index when hashed."""

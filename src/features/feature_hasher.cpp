@@ -4,10 +4,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
-#include <utility>
+#include <cstddef>
+#include <cstring>
 #include <limits>
-
-#include "features/murmur3.hpp"
+#include <utility>
 
 namespace drel::features {
 
@@ -18,30 +18,98 @@ std::expected<FeatureHasher, Error> FeatureHasher::create(std::uint64_t n_featur
   return FeatureHasher(static_cast<std::uint32_t>(n_features), alternate_sign);
 }
 
-HashedName FeatureHasher::hash(std::string_view name) const noexcept {
-  const auto h = static_cast<std::int32_t>(murmur3_32(name, 0));
-  // |h| in 64 bits, so that -2^31 has its magnitude 2^31 as well.
-  const auto magnitude = static_cast<std::uint64_t>(std::llabs(static_cast<std::int64_t>(h)));
-  // The same remainder; a mask costs less than a division for the usual powers of two.
-  const std::uint64_t index = std::has_single_bit(n_features_) ? magnitude & (n_features_ - 1)
-                                                               : magnitude % n_features_;
-  return {static_cast<std::uint32_t>(index), h < 0};
-}
-
-std::expected<void, Error> HashedRows::add(std::string_view name, double value) {
+std::expected<void, Error> HashedRows::add_hash(std::uint32_t hash, double value) {
   if (!std::isfinite(value)) return std::unexpected(Error::non_finite_value("feature", value));
   if (value == 0.0) return {};
-  const HashedName hashed = hasher_.hash(name);
-  // A negation, exact: the value times -1.
-  values_.push_back(hasher_.alternate_sign() && hashed.negative ? -value : value);
-  indices_.push_back(static_cast<std::int32_t>(hashed.index));
+  push(hasher_.place(hash), value);
   return {};
 }
 
-bool HashedRows::indices_sorted() const noexcept {
-  for (std::size_t r = 0; r + 1 < indptr_.size(); ++r)
-    for (std::size_t k = indptr_[r]; k + 1 < indptr_[r + 1]; ++k)
-      if (indices_[k] > indices_[k + 1]) return false;
+void HashedRows::end_row() {
+  const std::size_t begin = indptr_.back();
+  std::size_t end = indices_.size();
+  const std::int32_t* first = indices_.begin() + begin;
+  const std::int32_t* last = indices_.begin() + end;
+  if (!std::is_sorted(first, last)) {
+    all_sorted_ = false;
+    if (!sort_distinct(begin, end)) {
+      sort_row(begin, end);
+      end = sum_runs(begin, end, begin);
+    }
+  } else if (std::adjacent_find(first, last) != last) {
+    waiting_.push_back(rows());
+  }
+  indices_.truncate(end);
+  values_.truncate(end);
+  indptr_.push_back(end);
+}
+
+namespace {
+
+// Rows up to this long are sorted by rank, in a fixed number of steps with
+// no branch that depends on the data: quicker than std::sort for the usual
+// rows of a few dozen features.
+constexpr std::size_t kRankSortRows = 64;
+using Lanes = std::int32_t __attribute__((vector_size(16)));
+constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(std::int32_t);
+
+// Each index's rank (how many indices are smaller) into `ranks`; false when
+// two indices are equal. `padded` holds the n indices, then INT32_MAX up to a
+// whole number of lanes: no index is that large, so padding is never counted.
+bool rank_distinct(const std::int32_t* padded, std::size_t n, std::uint32_t* ranks) {
+  const std::size_t blocks = (n + kLanes - 1) / kLanes;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Lanes key = Lanes{} + padded[i];
+    Lanes less{}, equal{};
+    for (std::size_t b = 0; b < blocks; ++b) {
+      Lanes block;
+      std::memcpy(&block, padded + b * kLanes, sizeof block);
+      less += block < key;  // -1 where true
+      equal += block == key;
+    }
+    std::int32_t smaller = 0, same = 0;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      smaller -= less[l];
+      same -= equal[l];
+    }
+    if (same != 1) return false;
+    ranks[i] = static_cast<std::uint32_t>(smaller);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool HashedRows::sort_distinct(std::size_t begin, std::size_t end) {
+  const std::size_t n = end - begin;
+  if (n <= kRankSortRows) {
+    std::int32_t padded[kRankSortRows];
+    std::uint32_t ranks[kRankSortRows];
+    std::copy_n(indices_.begin() + begin, n, padded);
+    std::fill(padded + n, padded + (n + kLanes - 1) / kLanes * kLanes,
+              std::numeric_limits<std::int32_t>::max());
+    if (!rank_distinct(padded, n, ranks)) return false;
+    double values[kRankSortRows];
+    std::copy_n(values_.begin() + begin, n, values);
+    for (std::size_t k = 0; k < n; ++k) {
+      indices_[begin + ranks[k]] = padded[k];
+      values_[begin + ranks[k]] = values[k];
+    }
+    return true;
+  }
+  if (n > std::numeric_limits<std::uint32_t>::max()) return false;
+  keys_.resize(n);
+  // Index above position: the keys sort by index, and are distinct.
+  for (std::size_t k = 0; k < n; ++k)
+    keys_[k] = std::uint64_t{static_cast<std::uint32_t>(indices_[begin + k])} << 32 | k;
+  std::sort(keys_.begin(), keys_.end());
+  for (std::size_t k = 1; k < n; ++k)
+    if ((keys_[k] >> 32) == (keys_[k - 1] >> 32)) return false;
+  reals_.assign(values_.begin() + begin, values_.begin() + end);
+  for (std::size_t k = 0; k < n; ++k) {
+    indices_[begin + k] = static_cast<std::int32_t>(keys_[k] >> 32);
+    values_[begin + k] = reals_[keys_[k] & 0xffffffffu];
+  }
   return true;
 }
 
@@ -56,26 +124,46 @@ void HashedRows::sort_row(std::size_t begin, std::size_t end) {
   }
 }
 
+std::size_t HashedRows::sum_runs(std::size_t begin, std::size_t end, std::size_t out) {
+  for (std::size_t k = begin; k < end;) {
+    const std::int32_t column = indices_[k];
+    double sum = values_[k];
+    for (++k; k < end && indices_[k] == column; ++k) sum += values_[k];
+    indices_[out] = column;
+    values_[out] = sum;
+    ++out;
+  }
+  return out;
+}
+
 void HashedRows::sum_duplicates() {
-  const bool sorted = indices_sorted();
-  std::size_t out = 0;
-  std::size_t row_start = 0;
-  for (std::size_t r = 0; r + 1 < indptr_.size(); ++r) {
+  if (waiting_.empty()) return;
+  std::size_t out = indptr_[waiting_.front()];
+  std::size_t row_start = out;
+  auto waiting = waiting_.begin();
+  for (std::size_t r = waiting_.front(); r < rows(); ++r) {
     const std::size_t end = indptr_[r + 1];
-    if (!sorted) sort_row(row_start, end);
-    for (std::size_t k = row_start; k < end;) {
-      const std::int32_t column = indices_[k];
-      double sum = values_[k];
-      for (++k; k < end && indices_[k] == column; ++k) sum += values_[k];
-      indices_[out] = column;
-      values_[out] = sum;
-      ++out;
+    // The other rows are settled already: summing moves them unchanged.
+    if (waiting != waiting_.end() && *waiting == r) {
+      ++waiting;
+      if (!all_sorted_) sort_row(row_start, end);
     }
+    out = sum_runs(row_start, end, out);
     row_start = end;
     indptr_[r + 1] = out;
   }
-  indices_.resize(out);
-  values_.resize(out);
+  indices_.truncate(out);
+  values_.truncate(out);
+  waiting_.clear();
+}
+
+HashedCsr HashedRows::take() {
+  indices_.shrink_to_fit();
+  values_.shrink_to_fit();
+  HashedCsr csr{std::move(indices_), std::move(values_), std::move(indptr_)};
+  indptr_.assign(1, 0);
+  all_sorted_ = true;
+  return csr;
 }
 
 }  // namespace drel::features

@@ -184,3 +184,99 @@ def test_a_value_that_changes_the_dict_does_not_crash():
     row = FeatureHasher(4).transform_one(sample)
     expected = sk_hash.FeatureHasher(4).transform([{"a": 2.0, "b": 3.0}]).toarray()[0]
     np.testing.assert_array_equal(row, expected)
+
+
+def _name_at(column, n_features, taken):
+    """A name of the hashed column `column` not in `taken`."""
+    hasher = FeatureHasher(n_features, alternate_sign=False)
+    for i in range(10_000):
+        name = f"f{i}"
+        if name not in taken and hasher.transform_one({name: 1.0})[column] == 1.0:
+            taken.add(name)
+            return name
+    raise AssertionError("no name found")
+
+
+@pytest.mark.parametrize("layout", ["alone", "unsorted row after", "unsorted row before"])
+def test_a_long_sorted_row_with_duplicates_follows_the_whole_matrix(layout):
+    # scipy leaves such a row as it came when every row is in order, and sorts it
+    # (swapping equal indices) otherwise; sums of such magnitudes keep the order's trace.
+    rng = random.Random(7)
+    taken = set()
+    at0 = [_name_at(0, 2, taken) for _ in range(12)]
+    at1 = [_name_at(1, 2, taken) for _ in range(12)]
+    def value():
+        return rng.choice([-1, 1]) * rng.uniform(1, 9) * 10.0 ** rng.randint(-3, 17)
+    long_sorted = [(n, value()) for n in at0] + [(n, value()) for n in at1]
+    unsorted = [(at1[0], 1.0), (at0[0], 1.0)]
+    rows = {"alone": [long_sorted], "unsorted row after": [long_sorted, unsorted],
+            "unsorted row before": [unsorted, long_sorted, long_sorted[::-1]]}[layout]
+    for sign in (True, False):
+        ours = FeatureHasher(2, input_type="pair", alternate_sign=sign).transform_many(rows)
+        theirs = sk_hash.FeatureHasher(2, input_type="pair", alternate_sign=sign).transform(rows)
+        _assert_same_csr(ours, theirs)
+
+
+class _OddStr(str):
+    """A name that lies about itself: every instance equal, one hash for all."""
+
+    def __hash__(self):
+        return 0
+
+    def __eq__(self, other):
+        return True
+
+    def encode(self, *args, **kwargs):
+        return b"lie"
+
+
+@pytest.mark.parametrize("input_type", ["dict", "pair", "string"])
+def test_str_subclasses_and_any_lengths_hash_as_scikit_learn(input_type):
+    # Name and value lengths around every block and buffer boundary, ASCII and not,
+    # plain and subclassed strings: each hashes by its characters' UTF-8 bytes.
+    pieces = ["", "a", "ab", "abc", "é", "中文", "🙂x"]
+    rows = []
+    for length in (0, 1, 3, 4, 5, 63, 64, 126, 127, 128, 129, 300):
+        for piece in pieces:
+            text = (piece * (length // max(len(piece), 1) + 1))[:length]
+            rows.append([(text, "v"), (_OddStr(text + "n"), _OddStr(piece)), ("x" + text, 2.5),
+                         (_OddStr(text), 1.5)])
+    samples = [_as_input(r, input_type) if input_type != "dict" else r for r in rows]
+    if input_type == "dict":
+        samples = [{k: v for k, v in r} for r in rows]  # one _OddStr key survives per row
+    ours = FeatureHasher(2**20, input_type=input_type).transform_many(samples)
+    theirs = sk_hash.FeatureHasher(2**20, input_type=input_type).transform(samples)
+    _assert_same_csr(ours, theirs)
+    for sample, expected in zip(samples[:20], theirs.toarray()[:20]):
+        row = FeatureHasher(2**20, input_type=input_type).transform_one(sample)
+        np.testing.assert_array_equal(row.view(np.int64), expected.view(np.int64))
+
+
+@pytest.mark.parametrize("change", ["clear", "append", "replace"])
+def test_a_value_that_changes_its_pair_list_reads_as_the_lists_iterator_would(change):
+    class Changing:
+        def __float__(self):
+            if change == "clear":
+                sample.clear()
+            elif change == "append":
+                sample.append(("late", 4.0))
+            else:
+                sample[1] = ("other", 5.0)
+            return 2.0
+
+    sample = [("a", Changing()), ("b", 3.0)]
+    seen = []
+    for name, value in list_iterated(sample, Changing):
+        seen.append((name, value))
+    sample = [("a", Changing()), ("b", 3.0)]
+    row = FeatureHasher(64, input_type="pair").transform_one(sample)
+    expected = sk_hash.FeatureHasher(64, input_type="pair").transform([seen]).toarray()[0]
+    np.testing.assert_array_equal(row, expected)
+
+
+def list_iterated(sample, kind):
+    """The pairs a for loop over the list reads, converting values as it goes."""
+    out = []
+    for name, value in sample:
+        out.append((name, float(value) if isinstance(value, kind) else value))
+    return out

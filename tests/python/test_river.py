@@ -1,5 +1,6 @@
 """river's dict API: the adapters pass river's own checks and learn what drel_ml learns."""
 
+import math
 import pickle
 
 import pytest
@@ -58,7 +59,7 @@ def test_hashed_rows_are_the_drel_ml_model_on_the_hashers_rows():
 
 def test_fixed_names_missing_unknown_and_categorical():
     regressor = LinearRegressor(features=("a", "b", "colour=red"), scale=False)
-    assert regressor._rows.row({"a": 2, "colour": "red", "zzz": 5.0}) == [2.0, 0.0, 1.0]
+    assert list(regressor._rows.row({"a": 2, "colour": "red", "zzz": 5.0})) == [2.0, 0.0, 1.0]
     strict = LinearRegressor(features=("a",), unknown="error")
     with pytest.raises(KeyError, match="'zzz' is not one of `features`"):
         strict.learn_one({"a": 1.0, "zzz": 1.0}, 1.0)
@@ -97,3 +98,115 @@ def test_in_a_pipeline_with_progressive_validation_and_pickled():
         assert copy.predict_proba_one(x) == model.predict_proba_one(x)
         assert copy.predict_one(x) == model.predict_one(x)
     assert model.predict_proba_one(x).keys() == {False, True}
+
+
+def _python_row(columns, refuse_unknown, x):
+    """The row of fixed names as a plain loop over x.items() makes it."""
+    row = [0.0] * len(columns)
+    for name, value in x.items():
+        if isinstance(value, str):
+            name, value = f"{name}={value}", 1.0
+        column = columns.get(name) if isinstance(name, str) else None
+        if column is None:
+            if refuse_unknown:
+                raise KeyError(f"feature {name!r} is not one of `features`")
+            continue
+        row[column] = float(value)
+    return row
+
+
+class _OddName(str):
+    def __hash__(self):
+        return hash(str(self))
+
+    def __eq__(self, other):
+        return str.__eq__(self, other)
+
+
+class _Raises(str):
+    """Hashes once (to enter the sample), then raises."""
+
+    hashed = False
+
+    def __hash__(self):
+        if self.hashed:
+            raise ArithmeticError("no hash")
+        self.hashed = True
+        return hash(str(self))
+
+
+class _Number:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+FIXED = ("a", "b", "c=x", "3", "d=é", "e", "s\ud800", "L=" + "x" * 300, "w=🙂")
+SAMPLES = [
+    {"a": 1.5, "b": -2, "c": "x", "e": True}, {"c": "y", "zzz": 1.0}, {3: 1.0, "3": 2.0},
+    {"a": b"2.5"}, {"a": math.nan}, {"d": "é", "e": np.float32(0.1)},
+    {_OddName("a"): 4.0, "b": _Number(2.0)}, {"a": None}, {"zzz": None, "a": 1.0},
+    {"a": [1.0]}, {_Raises("a"): 1.0}, {"c=x": 7.0, "c": "x"}, {"a": "x", "b": _OddName("y")},
+    {"b": _Number("no")}, {}, {"a": 1.0, "a=x": 2.0},
+    {"s\ud800": 3.0, "t\ud800": 1.0}, {"s": "\ud800"}, {"L": "x" * 300, "w": "🙂"},
+    {"L": "x" * 299}, {"a": 10**400}, {"e": 2**60 + 1},
+]
+
+
+@pytest.mark.parametrize("refuse_unknown", [False, True])
+@pytest.mark.parametrize("x", SAMPLES, ids=range(len(SAMPLES)))
+def test_native_fixed_names_row_is_the_python_loops(refuse_unknown, x):
+    columns = {name: i for i, name in enumerate(FIXED)}
+    named = drel_ml_ext._native.NamedColumns(columns, refuse_unknown)
+    for mapping in (x, dict(x), _Mapping(x)):
+        try:
+            expected = _python_row(columns, refuse_unknown, mapping)
+        except Exception as error:  # noqa: BLE001
+            with pytest.raises(type(error)) as raised:
+                named.row(mapping)
+            assert str(raised.value) == str(error)
+            continue
+        got = named.row(mapping)
+        np.testing.assert_array_equal(np.asarray(got).view(np.int64),
+                                      np.asarray(expected).view(np.int64))
+
+
+class _Mapping(dict):
+    """A dict subclass: read through its own items()."""
+
+
+def test_native_fixed_names_survive_a_sample_changed_while_read():
+    columns = {"a": 0, "b": 1}
+    named = drel_ml_ext._native.NamedColumns(columns, False)
+
+    class Mutating:
+        def __float__(self):
+            sample["zz" + str(len(sample))] = 1.0
+            return 2.0
+
+    sample = {"a": Mutating(), "b": 3.0}
+    with pytest.raises(RuntimeError, match="changed size"):
+        named.row(sample)
+    columns["a"] = 5  # the mapping keeps its own copy
+    assert list(named.row({"a": 1.0})) == [1.0, 0.0]
+
+
+@pytest.mark.parametrize("columns", [{"a": 1}, {"a": -1}, {"a": 0, "b": 0.0}, {3: 0},
+                                     {"a": True}])
+def test_native_fixed_names_refuse_columns_outside_the_row(columns):
+    with pytest.raises(ValueError, match="ints 0 to len - 1"):
+        drel_ml_ext._native.NamedColumns(columns, False)
+
+
+def test_fixed_names_adapter_pickled_before_the_native_rows_still_loads():
+    adapter = LinearRegressor(features=("a", "b"), scale=False)
+    adapter.learn_one({"a": 1.0, "b": 2.0}, 3.0)
+    state = adapter._rows.__getstate__()
+    assert "_named" not in state
+    rows = object.__new__(type(adapter._rows))
+    rows.__setstate__(state)
+    assert list(rows.row({"b": 4.0})) == [0.0, 4.0]
+    clone = pickle.loads(pickle.dumps(adapter))
+    assert clone.predict_one({"a": 1.0}) == adapter.predict_one({"a": 1.0})
