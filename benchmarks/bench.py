@@ -251,7 +251,7 @@ FLOOR_CALLS = [
     FloorCall("LinearRegression.predict_one", "LinearRegression", "predict_one", "x", 100, None),
     FloorCall("LinearRegression.learn_one", "LinearRegression", "learn_one", "x, y", 100, 1.3),
     FloorCall("LogisticRegression.learn_one", "LogisticRegression", "learn_one", "x, t", 10, 1.2,
-              floor_method="logistic_learn_one", split=False),
+              floor_method="logistic_learn_one"),
     FloorCall("RegressionPipeline.learn_one, 16 samples", "RegressionPipeline", "learn_one",
               "next(xs), y", 10,
               1.2, floor_method="pipeline_learn_one", split=False, samples=16),
