@@ -35,6 +35,7 @@
 
 #include "bindings/convert.hpp"
 #include "linear/linear_regression.hpp"
+#include "common/select.hpp"
 #include "linear/logistic_regression.hpp"  // the core's own logistic function
 #include "stats/mean.hpp"
 
@@ -114,7 +115,11 @@ struct PipelineFloor {
       means[i] = mean;
       m2s[i] = m2;
       const double var = m2 / count;
-      const double scale = 1e-12 > var ? 1.0 : std::sqrt(var);
+      // The root is taken whatever the variance, as the library's branch-free
+      // divisor takes it (a branch would keep its lanes from packing): a
+      // floor that skipped it for a zero variance would be cheaper only on a
+      // constant feature.
+      const double scale = drel::select(1e-12 > var, 1.0, std::sqrt(var));
       scaled[i] = (x[i] - mean) / scale;
     }
     model.learn(scaled.data(), n, y);
