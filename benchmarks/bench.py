@@ -235,8 +235,8 @@ class FloorCall:
     floor_method: str = ""
     split: bool = True        # the floor also has core_<method> and native_ns covers it
     # Samples that `next(xs)` cycles through (in `arguments`): a pipeline that
-    # learns one fixed x keeps every variance at zero, where a branch of the
-    # floor's skips the square root; real data does not.
+    # learns one fixed x keeps every variance at zero, which real data does
+    # not; the pipeline rows show both.
     samples: int = 1
 
     @property
@@ -251,10 +251,12 @@ FLOOR_CALLS = [
     FloorCall("LinearRegression.predict_one", "LinearRegression", "predict_one", "x", 100, None),
     FloorCall("LinearRegression.learn_one", "LinearRegression", "learn_one", "x, y", 100, 1.3),
     FloorCall("LogisticRegression.learn_one", "LogisticRegression", "learn_one", "x, t", 10, 1.2,
-              floor_method="logistic_learn_one", split=False),
-    FloorCall("RegressionPipeline.learn_one, 16 samples", "RegressionPipeline", "learn_one",
-              "next(xs), y", 10,
-              1.2, floor_method="pipeline_learn_one", split=False, samples=16),
+              floor_method="logistic_learn_one"),
+    FloorCall("RegressionPipeline.learn_one, one fixed sample", "RegressionPipeline", "learn_one",
+              "next(xs), y", 10, 1.2, floor_method="pipeline_learn_one", split=False),
+    FloorCall("RegressionPipeline.learn_one, 16 samples in turn", "RegressionPipeline",
+              "learn_one", "next(xs), y", 10, 1.2, floor_method="pipeline_learn_one",
+              split=False, samples=16),
 ]
 
 
@@ -272,7 +274,9 @@ class Split:
 def floor_names(c: FloorCall) -> tuple[str, str, str]:
     suffix = "" if c.n is None else f" [{c.n}]"
     subject = c.call if c.n is None else f"{c.call}{suffix}"
-    return subject, f"Floor.{c.floor}{suffix}", f"Floor.core_{c.floor}{suffix}"
+    # A floor fed other samples is another statement, so another name.
+    floor_suffix = suffix if c.samples == 1 else f" [{c.n}, {c.samples} samples]"
+    return subject, f"Floor.{c.floor}{floor_suffix}", f"Floor.core_{c.floor}{floor_suffix}"
 
 
 def bench_floors(bench: Bench, drel_ml, base) -> None:

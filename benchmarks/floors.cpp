@@ -13,8 +13,8 @@
 //   pipeline_learn_one(x, y)   the scaler's Welford step and x scaled by the
 //                      new statistics, then the linear model's step on it
 // and, for the split, the same conversion followed by the real core operation
-// (core_mean_update, core_predict_one, core_learn_one): what a call costs with
-// the core but without the binding around it.
+// (core_mean_update, core_predict_one, core_learn_one, core_logistic_learn_one):
+// what a call costs with the core but without the binding around it.
 //
 // native_ns(operation, feature_count, loops) times the core operation and the
 // floor arithmetic on one prepared vector in a C++ loop, with no Python at all.
@@ -35,6 +35,7 @@
 
 #include "bindings/convert.hpp"
 #include "linear/linear_regression.hpp"
+#include "common/select.hpp"
 #include "linear/logistic_regression.hpp"  // the core's own logistic function
 #include "stats/mean.hpp"
 
@@ -114,7 +115,11 @@ struct PipelineFloor {
       means[i] = mean;
       m2s[i] = m2;
       const double var = m2 / count;
-      const double scale = 1e-12 > var ? 1.0 : std::sqrt(var);
+      // The root is taken whatever the variance, as the library's branch-free
+      // divisor takes it (a branch would keep its lanes from packing): a
+      // floor that skipped it for a zero variance would be cheaper only on a
+      // constant feature.
+      const double scale = drel::select(1e-12 > var, 1.0, std::sqrt(var));
       scaled[i] = (x[i] - mean) / scale;
     }
     model.learn(scaled.data(), n, y);
@@ -133,6 +138,7 @@ struct FloorObject {
   std::size_t scratch_size = 0;
   drel::Mean core_mean;
   std::optional<drel::LinearRegression> core_model;
+  std::optional<drel::LogisticRegression> core_logistic;
 };
 
 FloorObject* floor_of(PyObject* self) { return reinterpret_cast<FloorObject*>(self); }
@@ -250,6 +256,17 @@ PyObject* core_learn_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   Py_RETURN_NONE;
 }
 
+PyObject* core_logistic_learn_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  FloorObject* f = floor_of(self);
+  if (!expect_arguments("core_logistic_learn_one", nargs, 2, kwnames) ||
+      !to_vector(args[0], f->scratch, f->scratch_size))
+    return nullptr;
+  if (!f->core_logistic->learn_one({f->scratch.data(), f->scratch_size}, args[1] == Py_True))
+    return runtime_error("core refused");
+  Py_RETURN_NONE;
+}
+
 PyObject* floor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   unsigned long long n = 0;
   double rate = 0.0;
@@ -257,7 +274,8 @@ PyObject* floor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Kd", const_cast<char**>(names), &n, &rate))
     return nullptr;
   auto model = drel::LinearRegression::with_sgd(n, rate);
-  if (!model) return runtime_error("the core refused the model's parameters");
+  auto logistic = drel::LogisticRegression::with_sgd(n, rate);
+  if (!model || !logistic) return runtime_error("the core refused the model's parameters");
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   FloorObject* f = floor_of(self);
@@ -270,6 +288,7 @@ PyObject* floor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   new (&f->scratch) std::vector<double>(n);
   new (&f->core_mean) drel::Mean{};
   new (&f->core_model) std::optional<drel::LinearRegression>(std::move(*model));
+  new (&f->core_logistic) std::optional<drel::LogisticRegression>(std::move(*logistic));
   return self;
 }
 
@@ -280,6 +299,7 @@ void floor_dealloc(PyObject* self) {
   f->pipeline.~PipelineFloor();
   f->scratch.~vector();
   f->core_model.~optional();
+  f->core_logistic.~optional();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -335,8 +355,16 @@ PyObject* native_ns(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   } else if (op == "learn_one") {
     core = best_ns(loops, [&] { keep(model->learn_one(xs, y)); });
     plain = best_ns(loops, [&] { floor.learn(x.data(), n, y); keep(floor.intercept); });
+  } else if (op == "logistic_learn_one") {
+    auto logistic = drel::LogisticRegression::with_sgd(n, kRate);
+    if (!logistic) return runtime_error("the core refused the model's parameters");
+    // Alternating classes keep the weights near zero, as real data would.
+    bool t = false;
+    core = best_ns(loops, [&] { t = !t; keep(logistic->learn_one(xs, t)); });
+    plain = best_ns(loops, [&] { t = !t; floor.learn_logistic(x.data(), n, t); keep(floor.intercept); });
   } else {
-    PyErr_SetString(PyExc_ValueError, "operation: mean_update, predict_one or learn_one");
+    PyErr_SetString(PyExc_ValueError,
+                    "operation: mean_update, predict_one, learn_one or logistic_learn_one");
     return nullptr;
   }
   return Py_BuildValue("(dd)", core, plain);
@@ -364,6 +392,8 @@ PyMethodDef floor_methods[] = {
      "The floor's conversion, then drel::LinearRegression::predict_one."},
     {"core_learn_one", fastcall(&core_learn_one), kFloorCall,
      "The floor's conversion, then drel::LinearRegression::learn_one."},
+    {"core_logistic_learn_one", fastcall(&core_logistic_learn_one), kFloorCall,
+     "The floor's conversion, then drel::LogisticRegression::learn_one."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -384,7 +414,8 @@ PyType_Spec floor_spec = {"drel_bench_baseline.Floor", sizeof(FloorObject), 0, P
 PyMethodDef native_ns_def = {
     "native_ns", fastcall(&native_ns), METH_FASTCALL,
     "native_ns(operation, feature_count, loops)\n--\n\n"
-    "(core ns, floor ns) per call of mean_update, predict_one or learn_one, timed in C++."};
+    "(core ns, floor ns) per call of mean_update, predict_one, learn_one or logistic_learn_one,\n"
+    "timed in C++."};
 
 int add_floors(PyObject* module) {
   PyObject* type = PyType_FromSpec(&floor_spec);

@@ -65,7 +65,14 @@ struct Text {
 struct Bool {
   bool value;
   static constexpr bool noted = true, late = false;
-  bool convert(PyObject* o) { return to_bool(o, value); }
+  // True and False decided here; anything else (numpy booleans, refusals) by to_bool.
+  DREL_FRAME_INLINE inline bool convert(PyObject* o) {
+    if (o == Py_True || o == Py_False) [[likely]] {
+      value = o == Py_True;
+      return true;
+    }
+    return to_bool(o, value);
+  }
   operator bool() const { return value; }
 };
 

@@ -12,14 +12,9 @@
 #include <type_traits>
 #include <vector>
 
-#if __has_include(<experimental/simd>)
-#include <experimental/simd>
-#define DREL_HAS_SIMD 1
-#else
-#define DREL_HAS_SIMD 0
-#endif
-
+#include "common/lanes.hpp"
 #include "error/error.hpp"
+#include "error/guards.hpp"
 #include "snapshot/binary_state.hpp"
 #include "snapshot/read_failure.hpp"
 
@@ -34,33 +29,31 @@ bool finite_bits(std::uint64_t bits) {
   return (bits & kAllOnes) != kAllOnes;
 }
 
-// Adding one to the lowest exponent bit carries into the sign bit exactly when
-// the exponent is all ones (an infinity or a NaN): no comparison per real, so
-// the test runs as vector operations where the library offers them.
-constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL;
-constexpr std::uint64_t kLowestExponentBit = 0x0010000000000000ULL;
-
-bool all_finite_bits(const std::vector<double>& values) {
-  const std::size_t n = values.size();
-  std::size_t i = 0;
-  std::uint64_t all = 0;
-  const auto bits = [&](std::size_t k) { return std::bit_cast<std::uint64_t>(values[k]); };
-#if DREL_HAS_SIMD
-  using Lanes = std::experimental::native_simd<std::uint64_t>;
-  constexpr std::size_t kStep = 2 * Lanes::size();
-  Lanes first = 0, second = 0;
-  for (; i + kStep <= n; i += kStep) {
-    const Lanes a([&](auto j) { return bits(i + j); });
-    const Lanes b([&](auto j) { return bits(i + Lanes::size() + j); });
-    first |= (a & kExponent) + kLowestExponentBit;
-    second |= (b & kExponent) + kLowestExponentBit;
+// Whether n reals are all finite, in one pass without an early exit: the
+// exponent test of error/guards.hpp per real, OR-ed per lane (see
+// common/lanes.hpp), so that the pass runs as vector operations.
+struct FinitePass {
+  template <std::size_t kLanes>
+  [[gnu::always_inline]] static bool run(const double* __restrict values, std::size_t n) {
+    LaneBits<kLanes> bad;
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+      for (std::size_t l = 0; l < kLanes; ++l) bad.lane[l] |= non_finite_bit(values[i + l]);
+    }
+    for (; i < n; ++i) bad.last |= non_finite_bit(values[i]);
+    return none_non_finite(bad.all());
   }
-  first |= second;
-  for (std::size_t j = 0; j < Lanes::size(); ++j) all |= first[j];
-#endif
-  for (; i < n; ++i) all |= (bits(i) & kExponent) + kLowestExponentBit;
-  return (all >> 63) == 0;
+};
+
+bool all_finite(const double* values, std::size_t n) {
+  return Dispatched<FinitePass>::run(values, n);
 }
+
+// The reals of a large list are checked and copied a block at a time: the
+// copy reads a block the check has just brought into the first-level cache,
+// so the input is read from memory once, not once by the copy and once more
+// by a check of the copy.
+constexpr std::size_t kCheckedBlock = 2048;
 
 class ByteReader {
  public:
@@ -100,17 +93,26 @@ class ByteReader {
     return *at_++;
   }
 
-  // `count` reals, already known to fit: on a little-endian machine copied
-  // in one block (straight from the input when it is aligned for doubles, else
-  // into a zeroed vector), then checked in a pass without an early exit.
+  // `count` reals, already known to fit, checked finite. On a little-endian
+  // machine a block is checked where it lies and appended to `out` in one copy
+  // when the input is aligned for doubles (no zero-fill first); otherwise the
+  // reals are copied into a zeroed vector, then checked.
   Read<> reals(std::vector<double>& out, std::size_t count) {
+    out.clear();
+    bool finite = true;
     if constexpr (std::endian::native == std::endian::little) {
       if (reinterpret_cast<std::uintptr_t>(at_) % alignof(double) == 0) {
         const auto* first = reinterpret_cast<const double*>(at_);
-        out.assign(first, first + count);
+        out.reserve(count);
+        for (std::size_t i = 0; i < count && finite; i += kCheckedBlock) {
+          const std::size_t block = std::min(kCheckedBlock, count - i);
+          finite = all_finite(first + i, block);
+          if (finite) out.insert(out.end(), first + i, first + i + block);
+        }
       } else {
         out.resize(count);
         if (count > 0) std::memcpy(out.data(), at_, count * sizeof(double));
+        finite = all_finite(out.data(), count);
       }
     } else {
       out.resize(count);
@@ -119,15 +121,26 @@ class ByteReader {
         std::memcpy(&bits, at_ + i * sizeof bits, sizeof bits);
         out[i] = std::bit_cast<double>(std::byteswap(bits));
       }
+      finite = all_finite(out.data(), count);
     }
-    if (!all_finite_bits(out)) {
-      const auto bad = std::ranges::find_if_not(
-          out, [](double x) { return finite_bits(std::bit_cast<std::uint64_t>(x)); });
-      at_ += static_cast<std::size_t>(bad - out.begin()) * sizeof(double);
-      return fail(failure("not a finite real"));
-    }
+    if (!finite) return fail(first_non_finite(count));
     at_ += count * sizeof(double);
     return {};
+  }
+
+  // The failure of the first of the next `count` reals that is not finite
+  // (one is known not to be), read from the input itself.
+  ReadFailure first_non_finite(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      std::uint64_t bits;
+      std::memcpy(&bits, at_ + i * sizeof bits, sizeof bits);
+      if constexpr (std::endian::native == std::endian::big) bits = std::byteswap(bits);
+      if (!finite_bits(bits)) {
+        at_ += i * sizeof bits;
+        break;
+      }
+    }
+    return failure("not a finite real");
   }
 
  private:

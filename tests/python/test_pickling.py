@@ -183,6 +183,24 @@ def test_binary_state_refusals_name_the_field():
     raises(TypeError, None, drel_ml_ext.to_bytes, d.Snapshot)
 
 
+# The weights of a wide model are read in blocks of 2,048; a non-finite one is
+# named at its own byte whether the bytes lie aligned for doubles or not.
+@pytest.mark.parametrize("aligned", [True, False])
+@pytest.mark.parametrize("position", [0, 2047, 2048, 4095, 4999])
+def test_wide_states_refuse_a_non_finite_weight_where_it_is(position, aligned):
+    model = d.LinearRegression(5000, 0.01)
+    model.learn_one([0.001 * (i % 7) for i in range(5000)], 1.0)
+    data = bytearray(drel_ml_ext.to_bytes(model))
+    at = 32 + 8 * position  # header 12, format version 4, feature count 8, length 8
+    intact = bytes(data)
+    data[at + 6:at + 8] = b"\xf0\x7f"
+    view = memoryview(data) if aligned else memoryview(b"\x00" + bytes(data))[1:]
+    raises(RuntimeError, f"invalid binary state: not a finite real (field `weights`) at byte {at}",
+           drel_ml_ext.from_bytes, view)
+    clone = drel_ml_ext.from_bytes(intact if aligned else memoryview(b"\x00" + intact)[1:])
+    assert drel_ml_ext.to_bytes(clone) == intact
+
+
 def test_restore_refuses_unknown_classes_and_bad_snapshots():
     raises(ValueError, None, drel_ml_ext.restore, "Snapshot", "{}")
     raises(ValueError, None, drel_ml_ext.restore, ["Mean"], "{}")
