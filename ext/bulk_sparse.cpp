@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "without_gil.hpp"
@@ -68,8 +69,29 @@ std::size_t length(const HeldBuffer& b) { return static_cast<std::size_t>(b.view
 // Elements [first, first + count) of an integer buffer as positions below
 // `limit`; one that is negative or not below it is written as `limit`.
 // Returns how many were.
+template <class Int>
+std::size_t copy_positions(const Int* from, std::size_t count, std::size_t limit,
+                           std::size_t* out) {
+  std::size_t outside = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    // A negative index turns huge, and so outside too.
+    const auto v = static_cast<std::size_t>(static_cast<std::make_signed_t<Int>>(from[k]));
+    const bool inside = v < limit;
+    outside += inside ? 0 : 1;
+    out[k] = inside ? v : limit;
+  }
+  return outside;
+}
+
 std::size_t read_positions(const HeldBuffer& b, ElementFormat format, std::size_t first,
                            std::size_t count, std::size_t limit, std::size_t* out) {
+  // scipy's own index arrays: int32 or int64, contiguous, native order.
+  const Py_buffer& v = b.view();
+  const char* const at = element_at(v, static_cast<Py_ssize_t>(first));
+  if (format == ElementFormat{ElementKind::Int32, false} && (count <= 1 || v.strides[0] == 4))
+    return copy_positions(reinterpret_cast<const std::int32_t*>(at), count, limit, out);
+  if (format == ElementFormat{ElementKind::Int64, false} && (count <= 1 || v.strides[0] == 8))
+    return copy_positions(reinterpret_cast<const std::int64_t*>(at), count, limit, out);
   const double bound = static_cast<double>(limit);
   return with_element_reader(format, [&]<class Reader>(Reader) {
     std::size_t outside = 0;
