@@ -76,9 +76,11 @@ PyObject* compute_rows(Instance<Core>& instance, PyObject* X, ResultKind kind,
     });
   };
   auto dense = [&](std::size_t first, std::size_t count) { return rows.rows(first, count); };
+  if (!(ReadsSparse<Core> && rows.sparse()) && !rows.reserve_dense()) return nullptr;
   if (conversion.count > 0) {
     if constexpr (ReadsSparse<Core>) {
-      status = rows.sparse() ? run(rows.sparse_block_rows(),
+      status = rows.sparse() ? run(rows.sparse_block_rows(
+                                       sparse_rows_cost_stored_values(instance.value, false)),
                                    [&](std::size_t first, std::size_t count) {
                                      return rows.sparse_rows(first, count);
                                    })
@@ -128,7 +130,7 @@ PyObject* learn_on(Instance<Core>& instance, PyObject* X, PyObject* y) {
   Conversion conversion;
   if (!rows.open(X)) return nullptr;
   if constexpr (std::is_void_v<Target>) {
-    if (!convert_inputs(rows, nullptr, conversion)) return nullptr;
+    if (!convert_inputs(rows, nullptr, conversion) || !rows.reserve_dense()) return nullptr;
     return change_state(instance.value, conversion, rows.block_rows(),
                         [&](Core& work, std::size_t first, std::size_t count) {
                           return learn_many(work, rows.rows(first, count));
@@ -139,12 +141,15 @@ PyObject* learn_on(Instance<Core>& instance, PyObject* X, PyObject* y) {
     if constexpr (ReadsSparse<Core>) {
       if (rows.sparse())
         return change_state(instance.value, conversion,
-                            std::min(rows.sparse_block_rows(), targets.block_rows()),
+                            std::min(rows.sparse_block_rows(sparse_rows_cost_stored_values(
+                                         instance.value, true)),
+                                     targets.block_rows()),
                             [&](Core& work, std::size_t first, std::size_t count) {
                               return learn_many(work, rows.sparse_rows(first, count),
                                                 targets.values(first, count));
                             });
     }
+    if (!rows.reserve_dense()) return nullptr;
     return change_state(instance.value, conversion,
                         std::min(rows.block_rows(), targets.block_rows()),
                         [&](Core& work, std::size_t first, std::size_t count) {

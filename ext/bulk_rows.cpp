@@ -59,8 +59,13 @@ bool RowReader::open_sparse() {
   whole_ = true;
   const std::size_t cols = sparse_.cols();
   whole_rows_ = Rows{nullptr, sparse_.count(), cols, cols, nullptr};
+  return true;
+}
+
+bool RowReader::reserve_dense() {
+  if (!sparse_open_) return true;
   try {
-    block_.resize(std::min(sparse_.count(), block_rows()) * cols);
+    block_.resize(std::min(sparse_.count(), block_rows()) * whole_rows_.cols);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return false;

@@ -49,7 +49,12 @@ class RowReader final : public BulkSource {
   SparseRows sparse_rows(std::size_t first, std::size_t count) {
     return sparse_.rows(first, count);
   }
-  std::size_t sparse_block_rows() const { return sparse_.block_rows(); }
+  std::size_t sparse_block_rows(bool by_stored_values) const {
+    return sparse_.block_rows(by_stored_values);
+  }
+  // Makes room for the dense rows of a sparse X before rows() is called;
+  // false with MemoryError set when there is none.
+  bool reserve_dense();
 
   std::size_t block_rows() const override;
   bool whole() const override { return whole_; }

@@ -303,7 +303,8 @@ void SparseMatrix::canonicalize_owned() {
   data_.release();
 }
 
-std::size_t SparseMatrix::block_rows() const {
+std::size_t SparseMatrix::block_rows(bool by_stored_values) const {
+  if (!by_stored_values) return 4 * signal_block_rows(cols_);
   const std::size_t per_row = std::max<std::size_t>(1, stored_ / std::max<std::size_t>(rows_, 1));
   const std::size_t values = std::max(kSignalBlockValues, 8 * cols_);
   return std::max<std::size_t>(1, values / per_row);

@@ -33,9 +33,12 @@ class SparseMatrix {
 
   std::size_t count() const { return rows_; }
   std::size_t cols() const { return cols_; }
-  // Rows per block for the sparse steps: enough stored values that the
-  // per-call look at every weight stays a small share of the block's cost.
-  std::size_t block_rows() const;
+  // Rows per block for the sparse steps. When rows cost their stored values:
+  // enough of them that the per-call look at every weight stays a small share
+  // of the block's cost; when they cost the model's width, as many as the
+  // dense loops take between two looks for signals, times a few (each call
+  // copies the model once).
+  std::size_t block_rows(bool by_stored_values) const;
 
   // Rows [first, first + count); valid until the next call. Runs no Python
   // code: callable without the interpreter lock.

@@ -108,7 +108,19 @@ BulkStatus predict_sparse(const Model& m, const SparseRows& rows, std::span<Out>
   });
 }
 
+template <class Model>
+bool costs_stored_values(const Model& m, bool learning) {
+  return learning ? sparse_config_allows(m) && sparse_exact(m) : all_finite(m.weights);
+}
+
 }  // namespace
+
+bool sparse_rows_cost_stored_values(const LinearRegression& m, bool learning) {
+  return costs_stored_values(m, learning);
+}
+bool sparse_rows_cost_stored_values(const LogisticRegression& m, bool learning) {
+  return costs_stored_values(m, learning);
+}
 
 BulkStatus learn_many(LinearRegression& m, const SparseRows& rows, std::span<const double> y) {
   return learn_sparse(m, rows, y);

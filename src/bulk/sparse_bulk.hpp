@@ -30,4 +30,10 @@ namespace drel {
                                                            const SparseRows& rows,
                                                            std::span<double> out);
 
+// Whether rows will cost their stored values (the model is sparse-exact for
+// learning, has finite weights for predictions) rather than the model's width:
+// what a caller sizes its blocks of rows by.
+[[nodiscard]] bool sparse_rows_cost_stored_values(const LinearRegression& m, bool learning);
+[[nodiscard]] bool sparse_rows_cost_stored_values(const LogisticRegression& m, bool learning);
+
 }  // namespace drel
