@@ -160,7 +160,9 @@ SparseMatrix::Opened SparseMatrix::open(PyObject* X) {
   if (layout == Layout::Other) {
     // BSR, DIA, LIL, DOK: scipy's own conversion, whose result is held to the
     // same checks as any CSR matrix.
-    converted_ = Ref::steal(PyObject_CallMethod(X, "tocsr", nullptr));
+    Ref name = Ref::steal(PyUnicode_InternFromString("tocsr"));
+    if (!name) return Opened::Failed;
+    converted_ = Ref::steal(PyObject_CallMethodNoArgs(X, name.get()));
     if (!converted_) return Opened::Failed;
     Layout got;
     if (!layout_of(converted_.get(), got)) return Opened::Failed;

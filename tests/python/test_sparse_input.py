@@ -126,3 +126,44 @@ def test_sigint_stops_a_sparse_call_and_changes_nothing(name, interrupted):
     before = obj.to_json()
     assert interrupted(lambda: call(obj)) < 1.0
     assert obj.to_json() == before
+
+
+def test_memory_and_references_stay_flat_over_sparse_calls():
+    import gc
+    import os
+    import sys
+    import tracemalloc
+
+    if not os.path.exists("/proc/self/statm"):
+        pytest.skip("needs /proc")
+    from test_leaks import rss, run
+
+    dense = np.array([[0.0, 1.0, 2.0], [3.0, 0.0, 0.0], [0.0, 0.0, 0.5]])
+    csr, csc, coo = sp.csr_matrix(dense), sp.csc_array(dense), sp.coo_matrix(dense)
+    nan = sp.csr_matrix(np.where(dense == 3.0, np.nan, dense))
+    lin, log = drel_ml.LinearRegression(3, 1e-3), drel_ml.LogisticRegression(3, 1e-3)
+    pipe, scaler = drel_ml.ClassificationPipeline(3, 1e-3), drel_ml.StandardScaler(3)
+    y, flags = np.ones(3), np.array([True, False, True])
+    spoof = lying(indices=np.array([0, 7, 1], dtype=np.int32))
+    objects = [dense, csr, csc, coo, nan, lin, log, pipe, scaler, y, flags, spoof]
+    paths = [
+        (1, (), lambda: drel_ml_ext.learn_many(lin, csr, y)),
+        (1, (), lambda: drel_ml_ext.learn_many(log, coo, flags)),
+        (1, (), lambda: drel_ml_ext.learn_many(pipe, csc, flags)),
+        (1, (), lambda: drel_ml_ext.learn_many(scaler, coo)),
+        (1, (), lambda: drel_ml_ext.predict_proba_many(log, csc)),
+        (1, (), lambda: drel_ml_ext.transform_many(scaler, csr)),
+        (1, RuntimeError, lambda: drel_ml_ext.learn_many(lin, nan, y)),
+        (1, ValueError, lambda: drel_ml_ext.predict_many(lin, spoof)),
+    ]
+    run(paths, 4000)
+    gc.collect()
+    refs, memory = [sys.getrefcount(o) for o in objects], rss()
+    tracemalloc.start()
+    traced = tracemalloc.take_snapshot()
+    run(paths, 40000)
+    gc.collect()
+    leaked = sum(s.size_diff for s in tracemalloc.take_snapshot().compare_to(traced, "lineno"))
+    tracemalloc.stop()
+    assert leaked < 64 * 1024 and rss() - memory < 1024 * 1024
+    assert [sys.getrefcount(o) for o in objects] == refs
