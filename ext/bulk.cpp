@@ -66,13 +66,28 @@ PyObject* compute_rows(Instance<Core>& instance, PyObject* X, ResultKind kind,
   if (!result.allocate(kind, conversion.count, width)) return nullptr;
   BulkStatus status;
   SignalPoll signals;
-  if (conversion.count > 0) {
-    status = without_gil([&] {
-      return over_blocks(conversion.count, rows.block_rows(), signals,
+  // Sparse X reaches a core that reads it as it is stored, else dense rows.
+  auto run = [&](std::size_t block, auto rows_of) {
+    return without_gil([&] {
+      return over_blocks(conversion.count, block, signals,
                          [&](std::size_t first, std::size_t count) {
-                           return compute(instance.value, rows.rows(first, count), first, result);
+                           return compute(instance.value, rows_of(first, count), first, result);
                          });
     });
+  };
+  auto dense = [&](std::size_t first, std::size_t count) { return rows.rows(first, count); };
+  if (!(ReadsSparse<Core> && rows.sparse()) && !rows.reserve_dense()) return nullptr;
+  if (conversion.count > 0) {
+    if constexpr (ReadsSparse<Core>) {
+      status = rows.sparse() ? run(rows.sparse_block_rows(
+                                       sparse_rows_cost_stored_values(instance.value, false)),
+                                   [&](std::size_t first, std::size_t count) {
+                                     return rows.sparse_rows(first, count);
+                                   })
+                             : run(rows.block_rows(), dense);
+    } else {
+      status = run(rows.block_rows(), dense);
+    }
   }
   if (signals.raised()) return nullptr;
   return finished(status, conversion) ? result.release() : nullptr;
@@ -115,7 +130,7 @@ PyObject* learn_on(Instance<Core>& instance, PyObject* X, PyObject* y) {
   Conversion conversion;
   if (!rows.open(X)) return nullptr;
   if constexpr (std::is_void_v<Target>) {
-    if (!convert_inputs(rows, nullptr, conversion)) return nullptr;
+    if (!convert_inputs(rows, nullptr, conversion) || !rows.reserve_dense()) return nullptr;
     return change_state(instance.value, conversion, rows.block_rows(),
                         [&](Core& work, std::size_t first, std::size_t count) {
                           return learn_many(work, rows.rows(first, count));
@@ -123,6 +138,18 @@ PyObject* learn_on(Instance<Core>& instance, PyObject* X, PyObject* y) {
   } else {
     ColumnReader<Target> targets("y");
     if (!targets.open(y) || !convert_inputs(rows, &targets, conversion)) return nullptr;
+    if constexpr (ReadsSparse<Core>) {
+      if (rows.sparse())
+        return change_state(instance.value, conversion,
+                            std::min(rows.sparse_block_rows(sparse_rows_cost_stored_values(
+                                         instance.value, true)),
+                                     targets.block_rows()),
+                            [&](Core& work, std::size_t first, std::size_t count) {
+                              return learn_many(work, rows.sparse_rows(first, count),
+                                                targets.values(first, count));
+                            });
+    }
+    if (!rows.reserve_dense()) return nullptr;
     return change_state(instance.value, conversion,
                         std::min(rows.block_rows(), targets.block_rows()),
                         [&](Core& work, std::size_t first, std::size_t count) {
@@ -150,7 +177,7 @@ PyObject* predict_many_entry(const ArgSlots& args) {
         constexpr bool classifier = std::is_same_v<typename TargetOf<Core>::type, std::uint8_t>;
         return compute_rows(instance, args.values[1],
                             classifier ? ResultKind::Flag : ResultKind::Real, std::nullopt,
-                            [](const Core& model, const Rows& rows, std::size_t first,
+                            [](const Core& model, const auto& rows, std::size_t first,
                                BulkResult& out) {
                               if constexpr (classifier) {
                                 return predict_many(model, rows,
@@ -168,7 +195,7 @@ PyObject* predict_proba_many_entry(const ArgSlots& args) {
                         args, 0, [&]<class Core>(Instance<Core>& instance) {
                           return compute_rows(
                               instance, args.values[1], ResultKind::Real, std::nullopt,
-                              [](const Core& model, const Rows& rows, std::size_t first,
+                              [](const Core& model, const auto& rows, std::size_t first,
                                  BulkResult& out) {
                                 return predict_proba_many(model, rows,
                                                           out.reals().subspan(first, rows.count));

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "bulk/bulk.hpp"
+#include "bulk/sparse_bulk.hpp"
 #include "common/type_list.hpp"
 #include "stateful_classes.hpp"
 
@@ -54,6 +55,15 @@ struct Transforms : std::bool_constant<requires(const Core& c, const Rows& rows,
 template <class Core>
 struct Updates
     : std::bool_constant<requires(Core& c, std::span<const double> xs) { update_many(c, xs); }> {};
+
+// The classes whose core reads sparse rows as they are (bulk/sparse_bulk.hpp);
+// the others are given sparse X made dense.
+template <class Core>
+concept ReadsSparse = requires(const Core& c, const SparseRows& rows, std::span<double> reals,
+                               std::span<std::uint8_t> flags) {
+  requires(requires { predict_many(c, rows, reals); } ||
+           requires { predict_many(c, rows, flags); });
+};
 
 template <class... A, class... B>
 TypeList<A..., B...> concat(TypeList<A...>, TypeList<B...>);

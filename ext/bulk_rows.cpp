@@ -40,6 +40,11 @@ PyObject* as_table_array(PyObject* X, Ref& holder) {
 }  // namespace
 
 bool RowReader::open(PyObject* X) {
+  switch (sparse_.open(X)) {
+    case SparseMatrix::Opened::Ok: return open_sparse();
+    case SparseMatrix::Opened::Failed: return false;
+    case SparseMatrix::Opened::NotSparse: break;
+  }
   X = as_table_array(X, as_array_);
   if (X == nullptr) return false;
   if (!buffer_.acquire(X)) return false;
@@ -47,6 +52,25 @@ bool RowReader::open(PyObject* X) {
   if (buffer_.refuse(X, param, 2, kRowsShape)) return false;
   buffer_.release();  // not a 2-D buffer of real numbers: iterated instead
   return items_.open(X);
+}
+
+bool RowReader::open_sparse() {
+  sparse_open_ = true;
+  whole_ = true;
+  const std::size_t cols = sparse_.cols();
+  whole_rows_ = Rows{nullptr, sparse_.count(), cols, cols, nullptr};
+  return true;
+}
+
+bool RowReader::reserve_dense() {
+  if (!sparse_open_) return true;
+  try {
+    block_.resize(std::min(sparse_.count(), block_rows()) * whole_rows_.cols);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  return true;
 }
 
 bool RowReader::open_buffer() {
@@ -72,7 +96,7 @@ bool RowReader::open_buffer() {
 }
 
 std::size_t RowReader::block_rows() const {
-  if (converted_)
+  if (converted_ || sparse_open_)
     return std::max<std::size_t>(1, kBlockValues / std::max<std::size_t>(whole_rows_.cols, 1));
   if (whole_) return signal_block_rows(whole_rows_.cols);
   // Iterated rows, ragged ones included, by their mean width.
@@ -81,6 +105,10 @@ std::size_t RowReader::block_rows() const {
 }
 
 Rows RowReader::rows(std::size_t first, std::size_t count) {
+  if (sparse_open_) {
+    sparse_.dense(first, count, block_.data());
+    return Rows{block_.data(), count, whole_rows_.cols, whole_rows_.cols, nullptr};
+  }
   if (converted_) {
     read_rows(buffer_.view(), *converted_, static_cast<Py_ssize_t>(first),
               static_cast<Py_ssize_t>(count), block_.data());

@@ -7,6 +7,9 @@
 // never holds a converted copy of the whole of X. Anything else is an iterable
 // of feature vectors, each converted exactly as learn_one converts one; rows
 // may differ in length.
+// A scipy.sparse matrix or array is read as bulk_sparse.hpp says: as sparse
+// rows by the classes whose core reads them (sparse_rows), made dense a block
+// of rows at a time for the others.
 // A table that is neither (a pandas DataFrame: iterating it yields its column
 // labels) but offers `__array__` is taken as numpy.asarray gives it, when numpy
 // is installed.
@@ -18,9 +21,11 @@
 #include <vector>
 
 #include "bulk/bulk.hpp"
+#include "bulk/sparse_rows.hpp"
 #include "bulk_buffer.hpp"
 #include "bulk_items.hpp"
 #include "bulk_source.hpp"
+#include "bulk_sparse.hpp"
 #include "bindings/convert.hpp"
 #include "without_gil.hpp"
 
@@ -38,6 +43,19 @@ class RowReader final : public BulkSource {
   // object: this runs without the interpreter lock.
   Rows rows(std::size_t first, std::size_t count);
 
+  // X is a scipy.sparse matrix: sparse_rows() gives its rows as they are
+  // stored, sparse_block_rows() at a time.
+  bool sparse() const { return sparse_open_; }
+  SparseRows sparse_rows(std::size_t first, std::size_t count) {
+    return sparse_.rows(first, count);
+  }
+  std::size_t sparse_block_rows(bool by_stored_values) const {
+    return sparse_.block_rows(by_stored_values);
+  }
+  // Makes room for the dense rows of a sparse X before rows() is called;
+  // false with MemoryError set when there is none.
+  bool reserve_dense();
+
   std::size_t block_rows() const override;
   bool whole() const override { return whole_; }
   std::optional<std::size_t> known_count() const override;
@@ -50,6 +68,10 @@ class RowReader final : public BulkSource {
  private:
   bool open_buffer();
 
+  bool open_sparse();
+
+  SparseMatrix sparse_;
+  bool sparse_open_ = false;
   Ref as_array_;  // X through numpy.asarray, when X is such a table
   HeldBuffer buffer_;
   bool whole_ = false;

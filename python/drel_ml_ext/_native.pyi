@@ -82,7 +82,8 @@ def pipeline_parts(
 # ---- bulk functions (ext/bulk.cpp) -----------------------------------------
 
 # X: a 2-D buffer of numbers (numpy arrays of any real dtype, memoryviews) or an
-# iterable of feature vectors (each any sequence of numbers).
+# iterable of feature vectors (each any sequence of numbers); scipy.sparse matrices,
+# iterable too, are read natively.
 _Rows: TypeAlias = Buffer | Iterable[Any]
 # y and xs: a 1-D buffer or an iterable of numbers (classifier targets: booleans,
 # or integers that are 0 or 1).
@@ -106,7 +107,10 @@ def learn_many(model: _Model, X: _Rows, y: _Column) -> None:
             block of rows at a time is converted when they are not contiguous
             float64: X is never copied whole); any other iterable of feature
             vectors is converted row by row as learn_one converts one (rows may
-            differ in length).
+            differ in length). A scipy.sparse matrix or array (CSR, CSC, COO;
+            other formats through their tocsr()) gives what the rows of
+            X.toarray() give; the linear models' rows then cost their stored
+            values where that changes no bit.
         y: one target per row, as a 1-D buffer or any iterable. Regression
             targets are real numbers; classifier targets are booleans (numpy bool_
             arrays included) or integers that are 0 or 1.

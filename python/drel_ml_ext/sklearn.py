@@ -131,7 +131,11 @@ def _core(operation: Callable[..., _T], *args: Any) -> _T:
 
 def _validate(estimator: Any, X: Any, y: Any = "no_validation", *, reset: bool,
               **options: Any) -> Any:
-    """scikit-learn's validation of X (and y) as float64 rows, finiteness left to the core."""
+    """scikit-learn's validation of X (and y) as float64 rows, finiteness left to the core.
+    The linear models take CSR and CSC matrices as they are (other sparse formats become
+    CSR): the bulk functions read them natively."""
+    if getattr(estimator, "_reads_sparse", False):
+        options.setdefault("accept_sparse", ("csr", "csc"))
     return validate_data(estimator, X, y, reset=reset, dtype=np.float64,
                          ensure_all_finite=False, **options)
 
@@ -214,6 +218,13 @@ class _OnlineLinearModel(BaseEstimator):  # type: ignore[misc]  # scikit-learn i
     epochs: int
     model_: Any
     n_features_in_: int
+
+    _reads_sparse = True
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.input_tags.sparse = True
+        return tags
 
     def _model_settings(self) -> dict[str, Any]:
         names = tuple(OPTIMIZERS)

@@ -1,0 +1,73 @@
+// X as a scipy.sparse matrix or array.
+//
+// Recognised by its real type (never by what it says about itself): a
+// subclass of scipy.sparse's CSR, CSC or COO classes, matrix or array, when
+// scipy.sparse has been imported. Other sparse formats (BSR, DIA, LIL, DOK)
+// are converted once with their own tocsr(). Every array read is checked here
+// before any row runs: a spoofed or corrupted matrix raises ValueError or
+// TypeError, never reads out of bounds.
+//
+// CSR is read in place: a block of rows at a time, its indices are copied
+// (so that nothing another thread writes can send a read out of bounds) and
+// its values used as they are when they are float64. CSC and COO are put in
+// row order once, into arrays the reader owns. Rows reach the core as
+// toarray() would make them: duplicates summed in storage order (in float64),
+// indices sorted; a canonical row is taken as it is.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "bulk/sparse_rows.hpp"
+#include "bulk_buffer.hpp"
+#include "bindings/python.hpp"
+
+namespace drel::py {
+
+class SparseMatrix {
+ public:
+  enum class Opened { NotSparse, Ok, Failed };  // Failed: an exception is set
+
+  Opened open(PyObject* X);
+
+  std::size_t count() const { return rows_; }
+  std::size_t cols() const { return cols_; }
+  // Rows per block for the sparse steps. When rows cost their stored values:
+  // enough of them that the per-call look at every weight stays a small share
+  // of the block's cost; when they cost the model's width, as many as the
+  // dense loops take between two looks for signals, times a few (each call
+  // copies the model once).
+  std::size_t block_rows(bool by_stored_values) const;
+
+  // Rows [first, first + count); valid until the next call. Runs no Python
+  // code: callable without the interpreter lock.
+  SparseRows rows(std::size_t first, std::size_t count);
+  // The same rows dense, row after row, into `out` (count * cols values).
+  void dense(std::size_t first, std::size_t count, double* out);
+
+ private:
+  bool open_compressed(PyObject* X, bool by_row);
+  bool open_coordinates(PyObject* X);
+  bool read_shape(PyObject* X);
+  void own_by_row(const std::vector<std::size_t>& row_of, const std::vector<std::size_t>& col_of,
+                  const std::vector<double>& values);
+  void canonicalize_owned();
+
+  Ref converted_;  // what tocsr() gave, for the other formats
+  HeldBuffer indptr_, indices_, data_;
+  ElementFormat indptr_format_{}, index_format_{}, data_format_{};
+  bool in_place_values_ = false;
+  std::size_t rows_ = 0, cols_ = 0, stored_ = 0;
+
+  bool owned_ = false;  // CSC and COO: the rows in the arrays below
+  std::vector<std::size_t> own_offsets_, own_indices_;
+  std::vector<double> own_values_;
+
+  // The current block of a CSR matrix.
+  std::vector<std::size_t> block_offsets_, block_indices_;
+  std::vector<double> block_values_;
+  std::vector<std::pair<std::size_t, double>> row_scratch_;
+};
+
+}  // namespace drel::py

@@ -1,0 +1,197 @@
+// A linear model's step on a sparse row, costing its stored values rather
+// than its width, where that gives the dense step's result bit for bit.
+//
+// The dense step visits every feature. A feature x_i = +0 gives the term
+// w_i * +0 = +-0 (w_i finite), and no partial sum is ever -0 (it starts at +0,
+// and a rounded sum is -0 only when both operands are), so adding that term
+// changes no sum: the output over the stored values alone is the dense one.
+// The weight update of such a feature sees the weight gradient +-0 (its sign
+// is the loss gradient's), and leaves the weight and its accumulator as they
+// are only under conditions that the state decides: no L2 penalty, a finite
+// weight that is not -0 (-0 - (-0) is +0), an AdaGrad accumulator that is not
+// -0 and gives a finite rate. `zero_feature_exact` checks them literally, by
+// running the update on both zero gradients; a model where they hold is
+// "sparse-exact", and the sparse step keeps it so (see each optimizer step).
+// Where it does not hold, the caller runs the dense step on the row.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <variant>
+
+#include "bulk/sparse_rows.hpp"
+#include "common/step_outcome.hpp"
+#include "common/visit.hpp"
+#include "error/guards.hpp"
+#include "linear/learn_step.hpp"
+#include "linear/linear_regression.hpp"
+#include "linear/logistic_regression.hpp"
+#include "optim/adagrad_step.hpp"
+#include "optim/sgd_step.hpp"
+
+namespace drel {
+
+[[gnu::always_inline]] inline bool same_bits(double a, double b) {
+  return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+// Whether the update of weight w (accumulator G) with a zero feature passes
+// every check and changes nothing, whichever the sign of the loss gradient.
+inline bool zero_feature_exact(const Sgd& o, double w) {
+  for (const double gw : {0.0, -0.0}) {
+    const double next = sgd_weight(w, gw, o.config.learning_rate, o.config.l2).weight;
+    if (!is_finite(next) || !same_bits(next, w)) return false;
+  }
+  return true;
+}
+
+inline bool zero_feature_exact(const AdaGrad& o, double w, double accumulator) {
+  for (const double gw : {0.0, -0.0}) {
+    const AdaGradWeight s = adagrad_weight(w, gw, accumulator, o.config);
+    const std::uint64_t bad = non_finite_bits(s.scale) | non_finite_bit(s.regularized_gradient) |
+                              non_finite_bit(s.weight);
+    if (!none_non_finite(bad) || !same_bits(s.weight, w) ||
+        !same_bits(s.scale.accumulator, accumulator))
+      return false;
+  }
+  return true;
+}
+
+// Whether the model stays sparse-exact whatever it learns: a penalty moves
+// every weight on every step. A model that fails this never takes the sparse
+// step; one that passes it does whenever its weights are sparse-exact.
+template <class Model>
+bool sparse_config_allows(const Model& m) {
+  return std::visit([](const auto& o) { return o.config.l2 == 0.0; }, m.optimizer.variant);
+}
+
+template <class Model>
+bool sparse_exact(const Model& m) {
+  const std::size_t n = m.weights.size();
+  if (!sparse_config_allows(m)) return false;
+  return std::visit(
+      [&]<class O>(const O& o) {
+        if constexpr (std::is_same_v<O, AdaGrad>) {
+          if (o.grad_sq_weights.size() != n) return false;
+          for (std::size_t i = 0; i < n; ++i)
+            if (!zero_feature_exact(o, m.weights[i], o.grad_sq_weights[i])) return false;
+        } else {
+          for (std::size_t i = 0; i < n; ++i)
+            if (!zero_feature_exact(o, m.weights[i])) return false;
+        }
+        return true;
+      },
+      m.optimizer.variant);
+}
+
+// w . x + b over the stored values: the dense sum when every weight is finite.
+[[gnu::always_inline]] inline double sparse_affine_sum(const double* w, const SparseRow& x,
+                                                       double b) {
+  double sum = 0.0;
+  for (std::size_t k = 0; k < x.size; ++k) sum = sum + w[x.indices[k]] * x.values[k];
+  return sum + b;
+}
+
+// The optimizer's part of a sparse step, written in place (the bulk loops'
+// private copy): the intercept first, then the stored features' weights.
+// A touched SGD weight stays sparse-exact: it is finite (checked), and not -0,
+// which w - change gives only for w = -0. A touched AdaGrad weight keeps its
+// new accumulator (q + G, never -0 for G that is not -0) and scale, so a
+// later zero feature sees this step's rate: it stays sparse-exact when that
+// rate is finite, which `still_exact` records.
+[[gnu::always_inline]] inline StepOutcome sparse_optimizer_step(Sgd& o, std::vector<double>& weights,
+                                                                double& intercept,
+                                                                const SparseRow& x, double g,
+                                                                bool& /*still_exact*/) {
+  if (o.feature_count != weights.size() || o.samples_seen == kLastCount) [[unlikely]]
+    return StepOutcome::Defer;
+  const double eta = o.config.learning_rate;
+  const double lambda = o.config.l2;
+  const double b = sgd_intercept(intercept, g, eta);
+  if (!is_finite(b)) [[unlikely]] return StepOutcome::Defer;
+  double* const w = weights.data();
+  std::uint64_t bad = 0;
+  for (std::size_t k = 0; k < x.size; ++k) {
+    const std::size_t j = x.indices[k];
+    const double next = sgd_weight(w[j], x.values[k] * g, eta, lambda).weight;
+    bad |= non_finite_bit(next);
+    w[j] = next;
+  }
+  if (!none_non_finite(bad)) [[unlikely]] return StepOutcome::Spoiled;
+  intercept = b;
+  ++o.samples_seen;
+  return StepOutcome::Done;
+}
+
+[[gnu::always_inline]] inline StepOutcome sparse_optimizer_step(AdaGrad& o,
+                                                                std::vector<double>& weights,
+                                                                double& intercept,
+                                                                const SparseRow& x, double g,
+                                                                bool& still_exact) {
+  const std::size_t n = weights.size();
+  if (o.feature_count != n || o.grad_sq_weights.size() != n || o.samples_seen == kLastCount)
+    [[unlikely]]
+    return StepOutcome::Defer;
+  const AdaGradIntercept b = adagrad_intercept(intercept, g, o.grad_sq_intercept, o.config);
+  if (!none_non_finite(non_finite_bits(b.scale) | non_finite_bit(b.intercept))) [[unlikely]]
+    return StepOutcome::Defer;
+  double* const w = weights.data();
+  double* const accumulators = o.grad_sq_weights.data();
+  std::uint64_t bad = 0, inexact = 0;
+  for (std::size_t k = 0; k < x.size; ++k) {
+    const std::size_t j = x.indices[k];
+    const double gw = x.values[k] * g;
+    const AdaGradWeight s = adagrad_weight(w[j], gw, accumulators[j], o.config);
+    bad |= non_finite_bit(gw) | non_finite_bits(s.scale) | non_finite_bit(s.regularized_gradient) |
+           non_finite_bit(s.weight);
+    inexact |= non_finite_bit(o.config.learning_rate / s.scale.scale);
+    accumulators[j] = s.scale.accumulator;
+    w[j] = s.weight;
+  }
+  if (!none_non_finite(bad)) [[unlikely]] return StepOutcome::Spoiled;
+  if (!none_non_finite(inexact)) [[unlikely]] still_exact = false;
+  o.grad_sq_intercept = b.scale.accumulator;
+  intercept = b.intercept;
+  ++o.samples_seen;
+  return StepOutcome::Done;
+}
+
+// One sample through a sparse-exact model of `cols` features, in place. The
+// same checks, in the same order, as model_step (learn_step.hpp).
+template <class Model, class Gradient>
+[[gnu::always_inline]] inline StepOutcome sparse_model_step(Model& m, const SparseRow& x,
+                                                            std::size_t cols, Gradient gradient,
+                                                            bool& still_exact) {
+  if (m.samples_seen == kLastCount) [[unlikely]] return StepOutcome::Defer;
+  if (cols == 0 || cols != m.feature_count || m.weights.size() != cols) [[unlikely]]
+    return StepOutcome::Defer;
+  const double out = sparse_affine_sum(m.weights.data(), x, m.intercept);
+  if (!is_finite(out)) [[unlikely]] return StepOutcome::Defer;
+  const double g = gradient(out);
+  if (!is_finite(g)) [[unlikely]] return StepOutcome::Defer;
+  const auto step = [&](auto& optimizer) __attribute__((always_inline)) {
+    return sparse_optimizer_step(optimizer, m.weights, m.intercept, x, g, still_exact);
+  };
+  const StepOutcome done = visit_in_order(m.optimizer.variant, step);
+  if (done == StepOutcome::Done) ++m.samples_seen;
+  return done;
+}
+
+[[gnu::always_inline]] inline StepOutcome sparse_learn_step(LinearRegression& m,
+                                                            const SparseRow& x, std::size_t cols,
+                                                            double y, bool& still_exact) {
+  if (!is_finite(y)) [[unlikely]] return StepOutcome::Defer;
+  return sparse_model_step(
+      m, x, cols, [&m, y](double p) { return m.loss.gradient(p, y); }, still_exact);
+}
+
+[[gnu::always_inline]] inline StepOutcome sparse_learn_step(LogisticRegression& m,
+                                                            const SparseRow& x, std::size_t cols,
+                                                            bool y, bool& still_exact) {
+  return sparse_model_step(
+      m, x, cols, [&m, y](double z) { return m.loss.gradient(logistic(z), y); }, still_exact);
+}
+
+}  // namespace drel
