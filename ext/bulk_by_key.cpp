@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bulk_columns.hpp"
+#include "bulk_docs.hpp"
 #include "by_key.hpp"
 #include "bulk_roles.hpp"
 #include "bulk_rows.hpp"
@@ -200,6 +201,13 @@ constexpr const char* kUpdateManyByKeyDoc =
     "    >>> update_many_by_key((a, b), [1.0, 3.0, 10.0], [0, 2, 3])\n"
     "    >>> a.value, b.value\n"
     "    (2.0, 10.0)";
+
+// As for the one-object functions: a class given a bulk overload is a compile
+// error here until these docstrings name it too.
+static_assert(bulk_docs::names_all(kLearnManyByKeyDoc, Learners{}),
+              "learn_many_by_key's docstring must name every learner");
+static_assert(bulk_docs::names_all(kUpdateManyByKeyDoc, Statistics{}),
+              "update_many_by_key's docstring must name every statistic");
 
 template <const KeySpec& Spec, PyObject* (*Body)(PyObject* const*)>
 PyObject* positional_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
