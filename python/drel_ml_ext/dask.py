@@ -42,6 +42,7 @@ Example::
 
 from __future__ import annotations
 
+import pickle
 import re
 from collections.abc import Callable, Hashable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
@@ -291,6 +292,12 @@ _Work = Callable[[list[Any], np.ndarray, "np.ndarray | None", np.ndarray, np.nda
 _Learned = tuple[list[Hashable], list[bytes], list[Any]]
 
 
+def _packed(keys: list[Hashable], objects: list[Any], results: list[Any]) -> bytes:
+    """A task's result as one pickle: Dask would send each state of a list as a message
+    part of its own, which costs more than the state itself when keys are many."""
+    return pickle.dumps((keys, [to_bytes(obj) for obj in objects], results), protocol=5)
+
+
 def _run(
     work: _Work | None, feed: _Feed, objects: list[Any], x: np.ndarray, y: np.ndarray | None,
     order: np.ndarray, offsets: np.ndarray,
@@ -308,7 +315,7 @@ def _learn_groups(
     initial: bytes,
     states: Mapping[Hashable, bytes] | None,
     work: _Work | None = None,
-) -> _Learned:
+) -> bytes:
     """Every key of one partition that holds all its keys' rows, each fed its rows in the
     frame's order, in one native call: the partition is converted to float64 once and
     sorted stably by key, so that each key's rows are one slice, which the key's object
@@ -323,7 +330,7 @@ def _learn_groups(
         with _located_by_key(part, order, offsets, uniques, feed):
             results = _run(work, feed, objects, *feed.arrays(part), order, offsets)
     keys = pd.Series(uniques, dtype=values.dtype).tolist()
-    return keys, [to_bytes(obj) for obj in objects], results
+    return _packed(keys, objects, results)
 
 
 # ---- moving every key's rows into one bucket ----------------------------------------
@@ -372,7 +379,7 @@ def _split(part: pd.DataFrame, key: str, feed: _Feed, buckets: int, number: int)
 def _learn_bucket(
     pieces: Sequence[_Piece], feed: _Feed, initial: bytes, states: Mapping[Hashable, bytes] | None,
     work: _Work | None = None,
-) -> _Learned:
+) -> bytes:
     """Every key of one bucket, each fed its rows in the frame's order, in one native call.
     The pieces come in partition order, so their rows joined are in the frame's order."""
     keys = pd.concat([p.keys for p in pieces], ignore_index=True)
@@ -391,8 +398,7 @@ def _learn_bucket(
 
         with _located_in_keys(uniques, order, offsets, row_place, lambda: None):
             results = _run(work, feed, objects, x, y, order, offsets)
-    keys_out = pd.Series(uniques, dtype=keys.dtype).tolist()
-    return keys_out, [to_bytes(obj) for obj in objects], results
+    return _packed(pd.Series(uniques, dtype=keys.dtype).tolist(), objects, results)
 
 
 def _learn_by_key(
@@ -433,7 +439,8 @@ def _learn_by_key(
     keys: list[Hashable] = []
     learned: list[bytes] = []
     results: list[Any] = []
-    for part_keys, part_states, part_results in _compute(*tasks):
+    for packed in _compute(*tasks):
+        part_keys, part_states, part_results = cast(_Learned, pickle.loads(packed))
         keys += part_keys
         learned += part_states
         results += part_results
