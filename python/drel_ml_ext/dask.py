@@ -57,6 +57,7 @@ try:
     import pandas as pd
     from dask.base import compute as _untyped_compute
     from dask.delayed import Delayed, delayed
+    from pandas.core.util.hashing import hash_pandas_object  # what pandas.util re-exports
 except ModuleNotFoundError as error:
     raise missing_extra(__name__, "Dask (with its data frames), pandas and numpy", "dask",
                         error) from error
@@ -362,7 +363,7 @@ def _split(part: pd.DataFrame, key: str, feed: _Feed, buckets: int, number: int)
 
     with _located_by(unconvertible):
         x, y = feed.arrays(part)
-    hashes = pd.util.hash_pandas_object(values, index=False).to_numpy()
+    hashes = hash_pandas_object(values, index=False).to_numpy()
     bucket = (hashes % np.uint64(buckets)).astype(np.int64)
     bucket[values.isna().to_numpy()] = buckets
     # Stable: each piece keeps its rows in the partition's order.
@@ -430,7 +431,9 @@ def _learn_by_key(
         # its piece of every partition.
         buckets = len(parts)
         split = delayed(_split, nout=buckets)
-        pieces = [split(part, key, feed, buckets, number) for number, part in enumerate(parts)]
+        # Each split gives a piece per bucket (nout=buckets).
+        pieces = [cast(Sequence[Delayed], split(part, key, feed, buckets, number))
+                  for number, part in enumerate(parts)]
         learn = delayed(_learn_bucket)
         tasks = [learn([p[b] for p in pieces], feed, initial, states, work) for b in range(buckets)]
     else:
