@@ -447,7 +447,9 @@ def _learn_by_key(
         keys += part_keys
         learned += part_states
         results += part_results
-    if not shuffled and len(set(keys)) != len(keys):
+    if len(set(keys)) != len(keys):
+        if shuffled:  # a key's rows split by a hash that tells apart values pandas equates
+            raise RuntimeError(f"some {key!r} values equal as keys were sent to different buckets")
         raise ValueError(
             f"the rows of some {key!r} values are in more than one partition: "
             "the frame is not partitioned by the key"
