@@ -12,6 +12,7 @@ from __future__ import annotations
 import copy
 import operator
 from collections.abc import Callable, Hashable, Mapping, Sequence
+from dataclasses import dataclass
 from typing import Any, NamedTuple, cast
 
 import numpy as np
@@ -23,18 +24,14 @@ from drel_ml_ext._classes import CLASSIFIERS, REGRESSORS, Learner, names
 from drel_ml_ext._merge import tree_reduce
 from drel_ml_ext._pickling import from_bytes, to_bytes
 from drel_ml_ext.dask import (
-    _PARTITION,
-    _ROW,
-    _STATE,
     _compute,
     _check_mergeable,
     _Feed,
     _feed_for,
+    _learn_by_key,
     _located,
-    _located_by_key,
     _merge_texts,
     _state_bytes,
-    _with_position,
 )
 from drel_ml_ext.metrics import Metric
 
@@ -42,7 +39,6 @@ __all__ = ["evaluate_by_key", "evaluate_partitioned", "KeyedEvaluation", "Partit
 
 _MODELS = names(REGRESSORS + CLASSIFIERS)
 _CLASSIFIERS = names(CLASSIFIERS)
-_METRICS = "__drel_metrics"
 
 
 class KeyedEvaluation(NamedTuple):
@@ -101,66 +97,26 @@ def _delay(delay: int) -> int:
     return delay
 
 
-def _arrays(feed: _Feed, rows: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
-    """X and y of the rows, converted as the learning functions convert them."""
-    x = np.ascontiguousarray(rows[list(feed.features)].to_numpy(dtype=np.float64))
-    column = rows[cast(str, feed.target)]
-    # Classifier targets go as they are: a float NaN must not pass as True.
-    y = column.to_numpy() if feed.class_name in _CLASSIFIERS else column.to_numpy(dtype=np.float64)
-    return x, y
-
-
 # ---- per key -------------------------------------------------------------------
 
 
-def _key_order(part: pd.DataFrame, key: str, shuffled: bool) -> tuple[Any, Any, Any, Any]:
-    """The partition's key values, its distinct keys, the row order that makes
-    each key's rows one slice in frame order, and the slices' offsets. Rows
-    whose key is missing are left out, as pandas' groupby leaves them out."""
-    values = part[key] if key in part.columns else part.index.to_series()
-    codes, uniques = pd.factorize(values, sort=False)
-    frame_order = None
-    if shuffled:
-        position = (part[_PARTITION].to_numpy() << 32) | part[_ROW].to_numpy()
-        frame_order = np.argsort(position, kind="stable")
-        codes = codes[frame_order]
-    order = np.argsort(codes, kind="stable")
-    if frame_order is not None:
-        order = frame_order[order]
-    codes = codes[codes >= 0]
-    order = order[len(order) - len(codes):]  # the missing keys' code, -1, sorts first
-    offsets = np.zeros(len(uniques) + 1, dtype=np.int64)
-    np.cumsum(np.bincount(codes, minlength=len(uniques)), out=offsets[1:])
-    return values, uniques, order, offsets
+@dataclass(frozen=True)
+class _Validation:
+    """Progressive validation of every key's rows, in one native call; each key scores
+    with its own copies of the metrics, which come back as its result."""
 
+    templates: tuple[Metric, ...]
+    delay: int
 
-def _evaluate_groups(
-    part: pd.DataFrame,
-    key: str,
-    feed: _Feed,
-    initial: bytes,
-    templates: tuple[Metric, ...],
-    delay: int,
-    states: Mapping[Hashable, bytes] | None,
-    shuffled: bool,
-) -> pd.DataFrame:
-    """Progressive validation of every key of one partition, in one native call."""
-    values, uniques, order, offsets = _key_order(part, key, shuffled)
-    models = [from_bytes(states.get(k, initial) if states else initial) for k in uniques]
-    metrics = tuple(tuple(copy.copy(m) for m in templates) for _ in uniques)
-    if models:  # a shuffle leaves some partitions empty
-        x, y = _arrays(feed, part)
-        with _located_by_key(part, order, offsets, uniques, feed):
-            _native._progressive_validation_by_key(
-                models, x[order], y[order], offsets, metrics, delay
-            )
-    return pd.DataFrame(
-        {
-            key: pd.Series(uniques, dtype=values.dtype),
-            _STATE: pd.Series([to_bytes(m) for m in models], dtype=object),
-            _METRICS: pd.Series(list(metrics), dtype=object),
-        }
-    )
+    def __call__(
+        self, models: list[Any], x: np.ndarray, y: np.ndarray | None, order: np.ndarray,
+        offsets: np.ndarray,
+    ) -> list[Any]:
+        metrics = tuple(tuple(copy.copy(m) for m in self.templates) for _ in models)
+        _native._progressive_validation_by_key(
+            models, x[order], cast(np.ndarray, y)[order], offsets, metrics, self.delay
+        )
+        return [list(m) for m in metrics]
 
 
 def evaluate_by_key(
@@ -212,37 +168,15 @@ def evaluate_by_key(
     feed: _Feed = _model_feed(prototype, features, target)
     templates = _templates(prototype, feed, metrics)
     delay = _delay(delay)
-    if key in feed.columns:
-        raise ValueError(f"the key column {key!r} is also a feature or the target")
     start = {k: _state_bytes(k, s, feed) for k, s in states.items()} if states else None
-    in_index = key not in frame.columns and frame.index.name == key
-    if in_index and not (partitioned_by_key or frame.known_divisions):
-        frame = frame.reset_index()
-        in_index = False
-    source = frame[feed.columns] if in_index else frame[[key, *feed.columns]]
-    shuffled = not (in_index or partitioned_by_key)
-    if shuffled:
-        source = source.map_partitions(_with_position).shuffle(on=key)
-    key_dtype = frame.index.dtype if in_index else frame[key].dtype
-    meta = pd.DataFrame({key: pd.Series(dtype=key_dtype), _STATE: pd.Series(dtype=object),
-                         _METRICS: pd.Series(dtype=object)})
-    table = source.map_partitions(
-        _evaluate_groups, key, feed, to_bytes(prototype), templates, delay,
-        delayed(start) if start else None, shuffled, meta=meta, enforce_metadata=False,
-    ).compute()
-    keys = table[key].tolist()
-    if not shuffled and len(set(keys)) != len(keys):
-        raise ValueError(
-            f"the rows of some {key!r} values are in more than one partition: "
-            "the frame is not partitioned by the key"
-        )
-    learned: dict[Hashable, bytes] = dict(start or {})
-    learned.update(zip(keys, table[_STATE].tolist()))
-    restore = (lambda b: from_bytes(b).to_json()) if as_text else from_bytes
-    return KeyedEvaluation(
-        {k: restore(b) for k, b in learned.items()},
-        {k: list(m) for k, m in zip(keys, table[_METRICS].tolist())},
+    keys, learned, metrics = _learn_by_key(
+        frame, key, feed, to_bytes(prototype), start, partitioned_by_key,
+        _Validation(templates, delay),
     )
+    models: dict[Hashable, bytes] = dict(start or {})
+    models.update(zip(keys, learned))
+    restore = (lambda b: from_bytes(b).to_json()) if as_text else from_bytes
+    return KeyedEvaluation({k: restore(b) for k, b in models.items()}, dict(zip(keys, metrics)))
 
 
 # ---- over all partitions ------------------------------------------------------------
@@ -254,10 +188,11 @@ def _validate_copy(
 ) -> tuple[str, list[Metric]]:
     model = feed.restore(start)
     metrics = [copy.copy(m) for m in templates]
-    x, y = _arrays(feed, part)
+    x, y = feed.arrays(part)
+    x = np.ascontiguousarray(x)
     with _located(f"partition {number}", part):
         _native._progressive_validation(
-            model, x, y, tuple(metrics), 0, (), delay
+            model, x, cast(np.ndarray, y), tuple(metrics), 0, (), delay
         )
     return model.to_json(), metrics
 

@@ -4,8 +4,8 @@ Two ways to spread a stream over several processes or machines:
 
 * **One object per key** (a model per customer, a statistic per sensor):
   :func:`learn_by_key` and :func:`update_by_key` move every key's rows into
-  one partition (a shuffle on the key) and train each key's object there, on
-  the worker that holds the rows, with the bulk functions. Each key sees its
+  one bucket of keys (each partition converted once and cut by a hash of the
+  key) and train each key's object there, with the bulk functions. Each key sees its
   rows in the frame's order, so the result is bit for bit what one process
   feeding the rows in that order would get.
 * **One object from all partitions**: :func:`learn_partitioned` and
@@ -42,6 +42,7 @@ Example::
 
 from __future__ import annotations
 
+import pickle
 import re
 from collections.abc import Callable, Hashable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
@@ -56,6 +57,7 @@ try:
     import pandas as pd
     from dask.base import compute as _untyped_compute
     from dask.delayed import Delayed, delayed
+    from pandas.core.util.hashing import hash_pandas_object  # what pandas.util re-exports
 except ModuleNotFoundError as error:
     raise missing_extra(__name__, "Dask (with its data frames), pandas and numpy", "dask",
                         error) from error
@@ -86,10 +88,6 @@ _SCALERS = names(SCALERS)
 _REGRESSORS = names(REGRESSORS)
 _CLASSIFIERS = names(CLASSIFIERS)
 
-# Columns that carry the frame's own row order through a shuffle.
-_PARTITION = "__drel_partition"
-_ROW = "__drel_row"
-_STATE = "state"
 
 
 # ---- what an object learns from ---------------------------------------------
@@ -115,17 +113,13 @@ class _Feed:
         return getattr(drel_ml, self.class_name).from_json(text)
 
     def feed(self, obj: Any, rows: pd.DataFrame) -> None:
+        x, y = self.arrays(rows)
         if self.class_name in _STATISTICS:
-            update_many(obj, rows[self.features[0]].to_numpy(dtype=np.float64))
-            return
-        x = np.ascontiguousarray(rows[list(self.features)].to_numpy(dtype=np.float64))
-        if self.target is None:
-            learn_many(obj, x)
-            return
-        # Classifier targets go as they are: a float NaN must not pass as True.
-        column = rows[self.target]
-        y = column.to_numpy() if self.class_name in _CLASSIFIERS else column.to_numpy(dtype=np.float64)
-        learn_many(obj, x, y)
+            update_many(obj, x)
+        elif y is None:
+            learn_many(obj, np.ascontiguousarray(x))
+        else:
+            learn_many(obj, np.ascontiguousarray(x), y)
 
     def first_unconvertible(
         self, rows: pd.DataFrame, order: np.ndarray, offsets: np.ndarray
@@ -139,21 +133,29 @@ class _Feed:
                 return k
         return None
 
-    def feed_by_key(
-        self, objects: list[Any], rows: pd.DataFrame, order: np.ndarray, offsets: np.ndarray
-    ) -> None:
-        """Rows ``order[offsets[k]:offsets[k + 1]]`` to ``objects[k]``, in one native call."""
+    def arrays(self, rows: pd.DataFrame) -> tuple[np.ndarray, np.ndarray | None]:
+        """The rows as the by-key calls take them: a float64 block (one column for a
+        statistic) and the target, if any."""
         if self.class_name in _STATISTICS:
-            xs = rows[self.features[0]].to_numpy(dtype=np.float64)[order]
-            update_many_by_key(objects, xs, offsets)
-            return
-        x = rows[list(self.features)].to_numpy(dtype=np.float64)[order]
+            return rows[self.features[0]].to_numpy(dtype=np.float64), None
+        x = rows[list(self.features)].to_numpy(dtype=np.float64)
         if self.target is None:
-            learn_many_by_key(objects, x, None, offsets)
-            return
+            return x, None
+        # Classifier targets go as they are: a float NaN must not pass as True.
         column = rows[self.target]
         y = column.to_numpy() if self.class_name in _CLASSIFIERS else column.to_numpy(dtype=np.float64)
-        learn_many_by_key(objects, x, y[order], offsets)
+        return x, y
+
+    def feed_arrays(
+        self, objects: list[Any], x: np.ndarray, y: np.ndarray | None, order: np.ndarray,
+        offsets: np.ndarray,
+    ) -> None:
+        """Rows ``order[offsets[k]:offsets[k + 1]]`` of ``x`` (and ``y``) to ``objects[k]``,
+        in one native call."""
+        if self.class_name in _STATISTICS:
+            update_many_by_key(objects, x[order], offsets)
+            return
+        learn_many_by_key(objects, x[order], None if y is None else y[order], offsets)
 
 
 def _feed_for(obj: object, features: Sequence[str], target: str | None) -> _Feed:
@@ -187,15 +189,14 @@ def _plain(value: Any) -> Any:
     return value.item() if isinstance(value, np.generic) else value
 
 
+def _label_place(label: Any, partition: Any = None) -> str:
+    place = f"index label {_plain(label)!r}"
+    return place if partition is None else f"partition {_plain(partition)}, {place}"
+
+
 def _row_place(rows: pd.DataFrame, position: int) -> str:
-    """The frame's own name for the row at ``position``: its index label, and the partition
-    it came from when the rows were gathered from several."""
-    if not 0 <= position < len(rows):
-        return f"row {position}"
-    place = f"index label {_plain(rows.index[position])!r}"
-    if _PARTITION in rows.columns:
-        place = f"partition {_plain(rows[_PARTITION].iat[position])}, {place}"
-    return place
+    """The frame's own name for the row at ``position`` of ``rows``: its index label."""
+    return _label_place(rows.index[position]) if 0 <= position < len(rows) else f"row {position}"
 
 
 def _noted_row(error: BaseException) -> int | None:
@@ -231,6 +232,24 @@ def _located(where: str, rows: pd.DataFrame) -> Any:
     return _located_by(lambda at: where if at is None else f"{where}, {_row_place(rows, at)}")
 
 
+def _located_in_keys(
+    keys: Any, order: np.ndarray, offsets: np.ndarray, row_place: Callable[[int], str],
+    unconvertible: Callable[[], int | None],
+) -> Any:
+    """Errors of one by-key call over rows taken in ``order`` name the key and
+    ``row_place(row)``. An error that names no row is traced to the key
+    ``unconvertible()`` finds, if any."""
+
+    def place(at: int | None) -> str:
+        if at is None or not 0 <= at < len(order):
+            k = unconvertible()
+            return "a key of this partition" if k is None else f"key {_plain(keys[k])!r}"
+        key = keys[int(np.searchsorted(offsets, at, side="right")) - 1]
+        return f"key {_plain(key)!r}, {row_place(int(order[at]))}"
+
+    return _located_by(place)
+
+
 def _located_by_key(
     part: pd.DataFrame, order: np.ndarray, offsets: np.ndarray, keys: Any,
     feed: _Feed,
@@ -238,26 +257,56 @@ def _located_by_key(
     """Errors of one by-key call over ``part``'s rows taken in ``order`` name the key and
     the row's index label. An error that names no row (a column pandas cannot convert)
     is traced to the first key whose rows alone fail to convert."""
-
-    def place(at: int | None) -> str:
-        if at is None or not 0 <= at < len(order):
-            k = feed.first_unconvertible(part, order, offsets)
-            return "a key of this partition" if k is None else f"key {_plain(keys[k])!r}"
-        key = keys[int(np.searchsorted(offsets, at, side="right")) - 1]
-        return f"key {_plain(key)!r}, {_row_place(part, int(order[at]))}"
-
-    return _located_by(place)
+    return _located_in_keys(
+        keys, order, offsets, lambda row: _row_place(part, row),
+        lambda: feed.first_unconvertible(part, order, offsets),
+    )
 
 
 # ---- one object per key -----------------------------------------------------
 
 
-def _with_position(part: pd.DataFrame, partition_info: dict[str, Any] | None = None) -> pd.DataFrame:
-    number = partition_info["number"] if partition_info is not None else 0
-    positioned = part.copy()
-    positioned[_PARTITION] = np.full(len(part), number, dtype=np.int64)
-    positioned[_ROW] = np.arange(len(part), dtype=np.int64)
-    return positioned
+def _key_slices(codes: np.ndarray, count: int) -> tuple[np.ndarray, np.ndarray]:
+    """The row order that makes each of ``count`` keys' rows one slice, rows kept in
+    their order within it, and the slices' offsets. Rows coded -1 (a missing key) are
+    left out."""
+    # Codes that fit 16 bits sort by radix, in linear time.
+    narrow = codes.astype(np.int16) if count < 2**15 else codes
+    order = np.argsort(narrow, kind="stable")
+    present = codes[codes >= 0]
+    order = order[len(codes) - len(present):]  # the missing keys' code, -1, sorts first
+    offsets = np.zeros(count + 1, dtype=np.int64)
+    np.cumsum(np.bincount(present, minlength=count), out=offsets[1:])
+    return order, offsets
+
+
+def _starting(uniques: Any, initial: bytes, states: Mapping[Hashable, bytes] | None) -> list[Any]:
+    return [from_bytes(states.get(k, initial) if states else initial) for k in uniques]
+
+
+# What a by-key task does with its keys' rows, given the keys' objects, the rows (x, y),
+# the order that makes each key's rows one slice, and the slices' offsets: it returns a
+# result per key besides the objects' states, or None when it only trains them.
+_Work = Callable[[list[Any], np.ndarray, "np.ndarray | None", np.ndarray, np.ndarray], "list[Any] | None"]
+
+# Each by-key task's result: its keys, their states, and the work's result per key.
+_Learned = tuple[list[Hashable], list[bytes], list[Any]]
+
+
+def _packed(keys: list[Hashable], objects: list[Any], results: list[Any]) -> bytes:
+    """A task's result as one pickle: Dask would send each state of a list as a message
+    part of its own, which costs more than the state itself when keys are many."""
+    return pickle.dumps((keys, [to_bytes(obj) for obj in objects], results), protocol=5)
+
+
+def _run(
+    work: _Work | None, feed: _Feed, objects: list[Any], x: np.ndarray, y: np.ndarray | None,
+    order: np.ndarray, offsets: np.ndarray,
+) -> list[Any]:
+    if work is None:
+        feed.feed_arrays(objects, x, y, order, offsets)
+        return []
+    return work(objects, x, y, order, offsets) or []
 
 
 def _learn_groups(
@@ -266,45 +315,146 @@ def _learn_groups(
     feed: _Feed,
     initial: bytes,
     states: Mapping[Hashable, bytes] | None,
-    shuffled: bool,
-) -> pd.DataFrame:
-    """Every key of one partition, each fed its rows in the frame's order, in one native call.
-
-    The partition is converted to float64 once and sorted stably by key (rows
-    of a shuffled partition by key, then by their place in the frame), so that
-    each key's rows are one slice; the key's object takes that slice exactly as
-    learn_many would. Keys that are missing (NaN, None) are left out, as
-    pandas' groupby leaves them out.
-    """
+    work: _Work | None = None,
+) -> bytes:
+    """Every key of one partition that holds all its keys' rows, each fed its rows in the
+    frame's order, in one native call: the partition is converted to float64 once and
+    sorted stably by key, so that each key's rows are one slice, which the key's object
+    takes exactly as learn_many would. Keys that are missing (NaN, None) are left out,
+    as pandas' groupby leaves them out."""
     values = part[key] if key in part.columns else part.index.to_series()
     codes, uniques = pd.factorize(values, sort=False)
-    frame_order = None
-    if shuffled:
-        # Back into frame order first: the rows come as runs, each in order, which a
-        # stable sort merges.
-        position = (part[_PARTITION].to_numpy() << 32) | part[_ROW].to_numpy()
-        frame_order = np.argsort(position, kind="stable")
-        codes = codes[frame_order]
-    # Codes that fit 16 bits sort by radix, in linear time.
-    narrow = codes.astype(np.int16) if len(uniques) < 2**15 else codes
-    order = np.argsort(narrow, kind="stable")
-    if frame_order is not None:
-        order = frame_order[order]
-    missing = int(np.count_nonzero(codes < 0))
-    order = order[missing:]  # the missing keys' code, -1, sorts first
-    codes = codes[codes >= 0]
-    offsets = np.zeros(len(uniques) + 1, dtype=np.int64)
-    np.cumsum(np.bincount(codes, minlength=len(uniques)), out=offsets[1:])
-    objects = [from_bytes(states.get(k, initial) if states else initial) for k in uniques]
-    if objects:  # a shuffle leaves some partitions empty
+    order, offsets = _key_slices(codes, len(uniques))
+    objects = _starting(uniques, initial, states)
+    results: list[Any] = []
+    if objects:
         with _located_by_key(part, order, offsets, uniques, feed):
-            feed.feed_by_key(objects, part, order, offsets)
-    return pd.DataFrame(
-        {
-            key: pd.Series(uniques, dtype=values.dtype),
-            _STATE: pd.Series([to_bytes(obj) for obj in objects], dtype=object),
-        }
+            results = _run(work, feed, objects, *feed.arrays(part), order, offsets)
+    keys = pd.Series(uniques, dtype=values.dtype).tolist()
+    return _packed(keys, objects, results)
+
+
+# ---- moving every key's rows into one bucket ----------------------------------------
+
+
+@dataclass(frozen=True)
+class _Piece:
+    """The rows of one partition bound for one bucket, in the frame's order: converted
+    once, with where they came from kept for naming a rejected row."""
+
+    partition: int
+    keys: pd.Series
+    labels: pd.Index
+    x: np.ndarray
+    y: np.ndarray | None
+
+
+def _split(part: pd.DataFrame, key: str, feed: _Feed, buckets: int, number: int) -> tuple[_Piece, ...]:
+    """Partition ``number`` converted once and cut into ``buckets`` pieces by a hash of
+    the key, which sends a key to the same bucket from every partition. Rows whose key is
+    missing go nowhere."""
+    values = part[key]
+
+    def unconvertible(_: int | None) -> str:  # pandas' conversion error names no row
+        codes, uniques = pd.factorize(values, sort=False)
+        order, offsets = _key_slices(codes, len(uniques))
+        k = feed.first_unconvertible(part, order, offsets)
+        return f"partition {number}" if k is None else f"key {_plain(uniques[k])!r}"
+
+    with _located_by(unconvertible):
+        x, y = feed.arrays(part)
+    hashes = hash_pandas_object(values, index=False).to_numpy()
+    bucket = (hashes % np.uint64(buckets)).astype(np.int64)
+    bucket[values.isna().to_numpy()] = buckets
+    # Stable: each piece keeps its rows in the partition's order.
+    order = np.argsort(bucket.astype(np.int16) if buckets < 2**15 else bucket, kind="stable")
+    ends = np.cumsum(np.bincount(bucket, minlength=buckets + 1))[:buckets]
+    keys, labels, x = values.iloc[order].reset_index(drop=True), part.index[order], x[order]
+    y = None if y is None else y[order]
+    return tuple(
+        _Piece(number, keys.iloc[lo:hi], labels[lo:hi], x[lo:hi], None if y is None else y[lo:hi])
+        for lo, hi in zip([0, *ends[:-1]], ends)
     )
+
+
+def _learn_bucket(
+    pieces: Sequence[_Piece], feed: _Feed, initial: bytes, states: Mapping[Hashable, bytes] | None,
+    work: _Work | None = None,
+) -> bytes:
+    """Every key of one bucket, each fed its rows in the frame's order, in one native call.
+    The pieces come in partition order, so their rows joined are in the frame's order."""
+    keys = pd.concat([p.keys for p in pieces], ignore_index=True)
+    codes, uniques = pd.factorize(keys, sort=False)
+    order, offsets = _key_slices(codes, len(uniques))
+    objects = _starting(uniques, initial, states)
+    results: list[Any] = []
+    if objects:
+        x = np.concatenate([p.x for p in pieces])
+        y = None if feed.target is None else np.concatenate([cast(np.ndarray, p.y) for p in pieces])
+        starts = np.cumsum([0, *(len(p.x) for p in pieces)])
+
+        def row_place(row: int) -> str:
+            piece = int(np.searchsorted(starts, row, side="right")) - 1
+            return _label_place(pieces[piece].labels[row - starts[piece]], pieces[piece].partition)
+
+        with _located_in_keys(uniques, order, offsets, row_place, lambda: None):
+            results = _run(work, feed, objects, x, y, order, offsets)
+    return _packed(pd.Series(uniques, dtype=keys.dtype).tolist(), objects, results)
+
+
+def _learn_by_key(
+    frame: dd.DataFrame,
+    key: str,
+    feed: _Feed,
+    initial: bytes,
+    start: Mapping[Hashable, bytes] | None,
+    partitioned_by_key: bool,
+    work: _Work | None = None,
+) -> _Learned:
+    """Every key's object (from ``start`` or ``initial``) fed the key's rows in the frame's
+    order, by ``work`` or by training, in one task per partition (a frame partitioned by
+    the key) or per bucket of keys."""
+    if key in feed.columns:
+        raise ValueError(f"the key column {key!r} is also a feature or the target")
+    # A frame indexed by the key with known divisions holds each key in one
+    # partition already: no shuffle then, nor when the caller says so.
+    in_index = key not in frame.columns and frame.index.name == key
+    if in_index and not (partitioned_by_key or frame.known_divisions):
+        frame = frame.reset_index()
+        in_index = False
+    source = frame[feed.columns] if in_index else frame[[key, *feed.columns]]
+    parts = source.to_delayed()
+    states = delayed(start) if start else None
+    shuffled = not (in_index or partitioned_by_key)
+    if shuffled:
+        # Each partition is split into a piece per bucket, and each bucket's task takes
+        # its piece of every partition.
+        buckets = len(parts)
+        split = delayed(_split, nout=buckets)
+        # Each split gives a piece per bucket (nout=buckets).
+        pieces = [cast(Sequence[Delayed], split(part, key, feed, buckets, number))
+                  for number, part in enumerate(parts)]
+        learn = delayed(_learn_bucket)
+        tasks = [learn([p[b] for p in pieces], feed, initial, states, work) for b in range(buckets)]
+    else:
+        learn = delayed(_learn_groups)
+        tasks = [learn(part, key, feed, initial, states, work) for part in parts]
+    keys: list[Hashable] = []
+    learned: list[bytes] = []
+    results: list[Any] = []
+    for packed in _compute(*tasks):
+        part_keys, part_states, part_results = cast(_Learned, pickle.loads(packed))
+        keys += part_keys
+        learned += part_states
+        results += part_results
+    if len(set(keys)) != len(keys):
+        if shuffled:  # a key's rows split by a hash that tells apart values pandas equates
+            raise RuntimeError(f"some {key!r} values equal as keys were sent to different buckets")
+        raise ValueError(
+            f"the rows of some {key!r} values are in more than one partition: "
+            "the frame is not partitioned by the key"
+        )
+    return keys, learned, results
 
 
 def _state_bytes(key: Hashable, state: Any, feed: _Feed) -> bytes:
@@ -321,40 +471,10 @@ def _by_key(
     as_text: bool,
     partitioned_by_key: bool,
 ) -> dict[Hashable, Any]:
-    if key in feed.columns:
-        raise ValueError(f"the key column {key!r} is also a feature or the target")
     start = {k: _state_bytes(k, s, feed) for k, s in states.items()} if states else None
-    # A frame indexed by the key with known divisions holds each key in one
-    # partition already: no shuffle then, nor when the caller says so.
-    in_index = key not in frame.columns and frame.index.name == key
-    if in_index and not (partitioned_by_key or frame.known_divisions):
-        frame = frame.reset_index()
-        in_index = False
-    source = frame[feed.columns] if in_index else frame[[key, *feed.columns]]
-    shuffled = not (in_index or partitioned_by_key)
-    if shuffled:
-        source = source.map_partitions(_with_position).shuffle(on=key)
-    key_dtype = frame.index.dtype if in_index else frame[key].dtype
-    meta = pd.DataFrame({key: pd.Series(dtype=key_dtype), _STATE: pd.Series(dtype=object)})
-    learned = source.map_partitions(
-        _learn_groups,
-        key,
-        feed,
-        initial,
-        delayed(start) if start else None,
-        shuffled,
-        meta=meta,
-        enforce_metadata=False,
-    )
-    table = learned.compute()
-    keys = table[key].tolist()
-    if not shuffled and len(set(keys)) != len(keys):
-        raise ValueError(
-            f"the rows of some {key!r} values are in more than one partition: "
-            "the frame is not partitioned by the key"
-        )
+    keys, learned, _ = _learn_by_key(frame, key, feed, initial, start, partitioned_by_key)
     learned_states: dict[Hashable, bytes] = dict(start or {})
-    learned_states.update(zip(keys, table[_STATE].tolist()))
+    learned_states.update(zip(keys, learned))
     if as_text:
         return {k: from_bytes(b).to_json() for k, b in learned_states.items()}
     return {k: from_bytes(b) for k, b in learned_states.items()}
@@ -396,9 +516,11 @@ def learn_by_key(
         what feeding each key's rows in order in one process gives. Rows whose
         key is missing (NaN or None) are skipped, as pandas' groupby skips them.
 
-    Each partition is converted to one float64 array once, sorted stably by
-    key and handed to :func:`drel_ml_ext.learn_many_by_key`; the states travel
-    between processes in their binary form (:func:`drel_ml_ext.to_bytes`).
+    Each partition is converted to one float64 array once and cut by a hash of
+    the key into a piece per bucket of keys; each bucket joins its pieces in
+    the frame's order, sorts them stably by key and hands them to
+    :func:`drel_ml_ext.learn_many_by_key`. The states travel between processes
+    in their binary form (:func:`drel_ml_ext.to_bytes`).
 
     Raises:
         RuntimeError: an object rejected a row (from the worker, with the

@@ -18,6 +18,8 @@ np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
 
 import drel_ml  # noqa: E402
+from dask import config as dask_config  # noqa: E402
+from dask import delayed as dask_delayed  # noqa: E402
 import drel_ml_ext  # noqa: E402
 from drel_ml_ext.dask import (  # noqa: E402
     learn_by_key,
@@ -297,3 +299,41 @@ def test_states_continue_from_objects_or_text(client):
     expected = one_process_by_key(whole, "key", make, FEATURES, "y")
     assert from_objects == {**expected, -1.0: make().to_json()}
     assert from_text == expected
+
+
+def keys_of_kind(kind: str, n: int, rng) -> pd.Series:
+    """n keys of one kind, about 1% missing; every category present."""
+    codes = rng.integers(0, 23, n)
+    missing = rng.random(n) < 0.01
+    if kind == "text":
+        return pd.Series(np.where(missing, None, [f"k{c}" for c in codes]), dtype=object)
+    if kind == "mixed":  # 1 and "1" are distinct keys that hash alike as text
+        values = [c if c % 2 else str(c + 1) for c in codes]
+        return pd.Series([None if m else v for m, v in zip(missing, values)], dtype=object)
+    if kind == "nullable":
+        return pd.Series(pd.array(np.where(missing, 0, codes), dtype="Int64")).mask(missing)
+    if kind == "category":
+        return pd.Series(pd.Categorical([f"c{c % 5}" for c in codes])).mask(missing)
+    if kind == "time":
+        return pd.Series(pd.Timestamp("2026-01-01") + pd.to_timedelta(codes, "h")).mask(missing)
+    raise AssertionError(kind)
+
+
+@pytest.mark.parametrize("kind", ["text", "mixed", "nullable", "category", "time"])
+def test_keys_of_every_kind_meet_their_rows_across_partitions(client, kind):
+    rng = np.random.default_rng(11)
+    whole = small_frame()
+    whole["key"] = keys_of_kind(kind, len(whole), rng)
+    make = lambda: drel_ml.LinearRegression(3, 0.05)  # noqa: E731
+    expected = {}
+    for value, rows in whole.groupby("key", sort=False, observed=True):
+        expected[value] = make()
+        feed(expected[value], rows)
+    # uneven partitions, one of them empty
+    bounds = [0, 100, 100, 2500, len(whole)]
+    parts = [whole.iloc[lo:hi] for lo, hi in zip(bounds, bounds[1:])]
+    # Object keys stay objects: Dask would turn them into text.
+    with dask_config.set({"dataframe.convert-string": False}):
+        frame = dd.from_delayed([dask_delayed(p) for p in parts], meta=whole.iloc[:0])
+        got = learn_by_key(frame, "key", FEATURES, "y", make, as_text=True)
+    assert got == {k: m.to_json() for k, m in expected.items()}
