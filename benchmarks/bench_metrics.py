@@ -5,7 +5,8 @@
     python3 benchmarks/bench_metrics.py --quick    smoke run: few rounds, small sizes
 
 Rows (CPU time of the calling thread's process, every statement of a group run
-once per round, interleaved, best round kept):
+once per round, interleaved, best round kept; the loop rows warm each statement
+with an untimed run right before its timed one):
   progressive   progressive_validation with two metrics (MAE, RMSE) over
                 (100000, 10) and (20000, 100) float64 arrays, against learn_many
                 plus predict_many over the same rows (target: at most 1.25x);
@@ -65,13 +66,16 @@ def pointer(a):
     return a.ctypes.data_as(ctypes.c_void_p)
 
 
-def best_of(statements, rounds):
+def best_of(statements, rounds, warm=False):
     """Each statement once per round, interleaved; the best CPU time of each.
 
     As timeit does, the cyclic garbage collector is off while a statement
     runs: otherwise a collection that the previous statement's allocations
     made due lands on whichever statement comes next (a full collection costs
-    more than a short statement itself).
+    more than a short statement itself). With `warm`, every statement runs
+    once untimed right before its timed run: a statement whose data fits in
+    the caches would otherwise pay for the previous statement having evicted
+    it, which a short statement after a long one always does.
     """
     best = dict.fromkeys(statements, math.inf)
     for _ in range(rounds):
@@ -79,6 +83,8 @@ def best_of(statements, rounds):
             gc.collect()
             gc.disable()
             try:
+                if warm:
+                    fn()
                 start = time.process_time()
                 fn()
                 best[name] = min(best[name], time.process_time() - start)
@@ -145,7 +151,7 @@ def loop_rows(rows, rounds):
         statements["river"] = river_run
     except ImportError:
         print("  river is not installed: its row is left out")
-    best = best_of(statements, rounds)
+    best = best_of(statements, rounds, warm=True)
     print(f"  per row: progressive_validation {best['pv'] / rows * 1e9:.1f} ns, Python loop "
           f"{best['loop'] / rows * 1e9:.0f} ns"
           + (f", river {best['river'] / rows * 1e9:.0f} ns" if "river" in best else ""))

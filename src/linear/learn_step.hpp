@@ -50,13 +50,21 @@ template <class Model>
   return is_finite(out);
 }
 
+// Up to this many weights, the pass runs inline in the step: at a few
+// features the call into the dispatched vector build costs more than its
+// vectors save. Both builds compute the same bits.
+inline constexpr std::size_t kInlinePassWeights = 16;
+
 // The new weights in place, every old one kept in `saved` (sized for
 // kStackWeights) and put back when some new weight is not finite: one pass
 // over the weights where looking first and writing second takes two.
 [[gnu::always_inline]] inline bool sgd_in_place_or_restore(double* w, const double* x,
                                                           std::size_t n, double g, double eta,
                                                           double lambda, double* saved) {
-  if (sgd_pass<PassOutput::InPlaceSavingOld>(w, x, saved, n, g, eta, lambda)) [[likely]]
+  using Pass = SgdPass<PassOutput::InPlaceSavingOld>;
+  if (n <= kInlinePassWeights ? Pass::run<kBaselineLanes>(w, x, saved, n, g, eta, lambda)
+                              : sgd_pass<PassOutput::InPlaceSavingOld>(w, x, saved, n, g, eta,
+                                                                       lambda)) [[likely]]
     return true;
   std::copy_n(saved, n, w);
   return false;
