@@ -28,8 +28,8 @@ cached() { sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt" 2>/dev/null; }
 # that the core is not compiled once more.
 core="${DREL_CORE_BUILD:-}"
 if [ -z "$core" ] || [ "$(readlink -f "$(cached "$core" CMAKE_CXX_COMPILER)")" != "$(readlink -f "$(command -v g++)")" ] ||
-   [ "$(cached "$core" DREL_OPTIMIZE)" != -O2 ] || [ "$(cached "$core" CMAKE_BUILD_TYPE)" != Release ] ||
-   [ "$(cached "$core" DREL_SANITIZE)" = ON ]; then
+   [ "$(cached "$core" DREL_OPTIMIZE)" != -O2 ] || [ "$(cached "$core" DREL_SANITIZE)" = ON ] ||
+   ! [[ "$(cached "$core" CMAKE_BUILD_TYPE)" =~ ^(Release)?$ ]]; then
   core=""
 fi
 
