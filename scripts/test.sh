@@ -19,6 +19,11 @@
 #
 # Builds are kept in build/ between runs, so a second run rebuilds only what
 # changed. Exits non-zero on any failure, including a suite that ran no test.
+#
+# The machine has two cores and most tests use one: so each interpreter's
+# pytest runs beside the next build, and the fuzzer (one process) beside the
+# suites of scripts/suites/. Such a part's output is kept in build/test/*.log
+# and shown, in order, when it ends; a failure there fails the run as well.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -38,6 +43,38 @@ done
 jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 
 say() { printf '\n== %s ==  (%ss)\n' "$*" "$SECONDS"; }
+
+# Parts that run beside the others: `beside NAME COMMAND...` starts one, with
+# its output in $work/NAME.log; `collect` waits for each in the order started,
+# shows its output, and returns non-zero if any failed.
+beside_names=() beside_pids=()
+beside() {
+  local name="$1"; shift
+  say "$name: started beside the rest (output when it ends)"
+  # In a session of its own, so that an early exit ends it with all it started.
+  setsid "$@" > "$work/$name.log" 2>&1 &
+  beside_names+=("$name") beside_pids+=($!)
+}
+end_beside() {
+  local pid
+  for pid in "${beside_pids[@]}"; do kill -- "-$pid" 2>/dev/null || true; done
+}
+trap end_beside EXIT
+collect() {
+  local i failed=0
+  for i in "${!beside_pids[@]}"; do
+    if wait "${beside_pids[$i]}"; then
+      say "${beside_names[$i]}: done"
+      cat "$work/${beside_names[$i]}.log"
+    else
+      say "${beside_names[$i]}: FAILED"
+      cat "$work/${beside_names[$i]}.log"
+      failed=1
+    fi
+  done
+  beside_names=() beside_pids=()
+  return "$failed"
+}
 
 need_debian_packages() {
   local missing=()
@@ -82,9 +119,10 @@ run_python_suite() {
   [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
   "$venv/bin/python" -m pip install -q "$root[test]"
-  say "Python $version: pytest"
   # Run from outside the source tree so the installed module is the one tested.
-  (cd "$work" && "$venv/bin/python" -m pytest "$root/tests/python" -q -p no:cacheprovider)
+  beside "Python $version: pytest" \
+    bash -c 'cd "$1" && "$2" -m pytest "$3/tests/python" -q -p no:cacheprovider' \
+    _ "$work" "$venv/bin/python" "$root"
 }
 
 run_extra_suites() {
@@ -120,15 +158,22 @@ for py in "${pythons[@]}"; do
   run_python_suite "$py"
   if [ -z "$suite_python" ] || [ "$version" = 3.12 ]; then suite_python="$work/venv-$version/bin/python"; fi
 done
-run_core_suite core
+# With the suites, the core suite's build also holds the determinism suite's
+# GCC -O2 program (see there).
+core_options=()
+if [ "$suites" -eq 1 ]; then core_options+=(-DDREL_BUILD_DETERMINISM=ON); fi
+run_core_suite core "${core_options[@]}"
 if [ "$sanitize" -eq 1 ]; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_core_suite core-sanitized -DCMAKE_BUILD_TYPE=Debug -DDREL_SANITIZE=ON
 fi
+collect
 if [ "$fuzz_seconds" -gt 0 ]; then
   need_debian_packages clang-16 libclang-rt-16-dev
-  say "fuzzing the snapshot reader for ${fuzz_seconds}s"
-  DREL_FUZZ_BUILD_DIR="$work/fuzz" CXX=clang++-16 bash "$root/tests/fuzz/run.sh" "$fuzz_seconds"
+  beside "fuzzing the snapshot reader for ${fuzz_seconds}s" \
+    env DREL_FUZZ_BUILD_DIR="$work/fuzz" CXX=clang++-16 bash "$root/tests/fuzz/run.sh" "$fuzz_seconds"
+  # Alone, the fuzzer's report comes now; with the suites, when they are done.
+  if [ "$suites" -eq 0 ]; then collect; fi
 fi
-if [ "$suites" -eq 1 ]; then run_extra_suites; fi
+if [ "$suites" -eq 1 ]; then run_extra_suites; collect; fi
 say "all tests passed"
