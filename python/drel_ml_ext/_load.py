@@ -24,17 +24,21 @@ _CLASSES: dict[str, type[Stateful]] = {cls.__name__: cls for cls in STATEFUL}
 # A record may carry keys of its own besides (the readers skip unknown keys), so a class
 # fits a record that holds all of its keys; the class with the most keys among those that
 # fit is the record's class.
-_RECORD_KEYS: dict[str, frozenset[str]] = {}
 # The classes whose records have the keys of an earlier one's and differ from it by their
-# loss: the logistic model and the pipeline around it.
-_LOGISTIC: dict[str, str] = {}
-for _name, _keys in _native.record_keys().items():
-    _twin = next((name for name, keys in _RECORD_KEYS.items() if keys == frozenset(_keys)), None)
-    if _twin is None:
-        _RECORD_KEYS[_name] = frozenset(_keys)
-    else:
-        _LOGISTIC[_twin] = _name
-del _name, _keys, _twin
+# loss (the logistic model and the pipeline around it) map that earlier one to the other.
+def _record_tables() -> tuple[dict[str, frozenset[str]], dict[str, str]]:
+    record_keys: dict[str, frozenset[str]] = {}
+    logistic: dict[str, str] = {}
+    for name, keys in _native.record_keys().items():
+        twin = next((other for other, known in record_keys.items() if known == frozenset(keys)), None)
+        if twin is None:
+            record_keys[name] = frozenset(keys)
+        else:
+            logistic[twin] = name
+    return record_keys, logistic
+
+
+_RECORD_KEYS, _LOGISTIC = _record_tables()
 
 # A snapshot nests six deep at most (a pipeline's AdaGrad settings); far deeper is none.
 _MAX_DEPTH = 32
