@@ -47,7 +47,8 @@ class KeyedEvaluation(NamedTuple):
     Attributes
     ----------
     models : dict
-        Each key's model (or its snapshot text), as :func:`learn_by_key` returns them.
+        Each key's model (or its snapshot text), as
+        :func:`drel_ml_ext.dask.learn_by_key` returns them.
     metrics : dict
         Each key's metrics, in the order given: the progressive validation score
         of that key's rows. Keys without rows in the frame have none.
@@ -63,7 +64,7 @@ class PartitionedEvaluation(NamedTuple):
     Attributes
     ----------
     model : model or str
-        The model, as :func:`learn_partitioned` returns it.
+        The model, as :func:`drel_ml_ext.dask.learn_partitioned` returns it.
     metrics : list
         The metrics, in the order given, merged over every partition of every round.
     """
@@ -134,18 +135,21 @@ def evaluate_by_key(
 ) -> KeyedEvaluation:
     """Train one model per value of ``key`` and score it while it learns.
 
-    Each key's model learns its rows as :func:`learn_by_key` trains it, by
-    progressive validation (:func:`drel_ml_ext.progressive_validation`): every
-    row is predicted before it is learned, and the key's own copies of
-    ``metrics`` score those predictions. Per key, models and metrics are bit
-    for bit what ``progressive_validation(model, X_key, y_key, metrics_key,
-    delay=delay)`` over the key's rows in frame order gives in one process.
-    Every partition runs all its keys in one native pass.
+    Each key's model learns its rows as :func:`drel_ml_ext.dask.learn_by_key`
+    trains it, by progressive validation
+    (:func:`drel_ml_ext.progressive_validation`): every row is predicted
+    before it is learned, and the key's own copies of ``metrics`` score those
+    predictions. Per key, models and metrics are bit for bit what
+    ``progressive_validation(model, X_key, y_key, metrics_key, delay=delay)``
+    over the key's rows in frame order gives in one process. Every partition
+    runs all its keys in one native pass.
+
+    ``frame``, ``key``, ``features``, ``target``, ``make_model``, ``states``,
+    ``as_text`` and ``partitioned_by_key`` are as for
+    :func:`drel_ml_ext.dask.learn_by_key`; a model is needed (a scaler has
+    nothing to score).
 
     Args:
-        frame, key, features, target, make_model, states, as_text,
-            partitioned_by_key: as for :func:`learn_by_key`; a model is needed
-            (a scaler has nothing to score).
         metrics: metrics of :mod:`drel_ml_ext.metrics` of the model's kind.
             They are templates, left unchanged: each key scores with copies.
         delay: rows between a row's prediction and its label, within a key.
@@ -215,19 +219,20 @@ def evaluate_partitioned(
     delay: int = 0,
     as_text: bool = False,
 ) -> PartitionedEvaluation:
-    """Train one model from all partitions, as :func:`learn_partitioned`, and score it while it learns.
+    """Train one model from all partitions and score it while it learns.
 
+    The model learns as :func:`drel_ml_ext.dask.learn_partitioned` trains it.
     Each round, every partition runs progressive validation of a copy of the
     round's model over its rows (:func:`drel_ml_ext.progressive_validation`,
     with ``delay``), scored by its own copies of ``metrics``; the models are
-    merged as :func:`learn_partitioned` merges them, and the metrics of every
-    partition and round are merged (``Metric.merge``) by the same tree of
-    tasks. Counts, sums and ROC AUC merge exactly: the metrics are what one
+    merged as that function merges them, and the metrics of every partition
+    and round are merged (``Metric.merge``) by the same tree of tasks. Counts, sums and ROC AUC merge exactly: the metrics are what one
     metric fed every prediction would hold (R2's moments within rounding).
 
+    ``frame``, ``features``, ``target``, ``model``, ``rounds`` and ``as_text``
+    are as for :func:`drel_ml_ext.dask.learn_partitioned`; the model is needed.
+
     Args:
-        frame, features, target, model, rounds, as_text: as for
-            :func:`learn_partitioned`; the model is needed.
         metrics: metrics of :mod:`drel_ml_ext.metrics` of the model's kind,
             used as templates and left unchanged.
         delay: rows between a row's prediction and its label, within a partition.
