@@ -128,6 +128,17 @@ def learn_loop(obj, rows, ys):
     return loop(lambda i: obj.learn_one(rows[i], ys[i]), len(rows))
 
 
+def reading_calls(name):
+    """The bulk functions that read an object of class `name` without changing it,
+    each with the one-sample method it must agree with."""
+    if name == "StandardScaler":
+        return [(transform_many, "transform_one")]
+    calls = [(predict_many, "predict_one")]
+    if name in CLASSIFIERS:
+        calls.append((predict_proba_many, "predict_proba_one"))
+    return calls
+
+
 def predict_loop(method, rows):
     out = []
     error = loop(lambda i: out.append(method(rows[i])), len(rows))

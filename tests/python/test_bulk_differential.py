@@ -102,10 +102,7 @@ def test_learn_many_matches_the_loop(data, name, form):
 def test_reading_functions_match_the_loop(data, name, form):
     obj = warmed(name, data.draw)
     rows = data.draw(table(b.ROW_FORMS[form], form))
-    calls = {"StandardScaler": [(b.transform_many, "transform_one")]}.get(
-        name, [(b.predict_many, "predict_one")])
-    if name in b.CLASSIFIERS:
-        calls.append((b.predict_proba_many, "predict_proba_one"))
+    calls = b.reading_calls(name)
     before = obj.to_json()
     for bulk, method in calls:
         X, loop_rows = b.rows_in_form(form, rows, np)

@@ -94,10 +94,7 @@ def test_reading_functions_match_the_dense_loop(data, name, form):
     obj = obj_of(data.draw, name)
     X = data.draw(matrix(form))
     dense = list(X.toarray())
-    calls = {"StandardScaler": [(b.transform_many, "transform_one")]}.get(
-        name, [(b.predict_many, "predict_one")])
-    if name in b.CLASSIFIERS:
-        calls.append((b.predict_proba_many, "predict_proba_one"))
+    calls = b.reading_calls(name)
     before = obj.to_json()
     for bulk, method in calls:
         expected_error, expected = b.predict_loop(getattr(obj, method), dense)
