@@ -29,12 +29,17 @@ inline constexpr std::uint64_t kLastCount = std::numeric_limits<std::uint64_t>::
 // optimizer_step). A wider one looks first and writes second.
 inline constexpr std::size_t kStackWeights = 256;
 
-// w . x + b: the terms summed in index order, the intercept added last.
-[[gnu::always_inline]] inline double affine_sum(const double* w, const double* x, std::size_t n,
-                                                double b) {
+// w . x: the terms summed in index order, from +0.0.
+[[gnu::always_inline]] inline double ordered_dot(const double* w, const double* x, std::size_t n) {
   double sum = 0.0;
   for (std::size_t i = 0; i < n; ++i) sum = sum + w[i] * x[i];
-  return sum + b;
+  return sum;
+}
+
+// w . x + b: the intercept added last.
+[[gnu::always_inline]] inline double affine_sum(const double* w, const double* x, std::size_t n,
+                                                double b) {
+  return ordered_dot(w, x, n) + b;
 }
 
 // The output of a consistent model (as many weights as features) for x, if

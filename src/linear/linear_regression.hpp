@@ -37,6 +37,21 @@ struct LinearRegression {
   [[nodiscard]] Status learn_one_checked(std::span<const double> x, double y);
 };
 
+// Whether the fast step takes a sample of this target at all.
+[[gnu::always_inline]] inline bool fast_target(const LinearRegression&, double y) {
+  return is_finite(y);
+}
+
+// The loss gradient of an output for target y; the prediction the output
+// stands for is handed out in `prediction`.
+[[gnu::always_inline]] inline auto output_gradient(const LinearRegression& m, double y,
+                                                   double& prediction) {
+  return [&m, y, &prediction](double p) __attribute__((always_inline)) {
+    prediction = p;
+    return m.loss.gradient(p, y);
+  };
+}
+
 // The fast form of predict_one followed by learn_one on the same sample: the
 // output the step differentiates is the prediction before the step, so it is
 // computed once and handed out in `prediction` (valid when the step is Done).
@@ -44,11 +59,8 @@ template <Commit kCommit>
 [[gnu::always_inline]] inline StepOutcome predict_learn_step(LinearRegression& m,
                                                              std::span<const double> x, double y,
                                                              double& prediction) {
-  if (!is_finite(y)) [[unlikely]] return StepOutcome::Defer;
-  return model_step<kCommit>(m, x, [&m, y, &prediction](double p) {
-    prediction = p;
-    return m.loss.gradient(p, y);
-  });
+  if (!fast_target(m, y)) [[unlikely]] return StepOutcome::Defer;
+  return model_step<kCommit>(m, x, output_gradient(m, y, prediction));
 }
 
 // The fast form of learn_one (common/step_outcome.hpp).

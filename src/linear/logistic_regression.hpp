@@ -62,6 +62,19 @@ inline bool positive_class(double z) {
   return z >= 0.0;
 }
 
+// Every target goes the fast way.
+[[gnu::always_inline]] inline bool fast_target(const LogisticRegression&, bool) { return true; }
+
+// The loss gradient of a logit for target y; the probability it stands for is
+// handed out in `probability`.
+[[gnu::always_inline]] inline auto output_gradient(const LogisticRegression& m, bool y,
+                                                   double& probability) {
+  return [&m, y, &probability](double z) __attribute__((always_inline)) {
+    probability = logistic(z);
+    return m.loss.gradient(probability, y);
+  };
+}
+
 // The fast form of predict_proba_one followed by learn_one on the same
 // sample: the probability the step differentiates is the one predicted before
 // the step, computed once and handed out in `probability` (valid when Done).
@@ -69,10 +82,7 @@ template <Commit kCommit>
 [[gnu::always_inline]] inline StepOutcome predict_learn_step(LogisticRegression& m,
                                                              std::span<const double> x, bool y,
                                                              double& probability) {
-  return model_step<kCommit>(m, x, [&m, y, &probability](double z) {
-    probability = logistic(z);
-    return m.loss.gradient(probability, y);
-  });
+  return model_step<kCommit>(m, x, output_gradient(m, y, probability));
 }
 
 // The fast form of learn_one (common/step_outcome.hpp).

@@ -23,6 +23,20 @@ struct SgdWeight {
   return {r, w - change};
 }
 
+// What sgd_weight gives, bit for bit, when lambda is +0.0 (no bit set), in
+// two rounded operations instead of four. The penalty +0.0 * w is a zero of
+// w's sign, and adding a zero changes g only when g is -0.0 and the zero is
+// +0.0, that is when w is +0.0 or positive: r is then +0.0 rather than -0.0,
+// and w minus either zero change is w (+0.0 - +0.0 and +0.0 - -0.0 are both
+// +0.0). A non-finite w, g or change leaves the new weight non-finite either
+// way. (With lambda -0.0, w = -0.0 would come out +0.0 here but -0.0 there.)
+// For a double, or a vector of them lane by lane.
+template <class T>
+[[gnu::always_inline]] inline T sgd_weight_without_penalty(T w, T g, double eta) {
+  const T change = eta * g;
+  return w - change;
+}
+
 // b' = b - eta * g: the penalty does not apply to the intercept.
 [[gnu::always_inline]] inline double sgd_intercept(double b, double g, double eta) {
   const double change = eta * g;
