@@ -33,6 +33,15 @@ struct Confusion {
     return {};
   }
   void remove(bool y_true, bool y_pred) { --cell(y_true, y_pred); }
+  // n more samples, of which `positives` true, `predicted` predicted true and
+  // `both` both; the caller has checked that the count stays in range.
+  void add_counts(std::uint64_t n, std::uint64_t both, std::uint64_t positives,
+                  std::uint64_t predicted) {
+    true_positives += both;
+    false_positives += predicted - both;
+    false_negatives += positives - both;
+    true_negatives += n - positives - predicted + both;
+  }
   [[nodiscard]] Status merge(const Confusion& other) {
     DREL_TRY(checked_sum(count(), other.count(), "metric sample"));
     true_positives += other.true_positives;

@@ -39,21 +39,16 @@ void ExactSum::add_many(std::span<const double> terms) {
   // below 2^53 between two flushes: it stays below 2^63.
   constexpr std::size_t kLanes = 4;
   constexpr std::size_t kChunk = kLanes * 1024;
-  constexpr std::size_t kPositions = 2046;  // the positions of finite doubles
+  constexpr std::size_t kPositions = ExponentBins::kPositions;
   // Zero between calls: a flush empties every bin it reads.
   thread_local std::array<std::array<std::uint64_t, kPositions>, kLanes> bins{};
   const auto put = [](double x, std::array<std::uint64_t, kPositions>& bin, std::uint64_t& lo,
                       std::uint64_t& hi) __attribute__((always_inline)) {
-    const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
-    const std::uint64_t biased = (bits >> 52) & 0x7FF;
-    const std::uint64_t normal = biased != 0;
-    // As accumulate(): a normal number's implicit bit, a subnormal's scale.
-    const std::uint64_t position = biased - normal;
-    bin[position] += (bits & 0xFFFFFFFFFFFFFull) | (normal << 52);
+    const BinnedTerm t = binned(x);
+    bin[t.position] += t.significand;
     // A zero adds nothing: it must not stretch the range the flush reads.
-    const bool zero = (bits << 1) == 0;
-    lo = std::min(lo, zero ? std::uint64_t{kPositions} : position);
-    hi = std::max(hi, zero ? 0 : position);
+    lo = std::min(lo, t.zero ? std::uint64_t{kPositions} : t.position);
+    hi = std::max(hi, t.zero ? 0 : t.position);
   };
   for (std::size_t first = 0; first < terms.size(); first += kChunk) {
     const std::size_t end = std::min(terms.size(), first + kChunk);
@@ -69,6 +64,19 @@ void ExactSum::add_many(std::span<const double> terms) {
       }
     }
   }
+}
+
+void ExponentBins::flush_into(ExactSum& sum, Range& range) {
+  for (std::uint64_t position = range.lo; position <= range.hi && range.lo < kPositions;
+       ++position) {
+    if (bins_[position] != 0) sum.add_at(std::exchange(bins_[position], 0), position, +1);
+  }
+  range = {};
+}
+
+void ExponentBins::clear(Range& range) {
+  if (range.lo <= range.hi) std::fill(bins_.begin() + range.lo, bins_.begin() + range.hi + 1, 0);
+  range = {};
 }
 
 bool ExactSum::is_zero() const {

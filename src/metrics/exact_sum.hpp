@@ -9,6 +9,7 @@
 // every 2^30 operations, before any cell could leave its range.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -17,6 +18,25 @@
 #include <vector>
 
 namespace drel {
+
+// Where a double's magnitude goes when terms are gathered by exponent: the
+// position of its exponent (as accumulate() scales it: a normal number's
+// implicit bit made explicit, a subnormal at the least normal exponent) and
+// its significand, below 2^53. A zero adds nothing wherever it goes.
+struct BinnedTerm {
+  std::uint64_t position;
+  std::uint64_t significand;
+  bool zero;
+};
+
+[[gnu::always_inline]] inline BinnedTerm binned(double x) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+  const std::uint64_t biased = (bits >> 52) & 0x7FF;
+  const std::uint64_t normal = biased != 0;
+  return {biased - normal, (bits & 0xFFFFFFFFFFFFFull) | (normal << 52), (bits << 1) == 0};
+}
+
+class ExponentBins;
 
 class ExactSum {
  public:
@@ -97,6 +117,45 @@ class ExactSum {
   static constexpr std::uint32_t kCarryInterval = 1u << 30;
   std::array<std::int64_t, kCells> cells_{};
   std::uint32_t pending_ = 0;  // operations since the last normalisation
+
+  friend class ExponentBins;
+};
+
+// Terms on their way to an ExactSum, a row at a time inside another loop: a
+// term adds its significand to the bin of its exponent (one integer addition,
+// no carry, no branch), and a flush adds the bins to a sum, exactly as add()
+// of each term would. A bin takes at most kCapacity significands between two
+// flushes, so it stays below 2^63. The terms are finite and not negative
+// (-0.0 allowed); a non-finite one only lands in the top bin, so that a caller
+// that checks its terms as it goes can drop the bins when a check failed.
+//
+// The range of bins that may be non-zero is the caller's to keep (a local
+// the compiler can hold in registers while the bins take the terms).
+class ExponentBins {
+ public:
+  static constexpr std::size_t kPositions = 2046;  // the positions of finite doubles
+  static constexpr std::size_t kCapacity = 1024;
+
+  struct Range {
+    std::uint64_t lo = kPositions;
+    std::uint64_t hi = 0;
+  };
+
+  [[gnu::always_inline]] inline void put(double x, Range& range) {
+    const BinnedTerm t = binned(x);
+    const std::uint64_t position = std::min<std::uint64_t>(t.position, kPositions - 1);
+    bins_[position] += t.significand;
+    range.lo = std::min(range.lo, t.zero ? std::uint64_t{kPositions} : position);
+    range.hi = std::max(range.hi, t.zero ? std::uint64_t{0} : position);
+  }
+  // Adds the terms put in `range` since the last flush to `sum`, and empties
+  // the bins.
+  void flush_into(ExactSum& sum, Range& range);
+  // Empties the bins.
+  void clear(Range& range);
+
+ private:
+  std::array<std::uint64_t, kPositions> bins_{};
 };
 
 }  // namespace drel

@@ -72,11 +72,7 @@ template <class M>
       for (; first + kBlock <= n; first += kBlock)
         count(truths.data() + first, predictions.data() + first, kBlock);
       count(truths.data() + first, predictions.data() + first, n - first);
-      Confusion& c = m.confusion;
-      c.true_positives += tp;
-      c.false_positives += predicted - tp;
-      c.false_negatives += positives - tp;
-      c.true_negatives += n - positives - predicted + tp;
+      m.confusion.add_counts(n, tp, positives, predicted);
       return {};
     }
   }

@@ -15,19 +15,23 @@
 
 #include <cstddef>
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <span>
+#include <tuple>
 #include <type_traits>
 #include <variant>
 #include <vector>
 
 #include "bulk/bulk.hpp"
+#include "linear/chained_steps.hpp"
 #include "linear/linear_regression.hpp"
 #include "linear/logistic_regression.hpp"
 #include "metrics/metric_bulk.hpp"
 #include "metrics/rolling_metric.hpp"
+#include "metrics/row_tally.hpp"
 #include "pipeline/pipeline.hpp"
 
 namespace drel {
@@ -159,36 +163,42 @@ class ProgressiveValidation {
   }
 
   // Without a delay, a bare linear model predicts and learns each row in one
-  // step, up to the next checkpoint at a time; the rows go to the metrics as
-  // they are. A row the step defers is decided by the separate calls.
+  // step. With plain SGD and rows of one width, the steps run chained
+  // (chained_steps), and up to two metrics with a tally take each row inside
+  // that loop; the other metrics take the rows where they are afterwards.
   BulkStatus run_fused(const Rows& rows, std::span<const TargetColumn> y, std::size_t first,
                        std::span<double> predictions) {
-    std::size_t i = 0;
-    while (i < rows.count) {
-      const std::size_t stop =
-          i + static_cast<std::size_t>(std::min<std::uint64_t>(rows.count - i, until_due()));
-      std::size_t j = i;
-      for (; j < stop; ++j) {
+    if (rows.offsets == nullptr && chains(model_, rows.cols)) {
+      return with_tallies(rows.count, [&](auto&... tallies) {
+        const auto chain = [&](std::size_t i, std::size_t stop) {
+          // Copies the loop can keep in registers (the tallies themselves
+          // might share memory with what the loop writes).
+          std::tuple local{tallies...};
+          const auto observe = [&]([[maybe_unused]] TargetColumn t, [[maybe_unused]] double p)
+                                   __attribute__((always_inline)) {
+            std::apply([&](auto&... tally) { (tally.take(t, p), ...); }, local);
+          };
+          const std::size_t end =
+              i + chained_steps(model_, rows.data + i * rows.row_stride, rows.row_stride,
+                                y.data() + i, stop - i, predictions.data() + i, observe);
+          std::tie(tallies...) = local;
+          return end;
+        };
+        return run_segments(rows, y, first, predictions, chain, tallies...);
+      });
+    }
+    const auto each = [&](std::size_t i, std::size_t stop) {
+      for (; i < stop; ++i) {
         double p;
-        if (predict_learn_step<Commit::CheckThenWrite>(model_, rows.row(j),
-                                                       static_cast<Target>(y[j]),
+        if (predict_learn_step<Commit::CheckThenWrite>(model_, rows.row(i),
+                                                       static_cast<Target>(y[i]),
                                                        p) != StepOutcome::Done) [[unlikely]]
           break;
-        predictions[j] = p;
+        predictions[i] = p;
       }
-      if (j > i) {
-        // The metrics take these rows where they are, after any queued before.
-        DREL_TRY(score_pending());
-        DREL_TRY(score(first + i, y.subspan(i, j - i), predictions.subspan(i, j - i)));
-        DREL_TRY(count_learned(j - i));
-      }
-      if (j < stop) {
-        DREL_TRY(separately(first + j, rows.row(j), static_cast<Target>(y[j]), predictions[j]));
-        ++j;
-      }
-      i = j;
-    }
-    return score_pending();
+      return i;
+    };
+    return run_segments(rows, y, first, predictions, each);
   }
 
   // The scored-row counts read, and the metrics' values there, checkpoint
@@ -203,6 +213,94 @@ class ProgressiveValidation {
     double p;
     std::size_t row;
   };
+
+  // Rows up to the next checkpoint at a time go through `fast(i, stop)`,
+  // which learns rows [i, stop) until one its step defers and returns where
+  // it stopped; then they go to the metrics (the tallies took them already),
+  // after any queued before. A deferred row is decided by the separate calls.
+  template <class Fast, class... Tally>
+  BulkStatus run_segments(const Rows& rows, std::span<const TargetColumn> y, std::size_t first,
+                          std::span<double> predictions, Fast fast, Tally&... tallies) {
+    std::size_t i = 0;
+    while (i < rows.count) {
+      std::uint64_t room = std::min<std::uint64_t>(rows.count - i, until_due());
+      if constexpr (sizeof...(Tally) > 0) room = std::min<std::uint64_t>(room, ExponentBins::kCapacity);
+      const std::size_t stop = i + static_cast<std::size_t>(room);
+      std::size_t j = fast(i, stop);
+      if (j > i) {
+        DREL_TRY(score_pending());
+        DREL_TRY(settle(first + i, y.subspan(i, j - i), predictions.subspan(i, j - i), tallies...));
+        DREL_TRY(count_learned(j - i));
+      }
+      if (j < stop) {
+        DREL_TRY(separately(first + j, rows.row(j), static_cast<Target>(y[j]), predictions[j]));
+        ++j;
+      }
+      i = j;
+    }
+    return score_pending();
+  }
+
+  // The tallies' rows go to their metrics, and the rows to the other
+  // metrics. When a tally saw a check fail, every metric takes the rows the
+  // checked way instead, which names the first failure as the loop meets it.
+  template <class... Tally>
+  BulkStatus settle(std::uint64_t base, std::span<const TargetColumn> truths,
+                    std::span<const double> predictions, Tally&... tallies) {
+    if ((tallies.failed() || ...)) [[unlikely]] {
+      (tallies.drop(), ...);
+      return score(base, truths, predictions);
+    }
+    (tallies.commit(truths.size()), ...);
+    const std::array<std::size_t, sizeof...(Tally)> tallied{tallies.index...};
+    return score(base, truths, predictions, tallied);
+  }
+
+  // f(tallies...) with a tally for each of the first two metrics that have
+  // one and whose counts take `rows` more rows (none, one or two): the loop
+  // is compiled for each pair of tally kinds the metric list declares.
+  template <class F>
+  BulkStatus with_tallies(std::size_t rows, F&& f) {
+    std::array<std::size_t, 2> picked{};
+    std::size_t found = 0;
+    for (std::size_t k = 0; k < metrics_.size() && found < picked.size(); ++k) {
+      const bool takes = std::visit(
+          [&]<class M>(M& m) {
+            using Tally = typename TallyFor<M, TargetColumn>::type;
+            if constexpr (std::is_void_v<Tally>) {
+              return false;
+            } else {
+              return Tally::fits(m, rows);
+            }
+          },
+          metrics_[k]);
+      if (takes) picked[found++] = k;
+    }
+    // Calls g with the tally of metric k (g() if it has none).
+    const auto tally_of = [&](std::size_t k, ExponentBins& bins, auto&& g) -> BulkStatus {
+      return std::visit(
+          [&]<class M>(M& m) -> BulkStatus {
+            using Tally = typename TallyFor<M, TargetColumn>::type;
+            if constexpr (std::is_void_v<Tally>) {
+              return g();
+            } else {
+              // The bins are left empty whatever happens.
+              Tally tally(m, k, bins);
+              BulkStatus done = g(tally);
+              tally.drop();
+              return done;
+            }
+          },
+          metrics_[k]);
+    };
+    if (found == 0) return f();
+    std::array<ExponentBins, 2>& bins = tally_bins();
+    return tally_of(picked[0], bins[0], [&](auto&... one) -> BulkStatus {
+      if (found == 1) return f(one...);
+      return tally_of(picked[1], bins[1],
+                      [&](auto&... two) -> BulkStatus { return f(one..., two...); });
+    });
+  }
 
   Result<double> predict(std::span<const double> x) const {
     if constexpr (is_classifier<Model>) {
@@ -275,14 +373,20 @@ class ProgressiveValidation {
 
   // Rows from stream row `base` on to every metric; of the failures, the
   // earliest row's, and at one row the first metric's.
+  // Metrics listed in `taken` (tallied) are left out.
   BulkStatus score(std::uint64_t base, std::span<const TargetColumn> truths,
-                   std::span<const double> predictions) {
-    if constexpr (is_classifier<Model>) {
-      classes_.resize(predictions.size());
-      for (std::size_t k = 0; k < predictions.size(); ++k) classes_[k] = predictions[k] >= 0.5;
-    }
+                   std::span<const double> predictions,
+                   std::span<const std::size_t> taken = {}) {
     std::optional<RowError> first;
-    for (AnyMetric& metric : metrics_) {
+    bool classes = false;
+    for (std::size_t k = 0; k < metrics_.size(); ++k) {
+      if (std::ranges::find(taken, k) != taken.end()) continue;
+      if (is_classifier<Model> && !classes) {
+        classes_.resize(predictions.size());
+        for (std::size_t r = 0; r < predictions.size(); ++r) classes_[r] = predictions[r] >= 0.5;
+        classes = true;
+      }
+      AnyMetric& metric = metrics_[k];
       BulkStatus s = score_rows(metric, truths, predictions, std::span<const std::uint8_t>(classes_));
       if (!s && (!first || s.error().row < first->row)) first = std::move(s).error();
     }

@@ -29,36 +29,41 @@ struct BlockTerms {
   static constexpr bool kAvailable = false;
 };
 
-// |y - p|: a NaN or an infinity in y or p, or an overflowing difference,
-// leaves the difference non-finite, which is each of the checks.
-template <>
-struct BlockTerms<&absolute_error> {
+// Each form also has `one(y, p, bad)`: the term of one sample, its checks
+// folded into the top bit of `bad` (as non_finite_bit does), for a caller
+// that takes the terms a row at a time inside a loop of its own.
+
+// The block form of the forms whose checks fold into the term's own bits.
+template <class Form>
+struct FoldedBlock {
   static constexpr bool kAvailable = true;
   [[gnu::always_inline]] static bool fill(const double* y, const double* p, std::size_t n, double* out) {
     std::uint64_t bad = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const double error = y[i] - p[i];
-      bad |= non_finite_bit(error);
-      out[i] = std::fabs(error);
-    }
+    for (std::size_t i = 0; i < n; ++i) out[i] = Form::one(y[i], p[i], bad);
     return none_non_finite(bad);
+  }
+};
+
+// |y - p|: a NaN or an infinity in y or p, or an overflowing difference,
+// leaves the difference non-finite, which is each of the checks.
+template <>
+struct BlockTerms<&absolute_error> : FoldedBlock<BlockTerms<&absolute_error>> {
+  [[gnu::always_inline]] static double one(double y, double p, std::uint64_t& bad) {
+    const double error = y - p;
+    bad |= non_finite_bit(error);
+    return std::fabs(error);
   }
 };
 
 // (y - p)^2 from the rounded difference: non-finite when the difference is,
 // or when the square overflows.
 template <>
-struct BlockTerms<&squared_error_term> {
-  static constexpr bool kAvailable = true;
-  [[gnu::always_inline]] static bool fill(const double* y, const double* p, std::size_t n, double* out) {
-    std::uint64_t bad = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      const double error = y[i] - p[i];
-      const double squared = error * error;
-      bad |= non_finite_bit(squared);
-      out[i] = squared;
-    }
-    return none_non_finite(bad);
+struct BlockTerms<&squared_error_term> : FoldedBlock<BlockTerms<&squared_error_term>> {
+  [[gnu::always_inline]] static double one(double y, double p, std::uint64_t& bad) {
+    const double error = y - p;
+    const double squared = error * error;
+    bad |= non_finite_bit(squared);
+    return squared;
   }
 };
 
@@ -74,6 +79,10 @@ struct BlockTerms<&checked_log_loss_term> {
     if (bad) return false;
     for (std::size_t i = 0; i < n; ++i) out[i] = log_loss_term(y[i] != 0, p[i]);
     return true;
+  }
+  [[gnu::always_inline]] static double one(std::uint8_t y, double p, std::uint64_t& bad) {
+    bad |= std::uint64_t{!(p >= 0.0 && p <= 1.0)} << 63;
+    return log_loss_term(y != 0, p);
   }
 };
 
