@@ -19,10 +19,27 @@ MODELS = ["LinearRegression", "RegressionPipeline", "LogisticRegression", "Class
 CLASSIFIERS = {"LogisticRegression", "ClassificationPipeline"}
 
 
-def metrics_for(name):
-    if name in CLASSIFIERS:
-        return [M.Accuracy(), M.F1(), M.LogLoss(), M.ROCAUC(), M.Rolling(M.ROCAUC(), 4)]
-    return [M.MAE(), M.RMSE(), M.R2(), M.Rolling(M.MSE(), 3)]
+# The pass takes up to two metrics of a sum of terms or of confusion counts
+# inside its loop, the first two of the list that have such a form; these
+# lists put them in every place, alone and twice.
+METRIC_LISTS = {
+    "regression": [
+        lambda: [M.MAE(), M.RMSE(), M.R2(), M.Rolling(M.MSE(), 3)],
+        lambda: [M.MSE()],
+        lambda: [M.R2(), M.MSE(), M.Rolling(M.MAE(), 2), M.MAE(), M.RMSE()],
+        lambda: [M.RMSE(), M.MSE()],
+    ],
+    "classification": [
+        lambda: [M.Accuracy(), M.F1(), M.LogLoss(), M.ROCAUC(), M.Rolling(M.ROCAUC(), 4)],
+        lambda: [M.LogLoss()],
+        lambda: [M.ROCAUC(), M.LogLoss(), M.Precision(), M.Recall()],
+        lambda: [M.Recall(), M.LogLoss(), M.LogLoss()],
+    ],
+}
+
+
+def metrics_for(name, choice=0):
+    return METRIC_LISTS["classification" if name in CLASSIFIERS else "regression"][choice]()
 
 
 failing_row = [0]
@@ -80,13 +97,14 @@ finite = st.floats(-4, 4, allow_nan=False, allow_infinity=False)
     rows=st.lists(st.tuples(finite, finite, finite, st.booleans(), finite), max_size=40),
     delay=st.integers(0, 5),
     every=st.sampled_from([None, 1, 3, 7]),
+    choice=st.integers(0, 3),
 )
-def test_equals_the_one_sample_loop(name, rows, delay, every):
+def test_equals_the_one_sample_loop(name, rows, delay, every, choice):
     classifier = name in CLASSIFIERS
     X = [list(r[:3]) for r in rows]
     y = [r[3] for r in rows] if classifier else [r[4] for r in rows]
     native_model, loop_model = getattr(drel_ml, name)(3, 0.1), getattr(drel_ml, name)(3, 0.1)
-    native_metrics, loop_metrics = metrics_for(name), metrics_for(name)
+    native_metrics, loop_metrics = metrics_for(name, choice), metrics_for(name, choice)
     result = drel_ml_ext.progressive_validation(
         native_model, X, y, native_metrics, every=every, delay=delay
     )
@@ -161,9 +179,14 @@ def test_ctrl_c_stops_the_pass_and_changes_nothing(call, interrupted):
 
 # Models built with every optimizer and loss the bare models take: the fused
 # predict-and-learn step covers each.
-def make_model(name, variant):
+def make_model(name, variant, width=3):
     if variant == "plain":
-        return getattr(drel_ml, name)(3, 0.1)
+        return getattr(drel_ml, name)(width, 0.1)
+    if variant.startswith("l2") and name in ("LinearRegression", "LogisticRegression"):
+        # Plain SGD with a penalty; "-0.0" keeps the penalised arithmetic too.
+        l2 = -0.0 if variant == "l2 -0.0" else 0.01
+        return getattr(drel_ml_ext, "linear_regression" if name == "LinearRegression"
+                       else "logistic_regression")(width, learning_rate=0.1, l2=l2)
     if name == "LinearRegression":
         return drel_ml_ext.linear_regression(3, learning_rate=0.1, optimizer="adagrad", l2=0.01,
                                              loss="huber")
@@ -192,18 +215,20 @@ wild = st.one_of(finite, finite, finite, finite, finite, finite,
 
 @given(
     name=st.sampled_from(MODELS),
-    variant=st.sampled_from(["plain", "configured"]),
+    variant=st.sampled_from(["plain", "configured", "l2", "l2 -0.0"]),
     kind=st.sampled_from(["lists", "array", "strided"]),
     rows=st.lists(st.tuples(wild, wild, wild, st.booleans(), wild), max_size=30),
     delay=st.sampled_from([0, 0, 1, 3]),
     every=st.sampled_from([None, 1, 4]),
+    choice=st.integers(0, 3),
 )
-def test_all_or_nothing_like_the_loop_whatever_the_rows(name, variant, kind, rows, delay, every):
+def test_all_or_nothing_like_the_loop_whatever_the_rows(name, variant, kind, rows, delay, every,
+                                                         choice):
     classifier = name in CLASSIFIERS
     X = [list(r[:3]) for r in rows]
     y = [r[3] for r in rows] if classifier else [r[4] for r in rows]
     native_model, loop_model = make_model(name, variant), make_model(name, variant)
-    native_metrics, loop_metrics = metrics_for(name), metrics_for(name)
+    native_metrics, loop_metrics = metrics_for(name, choice), metrics_for(name, choice)
     before = state(native_model, native_metrics)
     try:
         expected = loop(loop_model, X, y, loop_metrics, delay, every)
@@ -229,3 +254,53 @@ def test_all_or_nothing_like_the_loop_whatever_the_rows(name, variant, kind, row
         # The loop's message, with the row the loop failed at.
         assert str(raised.value) == failed
         assert state(native_model, native_metrics) == before
+
+
+# Rows of every width the loop handles differently: one weight, pairs and an
+# odd last one, past the widths kept on the stack; features and weights with
+# zeros of both signs; blocks longer than the metrics' tallies take at once.
+@pytest.mark.parametrize("width", [1, 2, 5, 17, 300])
+@pytest.mark.parametrize("name", ["LinearRegression", "LogisticRegression"])
+@pytest.mark.parametrize("variant", ["plain", "l2", "l2 -0.0"])
+def test_every_width_equals_the_loop(width, name, variant):
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(width)
+    rows = 2500 if width < 100 else 60
+    X = rng.normal(size=(rows, width))
+    X[rng.random(X.shape) < 0.2] = 0.0
+    X[rng.random(X.shape) < 0.1] = -0.0
+    y = X @ rng.normal(size=width) + rng.normal(size=rows)
+    y[::7] = 0.0
+    if name in CLASSIFIERS:
+        y = y > 0
+    native_model, loop_model = make_model(name, variant, width), make_model(name, variant, width)
+    native_metrics, loop_metrics = metrics_for(name), metrics_for(name)
+    result = drel_ml_ext.progressive_validation(native_model, X, y, native_metrics, every=1000)
+    predictions, points, curve = loop(loop_model, X.tolist(), y.tolist(), loop_metrics, 0, 1000)
+    assert bits(list(result.predictions)) == bits(predictions)
+    assert state(native_model, native_metrics) == state(loop_model, loop_metrics)
+    assert (result.checkpoints, [bits(c) for c in result.curve]) == (
+        points, [bits(c) for c in curve])
+
+
+# A row the model takes but a metric refuses (its squared error overflows):
+# the metric's error, named at that row, wherever the row sits in the blocks
+# the metrics take at once, and nothing changes.
+@pytest.mark.parametrize("choice", range(4))
+@pytest.mark.parametrize("bad_row", [0, 3, 1500])
+def test_a_metric_refusing_a_learned_row_is_named(choice, bad_row):
+    np = pytest.importorskip("numpy")
+    rng = np.random.default_rng(bad_row)
+    X = rng.normal(size=(2000, 3))
+    y = X @ rng.normal(size=3)
+    y[bad_row] = 1e200
+    model, metrics = drel_ml.LinearRegression(3, 0.1), metrics_for("LinearRegression", choice)
+    loop_model, loop_metrics = drel_ml.LinearRegression(3, 0.1), metrics_for("LinearRegression", choice)
+    before = state(model, metrics)
+    with pytest.raises(RuntimeError) as expected:
+        loop(loop_model, X.tolist(), y.tolist(), loop_metrics, 0, None)
+    assert failing_row[0] == bad_row
+    with pytest.raises(RuntimeError) as raised:
+        drel_ml_ext.progressive_validation(model, X, y, metrics, every=700)
+    assert str(raised.value) == f"{expected.value} (row {bad_row})"
+    assert state(model, metrics) == before
