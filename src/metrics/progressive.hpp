@@ -164,41 +164,40 @@ class ProgressiveValidation {
 
   // Without a delay, a bare linear model predicts and learns each row in one
   // step. With plain SGD and rows of one width, the steps run chained
-  // (chained_steps), and up to two metrics with a tally take each row inside
-  // that loop; the other metrics take the rows where they are afterwards.
+  // (chained_steps). Up to two metrics with a tally take each row inside the
+  // loop; the other metrics take the rows where they are afterwards.
   BulkStatus run_fused(const Rows& rows, std::span<const TargetColumn> y, std::size_t first,
                        std::span<double> predictions) {
-    if (rows.offsets == nullptr && chains(model_, rows.cols)) {
-      return with_tallies(rows.count, [&](auto&... tallies) {
-        const auto chain = [&](std::size_t i, std::size_t stop) {
-          // Copies the loop can keep in registers (the tallies themselves
-          // might share memory with what the loop writes).
-          std::tuple local{tallies...};
-          const auto observe = [&]([[maybe_unused]] TargetColumn t, [[maybe_unused]] double p)
-                                   __attribute__((always_inline)) {
-            std::apply([&](auto&... tally) { (tally.take(t, p), ...); }, local);
-          };
-          const std::size_t end =
-              i + chained_steps(model_, rows.data + i * rows.row_stride, rows.row_stride,
-                                y.data() + i, stop - i, predictions.data() + i, observe);
-          std::tie(tallies...) = local;
-          return end;
+    const bool chained = rows.offsets == nullptr && chains(model_, rows.cols);
+    return with_tallies(rows.count, [&](auto&... tallies) {
+      const auto fast = [&](std::size_t i, std::size_t stop) {
+        // Copies the loop can keep in registers (the tallies themselves
+        // might share memory with what the loop writes).
+        std::tuple local{tallies...};
+        const auto observe = [&]([[maybe_unused]] TargetColumn t, [[maybe_unused]] double p)
+                                 __attribute__((always_inline)) {
+          std::apply([&](auto&... tally) { (tally.take(t, p), ...); }, local);
         };
-        return run_segments(rows, y, first, predictions, chain, tallies...);
-      });
-    }
-    const auto each = [&](std::size_t i, std::size_t stop) {
-      for (; i < stop; ++i) {
-        double p;
-        if (predict_learn_step<Commit::CheckThenWrite>(model_, rows.row(i),
-                                                       static_cast<Target>(y[i]),
-                                                       p) != StepOutcome::Done) [[unlikely]]
-          break;
-        predictions[i] = p;
-      }
-      return i;
-    };
-    return run_segments(rows, y, first, predictions, each);
+        std::size_t end = i;
+        if (chained) {
+          end += chained_steps(model_, rows.data + i * rows.row_stride, rows.row_stride,
+                               y.data() + i, stop - i, predictions.data() + i, observe);
+        } else {
+          for (; end < stop; ++end) {
+            double p;
+            if (predict_learn_step<Commit::CheckThenWrite>(model_, rows.row(end),
+                                                           static_cast<Target>(y[end]),
+                                                           p) != StepOutcome::Done) [[unlikely]]
+              break;
+            predictions[end] = p;
+            observe(y[end], p);
+          }
+        }
+        std::tie(tallies...) = local;
+        return end;
+      };
+      return run_segments(rows, y, first, predictions, fast, tallies...);
+    });
   }
 
   // The scored-row counts read, and the metrics' values there, checkpoint
