@@ -15,7 +15,10 @@ with an untimed run right before its timed one):
                 LinearRegression with MAE, per row (target: at least 30x faster;
                 skipped without river);
   loop          the Python loop p = model.predict_one(x); mae.update(y, p);
-                model.learn_one(x, y), per row (target: at least 5x faster);
+                model.learn_one(x, y) over rows and targets as lists, per row, at
+                10 and 100 features (target: at least 5x faster), and for a
+                LogisticRegression with Accuracy and LogLoss
+                (p = model.predict_proba_one(x), accuracy.update(y, p >= 0.5));
   update_many   each metric's update_many over 10^6 pairs against its floor in
                 benchmarks/metric_floors.c: a C loop doing the arithmetic the
                 metric must do (each term, its check, and an exact sum of the
@@ -94,9 +97,13 @@ def best_of(statements, rounds, warm=False):
 
 
 def row(label, ours, other, target, better="lower"):
+    """A ratio against its target; a target of None shows the ratio only."""
     ratio = ours / other
-    ok = ratio <= target if better == "lower" else (1 / ratio) >= target
     shown = f"{ratio:.2f}x" if better == "lower" else f"{1 / ratio:.1f}x faster"
+    if target is None:
+        print(f"{label:<58} {shown:>14}")
+        return
+    ok = ratio <= target if better == "lower" else (1 / ratio) >= target
     print(f"{label:<58} {shown:>14}  (target {'<=' if better == 'lower' else '>='} {target})"
           f"  {'ok' if ok else 'MISSED'}")
 
@@ -123,42 +130,71 @@ def progressive_rows(shapes, rounds):
             1.25)
 
 
+# The loop rows: a model, its width and its metrics, and the loop a user
+# writes for them (over the rows and targets as Python lists).
+def regression_loop(model, metrics, X, y):
+    mae, = metrics
+    for x, t in zip(X, y):
+        mae.update(t, model.predict_one(x))
+        model.learn_one(x, t)
+
+
+def classification_loop(model, metrics, X, y):
+    accuracy, log_loss = metrics
+    for x, t in zip(X, y):
+        p = model.predict_proba_one(x)
+        accuracy.update(t, p >= 0.5)
+        log_loss.update(t, p)
+        model.learn_one(x, t)
+
+
+LOOP_CASES = [
+    ("LinearRegression", 10, lambda: [M.MAE()], regression_loop, 5),
+    ("LinearRegression", 100, lambda: [M.MAE()], regression_loop, 5),
+    ("LogisticRegression", 10, lambda: [M.Accuracy(), M.LogLoss()], classification_loop, None),
+]
+
+
 def loop_rows(rows, rounds):
     rng = np.random.default_rng(1)
-    X = rng.normal(size=(rows, 10))
-    y = X @ rng.normal(size=10)
-    X_list, y_list = X.tolist(), y.tolist()
+    for name, cols, metrics, run_loop, target in LOOP_CASES:
+        X = rng.normal(size=(rows, cols))
+        y = X @ rng.normal(size=cols)
+        if name == "LogisticRegression":
+            y = y > 0
+        X_list, y_list = X.tolist(), y.tolist()
+        make = getattr(drel_ml, name)
 
-    def validate():
-        drel_ml_ext.progressive_validation(drel_ml.LinearRegression(10, RATE), X, y, M.MAE())
+        def validate():
+            drel_ml_ext.progressive_validation(make(cols, RATE), X, y, metrics())
 
-    def loop():
-        model, mae = drel_ml.LinearRegression(10, RATE), M.MAE()
-        for x, t in zip(X_list, y_list):
-            mae.update(t, model.predict_one(x))
-            model.learn_one(x, t)
+        def loop():
+            run_loop(make(cols, RATE), metrics(), X_list, y_list)
 
-    statements = {"pv": validate, "loop": loop}
-    try:
-        from river import evaluate, linear_model, metrics, optim, stream
+        statements = {"pv": validate, "loop": loop}
+        if name == "LinearRegression" and cols == 10:
+            try:
+                from river import evaluate, linear_model, metrics as river_metrics, optim, stream
 
-        dataset = list(stream.iter_array(X, y))
+                dataset = list(stream.iter_array(X, y))
 
-        def river_run():
-            evaluate.progressive_val_score(dataset, linear_model.LinearRegression(
-                optimizer=optim.SGD(RATE), intercept_lr=RATE), metrics.MAE())
+                def river_run():
+                    evaluate.progressive_val_score(dataset, linear_model.LinearRegression(
+                        optimizer=optim.SGD(RATE), intercept_lr=RATE), river_metrics.MAE())
 
-        statements["river"] = river_run
-    except ImportError:
-        print("  river is not installed: its row is left out")
-    best = best_of(statements, rounds, warm=True)
-    print(f"  per row: progressive_validation {best['pv'] / rows * 1e9:.1f} ns, Python loop "
-          f"{best['loop'] / rows * 1e9:.0f} ns"
-          + (f", river {best['river'] / rows * 1e9:.0f} ns" if "river" in best else ""))
-    row("Python loop / progressive_validation", best["pv"], best["loop"], 5, better="higher")
-    if "river" in best:
-        row("river progressive_val_score / progressive_validation", best["pv"], best["river"],
-            30, better="higher")
+                statements["river"] = river_run
+            except ImportError:
+                print("  river is not installed: its row is left out")
+        best = best_of(statements, rounds, warm=True)
+        label = f"{name}, {cols} features, {'/'.join(type(m).__name__ for m in metrics())}"
+        print(f"  {label} per row: progressive_validation {best['pv'] / rows * 1e9:.1f} ns, "
+              f"Python loop {best['loop'] / rows * 1e9:.0f} ns"
+              + (f", river {best['river'] / rows * 1e9:.0f} ns" if "river" in best else ""))
+        row(f"Python loop / progressive_validation ({name}, {cols})", best["pv"], best["loop"],
+            target, better="higher")
+        if "river" in best:
+            row("river progressive_val_score / progressive_validation", best["pv"], best["river"],
+                30, better="higher")
 
 
 def update_many_rows(n, rounds):
