@@ -1,6 +1,5 @@
 // Chained steps predict and learn each row as predict_learn_step does, bit
-// for bit, and stop at the row it would defer, leaving that row untouched;
-// exponent bins sum exactly as ExactSum::add does.
+// for bit, and stop at the row it would defer, leaving that row untouched.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,7 +12,6 @@
 #include "linear/chained_steps.hpp"
 #include "linear/linear_regression.hpp"
 #include "linear/logistic_regression.hpp"
-#include "metrics/exact_sum.hpp"
 #include "snapshot_samples.hpp"
 #include "state_bits.hpp"
 #include "test_support.hpp"
@@ -179,32 +177,6 @@ TEST(ChainedSteps, NegativeZeroPenaltyKeepsTheWeightsSign) {
   ASSERT_EQ(predict_learn_step<Commit::CheckThenWrite>(stepped, x, y, p), StepOutcome::Done);
   EXPECT_EQ(bits(stepped.weights[0]), bits(-0.0));
   EXPECT_EQ(state_bits(chained), state_bits(stepped));
-}
-
-TEST(ExponentBins, SumAsExactly) {
-  std::mt19937_64 rng(11);
-  ExponentBins bins;
-  ExponentBins::Range range;
-  ExactSum binned, added;
-  for (int round = 0; round < 3; ++round) {
-    for (std::size_t i = 0; i < ExponentBins::kCapacity; ++i) {
-      const double x = std::fabs(awkward(rng)) * std::ldexp(1.0, static_cast<int>(rng() % 2000) - 1000);
-      bins.put(x, range);
-      added.add(x);
-    }
-    bins.put(std::numeric_limits<double>::max(), range);  // the top bin
-    added.add(std::numeric_limits<double>::max());
-    bins.flush_into(binned, range);
-    EXPECT_TRUE(binned == added);
-  }
-  // Dropped terms, a non-finite one among them, leave nothing behind.
-  bins.put(3.0, range);
-  bins.put(test::kInf, range);
-  bins.clear(range);
-  bins.put(0.5, range);
-  bins.flush_into(binned, range);
-  added.add(0.5);
-  EXPECT_TRUE(binned == added);
 }
 
 }  // namespace

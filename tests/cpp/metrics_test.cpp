@@ -73,6 +73,36 @@ TEST(ExactSum, OrderIndependentAndMergeable) {
   EXPECT_NEAR(forward.value(), static_cast<double>(approx), 1e-9 * std::fabs(forward.value()) + 1e-300);
 }
 
+// Terms gathered in exponent bins and flushed sum as add() of each does.
+TEST(ExponentBins, SumAsExactly) {
+  std::mt19937_64 rng(11);
+  ExponentBins bins;
+  ExponentBins::Range range;
+  ExactSum binned, added;
+  for (int round = 0; round < 3; ++round) {
+    for (std::size_t i = 0; i < ExponentBins::kCapacity; ++i) {
+      // Zeros, subnormals and every exponent.
+      const double x = rng() % 8 == 0 ? 0.0
+                                      : static_cast<double>(rng() % 1000000) *
+                                            std::ldexp(1.0, static_cast<int>(rng() % 2100) - 1100);
+      bins.put(x, range);
+      added.add(x);
+    }
+    bins.put(std::numeric_limits<double>::max(), range);  // the top bin
+    added.add(std::numeric_limits<double>::max());
+    bins.flush_into(binned, range);
+    EXPECT_TRUE(binned == added);
+  }
+  // Dropped terms, a non-finite one among them, leave nothing behind.
+  bins.put(3.0, range);
+  bins.put(std::numeric_limits<double>::infinity(), range);
+  bins.clear(range);
+  bins.put(0.5, range);
+  bins.flush_into(binned, range);
+  added.add(0.5);
+  EXPECT_TRUE(binned == added);
+}
+
 TEST(ExactSum, BeyondTheDoubleRangeStaysExact) {
   ExactSum s;
   for (int i = 0; i < 4; ++i) s.add(std::numeric_limits<double>::max());
