@@ -20,7 +20,6 @@
 #include <limits>
 #include <optional>
 #include <span>
-#include <tuple>
 #include <type_traits>
 #include <variant>
 #include <vector>
@@ -171,13 +170,8 @@ class ProgressiveValidation {
     const bool chained = rows.offsets == nullptr && chains(model_, rows.cols);
     return with_tallies(rows.count, [&](auto&... tallies) {
       const auto fast = [&](std::size_t i, std::size_t stop) {
-        // Copies the loop can keep in registers (the tallies themselves
-        // might share memory with what the loop writes).
-        std::tuple local{tallies...};
         const auto observe = [&]([[maybe_unused]] TargetColumn t, [[maybe_unused]] double p)
-                                 __attribute__((always_inline)) {
-          std::apply([&](auto&... tally) { (tally.take(t, p), ...); }, local);
-        };
+                                 __attribute__((always_inline)) { (tallies.take(t, p), ...); };
         std::size_t end = i;
         if (chained) {
           end += chained_steps(model_, rows.data + i * rows.row_stride, rows.row_stride,
@@ -193,7 +187,6 @@ class ProgressiveValidation {
             observe(y[end], p);
           }
         }
-        std::tie(tallies...) = local;
         return end;
       };
       return run_segments(rows, y, first, predictions, fast, tallies...);

@@ -20,9 +20,7 @@
 
 namespace drel {
 
-// The terms of a TermSum metric, gathered in exponent bins. A tally is a
-// few words: a loop takes a copy that it can keep in registers, and hands it
-// back at the end.
+// The terms of a TermSum metric, gathered in exponent bins.
 template <auto Term, class TargetColumn>
 class TermTally {
  public:
