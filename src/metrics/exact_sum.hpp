@@ -129,8 +129,8 @@ class ExactSum {
 // (-0.0 allowed); a non-finite one only lands in the top bin, so that a caller
 // that checks its terms as it goes can drop the bins when a check failed.
 //
-// The range of bins that may be non-zero is the caller's to keep (a local
-// the compiler can hold in registers while the bins take the terms).
+// The range of bins that may be non-zero is the caller's to keep, beside
+// the rest of what it gathers per term.
 class ExponentBins {
  public:
   static constexpr std::size_t kPositions = 2046;  // the positions of finite doubles
