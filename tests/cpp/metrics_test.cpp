@@ -377,7 +377,9 @@ TYPED_TEST(RollingExact, WindowEqualsFreshMetricOfItsSamples) {
       ASSERT_TRUE(feed(fresh, st, from, i + 1));
       const auto a = rolling.value(), b = fresh.value();
       ASSERT_EQ(a.has_value(), b.has_value());
-      if (a) ASSERT_EQ(bits(*a), bits(*b)) << window << " " << i;
+      if (a) {
+        ASSERT_EQ(bits(*a), bits(*b)) << window << " " << i;
+      }
     }
   }
 }
