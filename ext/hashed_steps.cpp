@@ -10,9 +10,9 @@
 
 #include "bindings/frame.hpp"
 #include "feature_hasher.hpp"
-#include "hashed_matrix.hpp"
 #include "hashed_samples.hpp"
 #include "instance_arg.hpp"
+#include "last_sample.hpp"
 #include "linear/sparse_one.hpp"
 
 namespace drel::py {
@@ -47,13 +47,37 @@ struct ModelRecord {
 // every weight once again.
 constexpr std::size_t kModelRecords = 16;
 
+// A sample's hashed row as the core takes it: columns in increasing order,
+// each once, with their summed values.
+struct SampleRow {
+  std::vector<std::size_t> indices;
+  std::vector<double> values;
+
+  SparseRow view() const { return {indices.data(), values.data(), indices.size()}; }
+  void assign(const features::HashedRows& rows) {
+    indices.assign(rows.indices().begin(), rows.indices().end());
+    values.assign(rows.values().begin(), rows.values().end());
+  }
+  // The row made dense, as transform_one makes it, for the model's own call.
+  std::vector<double> dense(std::uint32_t n_features) const {
+    std::vector<double> row(n_features);
+    for (std::size_t k = 0; k < indices.size(); ++k) row[indices[k]] = values[k];
+    return row;
+  }
+};
+
 struct HashedStepsState {
+  HashedStepsState(PyObject* hasher_object, const HasherSettings* hashing, bool text)
+      : hasher(Ref::borrow(hasher_object)), settings(hashing), text_names(text) {}
+
   Ref hasher;  // the FeatureHasher, kept alive for `settings`
   const HasherSettings* settings;
   bool text_names;  // a sample with a name that is not a str is hashed by str(name)
   std::array<ModelRecord, kModelRecords> records;
   std::size_t next_record = 0;
-  std::vector<std::size_t> indices;  // the row's columns, as the core takes them
+  SampleRow row;         // the row of `last`, when it holds a sample
+  LastSample last;
+  bool row_in_use = false;  // by a call that may run Python code before it reads `row`
 };
 
 struct HashedStepsObject {
@@ -137,19 +161,37 @@ bool hash_sample(const HashedStepsState& s, PyObject* x, SampleReader& reader) {
   return keyed && read_row(keyed.get(), reader);
 }
 
-SparseRow sparse_row(HashedStepsState& s, SampleReader& reader) {
-  const auto indices = reader.rows().indices();
-  s.indices.assign(indices.begin(), indices.end());
-  return {s.indices.data(), reader.rows().values().data(), indices.size()};
-}
+// The row of one call: the steps' own, remembered for the next call, or (in
+// a call made from Python code that an outer call runs while it holds its
+// row) a row of this call alone.
+class CallRow {
+ public:
+  explicit CallRow(HashedStepsState& s) : s_(s), shared_(!s.row_in_use) {
+    if (shared_) s_.row_in_use = true;
+  }
+  CallRow(const CallRow&) = delete;
+  CallRow& operator=(const CallRow&) = delete;
+  ~CallRow() {
+    if (shared_) s_.row_in_use = false;
+  }
 
-// The row made dense, as transform_one makes it, for the model's own call.
-std::vector<double> dense_row(const HasherSettings& settings, SampleReader& reader) {
-  const std::uint32_t n = settings.hasher->n_features();
-  std::vector<double> dense(n);
-  scatter(reader.rows(), n, dense);
-  return dense;
-}
+  // Hashes x, unless it is the sample last hashed; false with an exception set.
+  bool hash(PyObject* x) {
+    if (shared_ && s_.last.holds(x)) return true;
+    if (shared_) s_.last.forget();  // the row is about to change
+    SampleReader reader(*s_.settings->hasher, s_.settings->input_type);
+    if (!hash_sample(s_, x, reader)) return false;
+    row().assign(reader.rows());
+    if (shared_) s_.last.remember(x);
+    return true;
+  }
+  SampleRow& row() { return shared_ ? s_.row : own_; }
+
+ private:
+  HashedStepsState& s_;
+  bool shared_;
+  SampleRow own_;
+};
 
 PyObject* raised(const Error& error) {
   raise_failure(Failure(error));
@@ -166,7 +208,7 @@ using TargetParam = std::conditional_t<std::is_same_v<Model, LogisticRegression>
 
 template <class Model>
 PyObject* learn_on(HashedStepsState& s, PyObject* model, Instance<Model>& instance,
-                   SampleReader& reader, PyObject* y_object) {
+                   const SampleRow& sample, PyObject* y_object) {
   Borrow<Access::Exclusive> borrow(instance.borrow);
   if (!borrow) return nullptr;
   TargetParam<Model> y;
@@ -176,14 +218,14 @@ PyObject* learn_on(HashedStepsState& s, PyObject* model, Instance<Model>& instan
   }
   Model& m = instance.value;
   // Python code may have run in the conversion: the row and record come after.
-  const SparseRow row = sparse_row(s, reader);
+  const SparseRow row = sample.view();
   ModelRecord& record = record_of(s, model, m);
   const std::size_t cols = s.settings->hasher->n_features();
   if (sparse_learn_one(m, row, cols, y, record.state) == StepOutcome::Done) [[likely]] {
     record.describe(m, record.state);
     Py_RETURN_NONE;
   }
-  const Status done = m.learn_one(dense_row(*s.settings, reader), y);
+  const Status done = m.learn_one(sample.dense(cols), y);
   if (!done) return raised(done.error());
   record.describe(m, sparse_state(m));
   Py_RETURN_NONE;
@@ -196,9 +238,10 @@ PyObject* learn_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     HashedStepsState& s = steps_of(self);
     return visit_instance(Accepts<LinearRegression, LogisticRegression>{}, kLearnSpec, slots, 0,
                           [&]<class Model>(Instance<Model>& instance) -> PyObject* {
-                            SampleReader reader(*s.settings->hasher, s.settings->input_type);
-                            if (!hash_sample(s, slots.values[1], reader)) return nullptr;
-                            return learn_on(s, slots.values[0], instance, reader, slots.values[2]);
+                            CallRow call(s);
+                            if (!call.hash(slots.values[1])) return nullptr;
+                            return learn_on(s, slots.values[0], instance, call.row(),
+                                            slots.values[2]);
                           });
   });
 }
@@ -211,16 +254,16 @@ constexpr ArgSpec kProbaSpec{"HashedSteps.predict_proba_one()", {"model", "x"}, 
 // `sparse` maps the raw output to the result; `dense` is the model's own call.
 template <class Model, class Sparse, class Dense>
 PyObject* predict_on(HashedStepsState& s, PyObject* model, Instance<Model>& instance,
-                     SampleReader& reader, Sparse sparse, Dense dense) {
+                     const SampleRow& sample, Sparse sparse, Dense dense) {
   Borrow<Access::Shared> borrow(instance.borrow);
   if (!borrow) return nullptr;
   const Model& m = instance.value;
-  const SparseRow row = sparse_row(s, reader);
+  const SparseRow row = sample.view();
   const ModelRecord& record = record_of(s, model, m);
   if (const auto out = sparse_output(m, row, s.settings->hasher->n_features(), record.state))
     [[likely]]
     return to_python(sparse(*out));
-  auto result = dense(m, dense_row(*s.settings, reader));
+  auto result = dense(m, sample.dense(s.settings->hasher->n_features()));
   if (!result) return raised(result.error());
   return to_python(std::move(*result));
 }
@@ -234,9 +277,9 @@ PyObject* predict_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     HashedStepsState& s = steps_of(self);
     return visit_instance(Accepts<Models...>{}, Spec, slots, 0,
                           [&]<class Model>(Instance<Model>& instance) -> PyObject* {
-                            SampleReader reader(*s.settings->hasher, s.settings->input_type);
-                            if (!hash_sample(s, slots.values[1], reader)) return nullptr;
-                            return each(s, slots.values[0], instance, reader);
+                            CallRow call(s);
+                            if (!call.hash(slots.values[1])) return nullptr;
+                            return each(s, slots.values[0], instance, call.row());
                           });
   });
 }
@@ -245,15 +288,15 @@ PyObject* predict_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   return predict_entry<kPredictSpec, LinearRegression, LogisticRegression>(
       self, args, nargs, kwnames,
-      [](HashedStepsState& s, PyObject* model, auto& instance, SampleReader& reader) {
+      [](HashedStepsState& s, PyObject* model, auto& instance, const SampleRow& sample) {
         using Model = std::remove_cvref_t<decltype(instance.value)>;
         if constexpr (std::is_same_v<Model, LogisticRegression>) {
-          return predict_on(s, model, instance, reader, positive_class,
+          return predict_on(s, model, instance, sample, positive_class,
                             [](const Model& m, std::span<const double> x) {
                               return m.predict_one(x);
                             });
         } else {
-          return predict_on(s, model, instance, reader, [](double out) { return out; },
+          return predict_on(s, model, instance, sample, [](double out) { return out; },
                             [](const Model& m, std::span<const double> x) {
                               return m.predict_one(x);
                             });
@@ -265,8 +308,8 @@ PyObject* predict_proba_one(PyObject* self, PyObject* const* args, Py_ssize_t na
                             PyObject* kwnames) {
   return predict_entry<kProbaSpec, LogisticRegression>(
       self, args, nargs, kwnames,
-      [](HashedStepsState& s, PyObject* model, auto& instance, SampleReader& reader) {
-        return predict_on(s, model, instance, reader, logistic,
+      [](HashedStepsState& s, PyObject* model, auto& instance, const SampleRow& sample) {
+        return predict_on(s, model, instance, sample, logistic,
                           [](const LogisticRegression& m, std::span<const double> x) {
                             return m.predict_proba_one(x);
                           });
@@ -285,7 +328,7 @@ PyObject* new_hashed_steps(PyTypeObject* type, PyObject* args, PyObject* kwargs)
       return nullptr;
     const HasherSettings* settings = hasher_settings(hasher);
     if (settings == nullptr) return nullptr;
-    auto* state = new HashedStepsState{Ref::borrow(hasher), settings, text_names != 0, {}, 0, {}};
+    auto* state = new HashedStepsState(hasher, settings, text_names != 0);
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) {
       delete state;

@@ -259,6 +259,10 @@ class LogisticClassifier(_Adapter, base.Classifier):
         return isinstance(y, bool) or type(y).__name__ == "bool_"
 
     def learn_one(self, x: dict[Any, Any], y: Any) -> None:
+        if self._boolean and self._sparse and (y is True or y is False) and True in self.models:
+            # The usual sample of a bare binary model, as below, with less Python on the way.
+            self._rows.steps.learn_one(self.models[True], x, y)
+            return
         boolean = self._is_boolean(y)
         if self._boolean is not None and boolean != self._boolean:
             raise ValueError(
@@ -282,10 +286,14 @@ class LogisticClassifier(_Adapter, base.Classifier):
     def predict_proba_one(self, x: dict[Any, Any], **kwargs: Any) -> dict[Any, float]:
         if not self.models:
             return {}
-        proba, sample = self._calls(x, "predict_proba_one")
         if self._boolean:
-            p = proba(self.models[True], sample)
+            model = self.models[True]
+            if self._sparse:
+                p = self._rows.steps.predict_proba_one(model, x)
+            else:
+                p = model.predict_proba_one(self._rows.row(x))
             return {False: 1.0 - p, True: p}
+        proba, sample = self._calls(x, "predict_proba_one")
         scores = {label: proba(model, sample) for label, model in self.models.items()}
         total = math.fsum(scores.values())
         if total == 0.0:
