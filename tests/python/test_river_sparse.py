@@ -5,6 +5,7 @@ errors, over random dict streams."""
 import json
 import math
 import struct
+import sys
 
 import pytest
 
@@ -66,10 +67,17 @@ def states(adapter):
     return {label: model.to_json() for label, model in adapter.models.items()}
 
 
-def run_both(sparse, stream, predict_names):
+def run_both(sparse, stream, predict_names, one_dict=False):
+    """With one_dict, every sample is the same dict object, emptied and refilled: the
+    steps must not take it for the sample they hashed last."""
     dense = dense_twin(sparse)
     assert sparse._sparse and not dense._sparse
+    shared: dict = {}
     for x, y in stream:
+        if one_dict:
+            shared.clear()
+            shared.update(x)
+            x = shared
         for name in predict_names:
             assert outcome(getattr(sparse, name), x) == outcome(getattr(dense, name), x)
         assert outcome(sparse.learn_one, x, y) == outcome(dense.learn_one, x, y)
@@ -98,10 +106,11 @@ def test_regressor_sparse_rows_are_the_dense_rows(options, stream):
 
 @pytest.mark.parametrize("options", SETTINGS, ids=repr)
 @settings(max_examples=25, deadline=None)
-@given(stream=st.lists(st.tuples(samples(refused=True), st.booleans()), max_size=25))
-def test_binary_classifier_sparse_rows_are_the_dense_rows(options, stream):
+@given(stream=st.lists(st.tuples(samples(refused=True), st.booleans()), max_size=25),
+       one_dict=st.booleans())
+def test_binary_classifier_sparse_rows_are_the_dense_rows(options, stream, one_dict):
     run_both(LogisticClassifier(scale=False, **options), stream,
-             ["predict_proba_one", "predict_one"])
+             ["predict_proba_one", "predict_one"], one_dict)
 
 
 @settings(max_examples=25, deadline=None)
@@ -207,3 +216,65 @@ def test_more_models_than_records():
             steps.learn_one(model, x, k % 3 == 0)
             reference.learn_one(hasher.transform_one(x), k % 3 == 0)
     assert [m.to_json() for m in models] == [r.to_json() for r in references]
+
+
+@pytest.mark.parametrize("change", [
+    lambda x: x.__setitem__("a", 2.0),          # a value replaced
+    lambda x: x.__setitem__("c", x.pop("a")),   # a name replaced, the size kept
+    lambda x: x.__setitem__("b", "y"),          # a category changed
+    lambda x: x.update(a=x.pop("a")),           # the same objects in another order
+])
+def test_a_dict_changed_after_its_prediction_is_hashed_again(change):
+    hasher = drel_ml_ext.FeatureHasher(64)
+    steps = _native.HashedSteps(hasher)
+    model = drel_ml_ext.logistic_regression(64, learning_rate=0.5)
+    reference = drel_ml_ext.logistic_regression(64, learning_rate=0.5)
+    for y in (True, False, True):
+        x = {"a": 1.0, "b": "x", "d": 3}
+        assert bits(steps.predict_proba_one(model, x)) == bits(
+            reference.predict_proba_one(hasher.transform_one(x)))
+        change(x)
+        steps.learn_one(model, x, y)
+        reference.learn_one(hasher.transform_one(x), y)
+        assert model.to_json() == reference.to_json()
+
+
+def test_a_call_made_while_a_sample_is_read_has_a_row_of_its_own():
+    hasher = drel_ml_ext.FeatureHasher(64)
+    steps = _native.HashedSteps(hasher)
+    inner, inner_reference = (drel_ml_ext.linear_regression(64, learning_rate=0.1)
+                              for _ in range(2))
+
+    class Reentrant:
+        def __float__(self):
+            steps.learn_one(inner, {"q": 5.0, "r": "s"}, 1.0)
+            return 2.0
+
+    outer = drel_ml_ext.linear_regression(64, learning_rate=0.1)
+    outer_reference = drel_ml_ext.linear_regression(64, learning_rate=0.1)
+    x = {"a": 1.0, "b": "x"}
+    steps.predict_one(outer, x)  # remembered: the next call may take its row
+    for _ in range(3):
+        steps.learn_one(outer, {"a": Reentrant(), "b": "x"}, 1.0)
+        inner_reference.learn_one(hasher.transform_one({"q": 5.0, "r": "s"}), 1.0)
+        outer_reference.learn_one(hasher.transform_one({"a": 2.0, "b": "x"}), 1.0)
+        steps.learn_one(outer, x, -1.0)
+        outer_reference.learn_one(hasher.transform_one(x), -1.0)
+    assert inner.to_json() == inner_reference.to_json()
+    assert outer.to_json() == outer_reference.to_json()
+
+
+def test_the_steps_hold_their_last_sample_and_models_only_while_they_need_them():
+    hasher = drel_ml_ext.FeatureHasher(64)
+    steps = _native.HashedSteps(hasher)
+    model = drel_ml_ext.logistic_regression(64, learning_rate=0.1)
+    x, name, value = {"name": "value"}, "name", "value"
+    counts = [sys.getrefcount(o) for o in (x, name, value)]
+    held = sys.getrefcount(model)
+    for _ in range(100):
+        steps.learn_one(model, x, True)
+        steps.predict_proba_one(model, {"other": 1.0})  # replaces x as the last sample
+    assert [sys.getrefcount(o) for o in (x, name, value)] == counts
+    assert sys.getrefcount(model) == held + 1  # its record
+    del steps
+    assert sys.getrefcount(model) == held
