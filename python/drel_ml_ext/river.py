@@ -172,7 +172,8 @@ class LinearRegressor(_Adapter, base.Regressor):
     scale : bool, default True
         Put drel_ml's standard scaler in front of the model (a ``RegressionPipeline``). Its
         statistics cover every column, so a hashed row then costs ``n_features`` whatever
-        its non-zeros.
+        its non-zeros; without it, the model reads a hashed row's non-zeros only (when
+        ``l2`` is 0), with the same results.
     loss : {"squared", "huber"}, default "squared"
     huber_delta : float, default 1.0
 
