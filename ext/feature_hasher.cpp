@@ -21,10 +21,14 @@ struct HasherObject {
   PyObject_HEAD
   alignas(FeatureHasher) unsigned char storage[sizeof(FeatureHasher)];
   InputType input_type;
+  HasherSettings settings;  // points into storage
   const FeatureHasher& hasher() const {
     return *std::launder(reinterpret_cast<const FeatureHasher*>(storage));
   }
 };
+
+// The class, once added: the hashers other units take are checked against it.
+PyTypeObject* hasher_type = nullptr;
 
 HasherObject* as_hasher(PyObject* self) { return reinterpret_cast<HasherObject*>(self); }
 
@@ -143,6 +147,7 @@ PyObject* new_hasher(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;
     new (as_hasher(self)->storage) FeatureHasher(*hasher);
     as_hasher(self)->input_type = *chosen;
+    as_hasher(self)->settings = {&as_hasher(self)->hasher(), *chosen};
     return self;
   });
 }
@@ -205,10 +210,22 @@ PyType_Spec spec = {"drel_ml_ext._native.FeatureHasher", sizeof(HasherObject), 0
 
 }  // namespace
 
+const HasherSettings* hasher_settings(PyObject* o) {
+  if (hasher_type != nullptr && Py_IS_TYPE(o, hasher_type)) return &as_hasher(o)->settings;
+  PyErr_Format(PyExc_TypeError, "expected a drel_ml_ext.FeatureHasher, not '%.200s'",
+               Py_TYPE(o)->tp_name);
+  return nullptr;
+}
+
 int add_feature_hasher(PyObject* module) {
   PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
   if (type == nullptr) return -1;
-  return PyModule_AddObject(module, "FeatureHasher", type) == 0 ? 0 : (Py_DECREF(type), -1);
+  if (PyModule_AddObject(module, "FeatureHasher", type) != 0) {
+    Py_DECREF(type);
+    return -1;
+  }
+  hasher_type = reinterpret_cast<PyTypeObject*>(type);  // the module keeps it
+  return 0;
 }
 
 }  // namespace drel::py

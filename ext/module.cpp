@@ -7,6 +7,7 @@
 #include "bound_classes.hpp"
 #include "bindings/guard.hpp"
 #include "feature_hasher.hpp"
+#include "hashed_steps.hpp"
 #include "metric_units.hpp"
 #include "named_columns.hpp"
 #include "units.hpp"
@@ -33,7 +34,9 @@ PyMethodDef* function_table() {
 int exec_module(PyObject* module) {
   return guarded([module]() -> int {
     if (bind_drel_ml_classes() != 0 || add_metric_classes(module) != 0) return -1;
-    if (add_feature_hasher(module) != 0 || add_named_columns(module) != 0) return -1;
+    if (add_feature_hasher(module) != 0 || add_named_columns(module) != 0 ||
+        add_hashed_steps(module) != 0)
+      return -1;
     return PyModule_AddFunctions(module, function_table());
   });
 }

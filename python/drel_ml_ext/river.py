@@ -54,6 +54,9 @@ __all__ = ["LinearRegressor", "LogisticClassifier", "StandardScaler"]
 class _Rows:
     """Turns a dict into a row: by a fixed list of names, or by the hasher, in one native call."""
 
+    # A bare model's calls on a hashed dict, over the row's non-zeros (hashed rows only).
+    steps: _native.HashedSteps
+
     def __init__(self, features: tuple[str, ...] | None, n_features: int, unknown: str,
                  alternate_sign: bool) -> None:
         if unknown not in ("ignore", "error"):
@@ -75,10 +78,13 @@ class _Rows:
         self._named: _native.NamedColumns | None = None
         if self.hasher is None:
             self._named = _native.NamedColumns(self.columns, self.refuse_unknown)
+        else:
+            self.steps = _native.HashedSteps(self.hasher, text_names=True)
 
-    # The native mapping is rebuilt from the names, also for rows pickled before it existed.
+    # The native objects are rebuilt from the settings, also for rows pickled before they
+    # existed.
     def __getstate__(self) -> dict[str, Any]:
-        return {k: v for k, v in self.__dict__.items() if k != "_named"}
+        return {k: v for k, v in self.__dict__.items() if k not in ("_named", "steps")}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
@@ -92,7 +98,7 @@ class _Rows:
         except TypeError:
             if all(isinstance(name, str) for name in x):
                 raise
-            # Another transformer's output may be keyed by numbers.
+            # Another transformer's output may be keyed by numbers (HashedSteps' text_names).
             return self.hasher.transform_one({str(name): v for name, v in x.items()})
 
     def names(self) -> list[Any]:
@@ -107,6 +113,8 @@ class _Adapter(base.Estimator):
 
     _model_factory: ClassVar[str]
     _pipeline_factory: ClassVar[str]
+    # Set per adapter; False for one pickled before it existed, whose rows stay dense.
+    _sparse: bool = False
 
     def __init__(self, *, features: tuple[str, ...] | None = None, n_features: int = 2**10,
                  unknown: str = "ignore", alternate_sign: bool = True,
@@ -122,6 +130,8 @@ class _Adapter(base.Estimator):
         self.adagrad_epsilon = adagrad_epsilon
         self.scale = scale
         self._rows = _Rows(features, n_features, unknown, alternate_sign)
+        # A bare model takes a hashed dict as its non-zeros; the scaler updates every column.
+        self._sparse = features is None and not scale
         self._start()
 
     def _start(self) -> None:
@@ -162,7 +172,8 @@ class LinearRegressor(_Adapter, base.Regressor):
     scale : bool, default True
         Put drel_ml's standard scaler in front of the model (a ``RegressionPipeline``). Its
         statistics cover every column, so a hashed row then costs ``n_features`` whatever
-        its non-zeros.
+        its non-zeros; without it, the model reads a hashed row's non-zeros only (when
+        ``l2`` is 0), with the same results.
     loss : {"squared", "huber"}, default "squared"
     huber_delta : float, default 1.0
 
@@ -196,10 +207,22 @@ class LinearRegressor(_Adapter, base.Regressor):
         return getattr(_ext, factory)(self._rows.width, **self._optimizer_settings(), **settings)
 
     def learn_one(self, x: dict[Any, Any], y: float) -> None:
-        self.model.learn_one(self._rows.row(x), float(y))
+        if not self._sparse:
+            self.model.learn_one(self._rows.row(x), float(y))
+            return
+        try:
+            target = float(y)
+        except Exception:
+            self._rows.row(x)  # the dense call reads x first: a refused x is the error raised
+            raise
+        self._rows.steps.learn_one(self.model, x, target)
 
     def predict_one(self, x: dict[Any, Any]) -> float:
-        prediction: float = self.model.predict_one(self._rows.row(x))
+        prediction: float
+        if not self._sparse:
+            prediction = self.model.predict_one(self._rows.row(x))
+            return prediction
+        prediction = self._rows.steps.predict_one(self.model, x)
         return prediction
 
 
@@ -237,15 +260,19 @@ class LogisticClassifier(_Adapter, base.Classifier):
         return isinstance(y, bool) or type(y).__name__ == "bool_"
 
     def learn_one(self, x: dict[Any, Any], y: Any) -> None:
+        if self._boolean and self._sparse and (y is True or y is False) and True in self.models:
+            # The usual sample of a bare binary model, as below, with less Python on the way.
+            self._rows.steps.learn_one(self.models[True], x, y)
+            return
         boolean = self._is_boolean(y)
         if self._boolean is not None and boolean != self._boolean:
             raise ValueError(
                 f"{type(self).__name__}: label {y!r} mixes boolean and other labels"
             )
-        row = self._rows.row(x)
+        learn, sample = self._calls(x, "learn_one")
         if boolean:
             model = self.models.get(True) or self._new_model()
-            model.learn_one(row, bool(y))
+            learn(model, sample, bool(y))
             self.models[True] = model
         else:
             models = dict(self.models)
@@ -253,18 +280,22 @@ class LogisticClassifier(_Adapter, base.Classifier):
                 models[y] = self._new_model()
             # Every class learns the sample: positive for its own label, negative otherwise.
             for label, model in models.items():
-                model.learn_one(row, label == y)
+                learn(model, sample, label == y)
             self.models = models
         self._boolean = boolean
 
     def predict_proba_one(self, x: dict[Any, Any], **kwargs: Any) -> dict[Any, float]:
         if not self.models:
             return {}
-        row = self._rows.row(x)
         if self._boolean:
-            p = self.models[True].predict_proba_one(row)
+            model = self.models[True]
+            if self._sparse:
+                p = self._rows.steps.predict_proba_one(model, x)
+            else:
+                p = model.predict_proba_one(self._rows.row(x))
             return {False: 1.0 - p, True: p}
-        scores = {label: model.predict_proba_one(row) for label, model in self.models.items()}
+        proba, sample = self._calls(x, "predict_proba_one")
+        scores = {label: proba(model, sample) for label, model in self.models.items()}
         total = math.fsum(scores.values())
         if total == 0.0:
             return {label: 1.0 / len(scores) for label in scores}
@@ -272,8 +303,24 @@ class LogisticClassifier(_Adapter, base.Classifier):
 
     def predict_one(self, x: dict[Any, Any], **kwargs: Any) -> Any:
         if self._boolean and self.models:
-            return bool(self.models[True].predict_one(self._rows.row(x)))
+            predict, sample = self._calls(x, "predict_one")
+            return bool(predict(self.models[True], sample))
         return super().predict_one(x, **kwargs)
+
+    def _calls(self, x: dict[Any, Any], name: str) -> tuple[Any, Any]:
+        """(call, sample), where call(model, sample, ...) is model.<name> on the row of x:
+        the hashed dict itself for a bare model, else its dense row, made once here."""
+        if self._sparse:
+            return getattr(self._rows.steps, name), x
+        return _DENSE_CALLS[name], self._rows.row(x)
+
+
+# A model's own call, in the argument order of HashedSteps' calls.
+_DENSE_CALLS = {
+    "learn_one": lambda model, row, y: model.learn_one(row, y),
+    "predict_one": lambda model, row: model.predict_one(row),
+    "predict_proba_one": lambda model, row: model.predict_proba_one(row),
+}
 
 
 class StandardScaler(_Adapter, base.Transformer):

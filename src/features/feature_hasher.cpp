@@ -53,29 +53,33 @@ constexpr std::size_t kRankSortRows = 64;
 using Lanes = std::int32_t __attribute__((vector_size(16)));
 constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(std::int32_t);
 
+// How many of the n indices in `padded` (blocks of lanes) are below `key`.
+inline std::uint32_t count_below(const std::int32_t* padded, std::size_t blocks, Lanes key) {
+  Lanes less{};
+  for (std::size_t b = 0; b < blocks; ++b) {
+    Lanes block;
+    std::memcpy(&block, padded + b * kLanes, sizeof block);
+    less += block < key;  // -1 where true
+  }
+  std::int32_t smaller = 0;
+  for (std::size_t l = 0; l < kLanes; ++l) smaller -= less[l];
+  return static_cast<std::uint32_t>(smaller);
+}
+
 // Each index's rank (how many indices are smaller) into `ranks`; false when
 // two indices are equal. `padded` holds the n indices, then INT32_MAX up to a
 // whole number of lanes: no index is that large, so padding is never counted.
+// Equal indices have equal ranks, and n distinct ones the ranks 0 to n - 1
+// each once: the indices are distinct exactly when every rank below n is taken.
 bool rank_distinct(const std::int32_t* padded, std::size_t n, std::uint32_t* ranks) {
+  static_assert(kRankSortRows <= 64, "the ranks taken are bits of one word");
   const std::size_t blocks = (n + kLanes - 1) / kLanes;
+  std::uint64_t taken = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const Lanes key = Lanes{} + padded[i];
-    Lanes less{}, equal{};
-    for (std::size_t b = 0; b < blocks; ++b) {
-      Lanes block;
-      std::memcpy(&block, padded + b * kLanes, sizeof block);
-      less += block < key;  // -1 where true
-      equal += block == key;
-    }
-    std::int32_t smaller = 0, same = 0;
-    for (std::size_t l = 0; l < kLanes; ++l) {
-      smaller -= less[l];
-      same -= equal[l];
-    }
-    if (same != 1) return false;
-    ranks[i] = static_cast<std::uint32_t>(smaller);
+    ranks[i] = count_below(padded, blocks, Lanes{} + padded[i]);
+    taken |= std::uint64_t{1} << ranks[i];
   }
-  return true;
+  return taken == (n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1);
 }
 
 }  // namespace

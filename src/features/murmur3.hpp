@@ -69,38 +69,48 @@ inline std::uint32_t murmur3_32(std::string_view bytes, std::uint32_t seed = 0) 
 }
 
 // The same hash of bytes that arrive in pieces: murmur3_32 of the pieces
-// joined, without joining them.
+// joined, without joining them. The partial block waits in a register, so no
+// block is read back from bytes just written (a read that spans several
+// recent writes waits for them to reach the cache).
 class Murmur3 {
  public:
   explicit Murmur3(std::uint32_t seed = 0) noexcept : h_(seed) {}
 
   void update(std::string_view bytes) noexcept {
+    using namespace murmur3_detail;
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     std::size_t n = bytes.size();
     length_ += n;
-    while (pending_ != 0 && n != 0) take(*p++), --n;
-    for (; n >= 4; p += 4, n -= 4) h_ = murmur3_detail::absorb(h_, murmur3_detail::load_le32(p));
-    while (n != 0) take(*p++), --n;
-  }
-
-  std::uint32_t finish() const noexcept {
-    return murmur3_detail::finish(h_, tail_, pending_, length_);
-  }
-
- private:
-  // One byte into the partial block, absorbed once it has four.
-  void take(unsigned char byte) noexcept {
-    tail_ |= std::uint32_t{byte} << (8 * pending_);
-    if (++pending_ == 4) {
-      h_ = murmur3_detail::absorb(h_, tail_);
-      tail_ = 0;
-      pending_ = 0;
+    // pending_ holds pending_bits_ < 32 bits; a whole block on top fits in 64.
+    for (; n >= 4; p += 4, n -= 4) {
+      pending_ |= std::uint64_t{load_le32(p)} << pending_bits_;
+      h_ = absorb(h_, static_cast<std::uint32_t>(pending_));
+      pending_ >>= 32;
+    }
+    std::uint32_t tail = 0;
+    switch (n) {
+      case 3: tail |= std::uint32_t{p[2]} << 16; [[fallthrough]];
+      case 2: tail |= std::uint32_t{p[1]} << 8; [[fallthrough]];
+      case 1: tail |= p[0];
+    }
+    pending_ |= std::uint64_t{tail} << pending_bits_;
+    pending_bits_ += 8 * static_cast<unsigned>(n);
+    if (pending_bits_ >= 32) {
+      h_ = absorb(h_, static_cast<std::uint32_t>(pending_));
+      pending_ >>= 32;
+      pending_bits_ -= 32;
     }
   }
 
+  std::uint32_t finish() const noexcept {
+    return murmur3_detail::finish(h_, static_cast<std::uint32_t>(pending_), pending_bits_ / 8,
+                                  length_);
+  }
+
+ private:
   std::uint32_t h_;
-  std::uint32_t tail_ = 0;
-  std::size_t pending_ = 0;
+  std::uint64_t pending_ = 0;  // the bytes of the partial block, little-endian
+  unsigned pending_bits_ = 0;
   std::size_t length_ = 0;
 };
 
@@ -108,18 +118,9 @@ class Murmur3 {
 
 namespace drel::features {
 
-// murmur3_32 of "name=value" (seed 0). The usual short pair is joined in a
-// stack buffer, where one pass over whole blocks is quickest; a longer one is
-// streamed.
+// murmur3_32 of "name=value" (seed 0), streamed: joining the pair in a
+// buffer first would read each block back from bytes just written.
 inline std::uint32_t murmur3_joined(std::string_view name, std::string_view value) noexcept {
-  constexpr std::size_t kStackBytes = 128;
-  if (name.size() + value.size() < kStackBytes) [[likely]] {
-    char joined[kStackBytes];
-    std::memcpy(joined, name.data(), name.size());
-    joined[name.size()] = '=';
-    std::memcpy(joined + name.size() + 1, value.data(), value.size());
-    return murmur3_32({joined, name.size() + 1 + value.size()});
-  }
   Murmur3 stream;
   stream.update(name);
   stream.update("=");

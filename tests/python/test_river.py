@@ -21,6 +21,10 @@ ADAPTERS = [
     LogisticClassifier(n_features=16, optimizer="adagrad", alternate_sign=False),
     LinearRegressor(),
     LinearRegressor(n_features=64, loss="huber", optimizer="adagrad"),
+    # Bare models on hashed rows: their non-zeros, or every column under an L2 penalty.
+    LogisticClassifier(n_features=2**18, scale=False),
+    LogisticClassifier(scale=False, l2=0.01),
+    LinearRegressor(scale=False, learning_rate=1e-13),  # unscaled dates of 7e5
     StandardScaler(),
     StandardScaler(n_features=64, with_mean=False),
 ]

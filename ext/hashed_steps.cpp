@@ -1,0 +1,410 @@
+#include "hashed_steps.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <type_traits>
+#include <vector>
+
+#include "bindings/frame.hpp"
+#include "feature_hasher.hpp"
+#include "hashed_samples.hpp"
+#include "instance_arg.hpp"
+#include "last_sample.hpp"
+#include "linear/sparse_one.hpp"
+
+namespace drel::py {
+namespace {
+
+// What the steps know of one model's state: valid while its sample count and
+// its weights' storage are those recorded. Every other way a model changes in
+// place (its own learn_one, the bulk and progressive calls) learns at least
+// one sample, or replaces the state and with it the weights' storage. The
+// reference keeps the model alive, so that no other object can take its
+// address while the record exists.
+struct ModelRecord {
+  Ref model;
+  std::uint64_t samples_seen = 0;
+  const double* weights = nullptr;
+  SparseState state;
+
+  template <class Model>
+  bool describes(const Model& m) const {
+    return samples_seen == m.samples_seen && weights == m.weights.data();
+  }
+  template <class Model>
+  void describe(const Model& m, SparseState now) {
+    samples_seen = m.samples_seen;
+    weights = m.weights.data();
+    state = now;
+  }
+};
+
+// Records for this many models at once: a river classifier's one model per
+// class. Beyond, the oldest record goes, and its model's next call reads
+// every weight once again.
+constexpr std::size_t kModelRecords = 16;
+
+// A sample's hashed row as the core takes it: columns in increasing order,
+// each once, with their summed values.
+struct SampleRow {
+  std::vector<std::size_t> indices;
+  std::vector<double> values;
+
+  SparseRow view() const { return {indices.data(), values.data(), indices.size()}; }
+  void assign(const features::HashedRows& rows) {
+    indices.assign(rows.indices().begin(), rows.indices().end());
+    values.assign(rows.values().begin(), rows.values().end());
+  }
+  // The row made dense, as transform_one makes it, for the model's own call.
+  std::vector<double> dense(std::uint32_t n_features) const {
+    std::vector<double> row(n_features);
+    for (std::size_t k = 0; k < indices.size(); ++k) row[indices[k]] = values[k];
+    return row;
+  }
+};
+
+struct HashedStepsState {
+  HashedStepsState(PyObject* hasher_object, const HasherSettings* hashing, bool text)
+      : hasher(Ref::borrow(hasher_object)), settings(hashing), text_names(text) {}
+
+  Ref hasher;  // the FeatureHasher, kept alive for `settings`
+  const HasherSettings* settings;
+  bool text_names;  // a sample with a name that is not a str is hashed by str(name)
+  std::array<ModelRecord, kModelRecords> records;
+  std::size_t next_record = 0;
+  SampleRow row;         // the row of `last`, when it holds a sample
+  LastSample last;
+  bool row_in_use = false;  // by a call that may run Python code before it reads `row`
+};
+
+struct HashedStepsObject {
+  PyObject_HEAD
+  HashedStepsState* state;
+};
+
+HashedStepsState& steps_of(PyObject* self) {
+  return *reinterpret_cast<HashedStepsObject*>(self)->state;
+}
+
+// The record of `model`, up to date. Reads every weight when the model is new
+// here or has changed since.
+template <class Model>
+ModelRecord& record_of(HashedStepsState& s, PyObject* model, const Model& m) {
+  ModelRecord* record = nullptr;
+  for (ModelRecord& r : s.records)
+    if (r.model.get() == model) record = &r;
+  if (record == nullptr) {
+    record = &s.records[s.next_record];
+    s.next_record = (s.next_record + 1) % kModelRecords;
+    record->model = Ref::borrow(model);  // a model's deallocation runs no Python code
+    record->describe(m, sparse_state(m));
+  } else if (!record->describes(m)) {
+    record->describe(m, sparse_state(m));
+  }
+  return *record;
+}
+
+// Whether every name of the mapping x is a str; -1 with an exception set.
+int all_names_text(PyObject* x) {
+  Ref names = Ref::steal(PyObject_GetIter(x));
+  if (!names) return -1;
+  while (Ref name = Ref::steal(PyIter_Next(names.get())))
+    if (!PyUnicode_Check(name.get())) return 0;
+  return PyErr_Occurred() ? -1 : 1;
+}
+
+// {str(name): value for name, value in x.items()}
+PyObject* keyed_by_text(PyObject* x) {
+  Ref keyed = Ref::steal(PyDict_New());
+  Ref items = Ref::steal(PyObject_CallMethod(x, "items", nullptr));
+  Ref pairs = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+  if (!keyed || !pairs) return nullptr;
+  while (Ref pair = Ref::steal(PyIter_Next(pairs.get()))) {
+    Ref both = Ref::steal(PySequence_Tuple(pair.get()));
+    if (!both) return nullptr;
+    if (PyTuple_GET_SIZE(both.get()) != 2) {
+      PyErr_Format(PyExc_ValueError, "expected 2 values to unpack (got %zd)",
+                   PyTuple_GET_SIZE(both.get()));
+      return nullptr;
+    }
+    Ref text = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(both.get(), 0)));
+    if (!text || PyDict_SetItem(keyed.get(), text.get(), PyTuple_GET_ITEM(both.get(), 1)) != 0)
+      return nullptr;
+  }
+  return PyErr_Occurred() ? nullptr : keyed.release();
+}
+
+bool read_row(PyObject* x, SampleReader& reader) {
+  if (PyDict_Check(x)) reader.rows().reserve(static_cast<std::size_t>(PyDict_GET_SIZE(x)));
+  if (!reader.read(x)) return false;
+  reader.rows().sum_duplicates();  // one row: sorted, each column once
+  return true;
+}
+
+// One sample read and hashed; runs Python code (a value's __float__), so it
+// comes before any model is borrowed or any record read. With text names, a
+// TypeError of a sample with a name that is not a str sends the sample again,
+// keyed by text: another river transformer's output may be keyed by numbers.
+bool hash_sample(const HashedStepsState& s, PyObject* x, SampleReader& reader) {
+  if (read_row(x, reader)) [[likely]] return true;
+  if (!s.text_names || !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  Ref error = Ref::steal(take_raised_exception());
+  const int text = all_names_text(x);
+  if (text != 0) {
+    if (text == 1) restore_raised_exception(error.release());
+    return false;
+  }
+  Ref keyed = Ref::steal(keyed_by_text(x));
+  return keyed && read_row(keyed.get(), reader);
+}
+
+// The row of one call: the steps' own, remembered for the next call, or (in
+// a call made from Python code that an outer call runs while it holds its
+// row) a row of this call alone.
+class CallRow {
+ public:
+  explicit CallRow(HashedStepsState& s) : s_(s), shared_(!s.row_in_use) {
+    if (shared_) s_.row_in_use = true;
+  }
+  CallRow(const CallRow&) = delete;
+  CallRow& operator=(const CallRow&) = delete;
+  ~CallRow() {
+    if (shared_) s_.row_in_use = false;
+  }
+
+  // Hashes x, unless it is the sample last hashed; false with an exception set.
+  bool hash(PyObject* x) {
+    if (shared_ && s_.last.holds(x)) return true;
+    if (shared_) s_.last.forget();  // the row is about to change
+    SampleReader reader(*s_.settings->hasher, s_.settings->input_type);
+    if (!hash_sample(s_, x, reader)) return false;
+    row().assign(reader.rows());
+    if (shared_) s_.last.remember(x);
+    return true;
+  }
+  SampleRow& row() { return shared_ ? s_.row : own_; }
+
+ private:
+  HashedStepsState& s_;
+  bool shared_;
+  SampleRow own_;
+};
+
+PyObject* raised(const Error& error) {
+  raise_failure(Failure(error));
+  return nullptr;
+}
+
+// ---- learn_one ----
+
+constexpr ArgSpec kLearnSpec{"HashedSteps.learn_one()", {"model", "x", "y"}, 3};
+
+// y as the model's learn_one converts it.
+template <class Model>
+using TargetParam = std::conditional_t<std::is_same_v<Model, LogisticRegression>, Bool, Float>;
+
+template <class Model>
+PyObject* learn_on(HashedStepsState& s, PyObject* model, Instance<Model>& instance,
+                   const SampleRow& sample, PyObject* y_object) {
+  Borrow<Access::Exclusive> borrow(instance.borrow);
+  if (!borrow) return nullptr;
+  TargetParam<Model> y;
+  if (!y.convert(y_object)) {
+    add_processing_note("y");
+    return nullptr;
+  }
+  Model& m = instance.value;
+  // Python code may have run in the conversion: the row and record come after.
+  const SparseRow row = sample.view();
+  ModelRecord& record = record_of(s, model, m);
+  const std::size_t cols = s.settings->hasher->n_features();
+  if (sparse_learn_one(m, row, cols, y, record.state) == StepOutcome::Done) [[likely]] {
+    record.describe(m, record.state);
+    Py_RETURN_NONE;
+  }
+  const Status done = m.learn_one(sample.dense(cols), y);
+  if (!done) return raised(done.error());
+  record.describe(m, sparse_state(m));
+  Py_RETURN_NONE;
+}
+
+PyObject* learn_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    ArgSlots slots;
+    if (!parse_args(kLearnSpec, args, nargs, kwnames, slots)) return nullptr;
+    HashedStepsState& s = steps_of(self);
+    return visit_instance(Accepts<LinearRegression, LogisticRegression>{}, kLearnSpec, slots, 0,
+                          [&]<class Model>(Instance<Model>& instance) -> PyObject* {
+                            CallRow call(s);
+                            if (!call.hash(slots.values[1])) return nullptr;
+                            return learn_on(s, slots.values[0], instance, call.row(),
+                                            slots.values[2]);
+                          });
+  });
+}
+
+// ---- predict_one, predict_proba_one ----
+
+constexpr ArgSpec kPredictSpec{"HashedSteps.predict_one()", {"model", "x"}, 2};
+constexpr ArgSpec kProbaSpec{"HashedSteps.predict_proba_one()", {"model", "x"}, 2};
+
+// `sparse` maps the raw output to the result; `dense` is the model's own call.
+template <class Model, class Sparse, class Dense>
+PyObject* predict_on(HashedStepsState& s, PyObject* model, Instance<Model>& instance,
+                     const SampleRow& sample, Sparse sparse, Dense dense) {
+  Borrow<Access::Shared> borrow(instance.borrow);
+  if (!borrow) return nullptr;
+  const Model& m = instance.value;
+  const SparseRow row = sample.view();
+  const ModelRecord& record = record_of(s, model, m);
+  if (const auto out = sparse_output(m, row, s.settings->hasher->n_features(), record.state))
+    [[likely]]
+    return to_python(sparse(*out));
+  auto result = dense(m, sample.dense(s.settings->hasher->n_features()));
+  if (!result) return raised(result.error());
+  return to_python(std::move(*result));
+}
+
+template <const ArgSpec& Spec, class... Models, class Each>
+PyObject* predict_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, Each each) {
+  return guarded([&]() -> PyObject* {
+    ArgSlots slots;
+    if (!parse_args(Spec, args, nargs, kwnames, slots)) return nullptr;
+    HashedStepsState& s = steps_of(self);
+    return visit_instance(Accepts<Models...>{}, Spec, slots, 0,
+                          [&]<class Model>(Instance<Model>& instance) -> PyObject* {
+                            CallRow call(s);
+                            if (!call.hash(slots.values[1])) return nullptr;
+                            return each(s, slots.values[0], instance, call.row());
+                          });
+  });
+}
+
+PyObject* predict_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return predict_entry<kPredictSpec, LinearRegression, LogisticRegression>(
+      self, args, nargs, kwnames,
+      [](HashedStepsState& s, PyObject* model, auto& instance, const SampleRow& sample) {
+        using Model = std::remove_cvref_t<decltype(instance.value)>;
+        if constexpr (std::is_same_v<Model, LogisticRegression>) {
+          return predict_on(s, model, instance, sample, positive_class,
+                            [](const Model& m, std::span<const double> x) {
+                              return m.predict_one(x);
+                            });
+        } else {
+          return predict_on(s, model, instance, sample, [](double out) { return out; },
+                            [](const Model& m, std::span<const double> x) {
+                              return m.predict_one(x);
+                            });
+        }
+      });
+}
+
+PyObject* predict_proba_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return predict_entry<kProbaSpec, LogisticRegression>(
+      self, args, nargs, kwnames,
+      [](HashedStepsState& s, PyObject* model, auto& instance, const SampleRow& sample) {
+        return predict_on(s, model, instance, sample, logistic,
+                          [](const LogisticRegression& m, std::span<const double> x) {
+                            return m.predict_proba_one(x);
+                          });
+      });
+}
+
+// ---- the class ----
+
+PyObject* new_hashed_steps(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"hasher", "text_names", nullptr};
+    PyObject* hasher = nullptr;
+    int text_names = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:HashedSteps",
+                                     const_cast<char**>(keywords), &hasher, &text_names))
+      return nullptr;
+    const HasherSettings* settings = hasher_settings(hasher);
+    if (settings == nullptr) return nullptr;
+    auto* state = new HashedStepsState(hasher, settings, text_names != 0);
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+      delete state;
+      return nullptr;
+    }
+    reinterpret_cast<HashedStepsObject*>(self)->state = state;
+    return self;
+  });
+}
+
+// The references it holds are to models and a hasher, which hold none: no
+// cycle can pass through it, so it takes no part in garbage collection.
+void dealloc_hashed_steps(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<HashedStepsObject*>(self)->state;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* hashed_steps_hasher(PyObject* self, void*) {
+  return Py_NewRef(steps_of(self).hasher.get());
+}
+
+constexpr const char* kStepsLearnDoc =
+    "learn_one(model, x, y)\n--\n\n"
+    "model.learn_one(hasher.transform_one(x), y), reading only the row's non-zeros.";
+constexpr const char* kStepsPredictDoc =
+    "predict_one(model, x)\n--\n\n"
+    "model.predict_one(hasher.transform_one(x)), reading only the row's non-zeros.";
+constexpr const char* kStepsProbaDoc =
+    "predict_proba_one(model, x)\n--\n\n"
+    "model.predict_proba_one(hasher.transform_one(x)), reading only the row's non-zeros.";
+
+PyMethodDef hashed_steps_methods[] = {
+    {"learn_one", as_cfunction(&learn_one), METH_FASTCALL | METH_KEYWORDS, kStepsLearnDoc},
+    {"predict_one", as_cfunction(&predict_one), METH_FASTCALL | METH_KEYWORDS, kStepsPredictDoc},
+    {"predict_proba_one", as_cfunction(&predict_proba_one), METH_FASTCALL | METH_KEYWORDS,
+     kStepsProbaDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef hashed_steps_getset[] = {
+    {"hasher", hashed_steps_hasher, nullptr, "The FeatureHasher that reads the samples.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char* kHashedStepsDoc =
+    "HashedSteps(hasher, *, text_names=False)\n--\n\n"
+    "The one-sample calls of a LinearRegression or LogisticRegression on samples\n"
+    "hashed by `hasher`: each gives, bit for bit and with the same errors, the\n"
+    "model's own call on hasher.transform_one(x), and costs the sample's features\n"
+    "rather than n_features while the model's state allows it (no L2 penalty, and\n"
+    "weights that a zero feature leaves unchanged). It remembers that state for\n"
+    "the last models it saw, and keeps them alive meanwhile. With text_names, a\n"
+    "sample that the hasher refuses with TypeError and that has a name other than a\n"
+    "str is hashed again with each name as str(name), as river's adapters do.";
+
+PyType_Slot hashed_steps_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(new_hashed_steps)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_hashed_steps)},
+    {Py_tp_methods, hashed_steps_methods},
+    {Py_tp_getset, hashed_steps_getset},
+    {Py_tp_doc, const_cast<char*>(kHashedStepsDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec hashed_steps_spec = {"drel_ml_ext._native.HashedSteps", sizeof(HashedStepsObject), 0,
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                                 hashed_steps_slots};
+
+}  // namespace
+
+int add_hashed_steps(PyObject* module) {
+  PyObject* type = PyType_FromModuleAndSpec(module, &hashed_steps_spec, nullptr);
+  if (type == nullptr) return -1;
+  return PyModule_AddObject(module, "HashedSteps", type) == 0 ? 0 : (Py_DECREF(type), -1);
+}
+
+}  // namespace drel::py
