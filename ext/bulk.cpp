@@ -31,15 +31,17 @@ namespace {
 // interpreter lock. The core commits each run of rows into `work`; with more
 // than one block, `work` is a copy of the state that is committed once, after
 // the last row. Rows before a conversion failure run on a copy too, which is
-// dropped: the call changes nothing then, nor when a signal stops it.
-template <class Core, class Learn>
+// dropped: the call changes nothing then, nor when a signal stops it. A core
+// that leaves its model part-way when it fails (kCoreCommits false) always
+// gets the copy.
+template <bool kCoreCommits = true, class Core, class Learn>
 PyObject* change_state(Core& state, Conversion& conversion, std::size_t block, Learn&& learn) {
   BulkStatus status;
   SignalPoll signals;
   const std::size_t n = conversion.count;
   if (n > 0) {
     status = without_gil([&]() -> BulkStatus {
-      if (!conversion.failure && block >= n) return learn(state, 0, n);
+      if (kCoreCommits && !conversion.failure && block >= n) return learn(state, 0, n);
       Core work = state;
       BulkStatus done = over_blocks(n, block, signals, [&](std::size_t first, std::size_t count) {
         return learn(work, first, count);
@@ -139,15 +141,20 @@ PyObject* learn_on(Instance<Core>& instance, PyObject* X, PyObject* y) {
     ColumnReader<Target> targets("y");
     if (!targets.open(y) || !convert_inputs(rows, &targets, conversion)) return nullptr;
     if constexpr (ReadsSparse<Core>) {
-      if (rows.sparse())
-        return change_state(instance.value, conversion,
-                            std::min(rows.sparse_block_rows(sparse_rows_cost_stored_values(
-                                         instance.value, true)),
-                                     targets.block_rows()),
-                            [&](Core& work, std::size_t first, std::size_t count) {
-                              return learn_many(work, rows.sparse_rows(first, count),
-                                                targets.values(first, count));
-                            });
+      if (rows.sparse()) {
+        // One private copy of the model for the whole call, which the core's
+        // blocks run in place on.
+        SparseLearning run(rows.sparse_cols());
+        return change_state<false>(
+            instance.value, conversion,
+            std::min(rows.sparse_block_rows(sparse_rows_cost_stored_values(instance.value, true)),
+                     targets.block_rows()),
+            [&](Core& work, std::size_t first, std::size_t count) {
+              return rows.visit_sparse_rows(first, count, [&](const auto& block) {
+                return learn_block(work, block, targets.values(first, count), run);
+              });
+            });
+      }
     }
     if (!rows.reserve_dense()) return nullptr;
     return change_state(instance.value, conversion,

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "bulk/bulk.hpp"
@@ -49,6 +50,12 @@ class RowReader final : public BulkSource {
   SparseRows sparse_rows(std::size_t first, std::size_t count) {
     return sparse_.rows(first, count);
   }
+  // f(the same rows), read in place where X allows (SparseMatrix::visit_rows).
+  template <class F>
+  decltype(auto) visit_sparse_rows(std::size_t first, std::size_t count, F&& f) {
+    return sparse_.visit_rows(first, count, std::forward<F>(f));
+  }
+  std::size_t sparse_cols() const { return sparse_.cols(); }
   std::size_t sparse_block_rows(bool by_stored_values) const {
     return sparse_.block_rows(by_stored_values);
   }

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <variant>
 
 #include "bulk/sparse_rows.hpp"
@@ -87,11 +88,43 @@ bool sparse_exact(const Model& m) {
 }
 
 // w . x + b over the stored values: the dense sum when every weight is finite.
-[[gnu::always_inline]] inline double sparse_affine_sum(const double* w, const SparseRow& x,
-                                                       double b) {
+// Row: SparseRow or SharedRow (bulk/sparse_rows.hpp).
+template <class Row>
+[[gnu::always_inline]] inline double sparse_affine_sum(const double* w, const Row& x, double b) {
   double sum = 0.0;
-  for (std::size_t k = 0; k < x.size; ++k) sum = sum + w[x.indices[k]] * x.values[k];
+  for (std::size_t k = 0; k < x.size; ++k) sum = sum + w[x.index(k)] * x.values[k];
   return sum + b;
+}
+
+// What a sparse optimizer step does when a new value is not finite after it
+// has written some: leaves them (Spoiled: the caller rebuilds the state), or
+// puts back the old values it kept in `saved` (room for two per stored value),
+// last written first, and defers: the state is then as before the step.
+struct LeaveSpoiled {
+  void keep(std::size_t, double) const {}
+  void keep(std::size_t, double, double) const {}
+};
+struct PutBack {
+  double* saved;
+  [[gnu::always_inline]] void keep(std::size_t k, double w) const { saved[k] = w; }
+  [[gnu::always_inline]] void keep(std::size_t k, double w, double accumulator) const {
+    saved[2 * k] = w;
+    saved[2 * k + 1] = accumulator;
+  }
+};
+
+template <class Row>
+[[gnu::noinline]] inline void put_back(const PutBack& undo, double* w, const Row& x) {
+  for (std::size_t k = x.size; k-- > 0;) w[x.index(k)] = undo.saved[k];
+}
+template <class Row>
+[[gnu::noinline]] inline void put_back(const PutBack& undo, double* w, double* accumulators,
+                                       const Row& x) {
+  for (std::size_t k = x.size; k-- > 0;) {
+    const std::size_t j = x.index(k);
+    w[j] = undo.saved[2 * k];
+    accumulators[j] = undo.saved[2 * k + 1];
+  }
 }
 
 // The optimizer's part of a sparse step, written in place (the bulk loops'
@@ -101,10 +134,11 @@ bool sparse_exact(const Model& m) {
 // new accumulator (q + G, never -0 for G that is not -0) and scale, so a
 // later zero feature sees this step's rate: it stays sparse-exact when that
 // rate is finite, which `still_exact` records.
+template <class Row, class Undo = LeaveSpoiled>
 [[gnu::always_inline]] inline StepOutcome sparse_optimizer_step(Sgd& o, std::vector<double>& weights,
-                                                                double& intercept,
-                                                                const SparseRow& x, double g,
-                                                                bool& /*still_exact*/) {
+                                                                double& intercept, const Row& x,
+                                                                double g, bool& /*still_exact*/,
+                                                                Undo undo = {}) {
   if (o.feature_count != weights.size() || o.samples_seen == kLastCount) [[unlikely]]
     return StepOutcome::Defer;
   const double eta = o.config.learning_rate;
@@ -114,22 +148,31 @@ bool sparse_exact(const Model& m) {
   double* const w = weights.data();
   std::uint64_t bad = 0;
   for (std::size_t k = 0; k < x.size; ++k) {
-    const std::size_t j = x.indices[k];
-    const double next = sgd_weight(w[j], x.values[k] * g, eta, lambda).weight;
+    const std::size_t j = x.index(k);
+    const double old = w[j];
+    const double next = sgd_weight(old, x.values[k] * g, eta, lambda).weight;
     bad |= non_finite_bit(next);
+    undo.keep(k, old);
     w[j] = next;
   }
-  if (!none_non_finite(bad)) [[unlikely]] return StepOutcome::Spoiled;
+  if (!none_non_finite(bad)) [[unlikely]] {
+    if constexpr (std::is_same_v<Undo, PutBack>) {
+      put_back(undo, w, x);
+      return StepOutcome::Defer;
+    }
+    return StepOutcome::Spoiled;
+  }
   intercept = b;
   ++o.samples_seen;
   return StepOutcome::Done;
 }
 
+template <class Row, class Undo = LeaveSpoiled>
 [[gnu::always_inline]] inline StepOutcome sparse_optimizer_step(AdaGrad& o,
                                                                 std::vector<double>& weights,
-                                                                double& intercept,
-                                                                const SparseRow& x, double g,
-                                                                bool& still_exact) {
+                                                                double& intercept, const Row& x,
+                                                                double g, bool& still_exact,
+                                                                Undo undo = {}) {
   const std::size_t n = weights.size();
   if (o.feature_count != n || o.grad_sq_weights.size() != n || o.samples_seen == kLastCount)
     [[unlikely]]
@@ -141,16 +184,24 @@ bool sparse_exact(const Model& m) {
   double* const accumulators = o.grad_sq_weights.data();
   std::uint64_t bad = 0, inexact = 0;
   for (std::size_t k = 0; k < x.size; ++k) {
-    const std::size_t j = x.indices[k];
+    const std::size_t j = x.index(k);
     const double gw = x.values[k] * g;
-    const AdaGradWeight s = adagrad_weight(w[j], gw, accumulators[j], o.config);
+    const double old = w[j], old_accumulator = accumulators[j];
+    const AdaGradWeight s = adagrad_weight(old, gw, old_accumulator, o.config);
     bad |= non_finite_bit(gw) | non_finite_bits(s.scale) | non_finite_bit(s.regularized_gradient) |
            non_finite_bit(s.weight);
     inexact |= non_finite_bit(o.config.learning_rate / s.scale.scale);
+    undo.keep(k, old, old_accumulator);
     accumulators[j] = s.scale.accumulator;
     w[j] = s.weight;
   }
-  if (!none_non_finite(bad)) [[unlikely]] return StepOutcome::Spoiled;
+  if (!none_non_finite(bad)) [[unlikely]] {
+    if constexpr (std::is_same_v<Undo, PutBack>) {
+      put_back(undo, w, accumulators, x);
+      return StepOutcome::Defer;
+    }
+    return StepOutcome::Spoiled;
+  }
   if (!none_non_finite(inexact)) [[unlikely]] still_exact = false;
   o.grad_sq_intercept = b.scale.accumulator;
   intercept = b.intercept;
@@ -160,10 +211,10 @@ bool sparse_exact(const Model& m) {
 
 // One sample through a sparse-exact model of `cols` features, in place. The
 // same checks, in the same order, as model_step (learn_step.hpp).
-template <class Model, class Gradient>
-[[gnu::always_inline]] inline StepOutcome sparse_model_step(Model& m, const SparseRow& x,
+template <class Model, class Row, class Gradient, class Undo = LeaveSpoiled>
+[[gnu::always_inline]] inline StepOutcome sparse_model_step(Model& m, const Row& x,
                                                             std::size_t cols, Gradient gradient,
-                                                            bool& still_exact) {
+                                                            bool& still_exact, Undo undo = {}) {
   if (m.samples_seen == kLastCount) [[unlikely]] return StepOutcome::Defer;
   if (cols == 0 || cols != m.feature_count || m.weights.size() != cols) [[unlikely]]
     return StepOutcome::Defer;
@@ -172,26 +223,29 @@ template <class Model, class Gradient>
   const double g = gradient(out);
   if (!is_finite(g)) [[unlikely]] return StepOutcome::Defer;
   const auto step = [&](auto& optimizer) __attribute__((always_inline)) {
-    return sparse_optimizer_step(optimizer, m.weights, m.intercept, x, g, still_exact);
+    return sparse_optimizer_step(optimizer, m.weights, m.intercept, x, g, still_exact, undo);
   };
   const StepOutcome done = visit_in_order(m.optimizer.variant, step);
   if (done == StepOutcome::Done) ++m.samples_seen;
   return done;
 }
 
-[[gnu::always_inline]] inline StepOutcome sparse_learn_step(LinearRegression& m,
-                                                            const SparseRow& x, std::size_t cols,
-                                                            double y, bool& still_exact) {
+template <class Row, class Undo = LeaveSpoiled>
+[[gnu::always_inline]] inline StepOutcome sparse_learn_step(LinearRegression& m, const Row& x,
+                                                            std::size_t cols, double y,
+                                                            bool& still_exact, Undo undo = {}) {
   if (!is_finite(y)) [[unlikely]] return StepOutcome::Defer;
   return sparse_model_step(
-      m, x, cols, [&m, y](double p) { return m.loss.gradient(p, y); }, still_exact);
+      m, x, cols, [&m, y](double p) { return m.loss.gradient(p, y); }, still_exact, undo);
 }
 
-[[gnu::always_inline]] inline StepOutcome sparse_learn_step(LogisticRegression& m,
-                                                            const SparseRow& x, std::size_t cols,
-                                                            bool y, bool& still_exact) {
+template <class Row, class Undo = LeaveSpoiled>
+[[gnu::always_inline]] inline StepOutcome sparse_learn_step(LogisticRegression& m, const Row& x,
+                                                            std::size_t cols, bool y,
+                                                            bool& still_exact, Undo undo = {}) {
   return sparse_model_step(
-      m, x, cols, [&m, y](double z) { return m.loss.gradient(logistic(z), y); }, still_exact);
+      m, x, cols, [&m, y](double z) { return m.loss.gradient(logistic(z), y); }, still_exact,
+      undo);
 }
 
 }  // namespace drel
