@@ -146,16 +146,33 @@ template <class Row, class Undo = LeaveSpoiled>
   const double b = sgd_intercept(intercept, g, eta);
   if (!is_finite(b)) [[unlikely]] return StepOutcome::Defer;
   double* const w = weights.data();
-  std::uint64_t bad = 0;
-  for (std::size_t k = 0; k < x.size; ++k) {
-    const std::size_t j = x.index(k);
-    const double old = w[j];
-    const double next = sgd_weight(old, x.values[k] * g, eta, lambda).weight;
-    bad |= non_finite_bit(next);
-    undo.keep(k, old);
-    w[j] = next;
-  }
-  if (!none_non_finite(bad)) [[unlikely]] {
+  // The sum of the new weights is not finite when one of them is not (an
+  // infinity or a NaN carries through every later sum): one addition per
+  // weight rather than a test of its bits. With weights near the largest
+  // double it can overflow while every one is finite: that step defers to
+  // the checked form, which takes it all the same.
+  const auto pass = [&](auto next_weight) __attribute__((always_inline)) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < x.size; ++k) {
+      const std::size_t j = x.index(k);
+      const double old = w[j];
+      const double next = next_weight(old, x.values[k] * g);
+      sum = sum + next;
+      undo.keep(k, old);
+      w[j] = next;
+    }
+    return is_finite(sum);
+  };
+  // A sparse-exact model has no penalty (lambda is +-0) and no weight that is
+  // -0 or not finite, so lambda * w is +-0 and r = lambda * w + gw is gw,
+  // or a zero when gw is one: eta * r is then a zero too, and w minus a zero
+  // of either sign is w. Leaving the penalty out gives the same bits.
+  const bool finite = lambda == 0.0
+                          ? pass([eta](double old, double gw) { return old - eta * gw; })
+                          : pass([eta, lambda](double old, double gw) {
+                              return sgd_weight(old, gw, eta, lambda).weight;
+                            });
+  if (!finite) [[unlikely]] {
     if constexpr (std::is_same_v<Undo, PutBack>) {
       put_back(undo, w, x);
       return StepOutcome::Defer;
