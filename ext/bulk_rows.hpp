@@ -38,7 +38,7 @@ class RowReader final : public BulkSource {
 
   // False with an exception set (X not iterable, or a non-ordinary exception
   // while asking for its buffer).
-  bool open(PyObject* X);
+  bool open(PyObject* X, bool defer_sparse_check = false);
   // Rows [first, first + count), for the core; valid until the next call or
   // until the reader goes. A buffer's rows converted here touch no Python
   // object: this runs without the interpreter lock.
@@ -56,6 +56,7 @@ class RowReader final : public BulkSource {
     return sparse_.visit_rows(first, count, std::forward<F>(f));
   }
   std::size_t sparse_cols() const { return sparse_.cols(); }
+  SparseMatrix& sparse_matrix() { return sparse_; }
   std::size_t sparse_block_rows(bool by_stored_values) const {
     return sparse_.block_rows(by_stored_values);
   }

@@ -118,6 +118,9 @@ bool all_below(const HeldBuffer& b, ElementFormat format, std::size_t count, std
   return true;
 }
 
+constexpr const char* kColumnOutside =
+    "a column index is negative or not below the number of columns";
+
 bool invalid(const char* layout, const char* what) {
   PyErr_Format(PyExc_ValueError, "X is not a valid %s matrix: %s", layout, what);
   return false;
@@ -230,7 +233,7 @@ bool strictly_increasing(const std::size_t* indices, std::size_t count) {
 
 }  // namespace
 
-SparseMatrix::Opened SparseMatrix::open(PyObject* X) {
+SparseMatrix::Opened SparseMatrix::open(PyObject* X, bool defer_index_check) {
   Layout layout;
   if (!layout_of(X, layout)) return Opened::Failed;
   if (layout == Layout::None) return Opened::NotSparse;
@@ -253,7 +256,9 @@ SparseMatrix::Opened SparseMatrix::open(PyObject* X) {
     X = converted_.get();
     layout = Layout::Csr;
   }
-  const bool ok = layout == Layout::Coo ? open_coordinates(X) : open_compressed(X, layout == Layout::Csr);
+  const bool ok = layout == Layout::Coo
+                      ? open_coordinates(X)
+                      : open_compressed(X, layout == Layout::Csr, defer_index_check);
   return ok ? Opened::Ok : Opened::Failed;
 }
 
@@ -285,7 +290,7 @@ bool SparseMatrix::read_shape(PyObject* X) {
   return true;
 }
 
-bool SparseMatrix::open_compressed(PyObject* X, bool by_row) {
+bool SparseMatrix::open_compressed(PyObject* X, bool by_row, bool defer_index_check) {
   const char* name = by_row ? "CSR" : "CSC";
   if (!read_shape(X) || !hold(X, "indptr", true, indptr_, indptr_format_) ||
       !hold(X, "indices", true, indices_, index_format_) ||
@@ -301,13 +306,12 @@ bool SparseMatrix::open_compressed(PyObject* X, bool by_row) {
   for (std::size_t i = 0; i < major; ++i)
     if (indptr[i + 1] < indptr[i]) return invalid(name, "indptr decreases");
   stored_ = indptr[major];
-  const char* outside = by_row ? "a column index is negative or not below the number of columns"
-                               : "a row index is negative or not below the number of rows";
+  const char* outside = by_row ? kColumnOutside : "a row index is negative or not below the number of rows";
   if (by_row) {
     const Py_buffer& v = data_.view();
     in_place_values_ = data_format_ == ElementFormat{ElementKind::Float64, false} &&
                        (stored_ <= 1 || v.strides[0] == sizeof(double)) && aligned_for_double(v.buf);
-    switch (check_in_place(indptr)) {
+    switch (check_in_place(indptr, defer_index_check)) {
       case InPlace::Valid: return true;
       case InPlace::OutOfBounds: return invalid(name, outside);
       case InPlace::NotChecked: break;
@@ -332,7 +336,7 @@ bool SparseMatrix::open_compressed(PyObject* X, bool by_row) {
   return true;
 }
 
-SparseMatrix::InPlace SparseMatrix::check_in_place(const std::vector<std::size_t>& indptr) {
+SparseMatrix::InPlace SparseMatrix::check_in_place(std::vector<std::size_t>& indptr, bool defer) {
   if (!in_place_values_ || cols_ == 0 || index_format_ != indptr_format_) return InPlace::NotChecked;
   auto check = [&]<class Index>(Shared kind) {
     for (const HeldBuffer* b : {&indptr_, &indices_}) {
@@ -341,11 +345,17 @@ SparseMatrix::InPlace SparseMatrix::check_in_place(const std::vector<std::size_t
           reinterpret_cast<std::uintptr_t>(v.buf) % alignof(Index) != 0)
         return InPlace::NotChecked;
     }
+    shared_ = kind;
+    if (defer) {
+      verify_pending_ = true;
+      pending_indptr_ = std::move(indptr);
+      return InPlace::Valid;
+    }
     bool canonical = false;
     if (!indices_in_place_below(static_cast<const Index*>(indices_.view().buf), indptr, cols_,
                                 canonical))
       return InPlace::OutOfBounds;
-    shared_ = canonical ? kind : Shared::No;
+    if (!canonical) shared_ = Shared::No;
     return InPlace::Valid;
   };
   if (index_format_ == ElementFormat{ElementKind::Int32, false})
@@ -353,6 +363,28 @@ SparseMatrix::InPlace SparseMatrix::check_in_place(const std::vector<std::size_t
   if (index_format_ == ElementFormat{ElementKind::Int64, false})
     return check.template operator()<std::int64_t>(Shared::Int64);
   return InPlace::NotChecked;
+}
+
+bool SparseMatrix::verify_now() {
+  if (!verify_pending_) return !found_invalid_;
+  verify_pending_ = false;
+  bool canonical = false;
+  const void* indices = indices_.view().buf;
+  found_invalid_ =
+      shared_ == Shared::Int32
+          ? !indices_in_place_below(static_cast<const std::int32_t*>(indices), pending_indptr_,
+                                    cols_, canonical)
+          : !indices_in_place_below(static_cast<const std::int64_t*>(indices), pending_indptr_,
+                                    cols_, canonical);
+  pending_indptr_ = {};
+  if (!canonical) shared_ = Shared::No;
+  return !found_invalid_;
+}
+
+bool SparseMatrix::raise_if_invalid() {
+  if (verify_now()) return false;
+  PyErr_Clear();
+  return !invalid("CSR", kColumnOutside);
 }
 
 bool SparseMatrix::open_coordinates(PyObject* X) {

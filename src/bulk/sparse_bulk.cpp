@@ -97,6 +97,15 @@ BulkStatus learn_private(Model& w, const Rows& rows, Targets y, SparseLearning& 
           StepOutcome::Done) [[likely]]
         continue;
     }
+    if constexpr (requires { rows.verify; }) {
+      // Rows not looked at yet stop at the first that is not canonical or
+      // within bounds (the sparse step defers on it), before it changes
+      // anything: the caller decides what it is.
+      if (rows.verify && !ascends_within(x, rows.cols)) [[unlikely]] {
+        run.exact = exact;
+        return row_failure(i, Error::unsorted_sparse_features());
+      }
+    }
     const std::span<const double> dense = run.dense.fill(x);
     Status absorbed;
     if (exact || learn_step<Commit::CheckThenWrite>(w, dense, target) != StepOutcome::Done)

@@ -53,9 +53,27 @@ struct SharedRow {
   std::size_t index(std::size_t k) const { return load_clamped(indices + k, last_index); }
 };
 
+// Whether a row's indices, each read once more, are strictly increasing from
+// at least 0 to below `cols`: what a canonical row within bounds is.
+template <class Index>
+bool ascends_within(const SharedRow<Index>& x, std::size_t cols) {
+  if (x.size == 0) return true;
+  Index before = std::atomic_ref<Index>(*const_cast<Index*>(x.indices)).load(std::memory_order_relaxed);
+  bool ascends = before >= 0;
+  for (std::size_t k = 1; k < x.size; ++k) {
+    const Index v =
+        std::atomic_ref<Index>(*const_cast<Index*>(x.indices + k)).load(std::memory_order_relaxed);
+    ascends &= before < v;
+    before = v;
+  }
+  return ascends && static_cast<std::make_unsigned_t<Index>>(before) < cols;
+}
+
 // Rows [0, count) of a matrix of `cols` > 0 features stored as CSR with
 // `stored` entries: indices and values hold `stored` elements each, offsets
-// count + 1 (positions of this block's rows in them). See SharedRow.
+// count + 1 (positions of this block's rows in them). See SharedRow. With
+// `verify`, nothing has looked at the indices yet: each row is to be found
+// canonical and within bounds (ascends_within) before it is used.
 template <class Index>
 struct SharedSparseRows {
   const Index* offsets = nullptr;
@@ -64,6 +82,7 @@ struct SharedSparseRows {
   std::size_t count = 0;
   std::size_t cols = 0;
   std::size_t stored = 0;
+  bool verify = false;
 
   SharedRow<Index> row(std::size_t i) const {
     const std::size_t first = load_clamped(offsets + i, stored);

@@ -17,7 +17,10 @@
 
 #include <bit>
 #include <cstddef>
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <type_traits>
 #include <variant>
@@ -94,6 +97,32 @@ template <class Row>
   double sum = 0.0;
   for (std::size_t k = 0; k < x.size; ++k) sum = sum + w[x.index(k)] * x.values[k];
   return sum + b;
+}
+
+// Over a row read in place, the same sum, with each row's indices found
+// strictly increasing from 0 up to below the width as they are read (the
+// first pass over a row does so at the cost of a subtraction and an AND per
+// index, where a pass of its own would read them all again): a row that is
+// not gives NaN, on which every step defers before it writes anything.
+template <class Index>
+[[gnu::always_inline]] inline double sparse_affine_sum(const double* w, const SharedRow<Index>& x,
+                                                       double b) {
+  // before - v is negative for every index exactly when each is above the one
+  // before it, the first above -1 (in a wider type, so that nothing wraps).
+  using Wide = std::conditional_t<(sizeof(Index) < sizeof(std::int64_t)), std::int64_t, __int128>;
+  Wide before = -1, ascending = -1;
+  double sum = 0.0;
+  for (std::size_t k = 0; k < x.size; ++k) {
+    const Index v =
+        std::atomic_ref<Index>(*const_cast<Index*>(x.indices + k)).load(std::memory_order_relaxed);
+    ascending &= before - v;
+    before = v;
+    const auto j = std::min(static_cast<std::size_t>(static_cast<std::make_unsigned_t<Index>>(v)),
+                            x.last_index);
+    sum = sum + w[j] * x.values[k];
+  }
+  const bool within = ascending < 0 && before <= static_cast<Wide>(x.last_index);
+  return x.size == 0 || within ? sum + b : std::numeric_limits<double>::quiet_NaN();
 }
 
 // What a sparse optimizer step does when a new value is not finite after it

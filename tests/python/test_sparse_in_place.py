@@ -131,3 +131,51 @@ def test_another_thread_writing_to_the_arrays_cannot_crash_the_call(index_dtype)
             writer.join()
         drel_ml.LogisticRegression.from_json(model.to_json())
     assert outcomes
+
+
+def late_fault(X, fault):
+    """X with its second-to-last row's indices out of order, repeated, or out of bounds."""
+    first = X.indptr[-3]
+    if fault == "unsorted":
+        X.indices[first], X.indices[first + 1] = X.indices[first + 1], X.indices[first]
+    elif fault == "repeated":
+        X.indices[first + 1] = X.indices[first]
+    else:
+        X.indices[first + 1] = {"beyond": WIDTH, "negative": -1}[fault]
+    return X
+
+
+@pytest.mark.parametrize("fault", ["unsorted", "repeated"])
+@pytest.mark.parametrize("index_dtype", [np.int32, np.int64])
+def test_a_late_row_out_of_order_is_learned_in_order(index_dtype, fault):
+    X = late_fault(canonical(4000, index_dtype=index_dtype), fault)
+    assert X.indptr[-2] - X.indptr[-3] >= 2
+    y = np.arange(X.shape[0]) % 2 == 0
+    by_sparse, by_dense = (drel_ml.LogisticRegression(WIDTH, 0.1) for _ in range(2))
+    drel_ml_ext.learn_many(by_sparse, X, y)
+    drel_ml_ext.learn_many(by_dense, X.toarray(), y)
+    assert by_sparse.to_json() == by_dense.to_json()
+
+
+# What else could fail first: X's own error is raised all the same.
+OTHER_FAULTS = {
+    "y too short": lambda X, y: (X, y[:-1], drel_ml.LogisticRegression(WIDTH, 0.1)),
+    "y not flags": lambda X, y: (X, ["a"] * len(y), drel_ml.LogisticRegression(WIDTH, 0.1)),
+    "an early row fails": lambda X, y: (X, y, drel_ml.LinearRegression(WIDTH, 0.1)),
+    "another width": lambda X, y: (X, y, drel_ml.LogisticRegression(WIDTH + 1, 0.1)),
+    "nothing else": lambda X, y: (X, y, drel_ml.LogisticRegression(WIDTH, 0.1)),
+}
+
+
+@pytest.mark.parametrize("other", sorted(OTHER_FAULTS))
+@pytest.mark.parametrize("fault", ["beyond", "negative"])
+def test_an_index_out_of_bounds_late_in_x_is_its_error_whatever_fails_first(fault, other):
+    X = late_fault(canonical(4000), fault)
+    X.data[0] = np.nan
+    if other != "an early row fails":
+        X.data[0] = 1.0
+    X, y, model = OTHER_FAULTS[other](X, np.arange(X.shape[0]) % 2 == 0)
+    before = model.to_json()
+    with pytest.raises(ValueError, match="not a valid CSR matrix: a column index"):
+        drel_ml_ext.learn_many(model, X, y)
+    assert model.to_json() == before
