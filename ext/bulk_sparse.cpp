@@ -87,12 +87,17 @@ std::size_t copy_positions(const Int* from, std::size_t count, std::size_t limit
 
 std::size_t read_positions(const HeldBuffer& b, ElementFormat format, std::size_t first,
                            std::size_t count, std::size_t limit, std::size_t* out) {
-  // scipy's own index arrays: int32 or int64, contiguous, native order.
+  // scipy's own index arrays: int32 or int64, contiguous, native order,
+  // aligned (the element reader takes any other, a byte copy at a time).
   const Py_buffer& v = b.view();
   const char* const at = element_at(v, static_cast<Py_ssize_t>(first));
-  if (format == ElementFormat{ElementKind::Int32, false} && (count <= 1 || v.strides[0] == 4))
+  const auto typed = [&](std::size_t size) {
+    return (count <= 1 || v.strides[0] == static_cast<Py_ssize_t>(size)) &&
+           reinterpret_cast<std::uintptr_t>(at) % size == 0;
+  };
+  if (format == ElementFormat{ElementKind::Int32, false} && typed(sizeof(std::int32_t)))
     return copy_positions(reinterpret_cast<const std::int32_t*>(at), count, limit, out);
-  if (format == ElementFormat{ElementKind::Int64, false} && (count <= 1 || v.strides[0] == 8))
+  if (format == ElementFormat{ElementKind::Int64, false} && typed(sizeof(std::int64_t)))
     return copy_positions(reinterpret_cast<const std::int64_t*>(at), count, limit, out);
   const double bound = static_cast<double>(limit);
   return with_element_reader(format, [&]<class Reader>(Reader) {

@@ -27,13 +27,14 @@ struct SparseRow {
 // Rows read where their owner keeps them, which another thread may be writing
 // while they are read (a scipy matrix's own arrays): they were found canonical
 // and within bounds before the first row ran, but nothing stops a later write.
-// So every index and offset is loaded once, as one atomic read the compiler
-// cannot repeat, and clamped into bounds before that same value is used. A
+// So each pass over a row loads every index and offset once, as one atomic
+// read the compiler cannot repeat, and clamps it into bounds before that same
+// value is used (a later pass loads it again, and may see another value). A
 // racing writer can then change which features a row names, and so the
-// results, but never send a read or a write outside the weights or the arrays.
-// A row whose entries were rewritten may name a feature twice or out of order:
-// the steps only ever index with what index() returns, so that stays in
-// bounds too.
+// results, but never send a read or a write outside the weights or the
+// arrays: a row rewritten to name a feature twice, out of order or out of
+// bounds is still indexed only by clamped values (the learning steps find
+// such a row as they read it, and defer it: see sparse_affine_sum).
 template <class Index>
 [[gnu::always_inline]] inline std::size_t load_clamped(const Index* at, std::size_t last) {
   static_assert(std::is_integral_v<Index>);
