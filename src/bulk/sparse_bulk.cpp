@@ -80,6 +80,8 @@ template <class T>
 // model is not sparse-exact, is made dense and takes the dense step, which
 // checks before it writes, then (when that defers too) the checked form, which
 // absorbs the row or names the error. Nothing ever needs a row run again.
+// Rows to verify stop at the first that is not canonical or within bounds
+// (see learn_block), on which the sparse step has deferred.
 template <class Model, class Rows, class Targets>
 BulkStatus learn_private(Model& w, const Rows& rows, Targets y, SparseLearning& run) {
   if (auto refused = refused_width(w, rows)) return *refused;

@@ -26,7 +26,8 @@ struct SparseRow {
 
 // Rows read where their owner keeps them, which another thread may be writing
 // while they are read (a scipy matrix's own arrays): they were found canonical
-// and within bounds before the first row ran, but nothing stops a later write.
+// and within bounds before the first row ran, or are as each row is reached
+// (SharedSparseRows::verify), but nothing stops a later write.
 // So each pass over a row loads every index and offset once, as one atomic
 // read the compiler cannot repeat, and clamps it into bounds before that same
 // value is used (a later pass loads it again, and may see another value). A
@@ -36,12 +37,22 @@ struct SparseRow {
 // bounds is still indexed only by clamped values (the learning steps find
 // such a row as they read it, and defer it: see sparse_affine_sum).
 template <class Index>
-[[gnu::always_inline]] inline std::size_t load_clamped(const Index* at, std::size_t last) {
+[[gnu::always_inline]] inline Index load_once(const Index* at) {
   static_assert(std::is_integral_v<Index>);
   // The owner's memory is only read; atomic_ref wants a mutable object.
-  const Index v = std::atomic_ref<Index>(*const_cast<Index*>(at)).load(std::memory_order_relaxed);
-  // A negative value turns huge, and so is clamped too.
+  return std::atomic_ref<Index>(*const_cast<Index*>(at)).load(std::memory_order_relaxed);
+}
+
+// v as a position no further than `last`: a negative value turns huge, and so
+// is clamped too.
+template <class Index>
+[[gnu::always_inline]] inline std::size_t clamped(Index v, std::size_t last) {
   return std::min(static_cast<std::size_t>(static_cast<std::make_unsigned_t<Index>>(v)), last);
+}
+
+template <class Index>
+[[gnu::always_inline]] inline std::size_t load_clamped(const Index* at, std::size_t last) {
+  return clamped(load_once(at), last);
 }
 
 template <class Index>
@@ -55,15 +66,15 @@ struct SharedRow {
 };
 
 // Whether a row's indices, each read once more, are strictly increasing from
-// at least 0 to below `cols`: what a canonical row within bounds is.
+// at least 0 to below `cols`: what a canonical row within bounds is. (The
+// learning steps find the same as they read a row: see sparse_affine_sum.)
 template <class Index>
 bool ascends_within(const SharedRow<Index>& x, std::size_t cols) {
   if (x.size == 0) return true;
-  Index before = std::atomic_ref<Index>(*const_cast<Index*>(x.indices)).load(std::memory_order_relaxed);
+  Index before = load_once(x.indices);
   bool ascends = before >= 0;
   for (std::size_t k = 1; k < x.size; ++k) {
-    const Index v =
-        std::atomic_ref<Index>(*const_cast<Index*>(x.indices + k)).load(std::memory_order_relaxed);
+    const Index v = load_once(x.indices + k);
     ascends &= before < v;
     before = v;
   }
@@ -74,7 +85,7 @@ bool ascends_within(const SharedRow<Index>& x, std::size_t cols) {
 // `stored` entries: indices and values hold `stored` elements each, offsets
 // count + 1 (positions of this block's rows in them). See SharedRow. With
 // `verify`, nothing has looked at the indices yet: each row is to be found
-// canonical and within bounds (ascends_within) before it is used.
+// canonical and within bounds before it changes anything.
 template <class Index>
 struct SharedSparseRows {
   const Index* offsets = nullptr;

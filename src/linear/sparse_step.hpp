@@ -15,10 +15,9 @@
 // Where it does not hold, the caller runs the dense step on the row.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
-#include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <span>
@@ -91,7 +90,7 @@ bool sparse_exact(const Model& m) {
 }
 
 // w . x + b over the stored values: the dense sum when every weight is finite.
-// Row: SparseRow or SharedRow (bulk/sparse_rows.hpp).
+// Row: SparseRow (a SharedRow takes the overload below).
 template <class Row>
 [[gnu::always_inline]] inline double sparse_affine_sum(const double* w, const Row& x, double b) {
   double sum = 0.0;
@@ -113,13 +112,10 @@ template <class Index>
   Wide before = -1, ascending = -1;
   double sum = 0.0;
   for (std::size_t k = 0; k < x.size; ++k) {
-    const Index v =
-        std::atomic_ref<Index>(*const_cast<Index*>(x.indices + k)).load(std::memory_order_relaxed);
+    const Index v = load_once(x.indices + k);
     ascending &= before - v;
     before = v;
-    const auto j = std::min(static_cast<std::size_t>(static_cast<std::make_unsigned_t<Index>>(v)),
-                            x.last_index);
-    sum = sum + w[j] * x.values[k];
+    sum = sum + w[clamped(v, x.last_index)] * x.values[k];
   }
   const bool within = ascending < 0 && before <= static_cast<Wide>(x.last_index);
   return x.size == 0 || within ? sum + b : std::numeric_limits<double>::quiet_NaN();
