@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""learn_many on scipy.sparse CSR against scikit-learn and Vowpal Wabbit.
+"""learn_many on scipy.sparse CSR against its floor, scikit-learn and Vowpal Wabbit.
 
     python3 benchmarks/bench_sparse.py            full run (a few minutes)
     python3 benchmarks/bench_sparse.py --quick    smoke run: fewer rows and rounds
@@ -8,6 +8,12 @@ Hashed click-log-like data: 2^18 features, about 30 stored ones per row (each
 1.0), 10^6 rows (10^5 with --quick), labels drawn from a hidden logistic model.
 Logistic regression with a constant learning rate, one pass, an intercept:
   drel      drel_ml_ext.learn_many(LogisticRegression(2^18, RATE), X_csr, y);
+  floor     the benchmark-only extension drel_bench_bulk_floor
+            (benchmarks/bulk_floor_ext.cpp, built into benchmarks/build/ when it is
+            not importable): the same arithmetic over X's own arrays in a plain
+            loop, with no check and no copy of anything (its weights are verified
+            bit for bit against drel's); "floor, hinted" also asks for each row's
+            entries a few rows ahead as data used once, as learn_many does;
   sklearn   SGDClassifier(loss="log_loss", penalty=None, learning_rate="constant",
             eta0=RATE, shuffle=False, fit_intercept=True).partial_fit on the same
             CSR matrix (skipped without scikit-learn);
@@ -28,6 +34,7 @@ process time counts it). drel_ml and drel_ml_ext are imported as installed.
 from __future__ import annotations
 
 import argparse
+import json
 import math
 import os
 import platform
@@ -35,6 +42,9 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench import import_benchmark_extension  # noqa: E402
 
 RATE = 0.05
 WIDTH_BITS = 18
@@ -129,7 +139,24 @@ def main() -> None:
     def drel_learn():
         ext.learn_many(drel_ml.LogisticRegression(width, RATE), X, y)
 
-    statements = {"drel": drel_learn}
+    floor = import_benchmark_extension("drel_bench_bulk_floor")
+
+    def floor_learn(hint):
+        def run():
+            w = np.zeros(width + 1)
+            floor.learn_logistic_csr(X.indptr, X.indices, X.data, y, w, RATE, hint)
+            return w
+        return run
+
+    check = drel_ml.LogisticRegression(width, RATE)
+    ext.learn_many(check, X, y)
+    doc = json.loads(check.to_json())["model"]
+    for hint in (False, True):
+        w = floor_learn(hint)()
+        assert doc["weights"] == w[:-1].tolist() and doc["intercept"] == w[-1], "floor differs"
+
+    statements = {"drel": drel_learn, "floor": floor_learn(False),
+                  "floor, hinted": floor_learn(True)}
     try:
         from sklearn.linear_model import SGDClassifier
 
@@ -176,6 +203,9 @@ def main() -> None:
     print(f"{rows} rows x 2^{WIDTH_BITS} features, {X.nnz / rows:.1f} stored per row, "
           f"constant rate {RATE}, one pass:")
     print(f"  drel learn_many (CSR)        {ns['drel']:8.1f} ns/row")
+    for name in ("floor", "floor, hinted"):
+        print(f"  {name + ' (CSR)':<28} {ns[name]:8.1f} ns/row  drel at {ns['drel'] / ns[name]:.2f}x "
+              "its time")
     if "sklearn" in ns:
         ratio = ns["sklearn"] / ns["drel"]
         print(f"  sklearn partial_fit (CSR)    {ns['sklearn']:8.1f} ns/row  drel {ratio:.1f}x faster "

@@ -15,6 +15,12 @@
 // predict_logistic(X, w, out)       LogisticRegression.predict_one (out: bool array)
 // predict_pipeline(X, w, scaler, out)     RegressionPipeline.predict_one, each
 //                                         feature's divisor worked out once per call
+// learn_logistic_csr(indptr, indices, data, y, w, rate, stream_hint)
+//                                   LogisticRegression over a canonical CSR matrix
+//                                   (int32 indptr and indices, float64 data) by its
+//                                   stored values; with stream_hint, each row's
+//                                   entries a few rows ahead are asked for as
+//                                   data used once, as learn_many does
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -202,6 +208,71 @@ PyObject* predict_pipeline(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
+// One row of a canonical CSR matrix, as the core's sparse step computes it
+// for a model without penalty whose weights are never -0 (as a fresh one's
+// are not): the penalty term is then +-0 and changes no new weight.
+void learn_csr_row(double* w, double& b, const std::int32_t* indices, const double* x,
+                   std::size_t n, bool y, double eta) {
+  double sum = 0.0;
+  for (std::size_t k = 0; k < n; ++k) sum = sum + w[indices[k]] * x[k];
+  const double g = drel::logistic(sum + b) - (y ? 1.0 : 0.0);
+  const double change = eta * g;
+  b = b - change;
+  for (std::size_t k = 0; k < n; ++k) {
+    const double step = eta * (x[k] * g);
+    w[indices[k]] = w[indices[k]] - step;
+  }
+}
+
+// Asks for the lines of [at + ahead, at + ahead + bytes) as data used once.
+void stream_hint(const void* at, std::size_t bytes, std::size_t ahead) {
+  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(at) + ahead;
+  for (std::uintptr_t line = first & ~std::uintptr_t{63}; line < first + bytes; line += 64)
+    __builtin_prefetch(reinterpret_cast<const void*>(line), 0, 0);
+}
+
+PyObject* learn_logistic_csr(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 7) return PyErr_Format(PyExc_TypeError, "expected 7 arguments");
+  constexpr std::size_t kBuffers = 5;  // indptr, indices, data, y, w
+  std::array<Py_buffer, kBuffers> views;
+  std::size_t held = 0;
+  struct Release {
+    std::array<Py_buffer, kBuffers>& views;
+    std::size_t& held;
+    ~Release() {
+      for (std::size_t i = 0; i < held; ++i) PyBuffer_Release(&views[i]);
+    }
+  } release{views, held};
+  for (std::size_t i = 0; i < kBuffers; ++i) {
+    const int flags = i == kBuffers - 1 ? PyBUF_CONTIG : PyBUF_CONTIG_RO;
+    if (PyObject_GetBuffer(args[i], &views[i], flags) != 0) return nullptr;
+    ++held;
+  }
+  const double eta = PyFloat_AsDouble(args[5]);
+  const int hint = PyObject_IsTrue(args[6]);
+  if (PyErr_Occurred()) return nullptr;
+  const auto* indptr = static_cast<const std::int32_t*>(views[0].buf);
+  const auto* indices = static_cast<const std::int32_t*>(views[1].buf);
+  const auto* values = static_cast<const double*>(views[2].buf);
+  const auto* y = static_cast<const std::uint8_t*>(views[3].buf);
+  double* w = static_cast<double*>(views[4].buf);
+  const auto rows = static_cast<std::size_t>(views[0].len) / sizeof(std::int32_t) - 1;
+  double& b = w[static_cast<std::size_t>(views[4].len) / sizeof(double) - 1];
+  constexpr std::size_t kAhead = 128;  // entries, as learn_many
+  Py_BEGIN_ALLOW_THREADS
+  for (std::size_t i = 0; i < rows; ++i) {
+    const auto first = static_cast<std::size_t>(indptr[i]);
+    const auto n = static_cast<std::size_t>(indptr[i + 1]) - first;
+    if (hint) {
+      stream_hint(indices + first, n * sizeof(std::int32_t), kAhead * sizeof(std::int32_t));
+      stream_hint(values + first, n * sizeof(double), kAhead * sizeof(double));
+    }
+    learn_csr_row(w, b, indices + first, values + first, n, y[i] != 0, eta);
+  }
+  Py_END_ALLOW_THREADS
+  Py_RETURN_NONE;
+}
+
 template <auto F>
 PyMethodDef def(const char* name) {
   return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F)), METH_FASTCALL,
@@ -212,6 +283,7 @@ PyMethodDef methods[] = {
     def<&learn_linear>("learn_linear"),       def<&learn_logistic>("learn_logistic"),
     def<&learn_pipeline>("learn_pipeline"),   def<&predict_linear>("predict_linear"),
     def<&predict_logistic>("predict_logistic"), def<&predict_pipeline>("predict_pipeline"),
+    def<&learn_logistic_csr>("learn_logistic_csr"),
     {nullptr, nullptr, 0, nullptr},
 };
 

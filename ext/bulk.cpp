@@ -31,15 +31,17 @@ namespace {
 // interpreter lock. The core commits each run of rows into `work`; with more
 // than one block, `work` is a copy of the state that is committed once, after
 // the last row. Rows before a conversion failure run on a copy too, which is
-// dropped: the call changes nothing then, nor when a signal stops it.
-template <class Core, class Learn>
+// dropped: the call changes nothing then, nor when a signal stops it. A core
+// that leaves its model part-way when it fails (kCoreCommits false) always
+// gets the copy.
+template <bool kCoreCommits = true, class Core, class Learn>
 PyObject* change_state(Core& state, Conversion& conversion, std::size_t block, Learn&& learn) {
   BulkStatus status;
   SignalPoll signals;
   const std::size_t n = conversion.count;
   if (n > 0) {
     status = without_gil([&]() -> BulkStatus {
-      if (!conversion.failure && block >= n) return learn(state, 0, n);
+      if (kCoreCommits && !conversion.failure && block >= n) return learn(state, 0, n);
       Core work = state;
       BulkStatus done = over_blocks(n, block, signals, [&](std::size_t first, std::size_t count) {
         return learn(work, first, count);
@@ -120,6 +122,39 @@ bool targets_as_expected(PyObject* y) {
   return false;
 }
 
+// learn_many of a model that reads sparse X as it is stored. Its blocks run
+// in place on one private copy of the model for the whole call (kept up by
+// `run`). Rows that X's reader has not looked at yet stop at the first that
+// is not canonical or within bounds: X is looked at whole then, and the call
+// either stops (X is invalid, which raise_if_invalid then says) or goes on
+// from that row with rows put in order.
+template <class Core, class Targets>
+PyObject* learn_sparse_x(Core& state, RowReader& rows, Targets& targets, Conversion& conversion,
+                         bool by_stored_values) {
+  SparseMatrix& matrix = rows.sparse_matrix();
+  SparseLearning run(rows.sparse_cols(), by_stored_values);
+  PyObject* done = change_state<false>(
+      state, conversion,
+      std::min(rows.sparse_block_rows(by_stored_values), targets.block_rows()),
+      [&](Core& work, std::size_t first, std::size_t count) -> BulkStatus {
+        for (std::size_t from = 0;;) {
+          BulkStatus status =
+              rows.visit_sparse_rows(first + from, count - from, [&](const auto& block) {
+                return learn_block(work, block, targets.values(first + from, count - from), run);
+              });
+          if (status) return status;
+          status.error().row += from;
+          if (!matrix.verify_pending() ||
+              !status.error().error.template is<error_kind::UnsortedSparseFeatures>() ||
+              !matrix.verify_now())
+            return status;
+          from = status.error().row;
+        }
+      });
+  if (done == nullptr) matrix.raise_if_invalid();
+  return done;
+}
+
 template <class Core>
 PyObject* learn_on(Instance<Core>& instance, PyObject* X, PyObject* y) {
   using Target = typename TargetOf<Core>::type;
@@ -128,26 +163,33 @@ PyObject* learn_on(Instance<Core>& instance, PyObject* X, PyObject* y) {
   if (!borrow) return nullptr;
   RowReader rows;
   Conversion conversion;
-  if (!rows.open(X)) return nullptr;
   if constexpr (std::is_void_v<Target>) {
-    if (!convert_inputs(rows, nullptr, conversion) || !rows.reserve_dense()) return nullptr;
+    if (!rows.open(X) || !convert_inputs(rows, nullptr, conversion) || !rows.reserve_dense())
+      return nullptr;
     return change_state(instance.value, conversion, rows.block_rows(),
                         [&](Core& work, std::size_t first, std::size_t count) {
                           return learn_many(work, rows.rows(first, count));
                         });
   } else {
+    // A sparse-exact model's rows are looked at as they are learned (see
+    // bulk_sparse.hpp); any other's as X is opened, as ever.
+    constexpr bool kReadsSparse = ReadsSparse<Core>;
+    if (!rows.open(X, kReadsSparse)) return nullptr;
+    bool by_stored_values = false;
+    if constexpr (kReadsSparse) {
+      if (rows.sparse()) {
+        by_stored_values = sparse_rows_cost_stored_values(instance.value, true);
+        if (!by_stored_values && rows.sparse_matrix().raise_if_invalid()) return nullptr;
+      }
+    }
     ColumnReader<Target> targets("y");
-    if (!targets.open(y) || !convert_inputs(rows, &targets, conversion)) return nullptr;
-    if constexpr (ReadsSparse<Core>) {
+    if (!targets.open(y) || !convert_inputs(rows, &targets, conversion)) {
+      if (rows.sparse()) rows.sparse_matrix().raise_if_invalid();  // X's error first
+      return nullptr;
+    }
+    if constexpr (kReadsSparse) {
       if (rows.sparse())
-        return change_state(instance.value, conversion,
-                            std::min(rows.sparse_block_rows(sparse_rows_cost_stored_values(
-                                         instance.value, true)),
-                                     targets.block_rows()),
-                            [&](Core& work, std::size_t first, std::size_t count) {
-                              return learn_many(work, rows.sparse_rows(first, count),
-                                                targets.values(first, count));
-                            });
+        return learn_sparse_x(instance.value, rows, targets, conversion, by_stored_values);
     }
     if (!rows.reserve_dense()) return nullptr;
     return change_state(instance.value, conversion,

@@ -39,8 +39,8 @@ PyObject* as_table_array(PyObject* X, Ref& holder) {
 
 }  // namespace
 
-bool RowReader::open(PyObject* X) {
-  switch (sparse_.open(X)) {
+bool RowReader::open(PyObject* X, bool defer_sparse_check) {
+  switch (sparse_.open(X, defer_sparse_check)) {
     case SparseMatrix::Opened::Ok: return open_sparse();
     case SparseMatrix::Opened::Failed: return false;
     case SparseMatrix::Opened::NotSparse: break;

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "bulk/bulk.hpp"
@@ -37,7 +38,7 @@ class RowReader final : public BulkSource {
 
   // False with an exception set (X not iterable, or a non-ordinary exception
   // while asking for its buffer).
-  bool open(PyObject* X);
+  bool open(PyObject* X, bool defer_sparse_check = false);
   // Rows [first, first + count), for the core; valid until the next call or
   // until the reader goes. A buffer's rows converted here touch no Python
   // object: this runs without the interpreter lock.
@@ -49,6 +50,13 @@ class RowReader final : public BulkSource {
   SparseRows sparse_rows(std::size_t first, std::size_t count) {
     return sparse_.rows(first, count);
   }
+  // f(the same rows), read in place where X allows (SparseMatrix::visit_rows).
+  template <class F>
+  decltype(auto) visit_sparse_rows(std::size_t first, std::size_t count, F&& f) {
+    return sparse_.visit_rows(first, count, std::forward<F>(f));
+  }
+  std::size_t sparse_cols() const { return sparse_.cols(); }
+  SparseMatrix& sparse_matrix() { return sparse_; }
   std::size_t sparse_block_rows(bool by_stored_values) const {
     return sparse_.block_rows(by_stored_values);
   }

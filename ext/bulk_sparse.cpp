@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <type_traits>
 #include <utility>
 
+#include "common/lanes.hpp"
 #include "without_gil.hpp"
 
 namespace drel::py {
@@ -85,12 +87,17 @@ std::size_t copy_positions(const Int* from, std::size_t count, std::size_t limit
 
 std::size_t read_positions(const HeldBuffer& b, ElementFormat format, std::size_t first,
                            std::size_t count, std::size_t limit, std::size_t* out) {
-  // scipy's own index arrays: int32 or int64, contiguous, native order.
+  // scipy's own index arrays: int32 or int64, contiguous, native order,
+  // aligned (the element reader takes any other, a byte copy at a time).
   const Py_buffer& v = b.view();
   const char* const at = element_at(v, static_cast<Py_ssize_t>(first));
-  if (format == ElementFormat{ElementKind::Int32, false} && (count <= 1 || v.strides[0] == 4))
+  const auto typed = [&](std::size_t size) {
+    return (count <= 1 || v.strides[0] == static_cast<Py_ssize_t>(size)) &&
+           reinterpret_cast<std::uintptr_t>(at) % size == 0;
+  };
+  if (format == ElementFormat{ElementKind::Int32, false} && typed(sizeof(std::int32_t)))
     return copy_positions(reinterpret_cast<const std::int32_t*>(at), count, limit, out);
-  if (format == ElementFormat{ElementKind::Int64, false} && (count <= 1 || v.strides[0] == 8))
+  if (format == ElementFormat{ElementKind::Int64, false} && typed(sizeof(std::int64_t)))
     return copy_positions(reinterpret_cast<const std::int64_t*>(at), count, limit, out);
   const double bound = static_cast<double>(limit);
   return with_element_reader(format, [&]<class Reader>(Reader) {
@@ -115,6 +122,9 @@ bool all_below(const HeldBuffer& b, ElementFormat format, std::size_t count, std
   }
   return true;
 }
+
+constexpr const char* kColumnOutside =
+    "a column index is negative or not below the number of columns";
 
 bool invalid(const char* layout, const char* what) {
   PyErr_Format(PyExc_ValueError, "X is not a valid %s matrix: %s", layout, what);
@@ -145,6 +155,81 @@ std::size_t canonical_row(std::size_t* indices, double* values, std::size_t from
   return at;
 }
 
+// What a look at a stretch of indices [first, end) finds: whether one is
+// negative, whether one is at least `limit`, and at how many places one is
+// not above the index before it.
+struct IndexLook {
+  bool negative, above;
+  std::size_t falls;
+};
+
+// The look in blocks of lanes, built for the baseline and for AVX2 (see
+// common/lanes.hpp): it reads every stored index of X.
+template <class Index>
+struct LookAtIndices {
+  template <std::size_t kDoubleLanes>
+  [[gnu::always_inline]] static IndexLook run(const Index* __restrict indices, std::size_t first,
+                                              std::size_t end, Index limit) {
+    constexpr std::size_t kLanes = kDoubleLanes * sizeof(double) / sizeof(Index);
+    Index negative[kLanes] = {}, above[kLanes] = {}, falls[kLanes] = {};
+    std::size_t k = first;
+    for (; k + kLanes <= end; k += kLanes) {
+      for (std::size_t l = 0; l < kLanes; ++l) {
+        const Index v = indices[k + l];
+        negative[l] |= v < 0;
+        above[l] |= v >= limit;
+        falls[l] += v <= indices[k + l - 1];
+      }
+    }
+    IndexLook found{false, false, 0};
+    for (; k < end; ++k) {
+      found.negative |= indices[k] < 0;
+      found.above |= indices[k] >= limit;
+      found.falls += indices[k] <= indices[k - 1];
+    }
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      found.negative |= negative[l] != 0;
+      found.above |= above[l] != 0;
+      found.falls += static_cast<std::size_t>(falls[l]);
+    }
+    return found;
+  }
+};
+
+// For indices that stay where X keeps them (the arrays are native, contiguous
+// and aligned): whether every one is below `cols`, and in `canonical` whether
+// each row's are strictly increasing. It counts the places where an index is
+// not above the one before it, a stretch at a time, and takes away those that
+// start a row while the stretch is still in cache.
+template <class Index>
+bool indices_in_place_below(const Index* indices, const std::vector<std::size_t>& indptr,
+                            std::size_t cols, bool& canonical) {
+  // Short enough that a lane's count of falls fits in an Index.
+  constexpr std::size_t kStretch = std::size_t{1} << 12;
+  const std::size_t n = indptr.back();
+  // Where cols is beyond the index type, only a negative index is outside.
+  const bool bounded = cols <= static_cast<std::size_t>(std::numeric_limits<Index>::max());
+  const Index limit = bounded ? static_cast<Index>(cols) : std::numeric_limits<Index>::max();
+  // The first index has none before it.
+  bool outside = n > 0 && (indices[0] < 0 || (bounded && indices[0] >= limit));
+  std::size_t falls = 0, at_starts = 0, row = 1, before = 0;
+  for (std::size_t first = 1; first < n; first += kStretch) {
+    const std::size_t end = std::min(n, first + kStretch);
+    const IndexLook look = Dispatched<LookAtIndices<Index>>::run(indices, first, end, limit);
+    outside |= look.negative || (bounded && look.above);
+    falls += look.falls;
+    for (; row + 1 < indptr.size() && indptr[row] < end; ++row) {
+      const std::size_t start = indptr[row];
+      if (start == before) continue;  // after an empty row
+      before = start;
+      at_starts += indices[start] <= indices[start - 1];
+    }
+  }
+  if (outside) return false;
+  canonical = falls == at_starts;
+  return true;
+}
+
 bool strictly_increasing(const std::size_t* indices, std::size_t count) {
   for (std::size_t k = 1; k < count; ++k)
     if (indices[k] <= indices[k - 1]) return false;
@@ -153,7 +238,7 @@ bool strictly_increasing(const std::size_t* indices, std::size_t count) {
 
 }  // namespace
 
-SparseMatrix::Opened SparseMatrix::open(PyObject* X) {
+SparseMatrix::Opened SparseMatrix::open(PyObject* X, bool defer_index_check) {
   Layout layout;
   if (!layout_of(X, layout)) return Opened::Failed;
   if (layout == Layout::None) return Opened::NotSparse;
@@ -176,7 +261,9 @@ SparseMatrix::Opened SparseMatrix::open(PyObject* X) {
     X = converted_.get();
     layout = Layout::Csr;
   }
-  const bool ok = layout == Layout::Coo ? open_coordinates(X) : open_compressed(X, layout == Layout::Csr);
+  const bool ok = layout == Layout::Coo
+                      ? open_coordinates(X)
+                      : open_compressed(X, layout == Layout::Csr, defer_index_check);
   return ok ? Opened::Ok : Opened::Failed;
 }
 
@@ -208,7 +295,7 @@ bool SparseMatrix::read_shape(PyObject* X) {
   return true;
 }
 
-bool SparseMatrix::open_compressed(PyObject* X, bool by_row) {
+bool SparseMatrix::open_compressed(PyObject* X, bool by_row, bool defer_index_check) {
   const char* name = by_row ? "CSR" : "CSC";
   if (!read_shape(X) || !hold(X, "indptr", true, indptr_, indptr_format_) ||
       !hold(X, "indices", true, indices_, index_format_) ||
@@ -224,17 +311,21 @@ bool SparseMatrix::open_compressed(PyObject* X, bool by_row) {
   for (std::size_t i = 0; i < major; ++i)
     if (indptr[i + 1] < indptr[i]) return invalid(name, "indptr decreases");
   stored_ = indptr[major];
-  // Every index read once here, so that the error is raised before any row
-  // runs; a block reads them again (and checks again) as it copies them.
-  if (!all_below(indices_, index_format_, stored_, minor))
-    return invalid(name, by_row ? "a column index is negative or not below the number of columns"
-                                : "a row index is negative or not below the number of rows");
+  const char* outside = by_row ? kColumnOutside : "a row index is negative or not below the number of rows";
   if (by_row) {
     const Py_buffer& v = data_.view();
     in_place_values_ = data_format_ == ElementFormat{ElementKind::Float64, false} &&
                        (stored_ <= 1 || v.strides[0] == sizeof(double)) && aligned_for_double(v.buf);
-    return true;
+    switch (check_in_place(indptr, defer_index_check)) {
+      case InPlace::Valid: return true;
+      case InPlace::OutOfBounds: return invalid(name, outside);
+      case InPlace::NotChecked: break;
+    }
   }
+  // Every index read once here, so that the error is raised before any row
+  // runs; a block reads them again (and checks again) as it copies them.
+  if (!all_below(indices_, index_format_, stored_, minor)) return invalid(name, outside);
+  if (by_row) return true;
   // CSC: one row per entry, then the rows in row order.
   std::vector<std::size_t> indices(stored_);
   (void)read_positions(indices_, index_format_, 0, stored_, minor, indices.data());
@@ -248,6 +339,57 @@ bool SparseMatrix::open_compressed(PyObject* X, bool by_row) {
   read_values(data_.view(), data_format_, 0, static_cast<Py_ssize_t>(stored_), values.data());
   own_by_row(row_of, col_of, values);
   return true;
+}
+
+SparseMatrix::InPlace SparseMatrix::check_in_place(std::vector<std::size_t>& indptr, bool defer) {
+  if (!in_place_values_ || cols_ == 0 || index_format_ != indptr_format_) return InPlace::NotChecked;
+  auto check = [&]<class Index>(Shared kind) {
+    for (const HeldBuffer* b : {&indptr_, &indices_}) {
+      const Py_buffer& v = b->view();
+      if ((length(*b) > 1 && v.strides[0] != sizeof(Index)) ||
+          reinterpret_cast<std::uintptr_t>(v.buf) % alignof(Index) != 0)
+        return InPlace::NotChecked;
+    }
+    shared_ = kind;
+    if (defer) {
+      verify_pending_ = true;
+      pending_indptr_ = std::move(indptr);
+      return InPlace::Valid;
+    }
+    bool canonical = false;
+    if (!indices_in_place_below(static_cast<const Index*>(indices_.view().buf), indptr, cols_,
+                                canonical))
+      return InPlace::OutOfBounds;
+    if (!canonical) shared_ = Shared::No;
+    return InPlace::Valid;
+  };
+  if (index_format_ == ElementFormat{ElementKind::Int32, false})
+    return check.template operator()<std::int32_t>(Shared::Int32);
+  if (index_format_ == ElementFormat{ElementKind::Int64, false})
+    return check.template operator()<std::int64_t>(Shared::Int64);
+  return InPlace::NotChecked;
+}
+
+bool SparseMatrix::verify_now() {
+  if (!verify_pending_) return !found_invalid_;
+  verify_pending_ = false;
+  bool canonical = false;
+  const void* indices = indices_.view().buf;
+  found_invalid_ =
+      shared_ == Shared::Int32
+          ? !indices_in_place_below(static_cast<const std::int32_t*>(indices), pending_indptr_,
+                                    cols_, canonical)
+          : !indices_in_place_below(static_cast<const std::int64_t*>(indices), pending_indptr_,
+                                    cols_, canonical);
+  pending_indptr_ = {};
+  if (!canonical) shared_ = Shared::No;
+  return !found_invalid_;
+}
+
+bool SparseMatrix::raise_if_invalid() {
+  if (verify_now()) return false;
+  PyErr_Clear();
+  return !invalid("CSR", kColumnOutside);
 }
 
 bool SparseMatrix::open_coordinates(PyObject* X) {

@@ -13,8 +13,8 @@ using namespace bulk_loops;
 
 // Rows of another width than the model's fail at the first row, as the checked
 // form says, before any row is made dense (a claimed width may be huge).
-template <class Model>
-std::optional<BulkStatus> refused_width(const Model& m, const SparseRows& rows) {
+template <class Model, class Rows>
+std::optional<BulkStatus> refused_width(const Model& m, const Rows& rows) {
   if (rows.count == 0 || (rows.cols != 0 && rows.cols == m.feature_count)) return std::nullopt;
   return row_failure(0, feature_shape(rows.cols, m.feature_count).error());
 }
@@ -34,46 +34,93 @@ bool all_finite(const std::vector<double>& weights) {
   return none_non_finite(bad);
 }
 
-// A model's rows: the sparse step while the model is sparse-exact, the dense
-// step on the row made dense otherwise. Exactness is a property of the state,
-// worked out in full at the start and after every row that another step than
-// the sparse one absorbed (the sparse step reports whether it kept it).
+// The targets of a model's rows, as its one-sample step takes them.
 template <class Model, class Targets>
-BulkStatus learn_sparse(Model& m, const SparseRows& rows, Targets y) {
-  if (auto refused = refused_width(m, rows)) return *refused;
-  auto target = [y](std::size_t i) {
-    if constexpr (std::is_same_v<Model, LogisticRegression>) return y[i] != 0;
-    else return static_cast<double>(y[i]);
+auto target_of(Targets y, std::size_t i) {
+  if constexpr (std::is_same_v<Model, LogisticRegression>) return y[i] != 0;
+  else return static_cast<double>(y[i]);
+}
+
+// The rows of a model that can never be sparse-exact (a penalty moves every
+// weight on every step): each made dense, through the dense step on
+// learn_rows' copy of the model, then (when that defers) the checked form.
+template <class Model, class Rows, class Targets>
+BulkStatus learn_dense_rows(Model& m, const Rows& rows, Targets y, DenseRow& dense) {
+  auto through = [&](auto step) {
+    return [&, step](Model& w, std::size_t i) {
+      const auto x = rows.row(i);
+      auto done = step(w, dense.fill(x), target_of<Model>(y, i));
+      dense.clear(x);
+      return done;
+    };
   };
-  const bool allowed = sparse_config_allows(m);  // no row changes it
-  auto exact_now = [allowed](const Model& w) { return allowed && sparse_exact(w); };
-  const bool exact_at_start = exact_now(m);
-  bool exact = exact_at_start;
-  DenseRow dense(rows.cols);
-  return learn_rows(
-      m, rows.count,
-      [&](Model& w, std::size_t i) {
-        const SparseRow x = rows.row(i);
-        StepOutcome done;
-        if (exact) [[likely]] {
-          prefetch_next(w.weights.data(), rows, i);
-          done = sparse_learn_step(w, x, rows.cols, target(i), exact);
-        } else {
-          done = learn_step<Commit::InPlace>(w, dense.fill(x), target(i));
-          dense.clear(x);
-          if (done == StepOutcome::Done && allowed) exact = sparse_exact(w);
-        }
-        // learn_rows starts again from the state it was given.
-        if (done == StepOutcome::Spoiled) exact = exact_at_start;
-        return done;
-      },
-      [&](Model& w, std::size_t i) {
-        const SparseRow x = rows.row(i);
-        Status absorbed = w.learn_one_checked(dense.fill(x), target(i));
-        dense.clear(x);
-        exact = exact_now(w);
-        return absorbed;
-      });
+  return learn_rows(m, rows.count, through([](Model& w, std::span<const double> x, auto t) {
+                      return learn_step<Commit::InPlace>(w, x, t);
+                    }),
+                    through([](Model& w, std::span<const double> x, auto t) {
+                      return w.learn_one_checked(x, t);
+                    }));
+}
+
+// Asks for a row's entries some way ahead of it, as data used once: a wide
+// model's weights alone fill a core's L2 cache, and the rows streaming through
+// it would otherwise evict the weights that the next rows need. A hint only:
+// it changes no result (and never faults, wherever it points).
+template <class T>
+[[gnu::always_inline]] inline void stream_ahead(const T* entries, std::size_t size) {
+  constexpr std::uintptr_t kAhead = 128 * sizeof(T), kLine = 64;
+  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(entries) + kAhead;
+  for (std::uintptr_t line = at & ~(kLine - 1); line < at + size * sizeof(T); line += kLine)
+    __builtin_prefetch(reinterpret_cast<const void*>(line), 0, 0);
+}
+
+// A block of rows on a private model `w` (see SparseLearning). A sparse-exact
+// model takes each row's sparse step, which puts back what it wrote when a
+// new value is not finite and defers; a deferred row, and every row while the
+// model is not sparse-exact, is made dense and takes the dense step, which
+// checks before it writes, then (when that defers too) the checked form, which
+// absorbs the row or names the error. Nothing ever needs a row run again.
+// Rows to verify stop at the first that is not canonical or within bounds
+// (see learn_block), on which the sparse step has deferred.
+template <class Model, class Rows, class Targets>
+BulkStatus learn_private(Model& w, const Rows& rows, Targets y, SparseLearning& run) {
+  if (auto refused = refused_width(w, rows)) return *refused;
+  if (!sparse_config_allows(w)) return learn_dense_rows(w, rows, y, run.dense);
+  if (!run.exact) run.exact = sparse_exact(w);
+  bool exact = *run.exact;
+  for (std::size_t i = 0; i < rows.count; ++i) {
+    const auto x = rows.row(i);
+    stream_ahead(x.indices, x.size);
+    stream_ahead(x.values, x.size);
+    const auto target = target_of<Model>(y, i);
+    if (exact) [[likely]] {
+      if (run.saved.size() < 2 * x.size) [[unlikely]] run.saved.resize(2 * x.size);
+      if (sparse_learn_step(w, x, rows.cols, target, exact, PutBack{run.saved.data()}) ==
+          StepOutcome::Done) [[likely]]
+        continue;
+    }
+    if constexpr (requires { rows.verify; }) {
+      // Rows not looked at yet stop at the first that is not canonical or
+      // within bounds (the sparse step defers on it), before it changes
+      // anything: the caller decides what it is.
+      if (rows.verify && !ascends_within(x, rows.cols)) [[unlikely]] {
+        run.exact = exact;
+        return row_failure(i, Error::unsorted_sparse_features());
+      }
+    }
+    const std::span<const double> dense = run.dense.fill(x);
+    Status absorbed;
+    if (exact || learn_step<Commit::CheckThenWrite>(w, dense, target) != StepOutcome::Done)
+      absorbed = w.learn_one_checked(dense, target);
+    run.dense.clear(x);
+    if (!absorbed) {
+      run.exact = std::nullopt;  // w is dropped
+      return row_failure(i, std::move(absorbed).error());
+    }
+    exact = sparse_exact(w);
+  }
+  run.exact = exact;
+  return {};
 }
 
 // One output per row, `map` applied to each raw output. Over finite weights
@@ -108,6 +155,16 @@ BulkStatus predict_sparse(const Model& m, const SparseRows& rows, std::span<Out>
   });
 }
 
+template <class Model, class Targets>
+BulkStatus learn_committed(Model& m, const SparseRows& rows, Targets y) {
+  if (rows.count == 0) return {};
+  Model work = m;
+  SparseLearning run(rows.cols);
+  BulkStatus done = learn_private(work, rows, y, run);
+  if (done) m = std::move(work);
+  return done;
+}
+
 template <class Model>
 bool costs_stored_values(const Model& m, bool learning) {
   return learning ? sparse_config_allows(m) && sparse_exact(m) : all_finite(m.weights);
@@ -123,11 +180,26 @@ bool sparse_rows_cost_stored_values(const LogisticRegression& m, bool learning) 
 }
 
 BulkStatus learn_many(LinearRegression& m, const SparseRows& rows, std::span<const double> y) {
-  return learn_sparse(m, rows, y);
+  return learn_committed(m, rows, y);
 }
 BulkStatus learn_many(LogisticRegression& m, const SparseRows& rows, Flags y) {
-  return learn_sparse(m, rows, y);
+  return learn_committed(m, rows, y);
 }
+
+template <class Model, class Rows, class Targets>
+BulkStatus learn_block(Model& work, const Rows& rows, Targets y, SparseLearning& run) {
+  return learn_private(work, rows, y, run);
+}
+
+#define DREL_LEARN_BLOCK(Model, Targets)                                                 \
+  template BulkStatus learn_block(Model&, const SparseRows&, Targets, SparseLearning&);   \
+  template BulkStatus learn_block(Model&, const SharedSparseRows<std::int32_t>&, Targets, \
+                                  SparseLearning&);                                        \
+  template BulkStatus learn_block(Model&, const SharedSparseRows<std::int64_t>&, Targets, \
+                                  SparseLearning&);
+DREL_LEARN_BLOCK(LinearRegression, std::span<const double>)
+DREL_LEARN_BLOCK(LogisticRegression, Flags)
+#undef DREL_LEARN_BLOCK
 
 BulkStatus predict_many(const LinearRegression& m, const SparseRows& rows, std::span<double> out) {
   return predict_sparse(m, rows, out, kRaw,

@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <vector>
 
 #include "bulk/bulk.hpp"
 #include "bulk/sparse_rows.hpp"
@@ -19,6 +21,37 @@ namespace drel {
                                                    std::span<const double> y);
 [[nodiscard, gnu::noinline]] BulkStatus learn_many(LogisticRegression& m, const SparseRows& rows,
                                                    Flags y);
+
+// learn_many over the blocks of one matrix's rows, one block per call, on a
+// model `work` that the caller owns privately and drops when a call fails:
+// the rows run in place on it, with no copy of the model per block, and a
+// failing call leaves it part-way (the error and its row are learn_many's).
+// Rows to verify (SharedSparseRows::verify) stop at the first one that is not
+// canonical or within bounds, with the error unsorted_sparse_features: the
+// rows before it are learned, and the model runs on (the same SparseLearning)
+// with the rest of the block from that row on, once the caller has decided
+// what they are.
+// A SparseLearning carries between the calls what the model's state says of
+// its rows' cost (worked out once, at the first block, then kept up by the
+// steps) and the buffers; it belongs to one model and one matrix width.
+class SparseLearning {
+ public:
+  explicit SparseLearning(std::size_t cols, std::optional<bool> exact_at_start = std::nullopt)
+      : exact(exact_at_start), dense(cols) {}
+
+  // Whether the model is sparse-exact, once known (when the model has no
+  // penalty; a caller may pass what sparse_rows_cost_stored_values said).
+  std::optional<bool> exact;
+  DenseRow dense;
+  std::vector<double> saved;  // old values of a row's features (PutBack)
+};
+
+// Model: LinearRegression (Targets std::span<const double>) or
+// LogisticRegression (Flags); Rows: SparseRows or SharedSparseRows of int32 or
+// int64 indices.
+template <class Model, class Rows, class Targets>
+[[nodiscard]] BulkStatus learn_block(Model& work, const Rows& rows, Targets y,
+                                     SparseLearning& run);
 
 [[nodiscard, gnu::noinline]] BulkStatus predict_many(const LinearRegression& m,
                                                      const SparseRows& rows,

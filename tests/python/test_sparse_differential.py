@@ -3,7 +3,8 @@ X.toarray(): after success the same snapshot text and outputs bit for bit
 (signed zeros included); after a failure the same error type, text and row,
 and the object exactly as it was. Matrices are drawn as (row, column, value)
 entries, so CSR, CSC and COO come with unsorted indices and duplicates, and
-values include zeros of both signs, NaN, infinities and huge magnitudes."""
+values include zeros of both signs, NaN, infinities and huge magnitudes; CSR
+comes canonical too (what learn_many reads in place)."""
 
 import math
 
@@ -34,7 +35,10 @@ def matrix(draw, form, cols=b.FEATURES):
         entry = st.tuples(st.integers(0, n - 1), st.integers(0, width - 1), value)
         entries = draw(st.lists(entry, max_size=3 * n * width))
     index_dtype = draw(st.sampled_from(["int32", "int64"]))
-    return s.build(sp, np, form, (n, width), entries, index_dtype)
+    X = s.build(sp, np, form, (n, width), entries, index_dtype)
+    if form.startswith("csr") and draw(st.booleans()):
+        X.sum_duplicates()  # canonical rows: read where they are
+    return X
 
 
 def obj_of(draw, name):
