@@ -13,7 +13,7 @@
 namespace drel::py {
 namespace {
 
-enum class Layout { None, Csr, Csc, Coo, Other };
+enum class Layout { None, Csr, Csc, Coo, Lil, Other };
 
 // The layout of X by its real type, when scipy.sparse is imported; X cannot
 // be one of its matrices otherwise. False with an exception set on failure.
@@ -24,6 +24,7 @@ bool layout_of(PyObject* X, Layout& layout) {
   static constexpr std::pair<const char*, Layout> kClasses[] = {
       {"csr_matrix", Layout::Csr}, {"csr_array", Layout::Csr}, {"csc_matrix", Layout::Csc},
       {"csc_array", Layout::Csc},  {"coo_matrix", Layout::Coo}, {"coo_array", Layout::Coo},
+      {"lil_matrix", Layout::Lil}, {"lil_array", Layout::Lil},
       {"spmatrix", Layout::Other}, {"sparray", Layout::Other},
   };
   for (const auto& [name, candidate] : kClasses) {
@@ -42,7 +43,7 @@ bool layout_of(PyObject* X, Layout& layout) {
   return true;
 }
 
-constexpr const char* kLayoutNames[] = {"", "CSR", "CSC", "COO", ""};
+constexpr const char* kLayoutNames[] = {"", "CSR", "CSC", "COO", "", ""};
 
 bool is_integer(ElementKind kind) {
   return kind != ElementKind::Float64 && kind != ElementKind::Float32 &&
@@ -242,9 +243,12 @@ SparseMatrix::Opened SparseMatrix::open(PyObject* X, bool defer_index_check) {
   Layout layout;
   if (!layout_of(X, layout)) return Opened::Failed;
   if (layout == Layout::None) return Opened::NotSparse;
-  if (layout == Layout::Other) {
+  stored_as_is_ = layout == Layout::Lil;
+  if (layout == Layout::Lil || layout == Layout::Other) {
     // BSR, DIA, LIL, DOK: scipy's own conversion, whose result is held to the
-    // same checks as any CSR matrix.
+    // same checks as any CSR matrix. A LIL matrix's own toarray() writes each
+    // stored value as it is, where the others add it to +0: a stored -0
+    // stays -0 there, and so here (see DenseRow).
     Ref name = Ref::steal(PyUnicode_InternFromString("tocsr"));
     if (!name) return Opened::Failed;
     converted_ = Ref::steal(PyObject_CallMethodNoArgs(X, name.get()));
@@ -457,7 +461,7 @@ std::size_t SparseMatrix::block_rows(bool by_stored_values) const {
 SparseRows SparseMatrix::rows(std::size_t first, std::size_t count) {
   if (owned_)
     return SparseRows{own_offsets_.data() + first, own_indices_.data(), own_values_.data(), count,
-                      cols_};
+                      cols_, stored_as_is_};
   // The arrays were checked when X was opened, but another thread may have
   // written to them since: what is read here is checked again, so that no row
   // reaches outside them, and a row that is not in strictly increasing order
@@ -483,7 +487,7 @@ SparseRows SparseMatrix::rows(std::size_t first, std::size_t count) {
   }
   if (canonical && in_place_values_)
     return SparseRows{offsets, indices, static_cast<const double*>(data_.view().buf) + start,
-                      count, cols_};
+                      count, cols_, stored_as_is_};
   block_values_.resize(size);
   double* const values = block_values_.data();
   read_values(data_.view(), data_format_, static_cast<Py_ssize_t>(start),
@@ -497,7 +501,7 @@ SparseRows SparseMatrix::rows(std::size_t first, std::size_t count) {
     }
     offsets[count] = at;
   }
-  return SparseRows{offsets, indices, values, count, cols_};
+  return SparseRows{offsets, indices, values, count, cols_, stored_as_is_};
 }
 
 void SparseMatrix::dense(std::size_t first, std::size_t count, double* out) {
@@ -505,7 +509,9 @@ void SparseMatrix::dense(std::size_t first, std::size_t count, double* out) {
   std::fill_n(out, count * cols_, 0.0);
   for (std::size_t i = 0; i < count; ++i) {
     const SparseRow x = block.row(i);
-    for (std::size_t k = 0; k < x.size; ++k) out[i * cols_ + x.indices[k]] += x.values[k];
+    double* const row = out + i * cols_;
+    for (std::size_t k = 0; k < x.size; ++k)
+      row[x.indices[k]] = stored_as_is_ ? x.values[k] : row[x.indices[k]] + x.values[k];
   }
 }
 

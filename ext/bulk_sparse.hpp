@@ -91,7 +91,8 @@ class SparseMatrix {
             count,
             cols_,
             stored_,
-            verify_pending_};
+            verify_pending_,
+            stored_as_is_};
   }
   // For CSR arrays of one native index type, contiguous and aligned: checks
   // every index against the width, and sets shared_ when the rows are
@@ -112,6 +113,7 @@ class SparseMatrix {
   bool in_place_values_ = false;
   Shared shared_ = Shared::No;
   bool verify_pending_ = false, found_invalid_ = false;
+  bool stored_as_is_ = false;  // X is a LIL matrix: see DenseRow
   std::vector<std::size_t> pending_indptr_;  // X's indptr as checked, while verify_pending_
   std::size_t rows_ = 0, cols_ = 0, stored_ = 0;
 

@@ -49,7 +49,7 @@ BulkStatus learn_dense_rows(Model& m, const Rows& rows, Targets y, DenseRow& den
   auto through = [&](auto step) {
     return [&, step](Model& w, std::size_t i) {
       const auto x = rows.row(i);
-      auto done = step(w, dense.fill(x), target_of<Model>(y, i));
+      auto done = step(w, dense.fill(x, rows.stored_as_is), target_of<Model>(y, i));
       dense.clear(x);
       return done;
     };
@@ -108,7 +108,7 @@ BulkStatus learn_private(Model& w, const Rows& rows, Targets y, SparseLearning& 
         return row_failure(i, Error::unsorted_sparse_features());
       }
     }
-    const std::span<const double> dense = run.dense.fill(x);
+    const std::span<const double> dense = run.dense.fill(x, rows.stored_as_is);
     Status absorbed;
     if (exact || learn_step<Commit::CheckThenWrite>(w, dense, target) != StepOutcome::Done)
       absorbed = w.learn_one_checked(dense, target);
@@ -147,7 +147,7 @@ BulkStatus predict_sparse(const Model& m, const SparseRows& rows, std::span<Out>
         return {};
       }
     }
-    auto z = checked(dense.fill(x));
+    auto z = checked(dense.fill(x, rows.stored_as_is));
     dense.clear(x);
     if (!z) return std::unexpected(std::move(z).error());
     out[i] = static_cast<Out>(map(*z));

@@ -95,6 +95,7 @@ struct SharedSparseRows {
   std::size_t cols = 0;
   std::size_t stored = 0;
   bool verify = false;
+  bool stored_as_is = false;  // see DenseRow
 
   SharedRow<Index> row(std::size_t i) const {
     const std::size_t first = load_clamped(offsets + i, stored);
@@ -109,6 +110,7 @@ struct SparseRows {
   const double* values = nullptr;
   std::size_t count = 0;
   std::size_t cols = 0;
+  bool stored_as_is = false;  // see DenseRow
 
   SparseRow row(std::size_t i) const {
     const std::size_t first = offsets[i];
@@ -118,20 +120,23 @@ struct SparseRows {
 
 // One dense row of `cols` values at a time, for the steps that read every
 // feature. It is all +0 between uses: fill() adds each stored value to +0, as
-// toarray() does, and clear() puts +0 back where fill() wrote, so a row costs
-// its stored values, not its width. Allocated on first use.
+// the toarray() of CSR, CSC and COO does (a stored -0 reads as +0), or, for
+// rows `stored_as_is`, writes it as it is, as a LIL matrix's toarray() does
+// (a stored -0 stays -0; such rows name a feature once). clear() puts +0 back
+// where fill() wrote, so a row costs its stored values, not its width.
+// Allocated on first use.
 class DenseRow {
  public:
   explicit DenseRow(std::size_t cols) : cols_(cols) {}
 
   template <class Row>
-  std::span<const double> fill(const Row& x) {
+  std::span<const double> fill(const Row& x, bool stored_as_is = false) {
     if (values_.size() != cols_) values_.assign(cols_, 0.0);
     written_.resize(x.size);
     for (std::size_t k = 0; k < x.size; ++k) {
       const std::size_t j = x.index(k);
       written_[k] = j;
-      values_[j] += x.values[k];
+      values_[j] = stored_as_is ? x.values[k] : values_[j] + x.values[k];
     }
     return values_;
   }

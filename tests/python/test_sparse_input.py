@@ -167,3 +167,31 @@ def test_memory_and_references_stay_flat_over_sparse_calls():
     tracemalloc.stop()
     assert leaked < 64 * 1024 and rss() - memory < 1024 * 1024
     assert [sys.getrefcount(o) for o in objects] == refs
+
+
+# A stored -0.0 is a feature of -0.0 in a LIL matrix's toarray(), which writes each
+# stored value as it is, and +0.0 in that of CSR, CSC or COO, which add it to +0.0.
+# Each format is read as its own toarray() reads, which the scaler's output shows.
+SIGNED_ZEROS = [[-0.0, 1.5, 0.0], [0.0, -0.0, -2.0], [-0.0, -0.0, -0.0]]
+
+
+@pytest.mark.parametrize("form", ["lil_matrix", "lil_array", "csr_matrix", "coo_array", "dok_array"])
+@pytest.mark.parametrize("name", ["StandardScaler", "RegressionPipeline", "LinearRegression"])
+def test_a_stored_negative_zero_reads_as_the_formats_toarray_has_it(form, name):
+    import bulk_support as b
+
+    entries = [(i, j, v) for i, row in enumerate(SIGNED_ZEROS) for j, v in enumerate(row)]
+    coo = sp.coo_matrix(([e[2] for e in entries], ([e[0] for e in entries], [e[1] for e in entries])),
+                        shape=(3, 3))
+    X = getattr(sp, form)(coo)
+    dense = list(X.toarray())
+    for bulk, method in b.reading_calls(name):
+        expected_error, expected = b.predict_loop(getattr(b.make(name), method), dense)
+        assert expected_error is None
+        assert np.asarray(bulk(b.make(name), X)).view(np.uint64).tolist() == \
+            np.asarray(expected).view(np.uint64).tolist()
+    by_sparse, by_loop = b.make(name), b.make(name)
+    y = None if name == "StandardScaler" else np.array([0.5, -1.0, 2.0])
+    b.learn_many(by_sparse, X, y)
+    b.learn_loop(by_loop, dense, y)
+    assert by_sparse.to_json() == by_loop.to_json()
