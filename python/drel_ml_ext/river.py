@@ -46,6 +46,7 @@ except ModuleNotFoundError as error:
 
 import drel_ml_ext as _ext
 from drel_ml_ext import _native
+from drel_ml_ext._native import HashedSteps
 from drel_ml_ext._config import OPTIMIZER_KEYWORDS
 
 __all__ = ["LinearRegressor", "LogisticClassifier", "StandardScaler"]
@@ -55,7 +56,7 @@ class _Rows:
     """Turns a dict into a row: by a fixed list of names, or by the hasher, in one native call."""
 
     # A bare model's calls on a hashed dict, over the row's non-zeros (hashed rows only).
-    steps: _native.HashedSteps
+    steps: HashedSteps
 
     def __init__(self, features: tuple[str, ...] | None, n_features: int, unknown: str,
                  alternate_sign: bool) -> None:
@@ -79,7 +80,7 @@ class _Rows:
         if self.hasher is None:
             self._named = _native.NamedColumns(self.columns, self.refuse_unknown)
         else:
-            self.steps = _native.HashedSteps(self.hasher, text_names=True)
+            self.steps = HashedSteps(self.hasher, text_names=True)
 
     # The native objects are rebuilt from the settings, also for rows pickled before they
     # existed.
