@@ -10,6 +10,7 @@
 #include "bulk_result.hpp"
 #include "features/feature_hasher.hpp"
 #include "hashed_matrix.hpp"
+#include "module_type.hpp"
 #include "hashed_samples.hpp"
 
 namespace drel::py {
@@ -218,14 +219,8 @@ const HasherSettings* hasher_settings(PyObject* o) {
 }
 
 int add_feature_hasher(PyObject* module) {
-  PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
-  if (type == nullptr) return -1;
-  if (PyModule_AddObject(module, "FeatureHasher", type) != 0) {
-    Py_DECREF(type);
-    return -1;
-  }
-  hasher_type = reinterpret_cast<PyTypeObject*>(type);  // the module keeps it
-  return 0;
+  hasher_type = add_module_type(module, spec, "FeatureHasher");
+  return hasher_type != nullptr ? 0 : -1;
 }
 
 }  // namespace drel::py

@@ -13,6 +13,7 @@
 #include "hashed_samples.hpp"
 #include "instance_arg.hpp"
 #include "last_sample.hpp"
+#include "module_type.hpp"
 #include "linear/sparse_one.hpp"
 
 namespace drel::py {
@@ -290,17 +291,13 @@ PyObject* predict_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       self, args, nargs, kwnames,
       [](HashedStepsState& s, PyObject* model, auto& instance, const SampleRow& sample) {
         using Model = std::remove_cvref_t<decltype(instance.value)>;
-        if constexpr (std::is_same_v<Model, LogisticRegression>) {
-          return predict_on(s, model, instance, sample, positive_class,
-                            [](const Model& m, std::span<const double> x) {
-                              return m.predict_one(x);
-                            });
-        } else {
-          return predict_on(s, model, instance, sample, [](double out) { return out; },
-                            [](const Model& m, std::span<const double> x) {
-                              return m.predict_one(x);
-                            });
-        }
+        const auto dense = [](const Model& m, std::span<const double> x) {
+          return m.predict_one(x);
+        };
+        if constexpr (std::is_same_v<Model, LogisticRegression>)
+          return predict_on(s, model, instance, sample, positive_class, dense);
+        else
+          return predict_on(s, model, instance, sample, [](double out) { return out; }, dense);
       });
 }
 
@@ -402,9 +399,7 @@ PyType_Spec hashed_steps_spec = {"drel_ml_ext._native.HashedSteps", sizeof(Hashe
 }  // namespace
 
 int add_hashed_steps(PyObject* module) {
-  PyObject* type = PyType_FromModuleAndSpec(module, &hashed_steps_spec, nullptr);
-  if (type == nullptr) return -1;
-  return PyModule_AddObject(module, "HashedSteps", type) == 0 ? 0 : (Py_DECREF(type), -1);
+  return add_module_type(module, hashed_steps_spec, "HashedSteps") != nullptr ? 0 : -1;
 }
 
 }  // namespace drel::py

@@ -12,6 +12,7 @@
 #include "bindings/guard.hpp"
 #include "bulk_result.hpp"
 #include "hashed_samples.hpp"
+#include "module_type.hpp"
 
 namespace drel::py {
 namespace {
@@ -267,9 +268,7 @@ PyType_Spec spec = {"drel_ml_ext._native.NamedColumns", sizeof(ColumnsObject), 0
 }  // namespace
 
 int add_named_columns(PyObject* module) {
-  PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
-  if (type == nullptr) return -1;
-  return PyModule_AddObject(module, "NamedColumns", type) == 0 ? 0 : (Py_DECREF(type), -1);
+  return add_module_type(module, spec, "NamedColumns") != nullptr ? 0 : -1;
 }
 
 }  // namespace drel::py
