@@ -6,9 +6,11 @@
 #include <optional>
 #include <span>
 #include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "bindings/frame.hpp"
+#include "by_key.hpp"
 #include "feature_hasher.hpp"
 #include "hashed_samples.hpp"
 #include "instance_arg.hpp"
@@ -247,6 +249,128 @@ PyObject* learn_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
+// ---- learn_each ----
+
+constexpr ArgSpec kLearnEachSpec{"HashedSteps.learn_each()", {"models", "x", "ys"}, 3};
+constexpr by_key::KeySpec kLearnEachKeySpec{kLearnEachSpec.full_name, {"models", "x", "ys"}, 3};
+
+// One model's step of learn_each, with what takes it back: the sparse step's
+// own undo, or a copy of the model made before a dense step.
+template <class Model>
+struct TakenStep {
+  Instance<Model>* instance;
+  PyObject* model;
+  SparseState before;  // the record's state before the step
+  std::variant<UndoableSparseLearn<Model>, Model> undo;
+};
+
+// The model as it was before `step`, and its record (if it still has one) as
+// it was then.
+template <class Model>
+void take_back(HashedStepsState& s, TakenStep<Model>& step) {
+  Model& m = step.instance->value;
+  if (auto* sparse = std::get_if<UndoableSparseLearn<Model>>(&step.undo))
+    std::move(*sparse).undo(m);
+  else
+    m = std::move(std::get<Model>(step.undo));
+  for (ModelRecord& r : s.records)
+    if (r.model.get() == step.model) r.describe(m, step.before);
+}
+
+// Every model learns the sample with its own target, all of them or, when one
+// refuses it, none: the steps taken are taken back, last first, and the
+// refusal is that model's own.
+template <class Model>
+PyObject* learn_each_of(HashedStepsState& s, PyObject* models, const SampleRow& sample,
+                        PyObject* ys) {
+  const Py_ssize_t n = PyTuple_GET_SIZE(models);
+  std::vector<TargetParam<Model>> targets(static_cast<std::size_t>(n));
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    if (!targets[static_cast<std::size_t>(k)].convert(PyTuple_GET_ITEM(ys, k))) {
+      add_processing_note("ys");
+      return nullptr;
+    }
+  }
+  // Python code may have run in the conversions: the borrows and the row come after.
+  by_key::Borrowed<Model> borrowed;
+  if (!borrowed.take(kLearnEachKeySpec, models)) return nullptr;
+  const SparseRow row = sample.view();
+  const std::size_t cols = s.settings->hasher->n_features();
+  std::vector<TakenStep<Model>> taken;
+  taken.reserve(static_cast<std::size_t>(n));
+  struct TakeBackUnlessDone {
+    HashedStepsState& s;
+    std::vector<TakenStep<Model>>& taken;
+    bool done = false;
+    ~TakeBackUnlessDone() {
+      if (done) return;
+      for (auto step = taken.rbegin(); step != taken.rend(); ++step) take_back(s, *step);
+    }
+  } all_or_none{s, taken};
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    Instance<Model>* instance = borrowed.instances()[static_cast<std::size_t>(k)];
+    PyObject* model = PyTuple_GET_ITEM(models, k);
+    Model& m = instance->value;
+    const TargetParam<Model>& y = targets[static_cast<std::size_t>(k)];
+    ModelRecord& record = record_of(s, model, m);
+    const SparseState before = record.state;
+    UndoableSparseLearn<Model> sparse;
+    if (sparse.take(m, row, cols, y, record.state) == StepOutcome::Done) [[likely]] {
+      record.describe(m, record.state);
+      taken.push_back({instance, model, before, std::move(sparse)});
+      continue;
+    }
+    Model copy = m;
+    const Status done = m.learn_one(sample.dense(cols), y);
+    if (!done) return raised(done.error());
+    record.describe(m, sparse_state(m));
+    taken.push_back({instance, model, before, std::move(copy)});
+  }
+  all_or_none.done = true;
+  Py_RETURN_NONE;
+}
+
+// A list or tuple as a tuple, which Python code cannot change meanwhile.
+Ref as_tuple(PyObject* o, const char* name) {
+  if (!PyList_Check(o) && !PyTuple_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "%s argument '%s' must be a list or tuple, not '%s'",
+                 kLearnEachSpec.full_name, name, Py_TYPE(o)->tp_name);
+    return Ref();
+  }
+  return Ref::steal(PySequence_Tuple(o));
+}
+
+PyObject* learn_each(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    ArgSlots slots;
+    if (!parse_args(kLearnEachSpec, args, nargs, kwnames, slots)) return nullptr;
+    HashedStepsState& s = steps_of(self);
+    Ref models = as_tuple(slots.values[0], "models");
+    Ref ys = models ? as_tuple(slots.values[2], "ys") : Ref();
+    if (!ys) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(models.get());
+    if (PyTuple_GET_SIZE(ys.get()) != n) {
+      PyErr_Format(PyExc_ValueError, "%s: %zd models but %zd targets", kLearnEachSpec.full_name,
+                   n, PyTuple_GET_SIZE(ys.get()));
+      return nullptr;
+    }
+    CallRow call(s);
+    if (!call.hash(slots.values[1])) return nullptr;
+    if (n == 0) Py_RETURN_NONE;
+    PyObject* first = PyTuple_GET_ITEM(models.get(), 0);
+    const auto each = [&]<class Model>(TypeList<Model>) -> PyObject* {
+      if (!by_key::all_of_class<Model>(kLearnEachKeySpec, models.get())) return nullptr;
+      return learn_each_of<Model>(s, models.get(), call.row(), ys.get());
+    };
+    if (exact_instance<LogisticRegression>(first) != nullptr) return each(TypeList<LogisticRegression>{});
+    if (exact_instance<LinearRegression>(first) != nullptr) return each(TypeList<LinearRegression>{});
+    PyErr_Format(PyExc_TypeError,
+                 "%s models[0] must be LinearRegression or LogisticRegression, not '%s'",
+                 kLearnEachSpec.full_name, by_key::type_name(first));
+    return nullptr;
+  });
+}
+
 // ---- predict_one, predict_proba_one ----
 
 constexpr ArgSpec kPredictSpec{"HashedSteps.predict_one()", {"model", "x"}, 2};
@@ -352,6 +476,12 @@ PyObject* hashed_steps_hasher(PyObject* self, void*) {
 constexpr const char* kStepsLearnDoc =
     "learn_one(model, x, y)\n--\n\n"
     "model.learn_one(hasher.transform_one(x), y), reading only the row's non-zeros.";
+constexpr const char* kStepsLearnEachDoc =
+    "learn_each(models, x, ys)\n--\n\n"
+    "learn_one(model, x, y) for each model and its y, all of them or none: when a\n"
+    "model refuses the sample, the models before it are put back as they were,\n"
+    "bit for bit, and the refusal is raised. The models are all LinearRegression\n"
+    "or all LogisticRegression, each given once; x is hashed once.";
 constexpr const char* kStepsPredictDoc =
     "predict_one(model, x)\n--\n\n"
     "model.predict_one(hasher.transform_one(x)), reading only the row's non-zeros.";
@@ -361,6 +491,7 @@ constexpr const char* kStepsProbaDoc =
 
 PyMethodDef hashed_steps_methods[] = {
     {"learn_one", as_cfunction(&learn_one), METH_FASTCALL | METH_KEYWORDS, kStepsLearnDoc},
+    {"learn_each", as_cfunction(&learn_each), METH_FASTCALL | METH_KEYWORDS, kStepsLearnEachDoc},
     {"predict_one", as_cfunction(&predict_one), METH_FASTCALL | METH_KEYWORDS, kStepsPredictDoc},
     {"predict_proba_one", as_cfunction(&predict_proba_one), METH_FASTCALL | METH_KEYWORDS,
      kStepsProbaDoc},

@@ -13,6 +13,7 @@ namespace {
 
 constexpr ArgSpec kToBytes{"to_bytes()", {"obj"}, 1};
 constexpr ArgSpec kFromBytes{"from_bytes()", {"data"}, 1};
+constexpr ArgSpec kAssignState{"assign_state()", {"obj", "data"}, 2};
 
 // The state written straight into a new bytes object of its exact size, under
 // a shared borrow.
@@ -57,11 +58,13 @@ PyObject* restore_state(std::span<const unsigned char> bytes) {
   return result;
 }
 
-PyObject* from_bytes_entry(const ArgSlots& slots) {
-  PyObject* data = slots.values[0];
+// f(bytes) on the contents of `data`, a bytes-like object, held (and the lock
+// with it) while f reads them, so that they cannot change meanwhile.
+template <class F>
+PyObject* with_bytes(const ArgSpec& spec, const char* name, PyObject* data, F f) {
   if (!PyObject_CheckBuffer(data)) {
-    PyErr_Format(PyExc_TypeError, "from_bytes() argument 'data' must be a bytes-like object, not '%s'",
-                 Py_TYPE(data)->tp_name);
+    PyErr_Format(PyExc_TypeError, "%s argument '%s' must be a bytes-like object, not '%s'",
+                 spec.full_name, name, Py_TYPE(data)->tp_name);
     return nullptr;
   }
   Py_buffer view;
@@ -70,8 +73,35 @@ PyObject* from_bytes_entry(const ArgSlots& slots) {
     Py_buffer* view;
     ~Release() { PyBuffer_Release(view); }
   } release{&view};
-  return restore_state({static_cast<const unsigned char*>(view.buf),
-                        static_cast<std::size_t>(view.len)});
+  return f(std::span<const unsigned char>{static_cast<const unsigned char*>(view.buf),
+                                          static_cast<std::size_t>(view.len)});
+}
+
+PyObject* from_bytes_entry(const ArgSlots& slots) {
+  return with_bytes(kFromBytes, "data", slots.values[0], restore_state);
+}
+
+// The state `data` holds, which must be of obj's class, put in obj in place:
+// for undoing steps on an object that others may hold. Checked whole before
+// anything changes.
+template <std::size_t... I>
+PyObject* assign_state(const ArgSlots& slots, std::index_sequence<I...>) {
+  return with_bytes(kAssignState, "data", slots.values[1], [&](std::span<const unsigned char> bytes) {
+    return visit_instance(
+        Accepts<std::tuple_element_t<I, BinaryStateRecords>...>{}, kAssignState, slots, 0,
+        [&]<class Core>(Instance<Core>& instance) -> PyObject* {
+          auto loaded = load_binary_state<Core>(bytes);
+          if (!loaded) return refused(loaded.error());
+          Borrow<Access::Exclusive> borrow(instance.borrow);
+          if (!borrow) return nullptr;
+          instance.value = std::move(*loaded);
+          Py_RETURN_NONE;
+        });
+  });
+}
+
+PyObject* assign_state_entry(const ArgSlots& slots) {
+  return assign_state(slots, std::make_index_sequence<kBinaryStateKinds>{});
 }
 
 const PyMethodDef kFunctions[] = {
@@ -94,6 +124,17 @@ const PyMethodDef kFunctions[] = {
         "besides the header, the length and every flag and variant byte.\n\n"
         "Raises TypeError when data is not bytes-like, RuntimeError naming the\n"
         "field and byte offset when the bytes are refused."),
+    function_def<kAssignState, &assign_state_entry>(
+        "assign_state",
+        "assign_state(obj, data)\n--\n\n"
+        "Puts the state that to_bytes wrote into obj, in place; the bytes must\n"
+        "hold the state of an object of obj's class.\n\n"
+        "The bytes are checked whole, as from_bytes checks them, before obj\n"
+        "changes: a refused call leaves obj as it was. For undoing steps on an\n"
+        "object that others hold references to.\n\n"
+        "Raises TypeError when obj is not one of drel_ml's eight stateful objects\n"
+        "or data is not bytes-like, RuntimeError naming the field and byte offset\n"
+        "when the bytes are refused, another class's state among them."),
 };
 
 }  // namespace

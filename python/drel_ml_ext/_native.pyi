@@ -504,6 +504,12 @@ class HashedSteps:
         self, model: drel_ml.LinearRegression | drel_ml.LogisticRegression, x: Any,
         y: float | bool,
     ) -> None: ...
+    def learn_each(
+        self,
+        models: Sequence[drel_ml.LinearRegression] | Sequence[drel_ml.LogisticRegression],
+        x: Any,
+        ys: Sequence[float] | Sequence[bool],
+    ) -> None: ...
     @overload
     def predict_one(self, model: drel_ml.LinearRegression, x: Any) -> float: ...
     @overload
@@ -553,6 +559,18 @@ def from_bytes(data: Buffer, /) -> _Stateful:
 
     Raises TypeError when data is not bytes-like, RuntimeError naming the
     field and byte offset when the bytes are refused.
+    """
+def assign_state(obj: _Stateful, data: Buffer, /) -> None:
+    """Puts the state that to_bytes wrote into obj, in place; the bytes must
+    hold the state of an object of obj's class.
+
+    The bytes are checked whole, as from_bytes checks them, before obj
+    changes: a refused call leaves obj as it was. For undoing steps on an
+    object that others hold references to.
+
+    Raises TypeError when obj is not one of drel_ml's eight stateful objects
+    or data is not bytes-like, RuntimeError naming the field and byte offset
+    when the bytes are refused, another class's state among them.
     """
 
 # ---- snapshot records (ext/record_keys.cpp) -----------------------------------

@@ -234,7 +234,8 @@ class LogisticClassifier(_Adapter, base.Classifier):
     ``predict_proba_one`` gives ``{False: p, True: q}``. Any other labels train one model
     per class seen, one versus the rest, each on every sample; their probabilities are
     normalised to sum to 1, as scikit-learn's one-versus-rest does. A class first seen late
-    starts from a fresh model. Before any sample, ``predict_proba_one`` gives ``{}``.
+    starts from a fresh model. A sample is learned by every class's model or, when one of
+    them refuses it, by none. Before any sample, ``predict_proba_one`` gives ``{}``.
 
     Parameters are those of :class:`LinearRegressor` without ``loss`` and ``huber_delta``.
 
@@ -279,9 +280,12 @@ class LogisticClassifier(_Adapter, base.Classifier):
             models = dict(self.models)
             if y not in models:
                 models[y] = self._new_model()
-            # Every class learns the sample: positive for its own label, negative otherwise.
-            for label, model in models.items():
-                learn(model, sample, label == y)
+            # Every class learns the sample, positive for its own label; all or none.
+            if self._sparse:
+                ys = [label == y for label in models]
+                self._rows.steps.learn_each(tuple(models.values()), x, ys)
+            else:
+                _learn_each(models, learn, sample, y)
             self.models = models
         self._boolean = boolean
 
@@ -314,6 +318,24 @@ class LogisticClassifier(_Adapter, base.Classifier):
         if self._sparse:
             return getattr(self._rows.steps, name), x
         return _DENSE_CALLS[name], self._rows.row(x)
+
+
+def _learn_each(models: dict[Any, Any], learn: Any, sample: Any, y: Any) -> None:
+    """Every class's model learns the sample's dense row, positive for its own label: all
+    of them or, when one refuses it, none. A model's own call changes nothing when it
+    refuses, so the models before it are put back in place, from their states kept on
+    the way (the cost of a dense step, which writes every weight anyway)."""
+    kept: list[tuple[Any, bytes]] = []
+    last = len(models) - 1
+    try:
+        for i, (label, model) in enumerate(models.items()):
+            if i < last:  # no model after the last one can refuse
+                kept.append((model, _native.to_bytes(model)))
+            learn(model, sample, label == y)
+    except BaseException:
+        for model, state in kept:
+            _native.assign_state(model, state)
+        raise
 
 
 # A model's own call, in the argument order of HashedSteps' calls.

@@ -20,6 +20,9 @@
 #include <cstdint>
 #include <optional>
 #include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
 
 #include "bulk/sparse_rows.hpp"
 #include "common/small_vector.hpp"
@@ -57,6 +60,18 @@ std::optional<double> sparse_output(const Model& m, const SparseRow& x, std::siz
   return out;
 }
 
+// sparse_learn_one with the old values of what it writes kept in `saved`
+// (room for 2 * x.size doubles), which stay there after a step that is done.
+template <class Model, class Target>
+StepOutcome sparse_learn_kept(Model& m, const SparseRow& x, std::size_t cols, const Target& y,
+                              SparseState& state, double* saved) {
+  if (!state.exact) return StepOutcome::Defer;
+  bool still_exact = true;
+  const StepOutcome done = sparse_learn_step(m, x, cols, y, still_exact, PutBack{saved});
+  if (done == StepOutcome::Done) state.exact = still_exact;  // touched weights are finite
+  return done;
+}
+
 // learn_one on a row whose indices are strictly increasing and below `cols`:
 // the bulk loops' sparse step on the live model, which puts back what it
 // wrote when a new value is not finite. Done: absorbed, `state` kept. Defer:
@@ -67,10 +82,61 @@ StepOutcome sparse_learn_one(Model& m, const SparseRow& x, std::size_t cols, con
                              SparseState& state) {
   if (!state.exact) return StepOutcome::Defer;
   SmallVector saved(2 * x.size);  // room for a weight and an accumulator per stored value
-  bool still_exact = true;
-  const StepOutcome done = sparse_learn_step(m, x, cols, y, still_exact, PutBack{saved.data()});
-  if (done == StepOutcome::Done) state.exact = still_exact;  // touched weights are finite
-  return done;
+  return sparse_learn_kept(m, x, cols, y, state, saved.data());
 }
+
+// The model's numbers, with its per-feature vectors (the weights and AdaGrad's
+// accumulators) left empty: a copy that costs no more than its numbers.
+template <class Model>
+Model without_vectors(Model& m) {
+  std::vector<double> weights(std::move(m.weights));
+  AdaGrad* a = std::get_if<AdaGrad>(&m.optimizer.variant);
+  std::vector<double> accumulators(a ? std::move(a->grad_sq_weights) : std::vector<double>());
+  Model numbers = m;  // empty vectors: nothing to allocate
+  m.weights = std::move(weights);
+  if (a) a->grad_sq_weights = std::move(accumulators);
+  return numbers;
+}
+
+// A sparse_learn_one that can be taken back once done, for a caller stepping
+// several models on one sample: all of them, or none. The step writes the
+// touched weights (and accumulators), whose old values its put-back buffer
+// keeps, and a few numbers (the intercept, the counts, AdaGrad's intercept
+// accumulator), which a copy of the model without its vectors keeps.
+template <class Model>
+class UndoableSparseLearn {
+ public:
+  template <class Target>
+  StepOutcome take(Model& m, const SparseRow& x, std::size_t cols, const Target& y,
+                   SparseState& state) {
+    if (!state.exact) return StepOutcome::Defer;
+    row_ = x;
+    saved_.resize(2 * x.size);
+    numbers_ = without_vectors(m);
+    return sparse_learn_kept(m, x, cols, y, state, saved_.data());
+  }
+
+  // The model as it was before take(), which gave Done: bit for bit, in the
+  // same storage.
+  void undo(Model& m) const& = delete;
+  void undo(Model& m) && {
+    if (AdaGrad* a = std::get_if<AdaGrad>(&m.optimizer.variant))
+      put_back(PutBack{saved_.data()}, m.weights.data(), a->grad_sq_weights.data(), row_);
+    else
+      put_back(PutBack{saved_.data()}, m.weights.data(), row_);
+    std::vector<double> weights(std::move(m.weights));
+    AdaGrad* a = std::get_if<AdaGrad>(&m.optimizer.variant);
+    std::vector<double> accumulators(a ? std::move(a->grad_sq_weights) : std::vector<double>());
+    m = std::move(numbers_);
+    m.weights = std::move(weights);
+    if (AdaGrad* b = std::get_if<AdaGrad>(&m.optimizer.variant))
+      b->grad_sq_weights = std::move(accumulators);
+  }
+
+ private:
+  SparseRow row_{};
+  std::vector<double> saved_;
+  Model numbers_;
+};
 
 }  // namespace drel

@@ -159,14 +159,34 @@ def test_binary_state_refuses_every_truncation_and_checks_flips(name):
             assert type(clone).from_json(clone.to_json()).to_json() == clone.to_json()
 
 
+@pytest.mark.parametrize("name", CASES)
+def test_assign_state_puts_a_state_back_in_place_or_changes_nothing(name):
+    from drel_ml_ext import _native
+
+    make, change = CASES[name][0], CASES[name][1]
+    obj = make()
+    data, text = drel_ml_ext.to_bytes(obj), obj.to_json()
+    change(obj)
+    changed = obj.to_json()
+    assert changed != text
+    other = d.Mean() if not isinstance(obj, d.Mean) else d.EWMean(0.5)
+    for bad in [data[:-1], drel_ml_ext.to_bytes(other), b""]:
+        with pytest.raises(RuntimeError, match="invalid binary state"):
+            _native.assign_state(obj, bad)
+        assert obj.to_json() == changed
+    _native.assign_state(obj, memoryview(data))
+    assert obj.to_json() == text
+
+
 def test_binary_state_stubs_say_what_help_says():
     import ast
     import inspect
 
     stub = pathlib.Path(drel_ml_ext.__file__).with_name("_native.pyi")
     defs = {n.name: n for n in ast.parse(stub.read_text()).body if isinstance(n, ast.FunctionDef)}
-    for name in ("to_bytes", "from_bytes"):
-        assert ast.get_docstring(defs[name]) == inspect.cleandoc(getattr(drel_ml_ext, name).__doc__)
+    for name in ("to_bytes", "from_bytes", "assign_state"):
+        native = getattr(drel_ml_ext._native, name)
+        assert ast.get_docstring(defs[name]) == inspect.cleandoc(native.__doc__)
 
 
 def test_binary_state_refusals_name_the_field():

@@ -278,3 +278,83 @@ def test_the_steps_hold_their_last_sample_and_models_only_while_they_need_them()
     assert sys.getrefcount(model) == held + 1  # its record
     del steps
     assert sys.getrefcount(model) == held
+
+
+@pytest.mark.parametrize("options", [*SETTINGS, {"n_features": 8, "learning_rate": 1e300, "scale": True}],
+                         ids=repr)
+@settings(max_examples=20, deadline=None)
+@given(stream=st.lists(st.tuples(samples(refused=True), st.sampled_from(["cat", "dog", 3])),
+                       max_size=20))
+def test_one_versus_rest_learns_a_sample_in_every_class_or_in_none(options, stream):
+    """With a scaler in front, both adapters take dense rows."""
+    sparse = LogisticClassifier(**{"scale": False, **options})
+    dense = dense_twin(sparse)
+    for x, y in stream:
+        results = []
+        for adapter in (sparse, dense):
+            before, models = states(adapter), dict(adapter.models)
+            results.append(outcome(adapter.learn_one, x, y))
+            if results[-1][0] != "ok":
+                assert states(adapter) == before
+                assert adapter.models.keys() == models.keys()
+                assert all(adapter.models[label] is model for label, model in models.items())
+        assert results[0] == results[1]
+        assert states(sparse) == states(dense)
+
+
+# A later model refuses what the earlier ones take: a rate of 1e300 overflows a weight.
+TAKERS = [
+    {"learning_rate": 0.1},
+    {"learning_rate": 0.1, "optimizer": "adagrad"},
+    {"learning_rate": 0.1, "l2": 0.5},  # not sparse-exact: its step is dense
+    {"learning_rate": 0.1, "l2": 0.5, "optimizer": "adagrad"},
+]
+
+
+@pytest.mark.parametrize("factory", ["logistic_regression", "linear_regression"])
+@pytest.mark.parametrize("taker", TAKERS, ids=repr)
+def test_learn_each_puts_back_the_models_before_a_refusal(factory, taker):
+    hasher = drel_ml_ext.FeatureHasher(8)
+    steps = _native.HashedSteps(hasher)
+    target = True if factory == "logistic_regression" else 1.0
+    make = getattr(drel_ml_ext, factory)
+    takers = [make(8, **taker) for _ in range(2)]
+    twins = [make(8, **taker) for _ in range(2)]
+    refuser = make(8, learning_rate=1e300)
+    warm = {"a": 1.0, "b": -2.0, "c": "x"}
+    for model, twin in zip(takers, twins):
+        steps.learn_each([model], warm, [target])
+        twin.learn_one(hasher.transform_one(warm), target)
+    before = [m.to_json() for m in takers]
+    weights = [m.weights for m in takers]
+    with pytest.raises(RuntimeError, match="non-finite"):
+        steps.learn_each([*takers, refuser], {"a": 1e10, "d": 3.0}, [target, target, target])
+    assert [m.to_json() for m in takers] == before
+    assert [m.weights for m in takers] == weights
+    assert refuser.samples_seen == 0
+    # What the steps remember of each model is as it was: later steps are the dense ones.
+    for x in [{"a": 2.0}, {"b": -1.0, "d": "y"}, warm]:
+        steps.learn_each(takers, x, [target, target])
+        for twin in twins:
+            twin.learn_one(hasher.transform_one(x), target)
+        assert [m.to_json() for m in takers] == [t.to_json() for t in twins]
+
+
+def test_learn_each_refuses_a_call_it_cannot_take_whole():
+    steps = _native.HashedSteps(drel_ml_ext.FeatureHasher(4))
+    a, b = (drel_ml_ext.logistic_regression(4, learning_rate=0.1) for _ in range(2))
+    linear = drel_ml_ext.linear_regression(4, learning_rate=0.1)
+    x = {"a": 1.0}
+    for args, error, text in [
+        (([a, b], x, [True]), ValueError, "2 models but 1 targets"),
+        (([a, linear], x, [True, 1.0]), TypeError, r"models\[1\] is a 'LinearRegression'"),
+        (([a, a], x, [True, False]), ValueError, r"models\[1\] is models\[0\]"),
+        ((a, x, [True]), TypeError, "must be a list or tuple"),
+        (([drel_ml.Mean()], x, [True]), TypeError, "models\\[0\\] must be LinearRegression"),
+        (([a, b], x, [True, "no"]), TypeError, "ys"),
+        (([a], {"a": math.nan}, [True]), ValueError, "finite"),
+    ]:
+        with pytest.raises(error, match=text):
+            steps.learn_each(*args)
+    assert a.samples_seen == b.samples_seen == linear.samples_seen == 0
+    steps.learn_each([], x, [])
