@@ -1,10 +1,12 @@
 // One sparse row on the live model: where the step is taken it leaves the
 // model as the dense learn_one leaves it, bit for bit; where it hands over
-// (Defer) it has written nothing, and the dense call gives the outcome.
+// (Defer) it has written nothing, and the dense call gives the outcome. A
+// step taken back leaves the model as it was.
 #include <gtest/gtest.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "linear/sparse_one.hpp"
@@ -67,6 +69,19 @@ void expect_sparse_steps_match_dense(Model model, double rate_spread) {
       EXPECT_EQ(std::bit_cast<std::uint64_t>(*out), std::bit_cast<std::uint64_t>(*expected)) << i;
     }
     const StateBits before = state_bits(sparse);
+    {  // the same step taken back leaves the model as it was, in its own storage
+      Model probe = sparse;
+      SparseState probe_state = state;
+      const double* storage = probe.weights.data();
+      UndoableSparseLearn<Model> step;
+      if (step.take(probe, row, kWidth, target, probe_state) == StepOutcome::Done) {
+        std::move(step).undo(probe);
+        ASSERT_EQ(state_bits(probe), before) << i;
+        ASSERT_EQ(probe.weights.data(), storage) << i;
+      } else {
+        ASSERT_EQ(state_bits(probe), before) << i;
+      }
+    }
     Status done;
     if (sparse_learn_one(sparse, row, kWidth, target, state) == StepOutcome::Defer) {
       ASSERT_EQ(state_bits(sparse), before) << i;
