@@ -10,6 +10,7 @@
 
 #include "bindings/convert.hpp"
 #include "bindings/python.hpp"
+#include "common/machine.hpp"
 #include "features/feature_hasher.hpp"
 
 namespace drel::py {
@@ -123,8 +124,8 @@ class SampleReader {
 
   // An object's header and the bytes after it (a short str's characters).
   static void prefetch_object(PyObject* o) {
-    __builtin_prefetch(o);
-    __builtin_prefetch(reinterpret_cast<const char*>(o) + 64);
+    prefetch_for_read(o);
+    prefetch_for_read(reinterpret_cast<const char*>(o) + 64);
   }
 
   Plain read_plain_item(PyObject* name, PyObject* value) {
