@@ -1,6 +1,7 @@
 #include "bulk_result.hpp"
 
 #include <atomic>
+#include <limits>
 #include <new>
 
 #include "bindings/convert.hpp"
@@ -38,7 +39,10 @@ bool BulkResult::allocate(ResultKind kind, std::size_t rows, std::optional<std::
   kind_ = kind;
   rows_ = rows;
   width_ = width;
-  if (__builtin_mul_overflow(rows, width.value_or(1), &size_)) throw std::bad_alloc();
+  const std::size_t columns = width.value_or(1);
+  if (columns != 0 && rows > std::numeric_limits<std::size_t>::max() / columns)
+    throw std::bad_alloc();
+  size_ = rows * columns;
   PyObject* empty = numpy_empty();
   if (empty == nullptr) {
     if (PyErr_Occurred()) return false;

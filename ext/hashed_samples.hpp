@@ -10,7 +10,9 @@
 
 #include "bindings/convert.hpp"
 #include "bindings/python.hpp"
+#include "common/machine.hpp"
 #include "features/feature_hasher.hpp"
+#include "sample_items.hpp"
 
 namespace drel::py {
 
@@ -80,7 +82,7 @@ class SampleReader {
       Ref items = Ref::steal(PyDict_Items(sample));
       return items && read_pairs(items.get());
     }
-    Ref items = Ref::steal(PyObject_CallMethod(sample, "items", nullptr));
+    Ref items = items_of(sample);
     if (!items) {
       if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Format(PyExc_TypeError,
@@ -123,8 +125,8 @@ class SampleReader {
 
   // An object's header and the bytes after it (a short str's characters).
   static void prefetch_object(PyObject* o) {
-    __builtin_prefetch(o);
-    __builtin_prefetch(reinterpret_cast<const char*>(o) + 64);
+    prefetch_for_read(o);
+    prefetch_for_read(reinterpret_cast<const char*>(o) + 64);
   }
 
   Plain read_plain_item(PyObject* name, PyObject* value) {
@@ -152,53 +154,30 @@ class SampleReader {
     return true;
   }
 
-  template <class Each>
-  bool for_each_item(PyObject* sample, Each each) {
-    if (PyUnicode_Check(sample) || PyBytes_Check(sample)) {
-      PyErr_Format(PyExc_ValueError,
-                   "FeatureHasher(input_type='%s'): a sample must be an iterable of "
-                   "features, not a single string",
-                   input_type_name(input_type_).data());
-      return false;
-    }
-    if (PyList_CheckExact(sample)) {
-      // What the list's iterator does, without it: the length is read anew at
-      // each step, and each item is held while it is read.
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sample); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(sample, i));
-        if (!each(item.get())) return false;
-      }
-      return true;
-    }
-    Ref iterator = Ref::steal(PyObject_GetIter(sample));
-    if (!iterator) return false;
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get())))
-      if (!each(item.get())) return false;
-    return !PyErr_Occurred();
+  // A sample's features are its items; a str or bytes is refused rather than
+  // read as its characters.
+  bool not_one_string(PyObject* sample) {
+    if (!PyUnicode_Check(sample) && !PyBytes_Check(sample)) [[likely]] return true;
+    PyErr_Format(PyExc_ValueError,
+                 "FeatureHasher(input_type='%s'): a sample must be an iterable of "
+                 "features, not a single string",
+                 input_type_name(input_type_).data());
+    return false;
   }
 
   bool read_pairs(PyObject* sample) {
-    return for_each_item(sample, [this](PyObject* item) { return read_pair(item); });
+    return not_one_string(sample) &&
+           for_each_pair(sample,
+                         "FeatureHasher: a feature must be a (name, value) pair, got %zd items",
+                         [this](PyObject* name, PyObject* value) {
+                           return read_feature(name, value);
+                         });
   }
 
   bool read_strings(PyObject* sample) {
     static PyObject* const one = PyLong_FromLong(1);  // immortal small int
-    return for_each_item(sample, [this](PyObject* item) { return read_feature(item, one); });
-  }
-
-  bool read_pair(PyObject* item) {
-    // The caller holds `item`, and with it an exact tuple's two elements.
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) [[likely]]
-      return read_feature(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
-    Ref pair = Ref::steal(PySequence_Tuple(item));
-    if (!pair) return false;
-    if (PyTuple_GET_SIZE(pair.get()) != 2) {
-      PyErr_Format(PyExc_ValueError,
-                   "FeatureHasher: a feature must be a (name, value) pair, got %zd items",
-                   PyTuple_GET_SIZE(pair.get()));
-      return false;
-    }
-    return read_feature(PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1));
+    return not_one_string(sample) &&
+           for_each_item(sample, [this](PyObject* item) { return read_feature(item, one); });
   }
 
   // One feature: a string value v makes the name "name=v" with value 1.

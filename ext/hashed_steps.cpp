@@ -16,6 +16,7 @@
 #include "instance_arg.hpp"
 #include "last_sample.hpp"
 #include "module_type.hpp"
+#include "sample_items.hpp"
 #include "linear/sparse_one.hpp"
 
 namespace drel::py {
@@ -122,22 +123,13 @@ int all_names_text(PyObject* x) {
 // {str(name): value for name, value in x.items()}
 PyObject* keyed_by_text(PyObject* x) {
   Ref keyed = Ref::steal(PyDict_New());
-  Ref items = Ref::steal(PyObject_CallMethod(x, "items", nullptr));
-  Ref pairs = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
-  if (!keyed || !pairs) return nullptr;
-  while (Ref pair = Ref::steal(PyIter_Next(pairs.get()))) {
-    Ref both = Ref::steal(PySequence_Tuple(pair.get()));
-    if (!both) return nullptr;
-    if (PyTuple_GET_SIZE(both.get()) != 2) {
-      PyErr_Format(PyExc_ValueError, "expected 2 values to unpack (got %zd)",
-                   PyTuple_GET_SIZE(both.get()));
-      return nullptr;
-    }
-    Ref text = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(both.get(), 0)));
-    if (!text || PyDict_SetItem(keyed.get(), text.get(), PyTuple_GET_ITEM(both.get(), 1)) != 0)
-      return nullptr;
-  }
-  return PyErr_Occurred() ? nullptr : keyed.release();
+  if (!keyed) return nullptr;
+  const bool read = for_each_named_value(
+      x, "expected 2 values to unpack (got %zd)", [&keyed](PyObject* name, PyObject* value) {
+        Ref text = Ref::steal(PyObject_Str(name));
+        return text && PyDict_SetItem(keyed.get(), text.get(), value) == 0;
+      });
+  return read ? keyed.release() : nullptr;
 }
 
 bool read_row(PyObject* x, SampleReader& reader) {

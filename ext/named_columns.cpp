@@ -13,6 +13,7 @@
 #include "bulk_result.hpp"
 #include "hashed_samples.hpp"
 #include "module_type.hpp"
+#include "sample_items.hpp"
 
 namespace drel::py {
 namespace {
@@ -68,22 +69,11 @@ class RowWriter {
         case Plain::NotPlain: std::fill(row_.begin(), row_.end(), 0.0); break;
       }
     }
-    Ref items = Ref::steal(PyObject_CallMethod(sample, "items", nullptr));
-    Ref iterator = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
-    if (!iterator) return false;
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-      Ref pair = Ref::steal(PySequence_Tuple(item.get()));
-      if (!pair) return false;
-      if (PyTuple_GET_SIZE(pair.get()) != 2) {
-        PyErr_Format(PyExc_ValueError,
-                     "a sample's items must be (name, value) pairs, got %zd items",
-                     PyTuple_GET_SIZE(pair.get()));
-        return false;
-      }
-      if (!write_feature(PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1)))
-        return false;
-    }
-    return !PyErr_Occurred();
+    return for_each_named_value(sample,
+                                "a sample's items must be (name, value) pairs, got %zd items",
+                                [this](PyObject* name, PyObject* value) {
+                                  return write_feature(name, value);
+                                });
   }
 
  private:

@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "bulk/row_loops.hpp"
+#include "common/machine.hpp"
 #include "linear/sparse_step.hpp"
 
 namespace drel {
@@ -25,7 +26,7 @@ std::optional<BulkStatus> refused_width(const Model& m, const Rows& rows) {
 inline void prefetch_next(const double* w, const SparseRows& rows, std::size_t i) {
   if (i + 1 >= rows.count) return;
   const SparseRow next = rows.row(i + 1);
-  for (std::size_t k = 0; k < next.size; ++k) __builtin_prefetch(w + next.indices[k]);
+  for (std::size_t k = 0; k < next.size; ++k) prefetch_for_read(w + next.indices[k]);
 }
 
 bool all_finite(const std::vector<double>& weights) {
@@ -71,7 +72,7 @@ template <class T>
   constexpr std::uintptr_t kAhead = 128 * sizeof(T), kLine = 64;
   const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(entries) + kAhead;
   for (std::uintptr_t line = at & ~(kLine - 1); line < at + size * sizeof(T); line += kLine)
-    __builtin_prefetch(reinterpret_cast<const void*>(line), 0, 0);
+    prefetch_used_once(reinterpret_cast<const void*>(line));
 }
 
 // A block of rows on a private model `w` (see SparseLearning). A sparse-exact

@@ -11,8 +11,7 @@ bool choose_avx2() {
   if (const char* forced = std::getenv("DREL_ML_VECTOR");
       forced != nullptr && std::string_view(forced) == "baseline")
     return false;
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
+  return processor_has_avx2();
 #else
   return false;
 #endif

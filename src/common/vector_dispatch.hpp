@@ -2,17 +2,19 @@
 // the processor has it, else the x86-64 baseline. Both compute the same bits;
 // the choice only changes how many lanes an instruction holds.
 //
-// The seam between the core's standard C++ and the two compiler features it
-// needs for this, kept here alone: the `target` attribute that compiles one
-// function for AVX2, and the processor check (GCC and Clang, on x86-64 only;
-// elsewhere every pass runs its one portable build).
+// It rests on two compiler features, GCC's and Clang's on x86-64 only
+// (elsewhere every pass runs its one portable build): the `target` attribute
+// that compiles one function for AVX2 (lanes.hpp's DREL_LANE_PASS_AVX2, under
+// DREL_AVX2_BUILD below), and the processor check, which is with the core's
+// other compiler builtins in common/machine.hpp.
 //
 // The environment variable DREL_ML_VECTOR=baseline forces the baseline build,
 // so that the determinism suite can compare the two in one binary.
 #pragma once
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && \
-    !defined(DREL_NO_AVX2_BUILD)
+#include "common/machine.hpp"
+
+#if defined(__x86_64__) && DREL_GNU_EXTENSIONS && !defined(DREL_NO_AVX2_BUILD)
 #define DREL_AVX2_BUILD 1
 #else
 #define DREL_AVX2_BUILD 0

@@ -9,6 +9,8 @@
 #include <limits>
 #include <utility>
 
+#include "common/machine.hpp"
+
 namespace drel::features {
 
 std::expected<FeatureHasher, Error> FeatureHasher::create(std::uint64_t n_features,
@@ -50,7 +52,7 @@ namespace {
 // no branch that depends on the data: quicker than std::sort for the usual
 // rows of a few dozen features.
 constexpr std::size_t kRankSortRows = 64;
-using Lanes = std::int32_t __attribute__((vector_size(16)));
+using Lanes = Int32Lanes4;
 constexpr std::size_t kLanes = sizeof(Lanes) / sizeof(std::int32_t);
 
 // How many of the n indices in `padded` (blocks of lanes) are below `key`.

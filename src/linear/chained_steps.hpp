@@ -19,13 +19,14 @@
 #include <type_traits>
 #include <variant>
 
+#include "common/machine.hpp"
 #include "error/guards.hpp"
 #include "linear/learn_step.hpp"
 #include "optim/sgd_step.hpp"
 
 namespace drel {
 
-using DoublePair = double __attribute__((vector_size(16)));
+using DoublePair = DoubleLanes2;
 
 inline constexpr std::size_t kDoublesPerLine = 8;     // in a 64-byte cache line
 inline constexpr std::size_t kPrefetchDoubles = 512;  // 4 KiB
@@ -81,7 +82,7 @@ template <class Model, class TargetColumn, class Observe>
       // prefetcher stops at a page boundary and starts again only after a
       // miss, which the chain, reading the next row, would wait for.
       for (std::size_t k = 0; k < n; k += kDoublesPerLine) {
-        __builtin_prefetch(next + kPrefetchDoubles + k);
+        prefetch_for_read(next + kPrefetchDoubles + k);
       }
       const auto target = static_cast<Target>(y[j]);
       const double out = sum + b;
