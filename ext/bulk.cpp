@@ -68,23 +68,25 @@ PyObject* compute_rows(Instance<Core>& instance, PyObject* X, ResultKind kind,
   if (!result.allocate(kind, conversion.count, width)) return nullptr;
   BulkStatus status;
   SignalPoll signals;
-  // Sparse X reaches a core that reads it as it is stored, else dense rows.
-  auto run = [&](std::size_t block, auto rows_of) {
-    return without_gil([&] {
-      return over_blocks(conversion.count, block, signals,
-                         [&](std::size_t first, std::size_t count) {
-                           return compute(instance.value, rows_of(first, count), first, result);
-                         });
-    });
+  // Sparse X reaches a core that reads it as it is stored (in place where X
+  // allows), else dense rows.
+  auto run = [&](std::size_t block, auto each_block) {
+    return without_gil(
+        [&] { return over_blocks(conversion.count, block, signals, each_block); });
   };
-  auto dense = [&](std::size_t first, std::size_t count) { return rows.rows(first, count); };
+  auto dense = [&](std::size_t first, std::size_t count) {
+    return compute(instance.value, rows.rows(first, count), first, result);
+  };
   if (!(ReadsSparse<Core> && rows.sparse()) && !rows.reserve_dense()) return nullptr;
   if (conversion.count > 0) {
     if constexpr (ReadsSparse<Core>) {
       status = rows.sparse() ? run(rows.sparse_block_rows(
                                        sparse_rows_cost_stored_values(instance.value, false)),
                                    [&](std::size_t first, std::size_t count) {
-                                     return rows.sparse_rows(first, count);
+                                     return rows.visit_sparse_rows(
+                                         first, count, [&](const auto& block) {
+                                           return compute(instance.value, block, first, result);
+                                         });
                                    })
                              : run(rows.block_rows(), dense);
     } else {

@@ -123,12 +123,23 @@ BulkStatus learn_private(Model& w, const Rows& rows, Targets y, SparseLearning& 
   return {};
 }
 
+// prefetch_next for rows read in place: each index of the next row loaded
+// once more, and clamped, as every pass over such a row does.
+template <class Index>
+inline void prefetch_next(const double* w, const SharedSparseRows<Index>& rows, std::size_t i) {
+  if (i + 1 >= rows.count) return;
+  const SharedRow<Index> next = rows.row(i + 1);
+  for (std::size_t k = 0; k < next.size; ++k) __builtin_prefetch(w + next.index(k));
+}
+
 // One output per row, `map` applied to each raw output. Over finite weights
 // of the rows' width the sum over stored values is the dense sum, and a finite
 // one vouches for every check (as in the dense loops); any other row is made
-// dense and goes to the checked form, which names its error.
-template <class Model, class Out, class Map, class Checked>
-BulkStatus predict_sparse(const Model& m, const SparseRows& rows, std::span<Out> out, Map map,
+// dense and goes to the checked form, which names its error. A row read in
+// place that a racing writer left not canonical sums to NaN (see
+// sparse_affine_sum) and is made dense by its clamped indices.
+template <class Model, class Rows, class Out, class Map, class Checked>
+BulkStatus predict_sparse(const Model& m, const Rows& rows, std::span<Out> out, Map map,
                           Checked checked) {
   if (auto refused = refused_width(m, rows)) return *refused;
   const std::size_t n = rows.cols;
@@ -138,7 +149,7 @@ BulkStatus predict_sparse(const Model& m, const SparseRows& rows, std::span<Out>
   const double b = m.intercept;
   DenseRow dense(n);
   return each_row(rows.count, [&](std::size_t i) -> Status {
-    const SparseRow x = rows.row(i);
+    const auto x = rows.row(i);
     if (exact) [[likely]] {
       prefetch_next(w, rows, i);
       const double z = sparse_affine_sum(w, x, b);
@@ -201,19 +212,32 @@ DREL_LEARN_BLOCK(LinearRegression, std::span<const double>)
 DREL_LEARN_BLOCK(LogisticRegression, Flags)
 #undef DREL_LEARN_BLOCK
 
-BulkStatus predict_many(const LinearRegression& m, const SparseRows& rows, std::span<double> out) {
+template <SparseRowKind Rows>
+BulkStatus predict_many(const LinearRegression& m, const Rows& rows, std::span<double> out) {
   return predict_sparse(m, rows, out, kRaw,
                         [&m](std::span<const double> x) { return m.predict_one_checked(x); });
 }
-BulkStatus predict_many(const LogisticRegression& m, const SparseRows& rows,
+template <SparseRowKind Rows>
+BulkStatus predict_many(const LogisticRegression& m, const Rows& rows,
                         std::span<std::uint8_t> out) {
   return predict_sparse(m, rows, out, kClass,
                         [&m](std::span<const double> x) { return m.logit_checked(x); });
 }
-BulkStatus predict_proba_many(const LogisticRegression& m, const SparseRows& rows,
+template <SparseRowKind Rows>
+BulkStatus predict_proba_many(const LogisticRegression& m, const Rows& rows,
                               std::span<double> out) {
   return predict_sparse(m, rows, out, kProbability,
                         [&m](std::span<const double> x) { return m.logit_checked(x); });
 }
+
+#define DREL_PREDICT_MANY(Rows)                                                                \
+  template BulkStatus predict_many(const LinearRegression&, const Rows&, std::span<double>);   \
+  template BulkStatus predict_many(const LogisticRegression&, const Rows&,                     \
+                                   std::span<std::uint8_t>);                                   \
+  template BulkStatus predict_proba_many(const LogisticRegression&, const Rows&, std::span<double>);
+DREL_PREDICT_MANY(SparseRows)
+DREL_PREDICT_MANY(SharedSparseRows<std::int32_t>)
+DREL_PREDICT_MANY(SharedSparseRows<std::int64_t>)
+#undef DREL_PREDICT_MANY
 
 }  // namespace drel

@@ -53,14 +53,18 @@ template <class Model, class Rows, class Targets>
 [[nodiscard]] BulkStatus learn_block(Model& work, const Rows& rows, Targets y,
                                      SparseLearning& run);
 
-[[nodiscard, gnu::noinline]] BulkStatus predict_many(const LinearRegression& m,
-                                                     const SparseRows& rows,
+// Rows: SparseRows, or SharedSparseRows found canonical and within bounds
+// before the first row (not to verify).
+template <SparseRowKind Rows>
+[[nodiscard, gnu::noinline]] BulkStatus predict_many(const LinearRegression& m, const Rows& rows,
                                                      std::span<double> out);
+template <SparseRowKind Rows>
 [[nodiscard, gnu::noinline]] BulkStatus predict_many(const LogisticRegression& m,
-                                                     const SparseRows& rows,
+                                                     const Rows& rows,
                                                      std::span<std::uint8_t> out);
+template <SparseRowKind Rows>
 [[nodiscard, gnu::noinline]] BulkStatus predict_proba_many(const LogisticRegression& m,
-                                                           const SparseRows& rows,
+                                                           const Rows& rows,
                                                            std::span<double> out);
 
 // Whether rows will cost their stored values (the model is sparse-exact for
