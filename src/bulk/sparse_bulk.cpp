@@ -41,6 +41,14 @@ auto target_of(Targets y, std::size_t i) {
   else return static_cast<double>(y[i]);
 }
 
+// Whether x, a row of `rows` that nothing has looked at yet
+// (SharedSparseRows::verify), is not canonical or within bounds.
+template <class Rows, class Row>
+bool unverified_fault(const Rows& rows, const Row& x) {
+  if constexpr (requires { rows.verify; }) return rows.verify && !ascends_within(x, rows.cols);
+  else return false;
+}
+
 // The rows of a model that can never be sparse-exact (a penalty moves every
 // weight on every step): each made dense, through the dense step on
 // learn_rows' copy of the model, then (when that defers) the checked form.
@@ -99,14 +107,12 @@ BulkStatus learn_private(Model& w, const Rows& rows, Targets y, SparseLearning& 
           StepOutcome::Done) [[likely]]
         continue;
     }
-    if constexpr (requires { rows.verify; }) {
-      // Rows not looked at yet stop at the first that is not canonical or
-      // within bounds (the sparse step defers on it), before it changes
-      // anything: the caller decides what it is.
-      if (rows.verify && !ascends_within(x, rows.cols)) [[unlikely]] {
-        run.exact = exact;
-        return row_failure(i, Error::unsorted_sparse_features());
-      }
+    // Rows not looked at yet stop at the first that is not canonical or
+    // within bounds (the sparse step defers on it), before it changes
+    // anything: the caller decides what it is.
+    if (unverified_fault(rows, x)) [[unlikely]] {
+      run.exact = exact;
+      return row_failure(i, Error::unsorted_sparse_features());
     }
     const std::span<const double> dense = run.dense.fill(x, rows.stored_as_is);
     Status absorbed;
@@ -123,21 +129,14 @@ BulkStatus learn_private(Model& w, const Rows& rows, Targets y, SparseLearning& 
   return {};
 }
 
-// prefetch_next for rows read in place: each index of the next row loaded
-// once more, and clamped, as every pass over such a row does.
-template <class Index>
-inline void prefetch_next(const double* w, const SharedSparseRows<Index>& rows, std::size_t i) {
-  if (i + 1 >= rows.count) return;
-  const SharedRow<Index> next = rows.row(i + 1);
-  for (std::size_t k = 0; k < next.size; ++k) __builtin_prefetch(w + next.index(k));
-}
-
 // One output per row, `map` applied to each raw output. Over finite weights
 // of the rows' width the sum over stored values is the dense sum, and a finite
 // one vouches for every check (as in the dense loops); any other row is made
 // dense and goes to the checked form, which names its error. A row read in
-// place that a racing writer left not canonical sums to NaN (see
-// sparse_affine_sum) and is made dense by its clamped indices.
+// place that is not canonical or within bounds sums to NaN (see
+// sparse_affine_sum): rows to verify stop there, before its output, with the
+// error unsorted_sparse_features; a verified one that a racing writer changed
+// since is made dense by its clamped indices.
 template <class Model, class Rows, class Out, class Map, class Checked>
 BulkStatus predict_sparse(const Model& m, const Rows& rows, std::span<Out> out, Map map,
                           Checked checked) {
@@ -151,13 +150,17 @@ BulkStatus predict_sparse(const Model& m, const Rows& rows, std::span<Out> out, 
   return each_row(rows.count, [&](std::size_t i) -> Status {
     const auto x = rows.row(i);
     if (exact) [[likely]] {
-      prefetch_next(w, rows, i);
+      // Rows read in place are not asked for ahead: the extra pass over the
+      // next row's indices costs them more than it saves (bench_sparse.py).
+      if constexpr (std::is_same_v<Rows, SparseRows>) prefetch_next(w, rows, i);
       const double z = sparse_affine_sum(w, x, b);
       if (is_finite(z)) [[likely]] {
         out[i] = static_cast<Out>(map(z));
         return {};
       }
     }
+    if (unverified_fault(rows, x)) [[unlikely]]
+      return std::unexpected(Error::unsorted_sparse_features());
     auto z = checked(dense.fill(x, rows.stored_as_is));
     dense.clear(x);
     if (!z) return std::unexpected(std::move(z).error());

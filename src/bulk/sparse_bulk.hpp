@@ -53,8 +53,9 @@ template <class Model, class Rows, class Targets>
 [[nodiscard]] BulkStatus learn_block(Model& work, const Rows& rows, Targets y,
                                      SparseLearning& run);
 
-// Rows: SparseRows, or SharedSparseRows found canonical and within bounds
-// before the first row (not to verify).
+// Rows: SparseRows or SharedSparseRows of int32 or int64 indices. Rows to
+// verify stop at the first one that is not canonical or within bounds, as
+// learn_block's do, with the outputs of the rows before it written.
 template <SparseRowKind Rows>
 [[nodiscard, gnu::noinline]] BulkStatus predict_many(const LinearRegression& m, const Rows& rows,
                                                      std::span<double> out);

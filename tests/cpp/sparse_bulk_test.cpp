@@ -97,6 +97,24 @@ std::vector<LinearRegression> linear_models() {
   return out;
 }
 
+// The first row from row 25 on with two stored values or more, its first two
+// indices now out of order, repeated, beyond the width or negative (`fault`
+// 0 to 3): the row.
+template <class Index>
+std::size_t break_a_late_row(Csr<Index>& x, int fault) {
+  std::size_t row = 25;
+  while (x.offsets[row + 1] - x.offsets[row] < 2) ++row;
+  Index* first = x.indices.data() + x.offsets[row];
+  const Index was[] = {first[0], first[1]};
+  const Index now[][2] = {{was[1], was[0]},
+                          {was[0], was[0]},
+                          {was[0], static_cast<Index>(kCols)},
+                          {static_cast<Index>(-1), was[1]}};
+  first[0] = now[fault][0];
+  first[1] = now[fault][1];
+  return row;
+}
+
 template <class Index>
 class SharedRowsLearn : public ::testing::Test {};
 using IndexTypes = ::testing::Types<std::int32_t, std::int64_t>;
@@ -133,18 +151,9 @@ TYPED_TEST(SharedRowsLearn, VerifyingStopsAtTheFirstRowNotCanonicalOrWithinBound
   using Index = TypeParam;
   const std::vector<double> targets(40, 1.5);
   const std::span<const double> y(targets);
-  for (const int fault : {0, 1, 2, 3}) {  // out of order, repeated, beyond, negative
+  for (const int fault : {0, 1, 2, 3}) {
     auto x = canonical<Index>(40, 5, 0);
-    std::size_t row = 25;
-    while (x.offsets[row + 1] - x.offsets[row] < 2) ++row;
-    Index* first = x.indices.data() + x.offsets[row];
-    const Index was[] = {first[0], first[1]};
-    const Index now[][2] = {{was[1], was[0]},
-                            {was[0], was[0]},
-                            {was[0], static_cast<Index>(kCols)},
-                            {static_cast<Index>(-1), was[1]}};
-    first[0] = now[fault][0];
-    first[1] = now[fault][1];
+    const std::size_t row = break_a_late_row(x, fault);
     LinearRegression by_block = linear_models()[0], by_dense = linear_models()[0];
     SparseLearning run(kCols);
     const BulkStatus stopped = learn_block(by_block, x.block(0, x.rows, true), y, run);
@@ -195,20 +204,28 @@ BulkStatus outputs_in_blocks(std::size_t count, std::size_t block, std::vector<O
   return {};
 }
 
+template <class Out>
+void expect_same_outputs(const std::vector<Out>& a, const std::vector<Out>& b) {
+  if constexpr (std::is_same_v<Out, double>) {
+    EXPECT_EQ(bits(a), bits(b));
+  } else {
+    EXPECT_EQ(a, b);
+  }
+}
+
+// Rows verified as they are read or before: the same for canonical rows.
 template <class Index, class Model, class Out, class Predict>
 void expect_predictions_match_dense(const Csr<Index>& x, const Model& m, Predict predict) {
-  std::vector<Out> shared(x.rows), dense(x.rows);
+  std::vector<Out> dense(x.rows);
   const BulkStatus expected = predict(m, x.dense_rows(x.rows), std::span<Out>(dense));
-  const BulkStatus got = outputs_in_blocks<Out>(
-      x.rows, 7, shared, [&](std::size_t first, std::size_t n, std::span<Out> out) {
-        return predict(m, x.block(first, n, false), out);
-      });
-  ASSERT_EQ(text(got), text(expected));
-  if (!expected) return;
-  if constexpr (std::is_same_v<Out, double>) {
-    EXPECT_EQ(bits(shared), bits(dense));
-  } else {
-    EXPECT_EQ(shared, dense);
+  for (const bool verify : {false, true}) {
+    std::vector<Out> shared(x.rows);
+    const BulkStatus got = outputs_in_blocks<Out>(
+        x.rows, 7, shared, [&](std::size_t first, std::size_t n, std::span<Out> out) {
+          return predict(m, x.block(first, n, verify), out);
+        });
+    ASSERT_EQ(text(got), text(expected));
+    if (expected) expect_same_outputs(shared, dense);
   }
 }
 
@@ -242,6 +259,24 @@ TYPED_TEST(SharedRowsPredict, MatchPredictManyOverDenseRows) {
     if (seed % 4 == 1) m.weights[seed % kCols] = kNaN;
     expect_predictions_match_dense<TypeParam, LogisticRegression, std::uint8_t>(x, m, classes);
     expect_predictions_match_dense<TypeParam, LogisticRegression, double>(x, m, probabilities);
+  }
+}
+
+TYPED_TEST(SharedRowsPredict, VerifyingStopsAtTheFirstRowNotCanonicalOrWithinBounds) {
+  using Index = TypeParam;
+  for (const int fault : {0, 1, 2, 3}) {
+    auto x = canonical<Index>(40, 5, 0);
+    const std::size_t row = break_a_late_row(x, fault);
+    const auto m = *LogisticRegression::create(kCols, *Optimizer::sgd(kCols, 0.5, 0.0),
+                                               BinaryLogLoss{1e-15});
+    std::vector<double> shared(x.rows), dense(row);
+    const BulkStatus stopped = predict_proba_many(m, x.block(0, x.rows, true), std::span(shared));
+    ASSERT_FALSE(stopped);
+    EXPECT_EQ(stopped.error().row, row);
+    EXPECT_TRUE(stopped.error().error.template is<error_kind::UnsortedSparseFeatures>());
+    ASSERT_TRUE(predict_proba_many(m, x.dense_rows(row), std::span(dense)));
+    shared.resize(row);
+    expect_same_outputs(shared, dense);
   }
 }
 

@@ -224,7 +224,8 @@ OTHER_FAULTS = {
 
 @pytest.mark.parametrize("other", sorted(OTHER_FAULTS))
 @pytest.mark.parametrize("fault", ["beyond", "negative"])
-def test_an_index_out_of_bounds_late_in_x_is_its_error_whatever_fails_first(fault, other):
+@pytest.mark.parametrize("call", ["learn_many", "predict_many"])
+def test_an_index_out_of_bounds_late_in_x_is_its_error_whatever_fails_first(call, fault, other):
     X = late_fault(canonical(4000), fault)
     X.data[0] = np.nan
     if other != "an early row fails":
@@ -232,5 +233,8 @@ def test_an_index_out_of_bounds_late_in_x_is_its_error_whatever_fails_first(faul
     X, y, model = OTHER_FAULTS[other](X, np.arange(X.shape[0]) % 2 == 0)
     before = model.to_json()
     with pytest.raises(ValueError, match="not a valid CSR matrix: a column index"):
-        drel_ml_ext.learn_many(model, X, y)
+        if call == "learn_many":
+            drel_ml_ext.learn_many(model, X, y)
+        else:
+            drel_ml_ext.predict_many(model, X)
     assert model.to_json() == before
