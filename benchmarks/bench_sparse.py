@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""learn_many on scipy.sparse CSR against its floor, scikit-learn and Vowpal Wabbit.
+"""learn_many and predict_many on scipy.sparse CSR against its floor, scikit-learn and Vowpal Wabbit.
 
     python3 benchmarks/bench_sparse.py            full run (a few minutes)
     python3 benchmarks/bench_sparse.py --quick    smoke run: fewer rows and rounds
@@ -23,8 +23,12 @@ Logistic regression with a constant learning rate, one pass, an intercept:
             (skipped without it). Its whole run from the cache is timed, the
             reading of the cache included (a workspace with no example costs
             next to nothing and is subtracted).
-Then learn_many on sparse against dense rows of a narrow matrix (10^5 x 100,
-about 10 stored per row): the same result, two representations.
+Then, with the model drel learned: predict_many and predict_proba_many over the
+same CSR matrix, against SGDClassifier.decision_function of the model sklearn
+learned (skipped without scikit-learn).
+Then learn_many and predict_proba_many on sparse against dense rows of a narrow
+matrix (10^5 x 100, about 10 stored per row): the same result, two
+representations.
 
 Every statement runs once per round, all of them in every round (interleaved),
 and keeps its best round of process CPU time (VW parses in a thread of its own:
@@ -156,7 +160,9 @@ def main() -> None:
         assert doc["weights"] == w[:-1].tolist() and doc["intercept"] == w[-1], "floor differs"
 
     statements = {"drel": drel_learn, "floor": floor_learn(False),
-                  "floor, hinted": floor_learn(True)}
+                  "floor, hinted": floor_learn(True),
+                  "predict_many": lambda: ext.predict_many(check, X),
+                  "predict_proba_many": lambda: ext.predict_proba_many(check, X)}
     try:
         from sklearn.linear_model import SGDClassifier
 
@@ -166,6 +172,10 @@ def main() -> None:
                               X, y, classes=np.array([0, 1], dtype=np.uint8))
 
         statements["sklearn"] = sklearn_learn
+        fitted = SGDClassifier(loss="log_loss", penalty=None, learning_rate="constant", eta0=RATE,
+                               shuffle=False, fit_intercept=True, average=False).partial_fit(
+                                   X, y, classes=np.array([0, 1], dtype=np.uint8))
+        statements["sklearn decision_function"] = lambda: fitted.decision_function(X)
     except ImportError:
         pass
     with tempfile.TemporaryDirectory() as tmp:
@@ -190,8 +200,14 @@ def main() -> None:
         return run
 
     narrow_best = best_of({"sparse": narrow_learn("sparse", narrow),
-                           "dense": narrow_learn("dense", narrow_dense)}, rounds * 2)
+                           "dense": narrow_learn("dense", narrow_dense),
+                           "sparse predict": lambda: ext.predict_proba_many(models["sparse"], narrow),
+                           "dense predict": lambda: ext.predict_proba_many(models["dense"],
+                                                                           narrow_dense)},
+                          rounds * 2)
     assert models["sparse"].to_json() == models["dense"].to_json()
+    assert np.array_equal(ext.predict_proba_many(models["sparse"], narrow),
+                          ext.predict_proba_many(models["sparse"], narrow_dense))
 
     load = os.getloadavg()[0]
     ns = {name: seconds / rows * 1e9 for name, seconds in best.items()}
@@ -214,12 +230,22 @@ def main() -> None:
         ratio = ns["vw"] / ns["drel"]
         print(f"  vw from its cache            {ns['vw']:8.1f} ns/row  drel {ratio:.2f}x faster "
               f"(target {VW_TARGET:g}x: {'met' if ratio >= VW_TARGET else 'MISSED'})")
+    print(f"  predict_many (CSR)           {ns['predict_many']:8.1f} ns/row")
+    print(f"  predict_proba_many (CSR)     {ns['predict_proba_many']:8.1f} ns/row")
+    if "sklearn decision_function" in ns:
+        print(f"  sklearn decision_function    {ns['sklearn decision_function']:8.1f} ns/row  "
+              f"drel predict_many at {ns['predict_many'] / ns['sklearn decision_function']:.2f}x "
+              "its time")
     narrow_rows = narrow.shape[0]
     sparse_ns = narrow_best["sparse"] / narrow_rows * 1e9
     dense_ns = narrow_best["dense"] / narrow_rows * 1e9
     print(f"{narrow_rows} rows x 100 features, {narrow.nnz / narrow_rows:.1f} stored per row:")
     print(f"  learn_many CSR {sparse_ns:.1f} ns/row, dense {dense_ns:.1f} ns/row "
           f"(sparse {dense_ns / sparse_ns:.2f}x the dense speed; same model bit for bit)")
+    sparse_ns, dense_ns = (narrow_best[k] / narrow_rows * 1e9 for k in ("sparse predict",
+                                                                        "dense predict"))
+    print(f"  predict_proba_many CSR {sparse_ns:.1f} ns/row, dense {dense_ns:.1f} ns/row "
+          f"(sparse {dense_ns / sparse_ns:.2f}x the dense speed; same outputs bit for bit)")
 
 
 if __name__ == "__main__":

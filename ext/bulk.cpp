@@ -54,6 +54,45 @@ PyObject* change_state(Core& state, Conversion& conversion, std::size_t block, L
   Py_RETURN_NONE;
 }
 
+// Runs f(block, at) over rows [first, first + count) of sparse X, as
+// visit_sparse_rows gives them (`at`: the block's first row). Rows that X's
+// reader has not looked at yet stop at the first that is not canonical or
+// within bounds: X is looked at whole then, and the run either stops (X is
+// invalid, which raise_if_invalid then says) or goes on from that row with
+// rows put in order. Rows of the error are counted from `first`.
+template <class F>
+BulkStatus over_sparse_rows(RowReader& rows, std::size_t first, std::size_t count, F&& f) {
+  SparseMatrix& matrix = rows.sparse_matrix();
+  for (std::size_t from = 0;;) {
+    BulkStatus status = rows.visit_sparse_rows(
+        first + from, count - from, [&](const auto& block) { return f(block, first + from); });
+    if (status) return status;
+    status.error().row += from;
+    if (!matrix.verify_pending() ||
+        !status.error().error.template is<error_kind::UnsortedSparseFeatures>() ||
+        !matrix.verify_now())
+      return status;
+    from = status.error().row;
+  }
+}
+
+// Opens X for a call on `core`. When the core reads sparse X as it is
+// stored and its rows cost their stored values, X's indices are looked at as
+// the rows reach them (see over_sparse_rows); otherwise X is looked at whole
+// now, as ever.
+template <class Core>
+bool open_x(RowReader& rows, PyObject* X, const Core& core, bool learning,
+            bool& by_stored_values) {
+  if constexpr (!ReadsSparse<Core>) {
+    return rows.open(X);
+  } else {
+    if (!rows.open(X, true)) return false;
+    if (!rows.sparse()) return true;
+    by_stored_values = sparse_rows_cost_stored_values(core, learning);
+    return by_stored_values || !rows.sparse_matrix().raise_if_invalid();
+  }
+}
+
 // Runs compute(value, rows, first, result) over the converted rows of X, a
 // block at a time, into one result array, without the interpreter lock.
 template <class Core, class Compute>
@@ -63,36 +102,45 @@ PyObject* compute_rows(Instance<Core>& instance, PyObject* X, ResultKind kind,
   if (!borrow) return nullptr;
   RowReader rows;
   Conversion conversion;
-  if (!rows.open(X) || !convert_inputs(rows, nullptr, conversion)) return nullptr;
+  bool by_stored_values = false;
+  if (!open_x(rows, X, instance.value, false, by_stored_values)) return nullptr;
+  // X's own error comes first, as when it was looked at on opening.
+  auto fail = [&]() -> PyObject* {
+    if (rows.sparse()) rows.sparse_matrix().raise_if_invalid();
+    return nullptr;
+  };
+  if (!convert_inputs(rows, nullptr, conversion)) return fail();
   BulkResult result;
-  if (!result.allocate(kind, conversion.count, width)) return nullptr;
+  if (!result.allocate(kind, conversion.count, width)) return fail();
   BulkStatus status;
   SignalPoll signals;
-  // Sparse X reaches a core that reads it as it is stored, else dense rows.
-  auto run = [&](std::size_t block, auto rows_of) {
-    return without_gil([&] {
-      return over_blocks(conversion.count, block, signals,
-                         [&](std::size_t first, std::size_t count) {
-                           return compute(instance.value, rows_of(first, count), first, result);
-                         });
-    });
+  // Sparse X reaches a core that reads it as it is stored (in place where X
+  // allows), else dense rows.
+  auto run = [&](std::size_t block, auto each_block) {
+    return without_gil(
+        [&] { return over_blocks(conversion.count, block, signals, each_block); });
   };
-  auto dense = [&](std::size_t first, std::size_t count) { return rows.rows(first, count); };
+  auto dense = [&](std::size_t first, std::size_t count) {
+    return compute(instance.value, rows.rows(first, count), first, result);
+  };
   if (!(ReadsSparse<Core> && rows.sparse()) && !rows.reserve_dense()) return nullptr;
   if (conversion.count > 0) {
     if constexpr (ReadsSparse<Core>) {
-      status = rows.sparse() ? run(rows.sparse_block_rows(
-                                       sparse_rows_cost_stored_values(instance.value, false)),
+      status = rows.sparse() ? run(rows.sparse_block_rows(by_stored_values),
                                    [&](std::size_t first, std::size_t count) {
-                                     return rows.sparse_rows(first, count);
+                                     return over_sparse_rows(
+                                         rows, first, count,
+                                         [&](const auto& block, std::size_t at) {
+                                           return compute(instance.value, block, at, result);
+                                         });
                                    })
                              : run(rows.block_rows(), dense);
     } else {
       status = run(rows.block_rows(), dense);
     }
   }
-  if (signals.raised()) return nullptr;
-  return finished(status, conversion) ? result.release() : nullptr;
+  if (signals.raised()) return fail();
+  return finished(status, conversion) ? result.release() : fail();
 }
 
 // ---- learn_many ----
@@ -124,34 +172,20 @@ bool targets_as_expected(PyObject* y) {
 
 // learn_many of a model that reads sparse X as it is stored. Its blocks run
 // in place on one private copy of the model for the whole call (kept up by
-// `run`). Rows that X's reader has not looked at yet stop at the first that
-// is not canonical or within bounds: X is looked at whole then, and the call
-// either stops (X is invalid, which raise_if_invalid then says) or goes on
-// from that row with rows put in order.
+// `run`), over X's rows as over_sparse_rows gives them.
 template <class Core, class Targets>
 PyObject* learn_sparse_x(Core& state, RowReader& rows, Targets& targets, Conversion& conversion,
                          bool by_stored_values) {
-  SparseMatrix& matrix = rows.sparse_matrix();
   SparseLearning run(rows.sparse_cols(), by_stored_values);
   PyObject* done = change_state<false>(
       state, conversion,
       std::min(rows.sparse_block_rows(by_stored_values), targets.block_rows()),
       [&](Core& work, std::size_t first, std::size_t count) -> BulkStatus {
-        for (std::size_t from = 0;;) {
-          BulkStatus status =
-              rows.visit_sparse_rows(first + from, count - from, [&](const auto& block) {
-                return learn_block(work, block, targets.values(first + from, count - from), run);
-              });
-          if (status) return status;
-          status.error().row += from;
-          if (!matrix.verify_pending() ||
-              !status.error().error.template is<error_kind::UnsortedSparseFeatures>() ||
-              !matrix.verify_now())
-            return status;
-          from = status.error().row;
-        }
+        return over_sparse_rows(rows, first, count, [&](const auto& block, std::size_t at) {
+          return learn_block(work, block, targets.values(at, block.count), run);
+        });
       });
-  if (done == nullptr) matrix.raise_if_invalid();
+  if (done == nullptr) rows.sparse_matrix().raise_if_invalid();
   return done;
 }
 
@@ -174,14 +208,8 @@ PyObject* learn_on(Instance<Core>& instance, PyObject* X, PyObject* y) {
     // A sparse-exact model's rows are looked at as they are learned (see
     // bulk_sparse.hpp); any other's as X is opened, as ever.
     constexpr bool kReadsSparse = ReadsSparse<Core>;
-    if (!rows.open(X, kReadsSparse)) return nullptr;
     bool by_stored_values = false;
-    if constexpr (kReadsSparse) {
-      if (rows.sparse()) {
-        by_stored_values = sparse_rows_cost_stored_values(instance.value, true);
-        if (!by_stored_values && rows.sparse_matrix().raise_if_invalid()) return nullptr;
-      }
-    }
+    if (!open_x(rows, X, instance.value, true, by_stored_values)) return nullptr;
     ColumnReader<Target> targets("y");
     if (!targets.open(y) || !convert_inputs(rows, &targets, conversion)) {
       if (rows.sparse()) rows.sparse_matrix().raise_if_invalid();  // X's error first

@@ -10,15 +10,16 @@
 // CSR is read in place. When its rows are canonical (indices strictly
 // increasing within each row, found so when X is opened), its indptr and
 // indices are native int32 or int64 of one type, and its data float64, the
-// learning steps read all three where they are, each index and offset loaded
-// once and clamped into bounds (SharedSparseRows): another thread writing to
-// them meanwhile can change the results, never send a read out of bounds.
-// Opened for learning from a sparse-exact model (open's `defer_index_check`),
-// such arrays are not looked at in a pass of their own: the learning steps
-// find each row canonical and within bounds as they reach it, and the first
-// one that is not has the whole of X looked at as opening it would have
-// (verify_now): out of bounds, X is refused; merely not canonical, the rows
-// from there on are copied and put in order. A caller that fails for any
+// linear models' learning and predicting steps read all three where they are,
+// each index and offset loaded once and clamped into bounds
+// (SharedSparseRows): another thread writing to them meanwhile can change the
+// results, never send a read out of bounds. Opened for rows that cost their
+// stored values (open's `defer_index_check`: learning from a sparse-exact
+// model, predicting from finite weights), such arrays are not looked at in a
+// pass of their own: the steps find each row canonical and within bounds as
+// they reach it, and the first one that is not has the whole of X looked at
+// as opening it would have (verify_now): out of bounds, X is refused; merely
+// not canonical, the rows from there on are copied and put in order. A caller that fails for any
 // other reason first asks whether X is invalid (raise_if_invalid), so that
 // X's own error comes first, as when it was looked at on opening.
 // Otherwise a block of rows at a time, its indices are copied (and checked

@@ -7,6 +7,7 @@
 
 #include "bulk/row_loops.hpp"
 #include "common/step_outcome.hpp"
+#include "linear/chained_steps.hpp"
 #include "linear/learn_step.hpp"
 #include "pipeline/pipeline_step.hpp"
 #include "preprocessing/scaler_step.hpp"
@@ -27,17 +28,33 @@ BulkStatus update_all(Statistic& s, std::span<const double> xs) {
   return {};
 }
 
-// A linear model: its fast step writes in place; its checked form decides the rest.
+// A linear model: its fast step writes in place; its checked form decides the
+// rest. With plain SGD and rows of one width, the steps run chained
+// (chained_steps), up to a row they would defer.
 template <class Model, class Targets>
 BulkStatus learn_model(Model& m, const Rows& rows, Targets y) {
   auto target = [y](std::size_t i) {
     if constexpr (std::is_same_v<Model, LogisticRegression>) return y[i] != 0;
     else return static_cast<double>(y[i]);
   };
+  const auto checked = [&](Model& w, std::size_t i) {
+    return w.learn_one_checked(rows.row(i), target(i));
+  };
+  if (rows.offsets == nullptr && chains(m, rows.cols)) {
+    const double* const data = rows.data;
+    const std::size_t stride = rows.row_stride;
+    const std::size_t count = rows.count;
+    return learn_runs(
+        m, count,
+        [&](Model& w, std::size_t i) {
+          return i + chained_learn_steps(w, data + i * stride, stride, y.data() + i, count - i);
+        },
+        checked);
+  }
   return learn_rows(
       m, rows.count,
       [&](Model& w, std::size_t i) { return learn_step<Commit::InPlace>(w, rows.row(i), target(i)); },
-      [&](Model& w, std::size_t i) { return w.learn_one_checked(rows.row(i), target(i)); });
+      checked);
 }
 
 // A pipeline: the fast step needs a validated scaler, which every successful

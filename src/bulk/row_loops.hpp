@@ -39,6 +39,21 @@ BulkStatus learn_rows(State& state, std::size_t count, Fast fast, Checked checke
   return {};
 }
 
+// As learn_rows, for a fast form that takes a run of rows at once:
+// `run(work, i)` learns rows from i on until one it would defer and returns
+// that row's index (count when none), the row itself untouched; the checked
+// form decides it, and the run goes on after it.
+template <class State, class Run, class Checked>
+BulkStatus learn_runs(State& state, std::size_t count, Run run, Checked checked) {
+  if (count == 0) return {};
+  State work = state;
+  for (std::size_t i = run(work, 0); i < count; i = run(work, i + 1)) {
+    if (auto absorbed = checked(work, i); !absorbed) return row_failure(i, std::move(absorbed).error());
+  }
+  state = std::move(work);
+  return {};
+}
+
 // Runs `row(i)` for every row of an operation that changes nothing; the first
 // error stops it.
 template <class Row>

@@ -42,6 +42,14 @@ auto target_of(Targets y, std::size_t i) {
   else return static_cast<double>(y[i]);
 }
 
+// Whether x, a row of `rows` that nothing has looked at yet
+// (SharedSparseRows::verify), is not canonical or within bounds.
+template <class Rows, class Row>
+bool unverified_fault(const Rows& rows, const Row& x) {
+  if constexpr (requires { rows.verify; }) return rows.verify && !ascends_within(x, rows.cols);
+  else return false;
+}
+
 // The rows of a model that can never be sparse-exact (a penalty moves every
 // weight on every step): each made dense, through the dense step on
 // learn_rows' copy of the model, then (when that defers) the checked form.
@@ -100,14 +108,12 @@ BulkStatus learn_private(Model& w, const Rows& rows, Targets y, SparseLearning& 
           StepOutcome::Done) [[likely]]
         continue;
     }
-    if constexpr (requires { rows.verify; }) {
-      // Rows not looked at yet stop at the first that is not canonical or
-      // within bounds (the sparse step defers on it), before it changes
-      // anything: the caller decides what it is.
-      if (rows.verify && !ascends_within(x, rows.cols)) [[unlikely]] {
-        run.exact = exact;
-        return row_failure(i, Error::unsorted_sparse_features());
-      }
+    // Rows not looked at yet stop at the first that is not canonical or
+    // within bounds (the sparse step defers on it), before it changes
+    // anything: the caller decides what it is.
+    if (unverified_fault(rows, x)) [[unlikely]] {
+      run.exact = exact;
+      return row_failure(i, Error::unsorted_sparse_features());
     }
     const std::span<const double> dense = run.dense.fill(x, rows.stored_as_is);
     Status absorbed;
@@ -127,9 +133,13 @@ BulkStatus learn_private(Model& w, const Rows& rows, Targets y, SparseLearning& 
 // One output per row, `map` applied to each raw output. Over finite weights
 // of the rows' width the sum over stored values is the dense sum, and a finite
 // one vouches for every check (as in the dense loops); any other row is made
-// dense and goes to the checked form, which names its error.
-template <class Model, class Out, class Map, class Checked>
-BulkStatus predict_sparse(const Model& m, const SparseRows& rows, std::span<Out> out, Map map,
+// dense and goes to the checked form, which names its error. A row read in
+// place that is not canonical or within bounds sums to NaN (see
+// sparse_affine_sum): rows to verify stop there, before its output, with the
+// error unsorted_sparse_features; a verified one that a racing writer changed
+// since is made dense by its clamped indices.
+template <class Model, class Rows, class Out, class Map, class Checked>
+BulkStatus predict_sparse(const Model& m, const Rows& rows, std::span<Out> out, Map map,
                           Checked checked) {
   if (auto refused = refused_width(m, rows)) return *refused;
   const std::size_t n = rows.cols;
@@ -139,15 +149,19 @@ BulkStatus predict_sparse(const Model& m, const SparseRows& rows, std::span<Out>
   const double b = m.intercept;
   DenseRow dense(n);
   return each_row(rows.count, [&](std::size_t i) -> Status {
-    const SparseRow x = rows.row(i);
+    const auto x = rows.row(i);
     if (exact) [[likely]] {
-      prefetch_next(w, rows, i);
+      // Rows read in place are not asked for ahead: the extra pass over the
+      // next row's indices costs them more than it saves (bench_sparse.py).
+      if constexpr (std::is_same_v<Rows, SparseRows>) prefetch_next(w, rows, i);
       const double z = sparse_affine_sum(w, x, b);
       if (is_finite(z)) [[likely]] {
         out[i] = static_cast<Out>(map(z));
         return {};
       }
     }
+    if (unverified_fault(rows, x)) [[unlikely]]
+      return std::unexpected(Error::unsorted_sparse_features());
     auto z = checked(dense.fill(x, rows.stored_as_is));
     dense.clear(x);
     if (!z) return std::unexpected(std::move(z).error());
@@ -202,19 +216,32 @@ DREL_LEARN_BLOCK(LinearRegression, std::span<const double>)
 DREL_LEARN_BLOCK(LogisticRegression, Flags)
 #undef DREL_LEARN_BLOCK
 
-BulkStatus predict_many(const LinearRegression& m, const SparseRows& rows, std::span<double> out) {
+template <SparseRowKind Rows>
+BulkStatus predict_many(const LinearRegression& m, const Rows& rows, std::span<double> out) {
   return predict_sparse(m, rows, out, kRaw,
                         [&m](std::span<const double> x) { return m.predict_one_checked(x); });
 }
-BulkStatus predict_many(const LogisticRegression& m, const SparseRows& rows,
+template <SparseRowKind Rows>
+BulkStatus predict_many(const LogisticRegression& m, const Rows& rows,
                         std::span<std::uint8_t> out) {
   return predict_sparse(m, rows, out, kClass,
                         [&m](std::span<const double> x) { return m.logit_checked(x); });
 }
-BulkStatus predict_proba_many(const LogisticRegression& m, const SparseRows& rows,
+template <SparseRowKind Rows>
+BulkStatus predict_proba_many(const LogisticRegression& m, const Rows& rows,
                               std::span<double> out) {
   return predict_sparse(m, rows, out, kProbability,
                         [&m](std::span<const double> x) { return m.logit_checked(x); });
 }
+
+#define DREL_PREDICT_MANY(Rows)                                                                \
+  template BulkStatus predict_many(const LinearRegression&, const Rows&, std::span<double>);   \
+  template BulkStatus predict_many(const LogisticRegression&, const Rows&,                     \
+                                   std::span<std::uint8_t>);                                   \
+  template BulkStatus predict_proba_many(const LogisticRegression&, const Rows&, std::span<double>);
+DREL_PREDICT_MANY(SparseRows)
+DREL_PREDICT_MANY(SharedSparseRows<std::int32_t>)
+DREL_PREDICT_MANY(SharedSparseRows<std::int64_t>)
+#undef DREL_PREDICT_MANY
 
 }  // namespace drel

@@ -53,14 +53,19 @@ template <class Model, class Rows, class Targets>
 [[nodiscard]] BulkStatus learn_block(Model& work, const Rows& rows, Targets y,
                                      SparseLearning& run);
 
-[[nodiscard, gnu::noinline]] BulkStatus predict_many(const LinearRegression& m,
-                                                     const SparseRows& rows,
+// Rows: SparseRows or SharedSparseRows of int32 or int64 indices. Rows to
+// verify stop at the first one that is not canonical or within bounds, as
+// learn_block's do, with the outputs of the rows before it written.
+template <SparseRowKind Rows>
+[[nodiscard, gnu::noinline]] BulkStatus predict_many(const LinearRegression& m, const Rows& rows,
                                                      std::span<double> out);
+template <SparseRowKind Rows>
 [[nodiscard, gnu::noinline]] BulkStatus predict_many(const LogisticRegression& m,
-                                                     const SparseRows& rows,
+                                                     const Rows& rows,
                                                      std::span<std::uint8_t> out);
+template <SparseRowKind Rows>
 [[nodiscard, gnu::noinline]] BulkStatus predict_proba_many(const LogisticRegression& m,
-                                                           const SparseRows& rows,
+                                                           const Rows& rows,
                                                            std::span<double> out);
 
 // Whether rows will cost their stored values (the model is sparse-exact for

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -117,6 +118,12 @@ struct SparseRows {
     return {indices + first, values + first, offsets[i + 1] - first};
   }
 };
+
+// The sparse rows the core reads: its own copy, or a CSR matrix's arrays in place.
+template <class Rows>
+concept SparseRowKind = std::same_as<Rows, SparseRows> ||
+                        std::same_as<Rows, SharedSparseRows<std::int32_t>> ||
+                        std::same_as<Rows, SharedSparseRows<std::int64_t>>;
 
 // One dense row of `cols` values at a time, for the steps that read every
 // feature. It is all +0 between uses: fill() adds each stored value to +0, as

@@ -54,12 +54,13 @@ bool chains(const Model& m, std::size_t cols) {
 // defer: the number of rows taken, each prediction written to `predictions`
 // and handed to `observe(target, prediction)` in order. The model is left as
 // predict_learn_step leaves it after those rows, the deferred row untouched.
+// Predictions of std::nullptr_t are not written (chained_learn_steps).
 // Requires chains(m, features).
-template <class Model, class TargetColumn, class Observe>
+template <class Model, class TargetColumn, class Predictions, class Observe>
 [[gnu::always_inline]] inline std::size_t chained_steps(Model& m, const double* rows,
                                                         std::size_t stride,
                                                         const TargetColumn* y, std::size_t count,
-                                                        double* predictions, Observe&& observe) {
+                                                        Predictions predictions, Observe&& observe) {
   using Target = std::conditional_t<std::is_same_v<TargetColumn, double>, double, bool>;
   Sgd& o = std::get<Sgd>(m.optimizer.variant);
   // Neither counter may pass its last value.
@@ -127,7 +128,7 @@ template <class Model, class TargetColumn, class Observe>
         }
       }
       b = b_next;
-      predictions[j] = prediction;
+      if constexpr (!std::is_null_pointer_v<Predictions>) predictions[j] = prediction;
       observe(y[j], prediction);
       sum = next_sum;
     }
@@ -141,6 +142,17 @@ template <class Model, class TargetColumn, class Observe>
   m.samples_seen += j;
   o.samples_seen += j;
   return j;
+}
+
+// chained_steps for a caller that only learns: no prediction is written or
+// observed, and the loop is compiled without them.
+template <class Model, class TargetColumn>
+[[gnu::always_inline]] inline std::size_t chained_learn_steps(Model& m, const double* rows,
+                                                              std::size_t stride,
+                                                              const TargetColumn* y,
+                                                              std::size_t count) {
+  return chained_steps(m, rows, stride, y, count, nullptr,
+                       [](TargetColumn, double) __attribute__((always_inline)) {});
 }
 
 }  // namespace drel

@@ -5,12 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "linear/chained_steps.hpp"
 #include "state_bits.hpp"
 #include "case_names.hpp"
 #include "test_support.hpp"
@@ -513,6 +517,154 @@ TEST(FastPath, FitStillValidates) {
     StandardScalerState s = state;
     expect_rejected_unchanged(s, std::string("invalid model state: ") + text,
                               [&](StandardScalerState& o) { return o.fit_one(x); });
+  }
+}
+
+// Plain SGD over rows of one width runs learn_many's rows chained
+// (linear/chained_steps.hpp): every width up to past the weights the chain
+// keeps on the stack, a penalty of +0.0, -0.0 and more, both losses, both
+// models, rows packed and spaced apart.
+struct ChainShape {
+  std::size_t cols;
+  double l2;
+  bool huber;
+
+  friend void PrintTo(const ChainShape& c, std::ostream* os) {
+    *os << c.cols << " features, l2 " << c.l2 << (c.huber ? ", huber" : "");
+  }
+};
+
+std::vector<ChainShape> chain_shapes() {
+  std::vector<ChainShape> out;
+  for (std::size_t cols : {1, 2, 3, 4, 7, 10, 16, 31, 64, 100, 255, 256, 257, 300})
+    for (double l2 : {0.0, -0.0, 1e-3})
+      for (bool huber : {false, true}) out.push_back({cols, l2, huber});
+  return out;
+}
+
+// Zeros of both signs, subnormals and ordinary values: the weight update
+// without a penalty meets every case of a zero's sign.
+double signed_zero_mix(std::mt19937_64& gen) {
+  switch (gen() % 6) {
+    case 0: return 0.0;
+    case 1: return -0.0;
+    case 2: return (gen() & 1) != 0 ? 5e-324 : -5e-324;
+    default: return std::normal_distribution<double>(0.0, 1.0)(gen);
+  }
+}
+
+class ChainedLearnMany : public ::testing::TestWithParam<ChainShape> {
+ protected:
+  template <class Model>
+  Model start() {
+    const ChainShape c = GetParam();
+    std::vector<double> weights(c.cols);
+    for (double& w : weights) w = signed_zero_mix(gen_);
+    // A power of two near 1 / width keeps the weights from diverging.
+    const double rate = std::ldexp(1.0, -static_cast<int>(std::bit_width(c.cols)));
+    Optimizer sgd{Sgd{c.cols, {rate, c.l2}, 5}};
+    if constexpr (std::is_same_v<Model, LinearRegression>) {
+      const RegressionLoss loss = c.huber ? RegressionLoss{HuberLoss{0.5}} : RegressionLoss{SquaredError{}};
+      return LinearRegression{c.cols, weights, -0.0, sgd, loss, 5};
+    } else {
+      return LogisticRegression{c.cols, weights, -0.0, sgd, BinaryLogLoss{}, 5};
+    }
+  }
+
+  // Batches from the state the one before left: plain ones, one with a row
+  // that overflows a weight half-way through the row, one with a NaN feature
+  // mid-call. Each batch packed and with a NaN-filled gap between rows.
+  template <class Model, class Targets, class One>
+  void expect_batches_match_loop(Model model, Targets make_targets, One one) {
+    const std::size_t cols = GetParam().cols;
+    EXPECT_EQ(chains(model, cols), cols <= kStackWeights);
+    constexpr std::size_t kRows = 24;
+    for (int batch = 0; batch < 5; ++batch) {
+      std::vector<double> values(kRows * cols);
+      for (double& x : values) x = signed_zero_mix(gen_);
+      const auto y = make_targets(kRows, batch == 2);
+      if (batch == 2) values[(kRows / 2) * cols + cols / 2] = 1e308;
+      if (batch == 3) values[(kRows / 2) * cols + cols - 1] = kNaN;
+      for (std::size_t gap : {0, 3}) {
+        std::vector<double> storage((cols + gap) * kRows, kNaN);
+        for (std::size_t r = 0; r < kRows; ++r)
+          std::copy_n(values.data() + r * cols, cols, storage.data() + r * (cols + gap));
+        const Rows rows{storage.data(), kRows, cols, cols + gap, nullptr};
+        expect_bulk_matches_loop(
+            model, rows, [&](Model& m, const Rows& r) { return learn_many(m, r, y); },
+            [&](Model& m, std::span<const double> x, std::size_t i) { return one(m, x, y[i]); });
+      }
+      Model next = model;
+      if (learn_many(next, dense(values, cols), y)) model = next;
+      else EXPECT_GE(batch, 2);
+    }
+  }
+
+  // With `far`, a target far off makes the gradient of the row whose
+  // feature is 1e308 overflow its weight.
+  std::vector<double> targets(std::size_t n, bool far) {
+    std::vector<double> y(n);
+    for (double& t : y) t = signed_zero_mix(gen_);
+    if (far) y[n / 2] = -1e300;
+    return y;
+  }
+
+  std::vector<std::uint8_t> flags(std::size_t n, bool) {
+    std::vector<std::uint8_t> f(n);
+    for (auto& t : f) t = static_cast<std::uint8_t>(gen_() & 1);
+    return f;
+  }
+
+  std::mt19937_64 gen_{GetParam().cols * 6 + (std::signbit(GetParam().l2) ? 3 : 0) +
+                       (GetParam().l2 > 0 ? 1 : 0) + (GetParam().huber ? 2 : 0)};
+};
+
+TEST_P(ChainedLearnMany, LinearRegressionMatchesTheLoop) {
+  expect_batches_match_loop(
+      start<LinearRegression>(), [this](std::size_t n, bool far) { return targets(n, far); },
+      [](LinearRegression& m, std::span<const double> x, double y) { return m.learn_one(x, y); });
+}
+
+TEST_P(ChainedLearnMany, LogisticRegressionMatchesTheLoop) {
+  expect_batches_match_loop(
+      start<LogisticRegression>(), [this](std::size_t n, bool far) { return flags(n, far); },
+      [](LogisticRegression& m, std::span<const double> x, std::uint8_t y) {
+        return m.learn_one(x, y != 0);
+      });
+}
+
+INSTANTIATE_TEST_SUITE_P(WidthsAndPenalties, ChainedLearnMany, ::testing::ValuesIn(chain_shapes()),
+                         named([](const ChainShape& c) {
+                           return words("cols", c.cols, "l2", c.l2, c.huber ? "huber" : "squared");
+                         }));
+
+// The model's counter or the optimizer's reaching its last value mid-call:
+// the row that would pass it fails as in the loop, and nothing changes; a
+// call that ends exactly at the last value succeeds.
+TEST(ChainedLearnMany, CountersAtTheirLastValue) {
+  const std::vector<double> data{1.0, 2.0, -0.0, 0.5, 3.0, -1.0, 0.25, 0.0, 2.0, 1.0};
+  const std::vector<double> y{1.0, -2.0, 0.0, 4.0, -0.0};
+  const std::vector<std::uint8_t> f{1, 0, 0, 1, 1};
+  for (std::size_t rows : {2, 5}) {
+    const Rows r{data.data(), rows, 2, 2, nullptr};
+    for (bool optimizer_counter : {false, true}) {
+      auto near_limit = [&](auto m) {
+        (optimizer_counter ? std::get<Sgd>(m.optimizer.variant).samples_seen : m.samples_seen) =
+            kMaxCount - 2;
+        EXPECT_TRUE(chains(m, 2));
+        return m;
+      };
+      expect_bulk_matches_loop(
+          near_limit(*LinearRegression::with_sgd(2, 0.125)), r,
+          [&](LinearRegression& m, const Rows& rs) { return learn_many(m, rs, y); },
+          [&](LinearRegression& m, std::span<const double> x, std::size_t i) { return m.learn_one(x, y[i]); });
+      expect_bulk_matches_loop(
+          near_limit(*LogisticRegression::with_sgd(2, 0.125)), r,
+          [&](LogisticRegression& m, const Rows& rs) { return learn_many(m, rs, f); },
+          [&](LogisticRegression& m, std::span<const double> x, std::size_t i) {
+            return m.learn_one(x, f[i] != 0);
+          });
+    }
   }
 }
 

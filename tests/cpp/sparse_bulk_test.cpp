@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <span>
 #include <string>
@@ -95,6 +97,24 @@ std::vector<LinearRegression> linear_models() {
   return out;
 }
 
+// The first row from row 25 on with two stored values or more, its first two
+// indices now out of order, repeated, beyond the width or negative (`fault`
+// 0 to 3): the row.
+template <class Index>
+std::size_t break_a_late_row(Csr<Index>& x, int fault) {
+  std::size_t row = 25;
+  while (x.offsets[row + 1] - x.offsets[row] < 2) ++row;
+  Index* first = x.indices.data() + x.offsets[row];
+  const Index was[] = {first[0], first[1]};
+  const Index now[][2] = {{was[1], was[0]},
+                          {was[0], was[0]},
+                          {was[0], static_cast<Index>(kCols)},
+                          {static_cast<Index>(-1), was[1]}};
+  first[0] = now[fault][0];
+  first[1] = now[fault][1];
+  return row;
+}
+
 template <class Index>
 class SharedRowsLearn : public ::testing::Test {};
 using IndexTypes = ::testing::Types<std::int32_t, std::int64_t>;
@@ -131,18 +151,9 @@ TYPED_TEST(SharedRowsLearn, VerifyingStopsAtTheFirstRowNotCanonicalOrWithinBound
   using Index = TypeParam;
   const std::vector<double> targets(40, 1.5);
   const std::span<const double> y(targets);
-  for (const int fault : {0, 1, 2, 3}) {  // out of order, repeated, beyond, negative
+  for (const int fault : {0, 1, 2, 3}) {
     auto x = canonical<Index>(40, 5, 0);
-    std::size_t row = 25;
-    while (x.offsets[row + 1] - x.offsets[row] < 2) ++row;
-    Index* first = x.indices.data() + x.offsets[row];
-    const Index was[] = {first[0], first[1]};
-    const Index now[][2] = {{was[1], was[0]},
-                            {was[0], was[0]},
-                            {was[0], static_cast<Index>(kCols)},
-                            {static_cast<Index>(-1), was[1]}};
-    first[0] = now[fault][0];
-    first[1] = now[fault][1];
+    const std::size_t row = break_a_late_row(x, fault);
     LinearRegression by_block = linear_models()[0], by_dense = linear_models()[0];
     SparseLearning run(kCols);
     const BulkStatus stopped = learn_block(by_block, x.block(0, x.rows, true), y, run);
@@ -168,6 +179,140 @@ TYPED_TEST(SharedRowsLearn, RowsRewrittenAfterTheirCheckStayWithinTheModel) {
   SparseLearning run(kCols);
   (void)learn_block(m, x.block(0, x.rows, false), Flags(flags), run);
   EXPECT_EQ(m.weights.size(), kCols);
+}
+
+// predict_many and predict_proba_many over rows read in place: the outputs
+// and first error of the same calls over the dense rows, in blocks, from
+// finite weights (each row's sum over its stored values) and from a weight
+// that is not (each row made dense, through the checked form).
+template <class Index>
+class SharedRowsPredict : public ::testing::Test {};
+TYPED_TEST_SUITE(SharedRowsPredict, IndexTypes);
+
+// Each block of `block` rows through `bulk(rows, out)` into one output
+// array; the first error with its row in the whole.
+template <class Out, class Bulk>
+BulkStatus outputs_in_blocks(std::size_t count, std::size_t block, std::vector<Out>& out, Bulk bulk) {
+  for (std::size_t first = 0; first < count; first += block) {
+    const std::size_t n = std::min(block, count - first);
+    BulkStatus done = bulk(first, n, std::span<Out>(out).subspan(first, n));
+    if (!done) {
+      done.error().row += first;
+      return done;
+    }
+  }
+  return {};
+}
+
+template <class Out>
+void expect_same_outputs(const std::vector<Out>& a, const std::vector<Out>& b) {
+  if constexpr (std::is_same_v<Out, double>) {
+    EXPECT_EQ(bits(a), bits(b));
+  } else {
+    EXPECT_EQ(a, b);
+  }
+}
+
+// Rows verified as they are read or before: the same for canonical rows.
+template <class Index, class Model, class Out, class Predict>
+void expect_predictions_match_dense(const Csr<Index>& x, const Model& m, Predict predict) {
+  std::vector<Out> dense(x.rows);
+  const BulkStatus expected = predict(m, x.dense_rows(x.rows), std::span<Out>(dense));
+  for (const bool verify : {false, true}) {
+    std::vector<Out> shared(x.rows);
+    const BulkStatus got = outputs_in_blocks<Out>(
+        x.rows, 7, shared, [&](std::size_t first, std::size_t n, std::span<Out> out) {
+          return predict(m, x.block(first, n, verify), out);
+        });
+    ASSERT_EQ(text(got), text(expected));
+    if (expected) expect_same_outputs(shared, dense);
+  }
+}
+
+TYPED_TEST(SharedRowsPredict, MatchPredictManyOverDenseRows) {
+  const auto regression = [](const auto& m, const auto& rows, std::span<double> out) {
+    return predict_many(m, rows, out);
+  };
+  const auto classes = [](const auto& m, const auto& rows, std::span<std::uint8_t> out) {
+    return predict_many(m, rows, out);
+  };
+  const auto probabilities = [](const auto& m, const auto& rows, std::span<double> out) {
+    return predict_proba_many(m, rows, out);
+  };
+  for (std::uint64_t seed = 0; seed < 24; ++seed) {
+    const auto x = canonical<TypeParam>(60, seed, seed % 3 == 0 ? 2 : 0);
+    const auto train = canonical<TypeParam>(30, seed + 100, 0);
+    std::vector<double> targets(train.rows);
+    std::vector<std::uint8_t> flags(train.rows);
+    for (std::size_t i = 0; i < train.rows; ++i) {
+      targets[i] = train.dense[i * kCols + 1] + 0.25 * static_cast<double>(i % 5);
+      flags[i] = static_cast<std::uint8_t>((i + seed) % 2);
+    }
+    for (LinearRegression m : linear_models()) {
+      ASSERT_TRUE(learn_many(m, train.dense_rows(train.rows), std::span<const double>(targets)));
+      if (seed % 4 == 1) m.weights[seed % kCols] = kInf;
+      if (seed % 4 == 2) m.intercept = -0.0;
+      expect_predictions_match_dense<TypeParam, LinearRegression, double>(x, m, regression);
+    }
+    auto m = *LogisticRegression::create(kCols, *Optimizer::sgd(kCols, 0.5, 0.0), BinaryLogLoss{1e-15});
+    ASSERT_TRUE(learn_many(m, train.dense_rows(train.rows), Flags(flags)));
+    if (seed % 4 == 1) m.weights[seed % kCols] = kNaN;
+    expect_predictions_match_dense<TypeParam, LogisticRegression, std::uint8_t>(x, m, classes);
+    expect_predictions_match_dense<TypeParam, LogisticRegression, double>(x, m, probabilities);
+  }
+}
+
+TYPED_TEST(SharedRowsPredict, VerifyingStopsAtTheFirstRowNotCanonicalOrWithinBounds) {
+  using Index = TypeParam;
+  for (const int fault : {0, 1, 2, 3}) {
+    auto x = canonical<Index>(40, 5, 0);
+    const std::size_t row = break_a_late_row(x, fault);
+    const auto m = *LogisticRegression::create(kCols, *Optimizer::sgd(kCols, 0.5, 0.0),
+                                               BinaryLogLoss{1e-15});
+    std::vector<double> shared(x.rows), dense(row);
+    const BulkStatus stopped = predict_proba_many(m, x.block(0, x.rows, true), std::span(shared));
+    ASSERT_FALSE(stopped);
+    EXPECT_EQ(stopped.error().row, row);
+    EXPECT_TRUE(stopped.error().error.template is<error_kind::UnsortedSparseFeatures>());
+    ASSERT_TRUE(predict_proba_many(m, x.dense_rows(row), std::span(dense)));
+    shared.resize(row);
+    expect_same_outputs(shared, dense);
+  }
+}
+
+// A row rewritten out of order or with a repeated index after the matrix was
+// checked is made dense by the indices it has then (a repeated one's values
+// summed): the output of that dense row. Indices and offsets rewritten out of
+// bounds are clamped: every read stays within the arrays and the weights.
+TYPED_TEST(SharedRowsPredict, RowsRewrittenAfterTheirCheckAreReadAsTheyAreThen) {
+  using Index = TypeParam;
+  auto x = canonical<Index>(40, 7, 0);
+  std::size_t row = 20;
+  while (x.offsets[row + 1] - x.offsets[row] < 3) ++row;
+  Index* first = x.indices.data() + x.offsets[row];
+  std::vector<double> now(kCols, 0.0);
+  std::swap(first[0], first[1]);  // out of order
+  first[2] = first[1];            // and repeated
+  for (auto k = x.offsets[row]; k < x.offsets[row + 1]; ++k)
+    now[static_cast<std::size_t>(x.indices[k])] += x.values[k];
+  std::copy(now.begin(), now.end(), x.dense.begin() + static_cast<std::ptrdiff_t>(row * kCols));
+  LinearRegression m = linear_models()[0];
+  for (std::size_t j = 0; j < kCols; ++j) m.weights[j] = 0.5 + static_cast<double>(j);
+  std::vector<double> shared(x.rows), dense(x.rows);
+  ASSERT_TRUE(predict_many(m, x.dense_rows(x.rows), std::span<double>(dense)));
+  ASSERT_TRUE(predict_many(m, x.block(0, x.rows, false), std::span<double>(shared)));
+  EXPECT_EQ(bits(shared), bits(dense));
+
+  const Index wild[] = {static_cast<Index>(-7), static_cast<Index>(kCols), 3, 3,
+                        std::numeric_limits<Index>::max(), std::numeric_limits<Index>::min()};
+  for (std::size_t k = 0; k < x.indices.size(); ++k)
+    if (k % 3 == 0) x.indices[k] = wild[k % std::size(wild)];
+  x.offsets[10] = std::numeric_limits<Index>::max();
+  x.offsets[20] = static_cast<Index>(-1);
+  std::vector<double> probabilities(x.rows);
+  const auto log = *LogisticRegression::create(kCols, *Optimizer::sgd(kCols, 0.5, 0.0), BinaryLogLoss{1e-15});
+  EXPECT_TRUE(predict_proba_many(log, x.block(0, x.rows, false), std::span<double>(probabilities)));
+  EXPECT_TRUE(predict_many(m, x.block(0, x.rows, false), std::span<double>(shared)));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-"""A CSR matrix's own arrays read in place by learn_many: every layout of them
-(index types, alignment, strides) gives what its dense rows give, and another
-thread writing to them meanwhile can change the result but never crash the
-call or send a read outside the arrays or the model."""
+"""A CSR matrix's own arrays read in place by learn_many, predict_many and
+predict_proba_many: every layout of them (index types, alignment, strides)
+gives what its dense rows give, and another thread writing to them meanwhile
+can change the result but never crash the call or send a read outside the
+arrays or the model."""
 
 import threading
 
@@ -94,13 +95,52 @@ def test_a_weight_that_overflows_late_fails_as_the_dense_rows_do(index_dtype):
     assert errors[0] == errors[1]
 
 
+def trained_logistic():
+    X = canonical(2000, seed=6)
+    model = drel_ml.LogisticRegression(WIDTH, 0.05)
+    drel_ml_ext.learn_many(model, X.toarray(), np.arange(X.shape[0]) % 3 == 0)
+    return model
+
+
+# The calls that read X's arrays in place, each on a model of its own.
+IN_PLACE_CALLS = {
+    "learn_many": (lambda: drel_ml.LogisticRegression(WIDTH, 0.05), drel_ml_ext.learn_many),
+    "predict_many": (trained_logistic, lambda model, X, y: drel_ml_ext.predict_many(model, X)),
+    "predict_proba_many": (trained_logistic,
+                           lambda model, X, y: drel_ml_ext.predict_proba_many(model, X)),
+}
+
+
+def same_outputs(a, b):
+    return a.dtype == b.dtype and a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
+@pytest.mark.parametrize("kind", ["linear", "logistic"])
+def test_every_layout_predicts_what_the_dense_rows_give(kind, layout):
+    X = canonical(3000)
+    LAYOUTS[layout](X)
+    rng = np.random.default_rng(2)
+    y = rng.random(X.shape[0]) < 0.5 if kind == "logistic" else rng.normal(size=X.shape[0])
+    model = getattr(drel_ml_ext, f"{kind}_regression")(WIDTH, learning_rate=0.1)
+    drel_ml_ext.learn_many(model, X.toarray(), y)
+    calls = [drel_ml_ext.predict_many]
+    if kind == "logistic":
+        calls.append(drel_ml_ext.predict_proba_many)
+    for call in calls:
+        assert same_outputs(call(model, X), call(model, X.toarray()))
+
+
 @pytest.mark.parametrize("index_dtype", [np.int32, np.int64])
-def test_another_thread_writing_to_the_arrays_cannot_crash_the_call(index_dtype):
+@pytest.mark.parametrize("call", sorted(IN_PLACE_CALLS))
+def test_another_thread_writing_to_the_arrays_cannot_crash_the_call(call, index_dtype):
     """The writer starts once the call has checked X (a few ms in) and writes
     indices and offsets far outside, and non-finite values, until it ends."""
     X = canonical(400_000, seed=5, index_dtype=index_dtype)
     pristine = [a.copy() for a in (X.indices, X.indptr, X.data)]
     y = np.arange(X.shape[0]) % 3 == 0
+    make, run = IN_PLACE_CALLS[call]
+    start = make().to_json()
     rng = np.random.default_rng(11)
     limits = np.iinfo(index_dtype)
     outcomes = set()
@@ -120,10 +160,10 @@ def test_another_thread_writing_to_the_arrays_cannot_crash_the_call(index_dtype)
         done = threading.Event()
         writer = threading.Thread(target=scribble, args=(delay, done))
         writer.start()
-        model = drel_ml.LogisticRegression(WIDTH, 0.05)
+        model = drel_ml.LogisticRegression.from_json(start)
         try:
-            drel_ml_ext.learn_many(model, X, y)
-            outcomes.add("learned")
+            run(model, X, y)
+            outcomes.add("done")
         except (ValueError, RuntimeError) as error:
             outcomes.add(type(error).__name__)
         finally:
@@ -157,6 +197,21 @@ def test_a_late_row_out_of_order_is_learned_in_order(index_dtype, fault):
     assert by_sparse.to_json() == by_dense.to_json()
 
 
+@pytest.mark.parametrize("fault", ["unsorted", "repeated", "beyond", "negative"])
+@pytest.mark.parametrize("index_dtype", [np.int32, np.int64])
+def test_predictions_over_a_late_fault_are_the_dense_rows_or_xs_error(index_dtype, fault):
+    X = late_fault(canonical(4000, index_dtype=index_dtype), fault)
+    model = trained_logistic()
+    before = model.to_json()
+    for call in (drel_ml_ext.predict_many, drel_ml_ext.predict_proba_many):
+        if fault in ("beyond", "negative"):
+            with pytest.raises(ValueError, match="not a valid CSR matrix: a column index"):
+                call(model, X)
+        else:
+            assert same_outputs(call(model, X), call(model, X.toarray()))
+    assert model.to_json() == before
+
+
 # What else could fail first: X's own error is raised all the same.
 OTHER_FAULTS = {
     "y too short": lambda X, y: (X, y[:-1], drel_ml.LogisticRegression(WIDTH, 0.1)),
@@ -169,7 +224,8 @@ OTHER_FAULTS = {
 
 @pytest.mark.parametrize("other", sorted(OTHER_FAULTS))
 @pytest.mark.parametrize("fault", ["beyond", "negative"])
-def test_an_index_out_of_bounds_late_in_x_is_its_error_whatever_fails_first(fault, other):
+@pytest.mark.parametrize("call", ["learn_many", "predict_many"])
+def test_an_index_out_of_bounds_late_in_x_is_its_error_whatever_fails_first(call, fault, other):
     X = late_fault(canonical(4000), fault)
     X.data[0] = np.nan
     if other != "an early row fails":
@@ -177,5 +233,8 @@ def test_an_index_out_of_bounds_late_in_x_is_its_error_whatever_fails_first(faul
     X, y, model = OTHER_FAULTS[other](X, np.arange(X.shape[0]) % 2 == 0)
     before = model.to_json()
     with pytest.raises(ValueError, match="not a valid CSR matrix: a column index"):
-        drel_ml_ext.learn_many(model, X, y)
+        if call == "learn_many":
+            drel_ml_ext.learn_many(model, X, y)
+        else:
+            drel_ml_ext.predict_many(model, X)
     assert model.to_json() == before
