@@ -4,7 +4,7 @@
 # for editors and the API reference.
 # Each unit of the extension declares its functions in its own section.
 
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from typing import Any, TypeAlias, overload
 
 from typing_extensions import Buffer
