@@ -282,7 +282,7 @@ def test_the_steps_hold_their_last_sample_and_models_only_while_they_need_them()
 
 @pytest.mark.parametrize("options", [*SETTINGS, {"n_features": 8, "learning_rate": 1e300, "scale": True}],
                          ids=repr)
-@settings(max_examples=20, deadline=None)
+@settings(max_examples=12, deadline=None)
 @given(stream=st.lists(st.tuples(samples(refused=True), st.sampled_from(["cat", "dog", 3])),
                        max_size=20))
 def test_one_versus_rest_learns_a_sample_in_every_class_or_in_none(options, stream):
