@@ -85,17 +85,18 @@ StepOutcome sparse_learn_one(Model& m, const SparseRow& x, std::size_t cols, con
   return sparse_learn_kept(m, x, cols, y, state, saved.data());
 }
 
-// The model's numbers, with its per-feature vectors (the weights and AdaGrad's
-// accumulators) left empty: a copy that costs no more than its numbers.
-template <class Model>
-Model without_vectors(Model& m) {
+// f(m) with m's per-feature vectors (the weights and AdaGrad's accumulators)
+// set aside, and put back after: f sees, copies or replaces only the model's
+// numbers, at the cost of those alone. f keeps the optimizer's kind.
+template <class Model, class F>
+void with_vectors_aside(Model& m, F f) {
   std::vector<double> weights(std::move(m.weights));
   AdaGrad* a = std::get_if<AdaGrad>(&m.optimizer.variant);
   std::vector<double> accumulators(a ? std::move(a->grad_sq_weights) : std::vector<double>());
-  Model numbers = m;  // empty vectors: nothing to allocate
+  f(m);  // empty vectors: nothing to allocate
   m.weights = std::move(weights);
-  if (a) a->grad_sq_weights = std::move(accumulators);
-  return numbers;
+  if (AdaGrad* b = std::get_if<AdaGrad>(&m.optimizer.variant))
+    b->grad_sq_weights = std::move(accumulators);
 }
 
 // A sparse_learn_one that can be taken back once done, for a caller stepping
@@ -112,7 +113,7 @@ class UndoableSparseLearn {
     if (!state.exact) return StepOutcome::Defer;
     row_ = x;
     saved_.resize(2 * x.size);
-    numbers_ = without_vectors(m);
+    with_vectors_aside(m, [this](Model& numbers) { numbers_ = numbers; });
     return sparse_learn_kept(m, x, cols, y, state, saved_.data());
   }
 
@@ -124,13 +125,7 @@ class UndoableSparseLearn {
       put_back(PutBack{saved_.data()}, m.weights.data(), a->grad_sq_weights.data(), row_);
     else
       put_back(PutBack{saved_.data()}, m.weights.data(), row_);
-    std::vector<double> weights(std::move(m.weights));
-    AdaGrad* a = std::get_if<AdaGrad>(&m.optimizer.variant);
-    std::vector<double> accumulators(a ? std::move(a->grad_sq_weights) : std::vector<double>());
-    m = std::move(numbers_);
-    m.weights = std::move(weights);
-    if (AdaGrad* b = std::get_if<AdaGrad>(&m.optimizer.variant))
-      b->grad_sq_weights = std::move(accumulators);
+    with_vectors_aside(m, [this](Model& numbers) { numbers = std::move(numbers_); });
   }
 
  private:
