@@ -368,6 +368,7 @@ bool to_features(PyObject* o, FeatureBuffer& out, RaisedBy& raised_by) {
   if (PyTuple_CheckExact(o)) return read_tuple(o, out, raised_by);
   if (read_trusted_ndarray(o, out)) return true;
   if (PyUnicode_Check(o)) {
+    raised_by = RaisedBy::Text;
     raise_type_error("Can't extract `str` to `Vec`");
     return false;
   }

@@ -25,8 +25,12 @@ void add_processing_note(const char* name);
 // refusing a value for which it has no way (a str where a number belongs, a
 // number where a row belongs: the texts the module promises), or the value's
 // own code that the conversion ran (its __float__, __index__, __bool__,
-// __iter__, __next__, __getitem__), which is the caller's exception.
-enum class RaisedBy : std::uint8_t { Conversion, Value };
+// __iter__, __next__, __getitem__), which is the caller's exception. Text is
+// the conversion refusing a str or bytes, item or row: what the bulk calls
+// answer with a pointer to the hashers.
+enum class RaisedBy : std::uint8_t { Conversion, Text, Value };
+
+inline bool is_text(PyObject* o) { return PyUnicode_Check(o) || PyBytes_Check(o); }
 
 // Each returns false with an exception set.
 inline bool to_double(PyObject* o, double& out) {
@@ -43,7 +47,7 @@ inline bool to_double(PyObject* o, double& out, RaisedBy& raised_by) {
   if (to_double(o, out)) [[likely]] return true;
   const PyNumberMethods* number = Py_TYPE(o)->tp_as_number;
   const bool hooked = number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr);
-  raised_by = hooked ? RaisedBy::Value : RaisedBy::Conversion;
+  raised_by = hooked ? RaisedBy::Value : is_text(o) ? RaisedBy::Text : RaisedBy::Conversion;
   return false;
 }
 bool to_count(PyObject* o, std::uint64_t& out);

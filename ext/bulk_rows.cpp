@@ -37,6 +37,25 @@ PyObject* as_table_array(PyObject* X, Ref& holder) {
   return holder.get();
 }
 
+// What a refused row should have been, for the mistakes that have a better
+// way: text (categories, names) and mappings of named features are hashed into
+// numbers first; a bare number means X was one row (an ndarray row is a number
+// to Python as well, and a sequence).
+constexpr const char* kTextInRow =
+    "X holds text: features are real numbers; hash categorical values first "
+    "(drel_ml_ext.FeatureHasher, or drel_ml_ext.sklearn.ColumnHasher for a DataFrame's columns)";
+constexpr const char* kMappingRow =
+    "X holds mappings: hash named features into rows of numbers first "
+    "(drel_ml_ext.FeatureHasher(n_features).transform_many(rows)), or learn from dicts one at a "
+    "time with drel_ml_ext.river's adapters";
+
+const char* refused_row_hint(PyObject* row, RaisedBy raised_by) {
+  if (raised_by == RaisedBy::Text) return kTextInRow;
+  if (PyDict_Check(row)) return kMappingRow;
+  if (PyNumber_Check(row) && !PySequence_Check(row)) return kRowsShape;
+  return nullptr;
+}
+
 }  // namespace
 
 bool RowReader::open(PyObject* X, bool defer_sparse_check) {
@@ -139,13 +158,13 @@ Converted RowReader::convert(std::size_t row) {
   features_.resize_for_overwrite(0);
   RaisedBy raised_by;
   const bool ok = to_features(item_.get(), features_, raised_by);
-  const bool a_number = !ok && PyNumber_Check(item_.get());
-  item_ = Ref();
   if (!ok) {
     if (raised_by == RaisedBy::Value) return Converted::Failed;
-    if (a_number) failure_hint = kRowsShape;
+    failure_hint = refused_row_hint(item_.get(), raised_by);
+    item_ = Ref();
     return Converted::Refused;
   }
+  item_ = Ref();
   if (!signals_.spend(features_.size() + 1)) return Converted::Failed;
   values_.insert(values_.end(), features_.begin(), features_.end());
   offsets_.push_back(values_.size());

@@ -78,8 +78,8 @@ def test_a_refused_row_changes_no_object():
            learn_many_by_key, objects, X, np.ones(6), [0, 2, 3, 6])
     assert [o.to_json() for o in objects] == before
     # A row that cannot be converted, after keys that would have learned.
-    e = raises(TypeError, "must be real number, not str (row 3)", learn_many_by_key,
-               objects, [[1.0, 2.0]] * 3 + [[1.0, "x"]], [1.0] * 4, [0, 1, 2, 4],
+    e = raises(TypeError, "must be real number, not NoneType (row 3)", learn_many_by_key,
+               objects, [[1.0, 2.0]] * 3 + [[1.0, None]], [1.0] * 4, [0, 1, 2, 4],
                note="while processing 'X'")
     assert isinstance(e.__cause__, TypeError)
     assert [o.to_json() for o in objects] == before

@@ -14,6 +14,13 @@ from support import raises
 np = pytest.importorskip("numpy")
 
 ROWS = [[1.0, 2.0, 3.0], [4.0, 5.0, 6.0], [7.0, 8.0, 9.0]]
+# What the bulk calls advise for rows of categories or of named features.
+TEXT_IN_ROWS = ("X holds text: features are real numbers; hash categorical values first "
+                "(drel_ml_ext.FeatureHasher, or drel_ml_ext.sklearn.ColumnHasher for a "
+                "DataFrame's columns)")
+MAPPING_ROWS = ("X holds mappings: hash named features into rows of numbers first "
+                "(drel_ml_ext.FeatureHasher(n_features).transform_many(rows)), or learn from "
+                "dicts one at a time with drel_ml_ext.river's adapters")
 
 
 class Custom(Exception):
@@ -113,18 +120,19 @@ def test_the_callers_own_exception_is_passed_on_as_it_is(hook, kind):
     assert model.to_json() == before
 
 
-@pytest.mark.parametrize("value, exc, text", [
-    ("x", TypeError, "must be real number, not str"),
-    ([1.0], TypeError, "must be real number, not list"),
-    (None, TypeError, "must be real number, not NoneType"),
+@pytest.mark.parametrize("value, exc, text, notes", [
+    ("x", TypeError, "must be real number, not str", [TEXT_IN_ROWS, "while processing 'X'"]),
+    ([1.0], TypeError, "must be real number, not list", ["while processing 'X'"]),
+    (None, TypeError, "must be real number, not NoneType", ["while processing 'X'"]),
 ])
-def test_the_librarys_own_refusal_keeps_the_one_sample_text(value, exc, text):
+def test_the_librarys_own_refusal_keeps_the_one_sample_text(value, exc, text, notes):
     model = drel_ml.LinearRegression(3, 0.1)
     with pytest.raises(exc) as one:
         model.learn_one([1.0, value, 2.0], 1.0)
     assert str(one.value) == text
     e = raises(exc, f"{text} (row 1)", drel_ml_ext.learn_many, model,
-               [ROWS[0], [1.0, value, 2.0]], [1.0, 2.0], note="while processing 'X'")
+               [ROWS[0], [1.0, value, 2.0]], [1.0, 2.0], note=...)
+    assert e.__notes__ == notes
     assert type(e.__cause__) is exc and str(e.__cause__) == text
 
 
@@ -233,3 +241,40 @@ def test_buffers_of_the_wrong_dimensions_are_named(call, message):
 def test_iterables_of_the_wrong_dimensions_say_what_was_expected(call, text, notes):
     e = raises(TypeError, text, call, note=...)
     assert e.__notes__ == notes
+
+
+def _frame_with_text():
+    pd = pytest.importorskip("pandas")
+    return pd.DataFrame({"amount": [1.0, 2.0], "country": ["fr", "de"]})
+
+
+# A newcomer's rows of categories or named features: the error says how to hash
+# them. A row that merely holds a non-number gets no advice, whatever its type.
+@pytest.mark.parametrize("X, text, hint", [
+    (lambda: _frame_with_text(), "must be real number, not str (row 0)", TEXT_IN_ROWS),
+    (lambda: [[1.0, 2.0], (3.0, "fr")], "must be real number, not str (row 1)", TEXT_IN_ROWS),
+    (lambda: [[1.0, b"fr"]] * 2, "must be real number, not bytes (row 0)", TEXT_IN_ROWS),
+    (lambda: iter([np.array([1.0, "fr"], dtype=object)] * 2), "must be real number, not str (row 0)",
+     TEXT_IN_ROWS),
+    (lambda: ["ab", "cd"], "Can't extract `str` to `Vec` (row 0)", TEXT_IN_ROWS),
+    (lambda: [{"amount": 1.0, "country": "fr"}] * 2,
+     "'dict' object is not an instance of 'Sequence' (row 0)", MAPPING_ROWS),
+    (lambda: np.array([[1.0, None]] * 2, dtype=object), "must be real number, not NoneType (row 0)",
+     None),
+    (lambda: [[1.0, object()]] * 2, "must be real number, not object (row 0)", None),
+    (lambda: [np.float64(1.0)] * 2, "'float64' object is not an instance of 'Sequence' (row 0)",
+     ROWS_SHAPE),
+])
+@pytest.mark.parametrize("call", ["learn_many", "predict_many", "transform_many"])
+def test_text_and_mappings_in_rows_point_at_the_hashers(X, text, hint, call):
+    if call == "transform_many":
+        obj = drel_ml.StandardScaler(2)
+        run = lambda: drel_ml_ext.transform_many(obj, X())  # noqa: E731
+    else:
+        obj = drel_ml.LinearRegression(2, 0.1)
+        run = lambda: getattr(drel_ml_ext, call)(  # noqa: E731
+            obj, X(), *([[1.0, 2.0]] if call == "learn_many" else []))
+    before = obj.to_json()
+    e = raises(TypeError, text, run, note=...)
+    assert e.__notes__ == ([hint] if hint else []) + ["while processing 'X'"]
+    assert obj.to_json() == before

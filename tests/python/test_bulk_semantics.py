@@ -122,7 +122,7 @@ def test_all_or_nothing(name, bad_row, fault):
                            [True] * 4 if name in b.CLASSIFIERS else [1.0] * 4)
     before = obj.to_json()
     rows = [list(r) for r in GOOD]
-    rows[bad_row] = NAN_ROW if fault == "core" else [1.0, "x", 2.0]
+    rows[bad_row] = NAN_ROW if fault == "core" else [1.0, None, 2.0]
     y = None if name == "StandardScaler" else [False] * 4 if name in b.CLASSIFIERS else [2.0] * 4
     e = raises(RuntimeError if fault == "core" else TypeError, None, drel_ml_ext.learn_many,
                obj, rows, y, note=None if fault == "core" else "while processing 'X'")
@@ -130,19 +130,20 @@ def test_all_or_nothing(name, bad_row, fault):
         assert str(e) == f"non-finite value for `feature`: NaN (row {bad_row})"
         assert e.__cause__ is None
     else:
-        assert str(e) == f"must be real number, not str (row {bad_row})"
-        assert type(e.__cause__) is TypeError and str(e.__cause__) == "must be real number, not str"
+        assert str(e) == f"must be real number, not NoneType (row {bad_row})"
+        assert type(e.__cause__) is TypeError and str(e.__cause__) == (
+            "must be real number, not NoneType")
     assert obj.to_json() == before
 
 
 def test_core_error_before_a_conversion_failure_wins():
     m = drel_ml.LinearRegression(3, 0.1)
-    rows = [GOOD[0], NAN_ROW, [1.0, "x", 2.0]]
+    rows = [GOOD[0], NAN_ROW, [1.0, None, 2.0]]
     raises(RuntimeError, "non-finite value for `feature`: NaN (row 1)",
            drel_ml_ext.learn_many, m, rows, [1.0, 2.0, 3.0])
     # ... and the rows before the failure ran on a copy: nothing changed.
-    raises(TypeError, "must be real number, not str (row 1)", drel_ml_ext.learn_many, m,
-           [GOOD[0], [1.0, "x", 2.0], NAN_ROW], [1.0, 2.0, 3.0], note="while processing 'X'")
+    raises(TypeError, "must be real number, not NoneType (row 1)", drel_ml_ext.learn_many, m,
+           [GOOD[0], [1.0, None, 2.0], NAN_ROW], [1.0, 2.0, 3.0], note="while processing 'X'")
     assert m.samples_seen == 0
     raises(RuntimeError, "non-finite value for `feature`: NaN (row 0)", drel_ml_ext.predict_many,
            m, iter([NAN_ROW, "abc"]))
@@ -231,8 +232,9 @@ def test_inputs_that_are_not_tables(np):
     e = raises(TypeError, "'float' object is not an instance of 'Sequence' (row 0)",
                drel_ml_ext.predict_many, m, [1.0, 2.0, 3.0], note=...)
     assert e.__notes__ == ["X must be two-dimensional (rows of features)", "while processing 'X'"]
-    raises(TypeError, "Can't extract `str` to `Vec` (row 0)", drel_ml_ext.predict_many, m, ["abc"],
-           note="while processing 'X'")
+    e = raises(TypeError, "Can't extract `str` to `Vec` (row 0)", drel_ml_ext.predict_many, m,
+               ["abc"], note=...)
+    assert e.__notes__[0].startswith("X holds text: ")
     # a 1-D array is a sequence of numbers, not of rows
     raises(TypeError, "X must be two-dimensional (rows of features); got a 1-D array of shape "
            "(3,): pass X.reshape(1, -1) for one row", drel_ml_ext.predict_many, m, np.ones(3))
