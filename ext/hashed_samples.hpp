@@ -188,17 +188,7 @@ class SampleReader {
       return joined && add(joined.get(), 1.0);
     }
     double number;
-    if (!to_double(value, number)) {
-      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError,
-                     "FeatureHasher: the value of feature %R must be a real number or a "
-                     "string, not '%.200s'",
-                     name, Py_TYPE(value)->tp_name);
-      }
-      return false;
-    }
-    return add(name, number);
+    return feature_number(name, value, "FeatureHasher: ", number) && add(name, number);
   }
 
   bool add(PyObject* name, double value) {

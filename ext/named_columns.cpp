@@ -121,7 +121,7 @@ class RowWriter {
     const auto found = self_.by_bytes->find(key);
     if (found == self_.by_bytes->end()) return !self_.refuse_unknown || write_feature(name, value);
     if (joined) return set(found->second, 1.0);
-    return set_number(found->second, value);
+    return set_number(found->second, name, value);
   }
 
   bool set(Py_ssize_t column, double value) {
@@ -129,11 +129,10 @@ class RowWriter {
     return true;
   }
 
-  // float(value) into the column.
-  bool set_number(Py_ssize_t column, PyObject* value) {
-    if (PyFloat_CheckExact(value)) return set(column, PyFloat_AS_DOUBLE(value));
-    Ref number = Ref::steal(PyNumber_Float(value));
-    return number && set(column, PyFloat_AS_DOUBLE(number.get()));
+  // The real number `value` into the column: never text parsed as a number.
+  bool set_number(Py_ssize_t column, PyObject* name, PyObject* value) {
+    double number;
+    return feature_number(name, value, "", number) && set(column, number);
   }
 
   bool write_feature(PyObject* name, PyObject* value) {
@@ -157,7 +156,7 @@ class RowWriter {
       PyErr_Format(PyExc_KeyError, "feature %R is not one of `features`", name);
       return false;
     }
-    return joined ? set(column, 1.0) : set_number(column, value);
+    return joined ? set(column, 1.0) : set_number(column, name, value);
   }
 
   const ColumnsObject& self_;

@@ -12,9 +12,27 @@
 // at every item.
 #pragma once
 
+#include "bindings/convert.hpp"
 #include "bindings/python.hpp"
 
 namespace drel::py {
+
+// The value of a feature that is not a string, converted as a model converts
+// a number: through __float__ or __index__, never by parsing text (bytes). A
+// value with neither is refused with a TypeError that names the feature,
+// after `who` (a prefix such as "FeatureHasher: ", or ""); what the value's
+// own __float__ or __index__ raises is passed on as it is.
+inline bool feature_number(PyObject* name, PyObject* value, const char* who, double& out) {
+  RaisedBy raised_by;
+  if (to_double(value, out, raised_by)) return true;
+  if (raised_by != RaisedBy::Value) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "%sthe value of feature %R must be a real number or a string, not '%.200s'", who,
+                 name, Py_TYPE(value)->tp_name);
+  }
+  return false;
+}
 
 // each(item) for every item of `iterable`, in order.
 template <class Each>

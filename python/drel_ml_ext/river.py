@@ -34,6 +34,7 @@ True
 from __future__ import annotations
 
 import math
+import sys
 from collections.abc import Hashable, Mapping
 from typing import Any, ClassVar, cast
 
@@ -208,15 +209,12 @@ class LinearRegressor(_Adapter, base.Regressor):
         return getattr(_ext, factory)(self._rows.width, **self._optimizer_settings(), **settings)
 
     def learn_one(self, x: dict[Any, Any], y: float) -> None:
+        # The target goes to drel_ml as it is, converted by its own rules: a str such as
+        # "3.0" is refused there, as a model's learn_one refuses it.
         if not self._sparse:
-            self.model.learn_one(self._rows.row(x), float(y))
+            self.model.learn_one(self._rows.row(x), y)
             return
-        try:
-            target = float(y)
-        except Exception:
-            self._rows.row(x)  # the dense call reads x first: a refused x is the error raised
-            raise
-        self._rows.steps.learn_one(self.model, x, target)
+        self._rows.steps.learn_one(self.model, x, y)
 
     def predict_one(self, x: dict[Any, Any]) -> float:
         prediction: float
@@ -259,7 +257,10 @@ class LogisticClassifier(_Adapter, base.Classifier):
 
     @staticmethod
     def _is_boolean(y: Any) -> bool:
-        return isinstance(y, bool) or type(y).__name__ == "bool_"
+        # numpy's own boolean type, never a class that only bears its name; numpy not
+        # imported yet means y cannot be one.
+        numpy = sys.modules.get("numpy")
+        return isinstance(y, bool) or (numpy is not None and isinstance(y, numpy.bool_))
 
     def learn_one(self, x: dict[Any, Any], y: Any) -> None:
         if self._boolean and self._sparse and (y is True or y is False) and True in self.models:

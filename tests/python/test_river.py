@@ -74,6 +74,38 @@ def test_fixed_names_missing_unknown_and_categorical():
             LinearRegressor(**bad)
 
 
+# Strict about numbers as the models are: text is never parsed as a target or a
+# value, whichever way the dict becomes a row.
+@pytest.mark.parametrize("settings", [{}, {"scale": False}, {"features": ("a", "b")}],
+                         ids=["scaled", "hashed", "fixed names"])
+@pytest.mark.parametrize("x, y, error", [
+    ({"a": 1.0}, "3.0", "must be real number, not str"),
+    ({"a": 1.0}, b"3", "must be real number, not bytes"),
+    ({"a": b"2.5"}, 1.0, "the value of feature 'a' must be a real number or a string, not 'bytes'"),
+])
+def test_text_is_never_read_as_a_number(settings, x, y, error):
+    regressor = LinearRegressor(**settings)
+    regressor.learn_one({"a": 1.0, "b": 2.0}, 1.0)
+    before = regressor.model.to_json()
+    with pytest.raises(TypeError) as raised:
+        regressor.learn_one(x, y)
+    assert str(raised.value).endswith(error)
+    assert regressor.model.to_json() == before
+
+
+def test_only_real_booleans_train_one_binary_model():
+    class bool_:  # noqa: N801 - named as numpy's boolean, which it is not
+        def __bool__(self):
+            return True
+
+    impostor = LogisticClassifier()
+    impostor.learn_one({"a": 1.0}, label := bool_())
+    assert list(impostor.models) == [label]
+    binary = LogisticClassifier()
+    binary.learn_one({"a": 1.0}, np.bool_(True))
+    assert list(binary.models) == [True]
+
+
 def test_one_versus_rest_beyond_two_labels():
     names = tuple(next(iter(datasets.ImageSegments()))[0])
     model = compose.Pipeline(StandardScaler(features=names), LogisticClassifier(learning_rate=0.1))
@@ -115,8 +147,16 @@ def _python_row(columns, refuse_unknown, x):
             if refuse_unknown:
                 raise KeyError(f"feature {name!r} is not one of `features`")
             continue
-        row[column] = float(value)
+        row[column] = _number(name, value)
     return row
+
+
+def _number(name, value):
+    """A value as a model converts it: a real number, never text parsed as one."""
+    if hasattr(type(value), "__float__") or hasattr(type(value), "__index__"):
+        return float(value)
+    raise TypeError(f"the value of feature {name!r} must be a real number or a string, "
+                    f"not '{type(value).__name__}'")
 
 
 class _OddName(str):
