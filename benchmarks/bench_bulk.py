@@ -212,8 +212,10 @@ def bench_shape(rows, cols, drel_ml, ext, floor, np, sklearn_linear, rounds):
         r.add((name, "learn", "bulk"), lambda cls=cls, target=target: ext.learn_many(cls(cols, RATE), X, target))
         r.add((name, "learn", "floor"), learn_floor)
         if chained is not None:
-            r.add((name, "learn", "chained"),
-                  lambda chained=chained, target=target: chained(X, target, np.zeros(cols + 1), RATE))
+            def learn_chained(chained=chained, target=target):
+                chained(X, target, np.zeros(cols + 1), RATE)
+
+            r.add((name, "learn", "chained"), learn_chained)
         r.add((name, "learn", "loop"), learn_loop)
         r.add((name, "predict", "bulk"), lambda model=model: ext.predict_many(model, X))
         r.add((name, "predict", "floor"), predict_floor)
@@ -369,7 +371,8 @@ def main():
           f"load average {load_before:.1f} before, {load:.1f} after; best of {rounds} interleaved "
           f"rounds of process CPU time ({QUICK_ROUNDS if args.quick else THREADS_ROUNDS} rounds of "
           f"wall time for the threads row)"
-          f"{'; QUICK run, rough numbers' if args.quick else ''}; vector passes: {vector_build(ext)} "
+          f"{'; QUICK run, rough numbers' if args.quick else ''}; "
+          f"vector passes: {vector_build(ext)} "
           "(the chained learn loop: x86-64 baseline everywhere).")
     print("ns/row: learn_many / predict_many on the whole float64 array; chained: the floor of "
           "learn_many's chained plain-SGD loop (each weight pass also sums the next row's output), "
