@@ -9,7 +9,11 @@ once per round, interleaved, best round kept; the loop rows warm each statement
 with an untimed run right before its timed one):
   progressive   progressive_validation with two metrics (MAE, RMSE) over
                 (100000, 10) and (20000, 100) float64 arrays, against learn_many
-                plus predict_many over the same rows (target: at most 1.25x);
+                plus predict_many over the same rows (target: at most 1.25x),
+                and against a lower bound of its floor: the unchecked chained
+                loop of plain SGD alone (drel_bench_bulk_floor, see
+                bench_bulk.py), which learns the same weights and neither
+                writes a prediction nor sums a metric's terms;
   river         river's evaluate.progressive_val_score with its own
                 LinearRegression and MAE, against progressive_validation of a
                 LinearRegression with MAE, per row (target: at least 30x faster;
@@ -38,6 +42,7 @@ import gc
 import math
 import os
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -47,6 +52,9 @@ import numpy as np
 import drel_ml
 import drel_ml_ext
 from drel_ml_ext import metrics as M
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench import import_benchmark_extension  # noqa: E402
 
 RATE = 1e-3
 
@@ -109,6 +117,7 @@ def row(label, ours, other, target, better="lower"):
 
 
 def progressive_rows(shapes, rounds):
+    floor = import_benchmark_extension("drel_bench_bulk_floor")
     rng = np.random.default_rng(0)
     for rows, cols in shapes:
         X = rng.normal(size=(rows, cols))
@@ -123,11 +132,17 @@ def progressive_rows(shapes, rounds):
             drel_ml_ext.learn_many(model, X, y)
             drel_ml_ext.predict_many(model, X)
 
-        best = best_of({"pv": validate, "lp": learn_predict}, rounds)
+        def learn_floor():
+            floor.learn_linear_chained(X, y, np.zeros(cols + 1), RATE)
+
+        best = best_of({"pv": validate, "lp": learn_predict, "floor": learn_floor}, rounds)
         print(f"  progressive_validation {best['pv'] / rows * 1e9:7.1f} ns/row, "
-              f"learn_many+predict_many {best['lp'] / rows * 1e9:7.1f} ns/row")
+              f"learn_many+predict_many {best['lp'] / rows * 1e9:7.1f} ns/row, "
+              f"chained learning floor {best['floor'] / rows * 1e9:7.1f} ns/row")
         row(f"progressive ({rows}, {cols}) / learn_many+predict_many", best["pv"], best["lp"],
             1.25)
+        row(f"progressive ({rows}, {cols}) / chained learning floor", best["pv"], best["floor"],
+            None)
 
 
 # The loop rows: a model, its width and its metrics, and the loop a user

@@ -10,6 +10,10 @@
 //
 // learn_linear(X, y, w, rate)       LinearRegression.learn_one over every row
 // learn_logistic(X, y, w, rate)     LogisticRegression (y: bool array)
+// learn_linear_chained(X, y, w, rate)     learn_many's chained form of the same
+// learn_logistic_chained(X, y, w, rate)   training: the pass that writes a row's new
+//                                   weights also sums the next row's output; without
+//                                   L2, each new weight is w - rate * (x * g)
 // learn_pipeline(X, y, w, scaler, rate)   RegressionPipeline
 // predict_linear(X, w, out)         LinearRegression.predict_one
 // predict_logistic(X, w, out)       LogisticRegression.predict_one (out: bool array)
@@ -25,13 +29,25 @@
 #include <Python.h>
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-
-#include "linear/logistic_regression.hpp"  // the core's own logistic function
+#include <cstring>
 
 namespace {
+
+// The logistic function as the core evaluates it, overflow-free: e = exp(-|z|),
+// then 1 / (1 + e) for z >= 0 and e / (1 + e) below, the numerator picked by a
+// mask of bits rather than a branch on the sign.
+double logistic(double z) {
+  const double e = std::exp(-std::fabs(z));
+  const std::uint64_t positive = std::uint64_t{0} - std::uint64_t{z >= 0.0};
+  const double numerator = std::bit_cast<double>((std::bit_cast<std::uint64_t>(1.0) & positive) |
+                                                 (std::bit_cast<std::uint64_t>(e) & ~positive));
+  const double denominator = 1.0 + e;
+  return numerator / denominator;
+}
 
 struct Table {
   const double* x;
@@ -45,6 +61,14 @@ double affine(const double* w, const double* x, std::size_t n) {
   double sum = 0.0;
   for (std::size_t j = 0; j < n; ++j) sum = sum + w[j] * x[j];
   return sum + w[n];
+}
+
+// The class of a logit, decided as the core decides it: by the sign, with the
+// logistic function itself only within 1e-6 of 0 (elsewhere its outcome is
+// certain).
+bool positive_class(double z) {
+  if (std::fabs(z) <= 1e-6) return logistic(z) >= 0.5;
+  return z >= 0.0;
 }
 
 // SGD without L2 on one loss gradient, as the core computes it.
@@ -147,9 +171,76 @@ PyObject* learn_logistic(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const auto* y = as<const std::uint8_t>(b[0]);
     double* w = as<double>(b[1]);
     for (std::size_t i = 0; i < t.rows; ++i) {
-      const double p = drel::logistic(affine(w, t.row(i), t.cols));
+      const double p = logistic(affine(w, t.row(i), t.cols));
       sgd_step(w, t.row(i), t.cols, p - (y[i] != 0 ? 1.0 : 0.0), eta);
     }
+  });
+}
+
+// Two doubles in one SSE2 register, each lane rounding as a double does.
+using Pair = double __attribute__((vector_size(16)));
+
+Pair load(const double* p) {
+  Pair v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+void store(double* p, Pair v) { std::memcpy(p, &v, sizeof v); }
+
+// Every row learned with plain SGD without L2, chained: the pass that writes
+// a row's new weights (w - rate * (x * g)) also adds their products with the
+// next row's features to the next output, in index order. Two weights share
+// an SSE2 vector, as in learn_many: one at a time costs 6% more at 100
+// features, and a floor is the cheapest form of the arithmetic. No cache
+// hint: learn_many asks for the rows 4 KiB ahead, which changes nothing
+// measurable here. `gradient(i, output)` is the loss gradient of row i.
+template <class Gradient>
+void learn_chained(const Table& t, double* w, double eta, Gradient gradient) {
+  const std::size_t n = t.cols;
+  if (t.rows == 0) return;
+  double b = w[n];
+  double sum = 0.0;
+  for (std::size_t k = 0; k < n; ++k) sum = sum + w[k] * t.x[k];
+  for (std::size_t i = 0; i < t.rows; ++i) {
+    const double* x = t.row(i);
+    const double* next = i + 1 < t.rows ? x + n : x;  // the last row's products go nowhere
+    const double g = gradient(i, sum + b);
+    const double change = eta * g;
+    b = b - change;
+    double next_sum = 0.0;
+    std::size_t k = 0;
+    for (; k + 2 <= n; k += 2) {
+      const Pair weight = load(w + k) - eta * (load(x + k) * g);
+      store(w + k, weight);
+      const Pair product = weight * load(next + k);
+      next_sum = next_sum + product[0];
+      next_sum = next_sum + product[1];
+    }
+    for (; k < n; ++k) {
+      const double weight = w[k] - eta * (x[k] * g);
+      w[k] = weight;
+      next_sum = next_sum + weight * next[k];
+    }
+    sum = next_sum;
+  }
+  w[n] = b;
+}
+
+PyObject* learn_linear_chained(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return over_table<2>(args, nargs, {false, true}, [](const Table& t, auto b, double eta) {
+    const double* y = as<const double>(b[0]);
+    learn_chained(t, as<double>(b[1]), eta,
+                  [y](std::size_t i, double out) { return out - y[i]; });
+  });
+}
+
+PyObject* learn_logistic_chained(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return over_table<2>(args, nargs, {false, true}, [](const Table& t, auto b, double eta) {
+    const auto* y = as<const std::uint8_t>(b[0]);
+    learn_chained(t, as<double>(b[1]), eta, [y](std::size_t i, double out) {
+      return logistic(out) - (y[i] != 0 ? 1.0 : 0.0);
+    });
   });
 }
 
@@ -179,7 +270,7 @@ PyObject* predict_logistic(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const double* w = as<const double>(b[0]);
     auto* out = as<std::uint8_t>(b[1]);
     for (std::size_t i = 0; i < t.rows; ++i)
-      out[i] = drel::logistic(affine(w, t.row(i), t.cols)) >= 0.5;
+      out[i] = positive_class(affine(w, t.row(i), t.cols));
   });
 }
 
@@ -215,7 +306,7 @@ void learn_csr_row(double* w, double& b, const std::int32_t* indices, const doub
                    std::size_t n, bool y, double eta) {
   double sum = 0.0;
   for (std::size_t k = 0; k < n; ++k) sum = sum + w[indices[k]] * x[k];
-  const double g = drel::logistic(sum + b) - (y ? 1.0 : 0.0);
+  const double g = logistic(sum + b) - (y ? 1.0 : 0.0);
   const double change = eta * g;
   b = b - change;
   for (std::size_t k = 0; k < n; ++k) {
@@ -281,6 +372,8 @@ PyMethodDef def(const char* name) {
 
 PyMethodDef methods[] = {
     def<&learn_linear>("learn_linear"),       def<&learn_logistic>("learn_logistic"),
+    def<&learn_linear_chained>("learn_linear_chained"),
+    def<&learn_logistic_chained>("learn_logistic_chained"),
     def<&learn_pipeline>("learn_pipeline"),   def<&predict_linear>("predict_linear"),
     def<&predict_logistic>("predict_logistic"), def<&predict_pipeline>("predict_pipeline"),
     def<&learn_logistic_csr>("learn_logistic_csr"),

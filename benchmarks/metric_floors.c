@@ -118,15 +118,33 @@ size_t log_loss_sum(const unsigned char* y, const double* p, size_t n) {
   return failures;
 }
 
-/* counts[0..3]: true positives, false positives, false negatives, true negatives. */
+/* counts[0..3]: true positives, false positives, false negatives, true negatives.
+ * Three counts without a branch, 32 bits wide over blocks of a constant length
+ * (inlined, so that -O2 sees the length and vectorises the block): the
+ * cheapest way to count, as the metric counts. */
+#define COUNT_BLOCK 1024
+
+static inline __attribute__((always_inline)) void count_block(
+    const unsigned char* y, const unsigned char* p, size_t n, uint64_t* tp, uint64_t* positives,
+    uint64_t* predicted) {
+  uint32_t both = 0, truth = 0, guess = 0;
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t t = y[i] != 0, q = p[i] != 0;
+    both += t & q;
+    truth += t;
+    guess += q;
+  }
+  *tp += both;
+  *positives += truth;
+  *predicted += guess;
+}
+
 void confusion(const unsigned char* y, const unsigned char* p, size_t n, uint64_t* counts) {
   uint64_t tp = 0, positives = 0, predicted = 0;
-  for (size_t i = 0; i < n; ++i) {
-    uint64_t t = y[i] != 0, q = p[i] != 0;
-    tp += t & q;
-    positives += t;
-    predicted += q;
-  }
+  size_t first = 0;
+  for (; first + COUNT_BLOCK <= n; first += COUNT_BLOCK)
+    count_block(y + first, p + first, COUNT_BLOCK, &tp, &positives, &predicted);
+  count_block(y + first, p + first, n - first, &tp, &positives, &predicted);
   counts[0] += tp;
   counts[1] += predicted - tp;
   counts[2] += positives - tp;
