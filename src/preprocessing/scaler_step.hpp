@@ -142,8 +142,10 @@ struct ScalerFitPass {
   }
 
   // Returns whether every new m2 and scaled feature is finite; the counts
-  // are left to the caller. The lanes' body is written out in the loop and
-  // once more for the tail (see SgdPass).
+  // are left to the caller. The lanes' body is written out in the loop, for
+  // a block of half the lanes, and once more for the tail (see SgdPass): the
+  // divider takes a block of half the width in half the time, where feature
+  // by feature each division and square root costs as much as for a block.
   template <std::size_t kLanes>
   [[gnu::always_inline]] static bool run(double* __restrict means, double* __restrict m2s,
                                          const double* __restrict x, double* __restrict scaled,
@@ -166,6 +168,23 @@ struct ScalerFitPass {
         m2s[i + l] = f.m2;
         if constexpr (kScale) scaled[i + l] = f.scaled;
       }
+    }
+    constexpr std::size_t kHalf = kLanes / 2;
+    if (kHalf >= 2 && i + kHalf <= n) {
+      for (std::size_t l = 0; l < kHalf; ++l) {
+        const double mean = means[i + l];
+        const double m2 = m2s[i + l];
+        const Feature f = one(x[i + l], mean, m2, next_real, epsilon);
+        bad.lane[l] |= f.bad;
+        if constexpr (kTrial) {
+          saved_means[i + l] = mean;
+          saved_m2s[i + l] = m2;
+        }
+        means[i + l] = f.mean;
+        m2s[i + l] = f.m2;
+        if constexpr (kScale) scaled[i + l] = f.scaled;
+      }
+      i += kHalf;
     }
     for (; i < n; ++i) {
       const double mean = means[i];
@@ -277,6 +296,15 @@ struct TransformPass {
         bad.lane[l] |= non_finite_bit(y);
         out[i + l] = y;
       }
+    }
+    constexpr std::size_t kHalf = kLanes / 2;  // as in ScalerFitPass
+    if (kHalf >= 2 && i + kHalf <= n) {
+      for (std::size_t l = 0; l < kHalf; ++l) {
+        const double y = one(x[i + l], means[i + l], scales + i + l);
+        bad.lane[l] |= non_finite_bit(y);
+        out[i + l] = y;
+      }
+      i += kHalf;
     }
     for (; i < n; ++i) {
       const double y = one(x[i], means[i], scales + i);
