@@ -22,26 +22,26 @@
 namespace drel::py {
 namespace {
 
-// What the steps know of one model's state: valid while its sample count and
-// its weights' storage are those recorded. Every other way a model changes in
-// place (its own learn_one, the bulk and progressive calls) learns at least
-// one sample, or replaces the state and with it the weights' storage. The
-// reference keeps the model alive, so that no other object can take its
+// What the steps know of one model's state: valid while the model has let go
+// of no exclusive borrow since it was read, for the model changes only under
+// one (bindings/borrow.hpp). A step of these calls, taken under such a borrow,
+// records the state it leaves and the count as the borrow's end will make it.
+// The reference keeps the model alive, so that no other object can take its
 // address while the record exists.
 struct ModelRecord {
   Ref model;
-  std::uint64_t samples_seen = 0;
-  const double* weights = nullptr;
+  std::uint64_t exclusive_ends = 0;
   SparseState state;
 
-  template <class Model>
-  bool describes(const Model& m) const {
-    return samples_seen == m.samples_seen && weights == m.weights.data();
+  bool describes(const BorrowFlag& flag) const { return exclusive_ends == flag.exclusive_ends; }
+  // The state read now, with no exclusive borrow of this call held.
+  void describe(const BorrowFlag& flag, SparseState now) {
+    exclusive_ends = flag.exclusive_ends;
+    state = now;
   }
-  template <class Model>
-  void describe(const Model& m, SparseState now) {
-    samples_seen = m.samples_seen;
-    weights = m.weights.data();
+  // The state this call leaves, under an exclusive borrow that ends with it.
+  void describe_on_end(const BorrowFlag& flag, SparseState now) {
+    exclusive_ends = flag.exclusive_ends + 1;
     state = now;
   }
 };
@@ -96,7 +96,7 @@ HashedStepsState& steps_of(PyObject* self) {
 // The record of `model`, up to date. Reads every weight when the model is new
 // here or has changed since.
 template <class Model>
-ModelRecord& record_of(HashedStepsState& s, PyObject* model, const Model& m) {
+ModelRecord& record_of(HashedStepsState& s, PyObject* model, const Instance<Model>& instance) {
   ModelRecord* record = nullptr;
   for (ModelRecord& r : s.records)
     if (r.model.get() == model) record = &r;
@@ -104,9 +104,9 @@ ModelRecord& record_of(HashedStepsState& s, PyObject* model, const Model& m) {
     record = &s.records[s.next_record];
     s.next_record = (s.next_record + 1) % kModelRecords;
     record->model = Ref::borrow(model);  // a model's deallocation runs no Python code
-    record->describe(m, sparse_state(m));
-  } else if (!record->describes(m)) {
-    record->describe(m, sparse_state(m));
+    record->describe(instance.borrow, sparse_state(instance.value));
+  } else if (!record->describes(instance.borrow)) {
+    record->describe(instance.borrow, sparse_state(instance.value));
   }
   return *record;
 }
@@ -214,15 +214,15 @@ PyObject* learn_on(HashedStepsState& s, PyObject* model, Instance<Model>& instan
   Model& m = instance.value;
   // Python code may have run in the conversion: the row and record come after.
   const SparseRow row = sample.view();
-  ModelRecord& record = record_of(s, model, m);
+  ModelRecord& record = record_of(s, model, instance);
   const std::size_t cols = s.settings->hasher->n_features();
   if (sparse_learn_one(m, row, cols, y, record.state) == StepOutcome::Done) [[likely]] {
-    record.describe(m, record.state);
+    record.describe_on_end(instance.borrow, record.state);
     Py_RETURN_NONE;
   }
   const Status done = m.learn_one(sample.dense(cols), y);
   if (!done) return raised(done.error());
-  record.describe(m, sparse_state(m));
+  record.describe_on_end(instance.borrow, sparse_state(m));
   Py_RETURN_NONE;
 }
 
@@ -266,7 +266,7 @@ void take_back(HashedStepsState& s, TakenStep<Model>& step) {
   else
     m = std::move(std::get<Model>(step.undo));
   for (ModelRecord& r : s.records)
-    if (r.model.get() == step.model) r.describe(m, step.before);
+    if (r.model.get() == step.model) r.describe_on_end(step.instance->borrow, step.before);
 }
 
 // Every model learns the sample with its own target, all of them or, when one
@@ -304,18 +304,18 @@ PyObject* learn_each_of(HashedStepsState& s, PyObject* models, const SampleRow& 
     PyObject* model = PyTuple_GET_ITEM(models, k);
     Model& m = instance->value;
     const TargetParam<Model>& y = targets[static_cast<std::size_t>(k)];
-    ModelRecord& record = record_of(s, model, m);
+    ModelRecord& record = record_of(s, model, *instance);
     const SparseState before = record.state;
     UndoableSparseLearn<Model> sparse;
     if (sparse.take(m, row, cols, y, record.state) == StepOutcome::Done) [[likely]] {
-      record.describe(m, record.state);
+      record.describe_on_end(instance->borrow, record.state);
       taken.push_back({instance, model, before, std::move(sparse)});
       continue;
     }
     Model copy = m;
     const Status done = m.learn_one(sample.dense(cols), y);
     if (!done) return raised(done.error());
-    record.describe(m, sparse_state(m));
+    record.describe_on_end(instance->borrow, sparse_state(m));
     taken.push_back({instance, model, before, std::move(copy)});
   }
   all_or_none.done = true;
@@ -376,7 +376,7 @@ PyObject* predict_on(HashedStepsState& s, PyObject* model, Instance<Model>& inst
   if (!borrow) return nullptr;
   const Model& m = instance.value;
   const SparseRow row = sample.view();
-  const ModelRecord& record = record_of(s, model, m);
+  const ModelRecord& record = record_of(s, model, instance);
   if (const auto out = sparse_output(m, row, s.settings->hasher->n_features(), record.state))
     [[likely]]
     return to_python(sparse(*out));

@@ -187,6 +187,33 @@ def test_a_model_changed_elsewhere_is_read_again():
         reference.predict_one(hasher.transform_one({"a": 1.0})))
 
 
+@pytest.mark.parametrize("call", ["learn_one", "learn_each"])
+def test_a_state_put_in_place_is_read_again_wherever_its_weights_land(call):
+    """A state with the same sample count, and weights that may be stored where the old
+    ones were: only what the state holds (here an L2 penalty) tells it apart."""
+    hasher = drel_ml_ext.FeatureHasher(8)
+    steps = _native.HashedSteps(hasher)
+
+    def learn(model, x, y):
+        if call == "learn_one":
+            steps.learn_one(model, x, y)
+        else:
+            steps.learn_each([model], x, [y])
+
+    model = drel_ml_ext.logistic_regression(8, learning_rate=0.1)
+    learn(model, {"a": 1.0, "b": 2.0}, True)
+    penalised = drel_ml_ext.logistic_regression(8, learning_rate=0.1, l2=0.5)
+    penalised.learn_one(hasher.transform_one({"c": 1.0}), True)
+    state = _native.to_bytes(penalised)
+    for _ in range(4):
+        _native.assign_state(model, _native.to_bytes(model))  # the weights move...
+        _native.assign_state(model, state)  # ...and may come back where they were
+        twin = _native.from_bytes(state)
+        learn(model, {"d": 1.0}, False)
+        twin.learn_one(hasher.transform_one({"d": 1.0}), False)
+        assert model.to_json() == twin.to_json()
+
+
 def test_hashed_steps_take_the_bare_models_only_and_keep_their_widths():
     hasher = drel_ml_ext.FeatureHasher(8)
     steps = _native.HashedSteps(hasher)
