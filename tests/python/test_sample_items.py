@@ -25,8 +25,8 @@ class _Items:
 
 
 class _NumberKeyed(dict):
-    """A dict with a name that is not text: the hashed steps refuse it as it is, then read
-    its items() keyed by the names' text."""
+    """A dict that stores a name that is not text: a TypeError sends the hashed steps to
+    its items() once more, keyed by the names' text."""
 
     def __init__(self, items):
         super().__init__({1: 1.0})
@@ -87,7 +87,7 @@ class _FixedNames:
 
 class _TextNames:
     sample = _NumberKeyed
-    wrong_length = "expected 2 values to unpack (got 3)"
+    wrong_length = _Hasher.wrong_length
 
     def __init__(self):
         self.steps = _native.HashedSteps(drel_ml_ext.FeatureHasher(16), text_names=True)
@@ -118,3 +118,17 @@ def test_items_read_as_a_python_loop_reads_them(reader, case):
             del raised
     gc.collect()  # a raised error's traceback and its frame make a cycle
     assert [sys.getrefcount(o) for o in (x, NAME, VALUE)] == counts
+
+
+class _OwnItems(dict):
+    """A dict whose items() are not what it stores."""
+
+    def items(self):
+        return [(NAME, VALUE)]
+
+
+@pytest.mark.parametrize("reader", [_Hasher, _FixedNames, _TextNames])
+@pytest.mark.parametrize("stored", [{"other": 9.0}, {}, {1: "x"}], ids=repr)
+def test_a_dict_subclass_is_read_through_its_own_items(reader, stored):
+    read = reader()
+    assert read(_OwnItems(stored)) == read({NAME: VALUE})
