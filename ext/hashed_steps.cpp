@@ -111,21 +111,26 @@ ModelRecord& record_of(HashedStepsState& s, PyObject* model, const Instance<Mode
   return *record;
 }
 
-// Whether every name of the mapping x is a str; -1 with an exception set.
+constexpr const char* kWrongLength = "expected 2 values to unpack (got %zd)";
+
+// Whether every name that x.items() gives is a str, as the hasher reads the
+// names (a mapping need not be iterable itself); -1 with an exception set.
 int all_names_text(PyObject* x) {
-  Ref names = Ref::steal(PyObject_GetIter(x));
-  if (!names) return -1;
-  while (Ref name = Ref::steal(PyIter_Next(names.get())))
-    if (!PyUnicode_Check(name.get())) return 0;
-  return PyErr_Occurred() ? -1 : 1;
+  bool other = false;
+  const bool read = for_each_named_value(x, kWrongLength, [&other](PyObject* name, PyObject*) {
+    other = !PyUnicode_Check(name);
+    return !other;  // stops at the first other name, with no exception set
+  });
+  if (other) return 0;
+  return read ? 1 : -1;
 }
 
 // {str(name): value for name, value in x.items()}
 PyObject* keyed_by_text(PyObject* x) {
   Ref keyed = Ref::steal(PyDict_New());
   if (!keyed) return nullptr;
-  const bool read = for_each_named_value(
-      x, "expected 2 values to unpack (got %zd)", [&keyed](PyObject* name, PyObject* value) {
+  const bool read =
+      for_each_named_value(x, kWrongLength, [&keyed](PyObject* name, PyObject* value) {
         Ref text = Ref::steal(PyObject_Str(name));
         return text && PyDict_SetItem(keyed.get(), text.get(), value) == 0;
       });

@@ -129,6 +129,29 @@ def test_names_that_are_not_text_hash_as_their_text():
         steps.learn_one(drel_ml_ext.linear_regression(4, learning_rate=0.01), {"a": [1]}, 1.0)
 
 
+class ItemsOnly:
+    """A mapping read through its items() alone: it is not iterable."""
+
+    def __init__(self, items):
+        self._items = items
+
+    def items(self):
+        return self._items.items()
+
+
+@pytest.mark.parametrize("sparse", [False, True])
+def test_names_that_are_not_text_are_found_by_the_items_the_hasher_reads(sparse):
+    adapter = LinearRegressor(scale=False, n_features=16)
+    adapter._sparse = sparse
+    adapter.learn_one({"1": 2.0, "b": 1.0}, 1.5)
+    assert adapter.predict_one(ItemsOnly({1: 2.0, "b": 1.0})) == adapter.predict_one(
+        {"1": 2.0, "b": 1.0})
+    for names in [{"a": None}, {1: None}]:  # the value's own error, not the mapping's
+        with pytest.raises(TypeError, match="must be a real number or a string"):
+            adapter.learn_one(ItemsOnly(names), 1.0)
+    assert adapter.model.samples_seen == 1
+
+
 def test_a_refused_sample_or_target_changes_nothing_and_names_the_first_fault():
     sparse = LinearRegressor(scale=False, n_features=16)
     sparse.learn_one({"a": 1.0, "b": "x"}, 2.0)
