@@ -457,8 +457,9 @@ PyObject* new_hashed_steps(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   });
 }
 
-// The references it holds are to models and a hasher, which hold none: no
-// cycle can pass through it, so it takes no part in garbage collection.
+// The references it holds are to models, a hasher and a sample's names and
+// values (str, float, int, bool; see LastSample), which hold none: no cycle
+// can pass through it, so it takes no part in garbage collection.
 void dealloc_hashed_steps(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<HashedStepsObject*>(self)->state;

@@ -2,10 +2,12 @@
 (HashedSteps), and give what the dense rows give, bit for bit: states, predictions and
 errors, over random dict streams."""
 
+import gc
 import json
 import math
 import struct
 import sys
+import weakref
 
 import pytest
 
@@ -328,6 +330,24 @@ def test_the_steps_hold_their_last_sample_and_models_only_while_they_need_them()
     assert sys.getrefcount(model) == held + 1  # its record
     del steps
     assert sys.getrefcount(model) == held
+
+
+class Marker:
+    pass
+
+
+@pytest.mark.parametrize("holder", ["steps", "adapter"])
+def test_a_last_sample_that_comes_to_hold_the_steps_is_collected(holder):
+    adapter = LogisticClassifier(n_features=16, scale=False)
+    adapter.learn_one({"a": 1.0}, True)
+    x = {"a": 1.0, "b": "x"}
+    adapter.predict_proba_one(x)  # x is the steps' last sample now
+    x[holder] = adapter._rows.steps if holder == "steps" else adapter
+    marker = Marker()
+    x["marker"], collected = marker, weakref.ref(marker)
+    del adapter, x, marker
+    gc.collect()
+    assert collected() is None
 
 
 @pytest.mark.parametrize("options", [*SETTINGS, {"n_features": 8, "learning_rate": 1e300, "scale": True}],
