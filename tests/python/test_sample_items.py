@@ -3,6 +3,7 @@ hashed steps' text names all read x.items() as a Python loop `for name, value in
 does, raise what it raises, and hold no reference afterwards on any path."""
 
 import gc
+import itertools
 import sys
 
 import pytest
@@ -132,3 +133,11 @@ class _OwnItems(dict):
 def test_a_dict_subclass_is_read_through_its_own_items(reader, stored):
     read = reader()
     assert read(_OwnItems(stored)) == read({NAME: VALUE})
+
+
+@pytest.mark.parametrize("reader", [_Hasher, _FixedNames, _TextNames])
+def test_sigint_stops_reading_items_that_never_end(reader, interrupted):
+    """An iterator of C code runs no Python code that would answer Ctrl-C."""
+    read = reader()
+    x = reader.sample(lambda: itertools.repeat((NAME, VALUE)))
+    assert interrupted(lambda: read(x)) < 1.0
