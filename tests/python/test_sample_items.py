@@ -61,6 +61,10 @@ ITEMS = {
     "list items": (lambda: [[NAME, VALUE]], None),
     "generator": (lambda: ((n, v) for n, v in [(NAME, VALUE)]), None),
     "dict view": (lambda: {NAME: VALUE}.items(), None),
+    "iterator item": (lambda: [iter((NAME, VALUE))], None),
+    # read no further than Python's unpacking reads it
+    "endless item": (lambda: [itertools.repeat(NAME)],
+                     (ValueError, "too many values to unpack (expected 2)")),
 }
 
 
