@@ -12,10 +12,9 @@
 // at every item.
 #pragma once
 
-#include <cstddef>
-
 #include "bindings/convert.hpp"
 #include "bindings/python.hpp"
+#include "without_gil.hpp"
 
 namespace drel::py {
 
@@ -36,40 +35,25 @@ inline bool feature_number(PyObject* name, PyObject* value, const char* who, dou
   return false;
 }
 
-// Ctrl-C is answered every so many items, as a Python loop answers it: an
-// iterator of C code (itertools.repeat) runs no Python code that would, and
-// may never end.
-class SignalCheck {
- public:
-  // False with KeyboardInterrupt (or a signal handler's error) set.
-  bool answered() {
-    if (--until_check_ != 0) [[likely]] return true;
-    until_check_ = kItems;
-    return PyErr_CheckSignals() == 0;
-  }
-
- private:
-  static constexpr std::size_t kItems = 4096;
-  std::size_t until_check_ = kItems;
-};
-
-// each(item) for every item of `iterable`, in order.
+// each(item) for every item of `iterable`, in order. Ctrl-C is answered on
+// the way, as a Python loop answers it: an iterator of C code
+// (itertools.repeat) runs no Python code that would, and may never end.
 template <class Each>
 bool for_each_item(PyObject* iterable, Each each) {
-  SignalCheck signals;
+  SignalBudget signals;
   if (PyList_CheckExact(iterable)) {
     // What the list's iterator does, without it: the length is read anew at
     // each step, and each item is held while it is read.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
       Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
-      if (!each(item.get()) || !signals.answered()) return false;
+      if (!each(item.get()) || !signals.spend(1)) return false;
     }
     return true;
   }
   Ref iterator = Ref::steal(PyObject_GetIter(iterable));
   if (!iterator) return false;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get())))
-    if (!each(item.get()) || !signals.answered()) return false;
+    if (!each(item.get()) || !signals.spend(1)) return false;
   return !PyErr_Occurred();
 }
 
