@@ -148,9 +148,12 @@ bool read_row(PyObject* x, SampleReader& reader) {
 // comes before any model is borrowed or any record read. With text names, a
 // TypeError of a sample with a name that is not a str sends the sample again,
 // keyed by text: another river transformer's output may be keyed by numbers.
+// Only a mapping is keyed so: a hasher of pairs or strings keeps its error.
 bool hash_sample(const HashedStepsState& s, PyObject* x, SampleReader& reader) {
   if (read_row(x, reader)) [[likely]] return true;
-  if (!s.text_names || !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  if (!s.text_names || s.settings->input_type != InputType::Dict ||
+      !PyErr_ExceptionMatches(PyExc_TypeError))
+    return false;
   Ref error = Ref::steal(take_raised_exception());
   const int text = all_names_text(x);
   if (text != 0) {
@@ -510,7 +513,8 @@ constexpr const char* kHashedStepsDoc =
     "weights that a zero feature leaves unchanged). It remembers that state for\n"
     "the last models it saw, and keeps them alive meanwhile. With text_names, a\n"
     "sample that the hasher refuses with TypeError and that has a name other than a\n"
-    "str is hashed again with each name as str(name), as river's adapters do.";
+    "str is hashed again with each name as str(name), as river's adapters do\n"
+    "(a hasher of input_type 'dict' only).";
 
 PyType_Slot hashed_steps_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(new_hashed_steps)},

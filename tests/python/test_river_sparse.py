@@ -5,6 +5,7 @@ errors, over random dict streams."""
 import gc
 import json
 import math
+import re
 import struct
 import sys
 import weakref
@@ -129,6 +130,17 @@ def test_names_that_are_not_text_hash_as_their_text():
     steps = _native.HashedSteps(drel_ml_ext.FeatureHasher(4), text_names=True)
     with pytest.raises(TypeError, match="must be a real number or a string"):
         steps.learn_one(drel_ml_ext.linear_regression(4, learning_rate=0.01), {"a": [1]}, 1.0)
+
+
+@pytest.mark.parametrize("input_type, x", [
+    ("pair", [("a", 1.0), (1, 2.0)]), ("string", ["a", 1]), ("pair", [("a", None)])])
+def test_text_names_leave_the_errors_of_a_hasher_of_pairs_or_strings(input_type, x):
+    hasher = drel_ml_ext.FeatureHasher(8, input_type=input_type)
+    steps = _native.HashedSteps(hasher, text_names=True)
+    with pytest.raises(TypeError) as hashed:
+        hasher.transform_one(x)
+    with pytest.raises(TypeError, match=re.escape(str(hashed.value))):
+        steps.predict_one(drel_ml_ext.linear_regression(8, learning_rate=0.1), x)
 
 
 class ItemsOnly:
