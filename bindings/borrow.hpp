@@ -20,6 +20,16 @@ class BorrowFlag {
  public:
   // 0 free, n > 0 shared by n, -1 exclusively held.
   std::int64_t state = 0;
+  // Exclusive borrows let go of. The value changes only under one, so while
+  // this count stays the same the value does too: what a caller remembers of
+  // the value (keyed by this count) cannot outlive a change, even one that
+  // leaves the value's storage where it was.
+  std::uint64_t exclusive_ends = 0;
+
+  void end_exclusive() {
+    state = 0;
+    ++exclusive_ends;
+  }
 };
 
 template <Access A>
@@ -47,7 +57,7 @@ class Borrow {
   ~Borrow() {
     if (!held_) return;
     if constexpr (A == Access::Exclusive) {
-      flag_.state = 0;
+      flag_.end_exclusive();
     } else {
       flag_.state = flag_.state - 1;
     }

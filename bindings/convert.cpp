@@ -256,6 +256,8 @@ bool read_tuple(PyObject* tuple, FeatureBuffer& out, RaisedBy& raised_by) {
 // yields, so the reservation is capped and the buffer grows past it as needed.
 constexpr Py_ssize_t kMaxLengthHint = Py_ssize_t{1} << 20;
 
+constexpr std::size_t kItemsBetweenSignals = std::size_t{1} << 16;
+
 // Everything that fails here but a conversion of an item is the object's own
 // __len__, __iter__ or __next__ (or __getitem__, behind iter()).
 bool read_iterable(PyObject* o, FeatureBuffer& out, RaisedBy& raised_by) {
@@ -268,8 +270,15 @@ bool read_iterable(PyObject* o, FeatureBuffer& out, RaisedBy& raised_by) {
   }
   Ref iterator = Ref::steal(PyObject_GetIter(o));
   if (!iterator) return false;
+  // Ctrl-C is answered on the way: an iterator of C code (itertools.repeat)
+  // runs no Python code that would, and may never end.
+  std::size_t until_signals = kItemsBetweenSignals;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
     if (!convert_item(item.get(), out, raised_by)) return false;
+    if (--until_signals == 0) {
+      until_signals = kItemsBetweenSignals;
+      if (PyErr_CheckSignals() != 0) return false;
+    }
   }
   return !PyErr_Occurred();
 }

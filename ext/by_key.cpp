@@ -5,6 +5,7 @@
 
 #include "bindings/frame.hpp"
 #include "bindings/guard.hpp"
+#include "without_gil.hpp"
 
 namespace drel::py::by_key {
 namespace {
@@ -54,10 +55,14 @@ bool offsets_from_buffer(PyObject* o, std::vector<std::size_t>& out, bool& read)
   return true;
 }
 
+// Ctrl-C is answered on the way: an iterator of C code (itertools.count)
+// runs no Python code that would, and may never end.
 bool offsets_by_iteration(PyObject* o, std::vector<std::size_t>& out) {
   Ref iterator = Ref::steal(PyObject_GetIter(o));
   if (!iterator) return false;
+  SignalBudget signals;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+    if (!signals.spend(1)) return false;
     Ref index = Ref::steal(PyNumber_Index(item.get()));
     if (!index) return false;
     const Py_ssize_t value = PyLong_AsSsize_t(index.get());

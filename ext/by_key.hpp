@@ -40,7 +40,7 @@ class Borrowed {
   Borrowed(const Borrowed&) = delete;
   Borrowed& operator=(const Borrowed&) = delete;
   ~Borrowed() {
-    for (Instance<Core>* instance : held_) instance->borrow.state = 0;
+    for (Instance<Core>* instance : held_) instance->borrow.end_exclusive();
   }
 
   // False with an exception set.

@@ -75,13 +75,13 @@ class SampleReader {
         case Plain::Failed: return false;
         case Plain::NotPlain: rows_.discard_row(); break;
       }
-    }
-    if (PyDict_Check(sample)) {
       // Strong references: reading a value may run Python code (__float__,
       // __str__) that changes the dict under the iteration.
       Ref items = Ref::steal(PyDict_Items(sample));
       return items && read_pairs(items.get());
     }
+    // Any other mapping, a dict subclass included, is read through its own
+    // items(), which such a class may define.
     Ref items = items_of(sample);
     if (!items) {
       if (PyErr_ExceptionMatches(PyExc_AttributeError)) {

@@ -22,26 +22,26 @@
 namespace drel::py {
 namespace {
 
-// What the steps know of one model's state: valid while its sample count and
-// its weights' storage are those recorded. Every other way a model changes in
-// place (its own learn_one, the bulk and progressive calls) learns at least
-// one sample, or replaces the state and with it the weights' storage. The
-// reference keeps the model alive, so that no other object can take its
+// What the steps know of one model's state: valid while the model has let go
+// of no exclusive borrow since it was read, for the model changes only under
+// one (bindings/borrow.hpp). A step of these calls, taken under such a borrow,
+// records the state it leaves and the count as the borrow's end will make it.
+// The reference keeps the model alive, so that no other object can take its
 // address while the record exists.
 struct ModelRecord {
   Ref model;
-  std::uint64_t samples_seen = 0;
-  const double* weights = nullptr;
+  std::uint64_t exclusive_ends = 0;
   SparseState state;
 
-  template <class Model>
-  bool describes(const Model& m) const {
-    return samples_seen == m.samples_seen && weights == m.weights.data();
+  bool describes(const BorrowFlag& flag) const { return exclusive_ends == flag.exclusive_ends; }
+  // The state read now, with no exclusive borrow of this call held.
+  void describe(const BorrowFlag& flag, SparseState now) {
+    exclusive_ends = flag.exclusive_ends;
+    state = now;
   }
-  template <class Model>
-  void describe(const Model& m, SparseState now) {
-    samples_seen = m.samples_seen;
-    weights = m.weights.data();
+  // The state this call leaves, under an exclusive borrow that ends with it.
+  void describe_on_end(const BorrowFlag& flag, SparseState now) {
+    exclusive_ends = flag.exclusive_ends + 1;
     state = now;
   }
 };
@@ -96,7 +96,7 @@ HashedStepsState& steps_of(PyObject* self) {
 // The record of `model`, up to date. Reads every weight when the model is new
 // here or has changed since.
 template <class Model>
-ModelRecord& record_of(HashedStepsState& s, PyObject* model, const Model& m) {
+ModelRecord& record_of(HashedStepsState& s, PyObject* model, const Instance<Model>& instance) {
   ModelRecord* record = nullptr;
   for (ModelRecord& r : s.records)
     if (r.model.get() == model) record = &r;
@@ -104,28 +104,33 @@ ModelRecord& record_of(HashedStepsState& s, PyObject* model, const Model& m) {
     record = &s.records[s.next_record];
     s.next_record = (s.next_record + 1) % kModelRecords;
     record->model = Ref::borrow(model);  // a model's deallocation runs no Python code
-    record->describe(m, sparse_state(m));
-  } else if (!record->describes(m)) {
-    record->describe(m, sparse_state(m));
+    record->describe(instance.borrow, sparse_state(instance.value));
+  } else if (!record->describes(instance.borrow)) {
+    record->describe(instance.borrow, sparse_state(instance.value));
   }
   return *record;
 }
 
-// Whether every name of the mapping x is a str; -1 with an exception set.
+constexpr const char* kWrongLength = "expected 2 values to unpack (got %zd)";
+
+// Whether every name that x.items() gives is a str, as the hasher reads the
+// names (a mapping need not be iterable itself); -1 with an exception set.
 int all_names_text(PyObject* x) {
-  Ref names = Ref::steal(PyObject_GetIter(x));
-  if (!names) return -1;
-  while (Ref name = Ref::steal(PyIter_Next(names.get())))
-    if (!PyUnicode_Check(name.get())) return 0;
-  return PyErr_Occurred() ? -1 : 1;
+  bool other = false;
+  const bool read = for_each_named_value(x, kWrongLength, [&other](PyObject* name, PyObject*) {
+    other = !PyUnicode_Check(name);
+    return !other;  // stops at the first other name, with no exception set
+  });
+  if (other) return 0;
+  return read ? 1 : -1;
 }
 
 // {str(name): value for name, value in x.items()}
 PyObject* keyed_by_text(PyObject* x) {
   Ref keyed = Ref::steal(PyDict_New());
   if (!keyed) return nullptr;
-  const bool read = for_each_named_value(
-      x, "expected 2 values to unpack (got %zd)", [&keyed](PyObject* name, PyObject* value) {
+  const bool read =
+      for_each_named_value(x, kWrongLength, [&keyed](PyObject* name, PyObject* value) {
         Ref text = Ref::steal(PyObject_Str(name));
         return text && PyDict_SetItem(keyed.get(), text.get(), value) == 0;
       });
@@ -143,9 +148,12 @@ bool read_row(PyObject* x, SampleReader& reader) {
 // comes before any model is borrowed or any record read. With text names, a
 // TypeError of a sample with a name that is not a str sends the sample again,
 // keyed by text: another river transformer's output may be keyed by numbers.
+// Only a mapping is keyed so: a hasher of pairs or strings keeps its error.
 bool hash_sample(const HashedStepsState& s, PyObject* x, SampleReader& reader) {
   if (read_row(x, reader)) [[likely]] return true;
-  if (!s.text_names || !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  if (!s.text_names || s.settings->input_type != InputType::Dict ||
+      !PyErr_ExceptionMatches(PyExc_TypeError))
+    return false;
   Ref error = Ref::steal(take_raised_exception());
   const int text = all_names_text(x);
   if (text != 0) {
@@ -214,15 +222,15 @@ PyObject* learn_on(HashedStepsState& s, PyObject* model, Instance<Model>& instan
   Model& m = instance.value;
   // Python code may have run in the conversion: the row and record come after.
   const SparseRow row = sample.view();
-  ModelRecord& record = record_of(s, model, m);
+  ModelRecord& record = record_of(s, model, instance);
   const std::size_t cols = s.settings->hasher->n_features();
   if (sparse_learn_one(m, row, cols, y, record.state) == StepOutcome::Done) [[likely]] {
-    record.describe(m, record.state);
+    record.describe_on_end(instance.borrow, record.state);
     Py_RETURN_NONE;
   }
   const Status done = m.learn_one(sample.dense(cols), y);
   if (!done) return raised(done.error());
-  record.describe(m, sparse_state(m));
+  record.describe_on_end(instance.borrow, sparse_state(m));
   Py_RETURN_NONE;
 }
 
@@ -266,7 +274,7 @@ void take_back(HashedStepsState& s, TakenStep<Model>& step) {
   else
     m = std::move(std::get<Model>(step.undo));
   for (ModelRecord& r : s.records)
-    if (r.model.get() == step.model) r.describe(m, step.before);
+    if (r.model.get() == step.model) r.describe_on_end(step.instance->borrow, step.before);
 }
 
 // Every model learns the sample with its own target, all of them or, when one
@@ -304,18 +312,18 @@ PyObject* learn_each_of(HashedStepsState& s, PyObject* models, const SampleRow& 
     PyObject* model = PyTuple_GET_ITEM(models, k);
     Model& m = instance->value;
     const TargetParam<Model>& y = targets[static_cast<std::size_t>(k)];
-    ModelRecord& record = record_of(s, model, m);
+    ModelRecord& record = record_of(s, model, *instance);
     const SparseState before = record.state;
     UndoableSparseLearn<Model> sparse;
     if (sparse.take(m, row, cols, y, record.state) == StepOutcome::Done) [[likely]] {
-      record.describe(m, record.state);
+      record.describe_on_end(instance->borrow, record.state);
       taken.push_back({instance, model, before, std::move(sparse)});
       continue;
     }
     Model copy = m;
     const Status done = m.learn_one(sample.dense(cols), y);
     if (!done) return raised(done.error());
-    record.describe(m, sparse_state(m));
+    record.describe_on_end(instance->borrow, sparse_state(m));
     taken.push_back({instance, model, before, std::move(copy)});
   }
   all_or_none.done = true;
@@ -376,7 +384,7 @@ PyObject* predict_on(HashedStepsState& s, PyObject* model, Instance<Model>& inst
   if (!borrow) return nullptr;
   const Model& m = instance.value;
   const SparseRow row = sample.view();
-  const ModelRecord& record = record_of(s, model, m);
+  const ModelRecord& record = record_of(s, model, instance);
   if (const auto out = sparse_output(m, row, s.settings->hasher->n_features(), record.state))
     [[likely]]
     return to_python(sparse(*out));
@@ -452,8 +460,9 @@ PyObject* new_hashed_steps(PyTypeObject* type, PyObject* args, PyObject* kwargs)
   });
 }
 
-// The references it holds are to models and a hasher, which hold none: no
-// cycle can pass through it, so it takes no part in garbage collection.
+// The references it holds are to models, a hasher and a sample's names and
+// values (str, float, int, bool; see LastSample), which hold none: no cycle
+// can pass through it, so it takes no part in garbage collection.
 void dealloc_hashed_steps(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<HashedStepsObject*>(self)->state;
@@ -504,7 +513,8 @@ constexpr const char* kHashedStepsDoc =
     "weights that a zero feature leaves unchanged). It remembers that state for\n"
     "the last models it saw, and keeps them alive meanwhile. With text_names, a\n"
     "sample that the hasher refuses with TypeError and that has a name other than a\n"
-    "str is hashed again with each name as str(name), as river's adapters do.";
+    "str is hashed again with each name as str(name), as river's adapters do\n"
+    "(a hasher of input_type 'dict' only).";
 
 PyType_Slot hashed_steps_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(new_hashed_steps)},

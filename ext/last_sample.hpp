@@ -2,13 +2,15 @@
 // progressive validation predicts on a dict and then learns from the same dict,
 // and the second hashing would cost as much as the first.
 //
-// A sample is recognised by identity, item by item: the same exact dict
-// holding the same name and value objects in the same order. It is
+// A sample is recognised by identity, item by item: an exact dict at the same
+// address holding the same name and value objects in the same order. It is
 // remembered only when every name is an exact str and every value an exact
 // str, float, int or bool, which nothing can change in place, so the same
-// objects make the same row. The objects are held meanwhile (none of them can
-// be freed and its address taken by another), until another sample replaces
-// them.
+// objects make the same row. Those objects are held meanwhile (none of them
+// can be freed and its address taken by another), until another sample
+// replaces them. The dict itself is not held: it may come to hold the steps
+// (or what holds them), a cycle that nothing would collect, and another dict
+// at its address holding the same objects makes the same row.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +23,8 @@ namespace drel::py {
 class LastSample {
  public:
   bool holds(PyObject* x) const {
-    if (x != dict_.get() || PyDict_GET_SIZE(x) != static_cast<Py_ssize_t>(items_.size() / 2))
+    if (x != dict_ || !PyDict_CheckExact(x) ||
+        PyDict_GET_SIZE(x) != static_cast<Py_ssize_t>(items_.size() / 2))
       return false;
     Py_ssize_t position = 0;
     PyObject* name;
@@ -46,12 +49,12 @@ class LastSample {
       items_.push_back(Ref::borrow(name));
       items_.push_back(Ref::borrow(value));
     }
-    dict_ = Ref::borrow(x);
+    dict_ = x;
   }
 
   // Releasing plain objects runs no Python code.
   void forget() {
-    dict_ = Ref();
+    dict_ = nullptr;
     items_.clear();
   }
 
@@ -61,8 +64,8 @@ class LastSample {
            PyBool_Check(v);
   }
 
-  Ref dict_;
-  std::vector<Ref> items_;  // name, value, name, value, ...
+  const PyObject* dict_ = nullptr;  // its address, compared only
+  std::vector<Ref> items_;          // name, value, name, value, ...
 };
 
 }  // namespace drel::py

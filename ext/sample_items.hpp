@@ -14,6 +14,7 @@
 
 #include "bindings/convert.hpp"
 #include "bindings/python.hpp"
+#include "without_gil.hpp"
 
 namespace drel::py {
 
@@ -34,36 +35,62 @@ inline bool feature_number(PyObject* name, PyObject* value, const char* who, dou
   return false;
 }
 
-// each(item) for every item of `iterable`, in order.
+// each(item) for every item of `iterable`, in order. Ctrl-C is answered on
+// the way, as a Python loop answers it: an iterator of C code
+// (itertools.repeat) runs no Python code that would, and may never end.
 template <class Each>
 bool for_each_item(PyObject* iterable, Each each) {
+  SignalBudget signals;
   if (PyList_CheckExact(iterable)) {
     // What the list's iterator does, without it: the length is read anew at
     // each step, and each item is held while it is read.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
       Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
-      if (!each(item.get())) return false;
+      if (!each(item.get()) || !signals.spend(1)) return false;
     }
     return true;
   }
   Ref iterator = Ref::steal(PyObject_GetIter(iterable));
   if (!iterator) return false;
   while (Ref item = Ref::steal(PyIter_Next(iterator.get())))
-    if (!each(item.get())) return false;
+    if (!each(item.get()) || !signals.spend(1)) return false;
   return !PyErr_Occurred();
 }
 
 // `item` unpacked into a tuple of two (a new reference); null with an
 // exception set when it does not unpack, or holds another number of
 // elements: a ValueError from `wrong_length`, a format of one %zd (the count).
+// A tuple, list, str or bytes is counted whole; any other iterable is read as
+// Python's unpacking reads it, no further than a third element, which is
+// "too many values" (an endless iterator ends there too).
 inline PyObject* unpacked_pair(PyObject* item, const char* wrong_length) {
-  Ref pair = Ref::steal(PySequence_Tuple(item));
-  if (!pair) return nullptr;
-  if (PyTuple_GET_SIZE(pair.get()) != 2) {
-    PyErr_Format(PyExc_ValueError, wrong_length, PyTuple_GET_SIZE(pair.get()));
+  if (PyTuple_CheckExact(item) || PyList_CheckExact(item) || PyUnicode_CheckExact(item) ||
+      PyBytes_CheckExact(item)) {
+    Ref pair = Ref::steal(PySequence_Tuple(item));
+    if (!pair) return nullptr;
+    if (PyTuple_GET_SIZE(pair.get()) != 2) {
+      PyErr_Format(PyExc_ValueError, wrong_length, PyTuple_GET_SIZE(pair.get()));
+      return nullptr;
+    }
+    return pair.release();
+  }
+  Ref elements = Ref::steal(PyObject_GetIter(item));
+  if (!elements) return nullptr;
+  Ref taken[3];
+  Py_ssize_t count = 0;
+  while (count < 3) {
+    taken[count] = Ref::steal(PyIter_Next(elements.get()));
+    if (!taken[count]) break;
+    ++count;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  if (count == 2) return PyTuple_Pack(2, taken[0].get(), taken[1].get());
+  if (count == 3) {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
     return nullptr;
   }
-  return pair.release();
+  PyErr_Format(PyExc_ValueError, wrong_length, count);
+  return nullptr;
 }
 
 // each(name, value) for every item of `iterable`, each unpacked as

@@ -459,7 +459,15 @@ def _learn_by_key(
 
 def _state_bytes(key: Hashable, state: Any, feed: _Feed) -> bytes:
     with _located_by(lambda _: f"key {_plain(key)!r}"):
-        return to_bytes(feed.restore(state) if isinstance(state, str) else state)
+        if isinstance(state, str):
+            return to_bytes(feed.restore(state))
+        # Refused here, by the key's name, rather than as one object among a task's others.
+        if type(state) is not getattr(drel_ml, feed.class_name):
+            raise TypeError(
+                f"a state must be a {feed.class_name}, as the new objects are, or its "
+                f"snapshot text; got {type(state).__name__!r}"
+            )
+        return to_bytes(state)
 
 
 def _by_key(
@@ -503,8 +511,9 @@ def learn_by_key(
             for a ``StandardScaler``.
         make_model: returns a fresh object. It is called once, here: every key
             without a state in ``states`` starts from a copy of that object.
-        states: existing objects (or their snapshot text) to continue, by key.
-            Keys that have no rows in ``frame`` come back unchanged.
+        states: existing objects of ``make_model``'s class (or their snapshot
+            text) to continue, by key. Keys that have no rows in ``frame`` come
+            back unchanged.
         as_text: return snapshot text instead of objects.
         partitioned_by_key: every key's rows are in one partition already, so
             the rows need no shuffle. A frame indexed by the key with known

@@ -98,7 +98,7 @@ class _Rows:
         try:
             return self.hasher.transform_one(x)
         except TypeError:
-            if all(isinstance(name, str) for name in x):
+            if all(isinstance(name, str) for name, _ in x.items()):
                 raise
             # Another transformer's output may be keyed by numbers (HashedSteps' text_names).
             return self.hasher.transform_one({str(name): v for name, v in x.items()})

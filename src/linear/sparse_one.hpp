@@ -6,9 +6,9 @@
 // whole state (linear/sparse_step.hpp): every weight finite for a prediction,
 // the model sparse-exact for a step. Working that out reads every weight, so
 // the caller keeps it in a SparseState between samples and this file keeps it
-// up to date across its own steps. Any other change of the model moves its
-// sample count or its weights' storage, which is how a caller knows to ask
-// again (sparse_state).
+// up to date across its own steps. Of any other change of the model the
+// caller learns by its own means, and asks again (sparse_state): a change can
+// leave the sample count and the weights' storage as they were.
 //
 // A step here is the bulk loops' sparse step, which keeps the old values of
 // what it writes and puts them back when a new one is not finite: where a

@@ -43,6 +43,10 @@ CALLS = {
                                         itertools.repeat(1.0, 3 * 10**6)), 4),
     "update_many_iterated": lambda: (drel_ml.Mean(), lambda v: drel_ml_ext.update_many(
         v, itertools.repeat(Decimal("0.5"), 10**7)), None),
+    # offsets that never end
+    "learn_many_by_key_offsets": lambda: (drel_ml.LinearRegression(4, 0.01),
+                                          lambda m: drel_ml_ext.learn_many_by_key(
+                                              [m], [[0.5] * 4], [1.0], itertools.count()), 4),
 }
 
 

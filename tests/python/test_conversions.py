@@ -3,6 +3,7 @@ from collections import deque
 from collections.abc import Sequence
 from decimal import Decimal
 from fractions import Fraction
+import itertools
 import sys
 
 import pytest
@@ -307,6 +308,27 @@ def test_reported_length_is_only_a_hint(length):
     # what it yields; a huge claim is no reason to run out of memory.
     x = GenSeq([1.0, 2.0, 3.0], length=length)
     assert drel_ml.StandardScaler(3).transform_one(x) == [1.0, 2.0, 3.0]
+
+
+class Endless(Sequence):
+    """A sequence whose iterator is C code that never ends."""
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, index):
+        return 1.0
+
+    def __iter__(self):
+        return itertools.repeat(1.0)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: drel_ml.LinearRegression(3, 0.1).learn_one(Endless(), 1.0),
+    lambda: drel_ml.StandardScaler(3).transform_one(Endless()),
+])
+def test_sigint_stops_a_sequence_that_never_ends(call, interrupted):
+    assert interrupted(call) < 1.0
 
 
 class Mutator:

@@ -112,6 +112,12 @@ def test_the_callers_own_exception_stays_itself_with_a_note(call, where):
         # a state to continue that is no snapshot
         (lambda: learn_by_key(frame(None), "k", ["x"], "y", lambda: drel_ml.LinearRegression(1, 0.1),
                               states={"a": "{}"}), RuntimeError, "in key 'a'"),
+        # a state of another class than the new objects', for a key with rows or without
+        (lambda: learn_by_key(frame(None), "k", ["x"], "y", lambda: drel_ml.LinearRegression(1, 0.1),
+                              states={"a": drel_ml.LogisticRegression(1, 0.1)}), TypeError,
+         "in key 'a'"),
+        (lambda: update_by_key(frame(None), "k", "x", drel_ml.Mean,
+                               states={"z": drel_ml.Variance("sample")}), TypeError, "in key 'z'"),
     ],
 )
 def test_an_error_that_names_no_row_is_kept_with_its_place_in_a_note(call, error, note):

@@ -2,10 +2,13 @@
 (HashedSteps), and give what the dense rows give, bit for bit: states, predictions and
 errors, over random dict streams."""
 
+import gc
 import json
 import math
+import re
 import struct
 import sys
+import weakref
 
 import pytest
 
@@ -129,6 +132,40 @@ def test_names_that_are_not_text_hash_as_their_text():
         steps.learn_one(drel_ml_ext.linear_regression(4, learning_rate=0.01), {"a": [1]}, 1.0)
 
 
+@pytest.mark.parametrize("input_type, x", [
+    ("pair", [("a", 1.0), (1, 2.0)]), ("string", ["a", 1]), ("pair", [("a", None)])])
+def test_text_names_leave_the_errors_of_a_hasher_of_pairs_or_strings(input_type, x):
+    hasher = drel_ml_ext.FeatureHasher(8, input_type=input_type)
+    steps = _native.HashedSteps(hasher, text_names=True)
+    with pytest.raises(TypeError) as hashed:
+        hasher.transform_one(x)
+    with pytest.raises(TypeError, match=re.escape(str(hashed.value))):
+        steps.predict_one(drel_ml_ext.linear_regression(8, learning_rate=0.1), x)
+
+
+class ItemsOnly:
+    """A mapping read through its items() alone: it is not iterable."""
+
+    def __init__(self, items):
+        self._items = items
+
+    def items(self):
+        return self._items.items()
+
+
+@pytest.mark.parametrize("sparse", [False, True])
+def test_names_that_are_not_text_are_found_by_the_items_the_hasher_reads(sparse):
+    adapter = LinearRegressor(scale=False, n_features=16)
+    adapter._sparse = sparse
+    adapter.learn_one({"1": 2.0, "b": 1.0}, 1.5)
+    assert adapter.predict_one(ItemsOnly({1: 2.0, "b": 1.0})) == adapter.predict_one(
+        {"1": 2.0, "b": 1.0})
+    for names in [{"a": None}, {1: None}]:  # the value's own error, not the mapping's
+        with pytest.raises(TypeError, match="must be a real number or a string"):
+            adapter.learn_one(ItemsOnly(names), 1.0)
+    assert adapter.model.samples_seen == 1
+
+
 def test_a_refused_sample_or_target_changes_nothing_and_names_the_first_fault():
     sparse = LinearRegressor(scale=False, n_features=16)
     sparse.learn_one({"a": 1.0, "b": "x"}, 2.0)
@@ -185,6 +222,33 @@ def test_a_model_changed_elsewhere_is_read_again():
     loaded = drel_ml.LinearRegression.from_json(model.to_json())
     assert bits(steps.predict_one(loaded, {"a": 1.0})) == bits(
         reference.predict_one(hasher.transform_one({"a": 1.0})))
+
+
+@pytest.mark.parametrize("call", ["learn_one", "learn_each"])
+def test_a_state_put_in_place_is_read_again_wherever_its_weights_land(call):
+    """A state with the same sample count, and weights that may be stored where the old
+    ones were: only what the state holds (here an L2 penalty) tells it apart."""
+    hasher = drel_ml_ext.FeatureHasher(8)
+    steps = _native.HashedSteps(hasher)
+
+    def learn(model, x, y):
+        if call == "learn_one":
+            steps.learn_one(model, x, y)
+        else:
+            steps.learn_each([model], x, [y])
+
+    model = drel_ml_ext.logistic_regression(8, learning_rate=0.1)
+    learn(model, {"a": 1.0, "b": 2.0}, True)
+    penalised = drel_ml_ext.logistic_regression(8, learning_rate=0.1, l2=0.5)
+    penalised.learn_one(hasher.transform_one({"c": 1.0}), True)
+    state = _native.to_bytes(penalised)
+    for _ in range(4):
+        _native.assign_state(model, _native.to_bytes(model))  # the weights move...
+        _native.assign_state(model, state)  # ...and may come back where they were
+        twin = _native.from_bytes(state)
+        learn(model, {"d": 1.0}, False)
+        twin.learn_one(hasher.transform_one({"d": 1.0}), False)
+        assert model.to_json() == twin.to_json()
 
 
 def test_hashed_steps_take_the_bare_models_only_and_keep_their_widths():
@@ -278,6 +342,24 @@ def test_the_steps_hold_their_last_sample_and_models_only_while_they_need_them()
     assert sys.getrefcount(model) == held + 1  # its record
     del steps
     assert sys.getrefcount(model) == held
+
+
+class Marker:
+    pass
+
+
+@pytest.mark.parametrize("holder", ["steps", "adapter"])
+def test_a_last_sample_that_comes_to_hold_the_steps_is_collected(holder):
+    adapter = LogisticClassifier(n_features=16, scale=False)
+    adapter.learn_one({"a": 1.0}, True)
+    x = {"a": 1.0, "b": "x"}
+    adapter.predict_proba_one(x)  # x is the steps' last sample now
+    x[holder] = adapter._rows.steps if holder == "steps" else adapter
+    marker = Marker()
+    x["marker"], collected = marker, weakref.ref(marker)
+    del adapter, x, marker
+    gc.collect()
+    assert collected() is None
 
 
 @pytest.mark.parametrize("options", [*SETTINGS, {"n_features": 8, "learning_rate": 1e300, "scale": True}],

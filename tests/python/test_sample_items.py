@@ -3,6 +3,7 @@ hashed steps' text names all read x.items() as a Python loop `for name, value in
 does, raise what it raises, and hold no reference afterwards on any path."""
 
 import gc
+import itertools
 import sys
 
 import pytest
@@ -25,8 +26,8 @@ class _Items:
 
 
 class _NumberKeyed(dict):
-    """A dict with a name that is not text: the hashed steps refuse it as it is, then read
-    its items() keyed by the names' text."""
+    """A dict that stores a name that is not text: a TypeError sends the hashed steps to
+    its items() once more, keyed by the names' text."""
 
     def __init__(self, items):
         super().__init__({1: 1.0})
@@ -60,6 +61,10 @@ ITEMS = {
     "list items": (lambda: [[NAME, VALUE]], None),
     "generator": (lambda: ((n, v) for n, v in [(NAME, VALUE)]), None),
     "dict view": (lambda: {NAME: VALUE}.items(), None),
+    "iterator item": (lambda: [iter((NAME, VALUE))], None),
+    # read no further than Python's unpacking reads it
+    "endless item": (lambda: [itertools.repeat(NAME)],
+                     (ValueError, "too many values to unpack (expected 2)")),
 }
 
 
@@ -87,7 +92,7 @@ class _FixedNames:
 
 class _TextNames:
     sample = _NumberKeyed
-    wrong_length = "expected 2 values to unpack (got 3)"
+    wrong_length = _Hasher.wrong_length
 
     def __init__(self):
         self.steps = _native.HashedSteps(drel_ml_ext.FeatureHasher(16), text_names=True)
@@ -118,3 +123,25 @@ def test_items_read_as_a_python_loop_reads_them(reader, case):
             del raised
     gc.collect()  # a raised error's traceback and its frame make a cycle
     assert [sys.getrefcount(o) for o in (x, NAME, VALUE)] == counts
+
+
+class _OwnItems(dict):
+    """A dict whose items() are not what it stores."""
+
+    def items(self):
+        return [(NAME, VALUE)]
+
+
+@pytest.mark.parametrize("reader", [_Hasher, _FixedNames, _TextNames])
+@pytest.mark.parametrize("stored", [{"other": 9.0}, {}, {1: "x"}], ids=repr)
+def test_a_dict_subclass_is_read_through_its_own_items(reader, stored):
+    read = reader()
+    assert read(_OwnItems(stored)) == read({NAME: VALUE})
+
+
+@pytest.mark.parametrize("reader", [_Hasher, _FixedNames, _TextNames])
+def test_sigint_stops_reading_items_that_never_end(reader, interrupted):
+    """An iterator of C code runs no Python code that would answer Ctrl-C."""
+    read = reader()
+    x = reader.sample(lambda: itertools.repeat((NAME, VALUE)))
+    assert interrupted(lambda: read(x)) < 1.0
