@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "common/vector_dispatch.hpp"
 
@@ -48,6 +49,30 @@ struct LaneBits {
     return bits;
   }
 };
+
+// An elementwise pass over n elements in blocks: of kLanes, then one of half
+// the lanes when it fits, then of one element. Element by element, the
+// divisions and square roots of the scaler's passes cost about as much as
+// for a whole block, and the divider takes a block of half the width in half
+// the time. block(width, i, bits) runs elements [i, i + width) (width an
+// integral_constant), OR-ing lane l's checks into bits[l]; the result is the
+// OR of them all. The blocks take the pass's pointers as no-alias
+// parameters of their own, which is what GCC needs to pack the lanes.
+template <std::size_t kLanes, class Block>
+[[gnu::always_inline]] inline std::uint64_t over_blocks(std::size_t n, Block block) {
+  LaneBits<kLanes> bad;
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) block(std::integral_constant<std::size_t, kLanes>{}, i, bad.lane);
+  constexpr std::size_t kHalf = kLanes / 2;
+  if constexpr (kHalf >= 2) {
+    if (i + kHalf <= n) {
+      block(std::integral_constant<std::size_t, kHalf>{}, i, bad.lane);
+      i += kHalf;
+    }
+  }
+  for (; i < n; ++i) block(std::integral_constant<std::size_t, 1>{}, i, &bad.last);
+  return bad.all();
+}
 
 // A pass `Pass::run<lanes>(args...)` (forced inline, its pointers no-alias)
 // built for the baseline and for AVX2, the build chosen per call.

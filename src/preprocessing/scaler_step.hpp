@@ -141,65 +141,41 @@ struct ScalerFitPass {
     return {q.mean, q.m2, y, bad};
   }
 
+  // Features [i, i + kWidth) as one block of lanes (over_blocks), lane l's
+  // checks OR-ed into bits[l].
+  template <std::size_t kWidth>
+  [[gnu::always_inline]] static void block(double* __restrict means, double* __restrict m2s,
+                                           const double* __restrict x, double* __restrict scaled,
+                                           double* __restrict saved_means,
+                                           double* __restrict saved_m2s, std::size_t i,
+                                           double next_real, double epsilon,
+                                           std::uint64_t* __restrict bits) {
+    for (std::size_t l = 0; l < kWidth; ++l) {
+      const double mean = means[i + l];
+      const double m2 = m2s[i + l];
+      const Feature f = one(x[i + l], mean, m2, next_real, epsilon);
+      bits[l] |= f.bad;
+      if constexpr (kTrial) {
+        saved_means[i + l] = mean;
+        saved_m2s[i + l] = m2;
+      }
+      means[i + l] = f.mean;
+      m2s[i + l] = f.m2;
+      if constexpr (kScale) scaled[i + l] = f.scaled;
+    }
+  }
+
   // Returns whether every new m2 and scaled feature is finite; the counts
-  // are left to the caller. The lanes' body is written out in the loop, for
-  // a block of half the lanes, and once more for the tail (see SgdPass): the
-  // divider takes a block of half the width in half the time, where feature
-  // by feature each division and square root costs as much as for a block.
+  // are left to the caller.
   template <std::size_t kLanes>
   [[gnu::always_inline]] static bool run(double* __restrict means, double* __restrict m2s,
                                          const double* __restrict x, double* __restrict scaled,
                                          double* __restrict saved_means,
                                          double* __restrict saved_m2s, std::size_t n,
                                          double next_real, double epsilon) {
-    LaneBits<kLanes> bad;
-    std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
-      for (std::size_t l = 0; l < kLanes; ++l) {
-        const double mean = means[i + l];
-        const double m2 = m2s[i + l];
-        const Feature f = one(x[i + l], mean, m2, next_real, epsilon);
-        bad.lane[l] |= f.bad;
-        if constexpr (kTrial) {
-          saved_means[i + l] = mean;
-          saved_m2s[i + l] = m2;
-        }
-        means[i + l] = f.mean;
-        m2s[i + l] = f.m2;
-        if constexpr (kScale) scaled[i + l] = f.scaled;
-      }
-    }
-    constexpr std::size_t kHalf = kLanes / 2;
-    if (kHalf >= 2 && i + kHalf <= n) {
-      for (std::size_t l = 0; l < kHalf; ++l) {
-        const double mean = means[i + l];
-        const double m2 = m2s[i + l];
-        const Feature f = one(x[i + l], mean, m2, next_real, epsilon);
-        bad.lane[l] |= f.bad;
-        if constexpr (kTrial) {
-          saved_means[i + l] = mean;
-          saved_m2s[i + l] = m2;
-        }
-        means[i + l] = f.mean;
-        m2s[i + l] = f.m2;
-        if constexpr (kScale) scaled[i + l] = f.scaled;
-      }
-      i += kHalf;
-    }
-    for (; i < n; ++i) {
-      const double mean = means[i];
-      const double m2 = m2s[i];
-      const Feature f = one(x[i], mean, m2, next_real, epsilon);
-      bad.last |= f.bad;
-      if constexpr (kTrial) {
-        saved_means[i] = mean;
-        saved_m2s[i] = m2;
-      }
-      means[i] = f.mean;
-      m2s[i] = f.m2;
-      if constexpr (kScale) scaled[i] = f.scaled;
-    }
-    return none_non_finite(bad.all());
+    return none_non_finite(over_blocks<kLanes>(n, [&](auto width, std::size_t i, std::uint64_t* bits) {
+      block<width()>(means, m2s, x, scaled, saved_means, saved_m2s, i, next_real, epsilon, bits);
+    }));
   }
 };
 
@@ -281,6 +257,18 @@ struct TransformPass {
     else return standardised<kScaling>(x, mean, 1.0);
   }
 
+  template <std::size_t kWidth>
+  [[gnu::always_inline]] static void block(const double* __restrict means,
+                                           const double* __restrict scales,
+                                           const double* __restrict x, double* __restrict out,
+                                           std::size_t i, std::uint64_t* __restrict bits) {
+    for (std::size_t l = 0; l < kWidth; ++l) {
+      const double y = one(x[i + l], means[i + l], scales + i + l);
+      bits[l] |= non_finite_bit(y);
+      out[i + l] = y;
+    }
+  }
+
   // Returns whether every output is finite: a non-finite feature makes its
   // output non-finite in every configuration, so only the outputs need a test.
   template <std::size_t kLanes>
@@ -288,30 +276,9 @@ struct TransformPass {
                                          const double* __restrict scales,
                                          const double* __restrict x, double* __restrict out,
                                          std::size_t n) {
-    LaneBits<kLanes> bad;
-    std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
-      for (std::size_t l = 0; l < kLanes; ++l) {
-        const double y = one(x[i + l], means[i + l], scales + i + l);
-        bad.lane[l] |= non_finite_bit(y);
-        out[i + l] = y;
-      }
-    }
-    constexpr std::size_t kHalf = kLanes / 2;  // as in ScalerFitPass
-    if (kHalf >= 2 && i + kHalf <= n) {
-      for (std::size_t l = 0; l < kHalf; ++l) {
-        const double y = one(x[i + l], means[i + l], scales + i + l);
-        bad.lane[l] |= non_finite_bit(y);
-        out[i + l] = y;
-      }
-      i += kHalf;
-    }
-    for (; i < n; ++i) {
-      const double y = one(x[i], means[i], scales + i);
-      bad.last |= non_finite_bit(y);
-      out[i] = y;
-    }
-    return none_non_finite(bad.all());
+    return none_non_finite(over_blocks<kLanes>(n, [&](auto width, std::size_t i, std::uint64_t* bits) {
+      block<width()>(means, scales, x, out, i, bits);
+    }));
   }
 };
 
