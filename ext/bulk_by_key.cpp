@@ -30,6 +30,7 @@ using namespace by_key;
 
 constexpr KeySpec kLearnManyByKey{"learn_many_by_key()", {"objects", "X", "y", "offsets"}, 4};
 constexpr KeySpec kUpdateManyByKey{"update_many_by_key()", {"statistics", "xs", "offsets"}, 3};
+constexpr KeySpec kLearnEach{"learn_each()", {"models", "x", "ys"}, 3};
 
 // Copies the states, learns, and commits every copy when all went well.
 template <class Core, class Fetch, class Learn>
@@ -126,6 +127,65 @@ PyObject* update_by_key_as(PyObject* items, PyObject* xs, PyObject* offsets_arg)
       });
 }
 
+// One sample learned by many models of one class, models[k] with target
+// ys[k]: by every model or, when one refuses it, by none. For a one-versus-rest
+// classifier's models over dense rows (HashedSteps.learn_each takes hashed
+// dicts). Each model is copied before its step and the copies put back, last
+// first, when a step is refused; the refusing model too, for a pipeline's
+// refused step keeps the sample in its scaler. No Python code runs between
+// the first step and the last, so nothing can interrupt the putting back.
+template <class Core>
+PyObject* learn_each_as(PyObject* items, PyObject* x, PyObject* ys_arg) {
+  using Target = std::conditional_t<std::is_same_v<typename TargetOf<Core>::type, double>, Float, Bool>;
+  if (!all_of_class<Core>(kLearnEach, items)) return nullptr;
+  Ref ys = object_tuple(kLearnEach, ys_arg, 2);
+  if (!ys) return nullptr;
+  const std::size_t n = static_cast<std::size_t>(PyTuple_GET_SIZE(items));
+  if (static_cast<std::size_t>(PyTuple_GET_SIZE(ys.get())) != n) {
+    PyErr_Format(PyExc_ValueError, "learn_each(): %zu models but %zd targets", n,
+                 PyTuple_GET_SIZE(ys.get()));
+    return nullptr;
+  }
+  // As a model's learn_one converts them: the targets, then the features.
+  std::vector<Target> targets(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (!targets[k].convert(PyTuple_GET_ITEM(ys.get(), static_cast<Py_ssize_t>(k)))) {
+      add_processing_note("ys");
+      return nullptr;
+    }
+  }
+  FeatureBuffer row;
+  if (!to_features(x, row)) {
+    add_processing_note("x");
+    return nullptr;
+  }
+  // Python code may have run in the conversions: the borrows come after them.
+  Borrowed<Core> borrowed;
+  if (!borrowed.take(kLearnEach, items)) return nullptr;
+  const auto instances = borrowed.instances();
+  const std::span<const double> sample(row.data(), row.size());
+  std::vector<Core> before;
+  before.reserve(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    before.push_back(instances[k]->value);
+    const Status done = instances[k]->value.learn_one(sample, targets[k]);
+    if (!done) [[unlikely]] {
+      for (std::size_t j = k + 1; j-- > 0;) instances[j]->value = std::move(before[j]);
+      raise_failure(Failure(done.error()));
+      return nullptr;
+    }
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* learn_each_entry(PyObject* const* args) {
+  Ref items = object_tuple(kLearnEach, args[0]);
+  if (!items) return nullptr;
+  if (PyTuple_GET_SIZE(items.get()) == 0) Py_RETURN_NONE;
+  return by_first_class(filter_t<LearnsWithTargets, StatefulClasses>{}, kLearnEach, items.get(),
+                        [&]<class Core>() { return learn_each_as<Core>(items.get(), args[1], args[2]); });
+}
+
 PyObject* learn_many_by_key_entry(PyObject* const* args) {
   Ref items = object_tuple(kLearnManyByKey, args[0]);
   if (!items) return nullptr;
@@ -202,6 +262,19 @@ constexpr const char* kUpdateManyByKeyDoc =
     "    >>> a.value, b.value\n"
     "    (2.0, 10.0)";
 
+constexpr const char* kLearnEachDoc =
+    "learn_each($module, models, x, ys, /)\n--\n\n"
+    "One sample learned by many models of one class: models[k] learns x with\n"
+    "target ys[k], by every model or, when one refuses it, by none.\n\n"
+    "For the models of a one-versus-rest classifier. The models are\n"
+    "LinearRegression, LogisticRegression, RegressionPipeline or\n"
+    "ClassificationPipeline objects, distinct, all of one class; x is converted\n"
+    "once, as learn_one converts it.\n\n"
+    "Raises\n"
+    "    The refusing model's own error, as its learn_one raises it, with every\n"
+    "    model left as it was (a pipeline's scaler included). Targets of another\n"
+    "    number than the models: ValueError.";
+
 // As for the one-object functions: a class given a bulk overload is a compile
 // error here until these docstrings name it too.
 static_assert(bulk_docs::names_all(kLearnManyByKeyDoc, Learners{}),
@@ -231,6 +304,7 @@ const PyMethodDef kFunctions[] = {
                                                               kLearnManyByKeyDoc),
     positional_def<kUpdateManyByKey, &update_many_by_key_entry>("update_many_by_key",
                                                                 kUpdateManyByKeyDoc),
+    positional_def<kLearnEach, &learn_each_entry>("learn_each", kLearnEachDoc),
 };
 
 }  // namespace

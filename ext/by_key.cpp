@@ -20,7 +20,8 @@ bool is_int64_format(const char* format) {
 
 // An int64 (or uint64) 1-D buffer, read in place; false (nothing held) when
 // `o` is none.
-bool offsets_from_buffer(PyObject* o, std::vector<std::size_t>& out, bool& read) {
+bool offsets_from_buffer(const KeySpec& spec, PyObject* o, std::vector<std::size_t>& out,
+                         bool& read) {
   read = false;
   if (!PyObject_CheckBuffer(o)) return true;
   Py_buffer view;
@@ -44,7 +45,7 @@ bool offsets_from_buffer(PyObject* o, std::vector<std::size_t>& out, bool& read)
       std::memcpy(&value, at, sizeof value);
       if (is_signed && value < 0) {
         PyBuffer_Release(&view);
-        PyErr_Format(PyExc_ValueError, "offsets[%zu] is negative", i);
+        PyErr_Format(PyExc_ValueError, "%s offsets[%zu] is negative", spec.full_name, i);
         return false;
       }
       out[i] = static_cast<std::size_t>(value);
@@ -57,7 +58,7 @@ bool offsets_from_buffer(PyObject* o, std::vector<std::size_t>& out, bool& read)
 
 // Ctrl-C is answered on the way: an iterator of C code (itertools.count)
 // runs no Python code that would, and may never end.
-bool offsets_by_iteration(PyObject* o, std::vector<std::size_t>& out) {
+bool offsets_by_iteration(const KeySpec& spec, PyObject* o, std::vector<std::size_t>& out) {
   Ref iterator = Ref::steal(PyObject_GetIter(o));
   if (!iterator) return false;
   SignalBudget signals;
@@ -68,7 +69,7 @@ bool offsets_by_iteration(PyObject* o, std::vector<std::size_t>& out) {
     const Py_ssize_t value = PyLong_AsSsize_t(index.get());
     if (value == -1 && PyErr_Occurred()) return false;
     if (value < 0) {
-      PyErr_Format(PyExc_ValueError, "offsets[%zu] is negative", out.size());
+      PyErr_Format(PyExc_ValueError, "%s offsets[%zu] is negative", spec.full_name, out.size());
       return false;
     }
     out.push_back(static_cast<std::size_t>(value));
@@ -90,8 +91,8 @@ const char* type_name(PyObject* o) { return o == Py_None ? "None" : short_name(P
 bool read_offsets(const KeySpec& spec, PyObject* o, std::size_t keys,
                   std::vector<std::size_t>& out) {
   bool read = false;
-  if (!offsets_from_buffer(o, out, read)) return false;
-  if (!read && !offsets_by_iteration(o, out)) return false;
+  if (!offsets_from_buffer(spec, o, out, read)) return false;
+  if (!read && !offsets_by_iteration(spec, o, out)) return false;
   if (out.size() != keys + 1) {
     PyErr_Format(PyExc_ValueError, "%s offsets holds %zu positions, expected %zu (one more than %s)",
                  spec.full_name, out.size(), keys + 1, spec.names[0]);
@@ -138,10 +139,10 @@ Rows slice(const Rows& rows, std::size_t lo, std::size_t count) {
 
 // The objects as a new tuple, or null with TypeError: a list or a tuple only,
 // so that nothing runs while they are read.
-Ref object_tuple(const KeySpec& spec, PyObject* objects) {
+Ref object_tuple(const KeySpec& spec, PyObject* objects, std::size_t param) {
   if (!PyList_Check(objects) && !PyTuple_Check(objects)) {
     PyErr_Format(PyExc_TypeError, "%s argument '%s' must be a list or tuple, not '%s'",
-                 spec.full_name, spec.names[0], type_name(objects));
+                 spec.full_name, spec.names[param], type_name(objects));
     return {};
   }
   return Ref::steal(PySequence_Tuple(objects));

@@ -147,9 +147,10 @@ void raise_keyed_error(const KeySpec& spec, const KeyedError& failed);
 // Rows [lo, lo + count) of a block.
 Rows slice(const Rows& rows, std::size_t lo, std::size_t count);
 
-// The objects as a new tuple, or null with TypeError: a list or a tuple only,
+// Argument `param` of the call (objects by default) as a new tuple, or null
+// with TypeError: a list or a tuple only,
 // so that nothing runs while they are read.
-Ref object_tuple(const KeySpec& spec, PyObject* objects);
+Ref object_tuple(const KeySpec& spec, PyObject* objects, std::size_t param = 0);
 
 // Calls body.template operator()<Core>() for the class of the first object
 // among Cores (no object: the first of Cores, for which nothing is learned).

@@ -304,6 +304,26 @@ def update_many_by_key(
         (2.0, 10.0)
     """
 
+def learn_each(
+    models: list[_Regressor] | tuple[_Regressor, ...] | list[_Classifier] | tuple[_Classifier, ...],
+    x: Buffer | Iterable[Any],
+    ys: list[Any] | tuple[Any, ...],
+    /,
+) -> None:
+    """One sample learned by many models of one class: models[k] learns x with
+    target ys[k], by every model or, when one refuses it, by none.
+
+    For the models of a one-versus-rest classifier. The models are
+    LinearRegression, LogisticRegression, RegressionPipeline or
+    ClassificationPipeline objects, distinct, all of one class; x is converted
+    once, as learn_one converts it.
+
+    Raises
+        The refusing model's own error, as its learn_one raises it, with every
+        model left as it was (a pipeline's scaler included). Targets of another
+        number than the models: ValueError.
+    """
+
 # ---- merging (ext/merge.cpp) ---------------------------------------------------
 
 def merge(a: _Mergeable, b: _Mergeable) -> _Mergeable: ...

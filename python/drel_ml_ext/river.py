@@ -282,11 +282,11 @@ class LogisticClassifier(_Adapter, base.Classifier):
             if y not in models:
                 models[y] = self._new_model()
             # Every class learns the sample, positive for its own label; all or none.
+            ys = [label == y for label in models]
             if self._sparse:
-                ys = [label == y for label in models]
                 self._rows.steps.learn_each(tuple(models.values()), x, ys)
             else:
-                _learn_each(models, learn, sample, y)
+                _native.learn_each(tuple(models.values()), sample, ys)
             self.models = models
         self._boolean = boolean
 
@@ -319,24 +319,6 @@ class LogisticClassifier(_Adapter, base.Classifier):
         if self._sparse:
             return getattr(self._rows.steps, name), x
         return _DENSE_CALLS[name], self._rows.row(x)
-
-
-def _learn_each(models: dict[Any, Any], learn: Any, sample: Any, y: Any) -> None:
-    """Every class's model learns the sample's dense row, positive for its own label: all
-    of them or, when one refuses it, none. A model's own call changes nothing when it
-    refuses, so the models before it are put back in place, from their states kept on
-    the way (the cost of a dense step, which writes every weight anyway)."""
-    kept: list[tuple[Any, bytes]] = []
-    last = len(models) - 1
-    try:
-        for i, (label, model) in enumerate(models.items()):
-            if i < last:  # no model after the last one can refuse
-                kept.append((model, _native.to_bytes(model)))
-            learn(model, sample, label == y)
-    except BaseException:
-        for model, state in kept:
-            _native.assign_state(model, state)
-        raise
 
 
 # A model's own call, in the argument order of HashedSteps' calls.

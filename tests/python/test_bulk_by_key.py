@@ -2,11 +2,14 @@
 learn_many / update_many on its own slice leaves it; all or nothing for the
 whole call; the argument errors."""
 
+import json
+
 import pytest
 
 import drel_ml
 import bulk_support as b
 from drel_ml_ext import learn_many, learn_many_by_key, update_many, update_many_by_key
+from drel_ml_ext._native import learn_each
 from support import raises
 
 np = pytest.importorskip("numpy")
@@ -119,8 +122,8 @@ M = drel_ml.Mean
      "update_many_by_key() offsets decrease at offsets[2]: 0 after 1"),
     (([M()], [1.0, 2.0], [0, 1]), ValueError,
      "update_many_by_key() offsets[-1] is 1, but xs has 2 rows"),
-    (([M()], [1.0], [0, -1]), ValueError, "offsets[1] is negative"),
-    (([M()], [1.0], np.array([0, -1])), ValueError, "offsets[1] is negative"),
+    (([M()], [1.0], [0, -1]), ValueError, "update_many_by_key() offsets[1] is negative"),
+    (([M()], [1.0], np.array([0, -1])), ValueError, "update_many_by_key() offsets[1] is negative"),
     (([M()], [1.0], [0, 1.0]), TypeError,
      "'float' object cannot be interpreted as an integer"),
     (([M()], [1.0]), TypeError, "update_many_by_key() takes 3 positional arguments (2 given)"),
@@ -141,3 +144,71 @@ def test_the_same_object_twice_and_targets_are_refused():
     assert m.samples_seen == 0
     learn_many_by_key([], np.empty((0, 3)), [], np.zeros(1, dtype=np.int32))
     learn_many_by_key((), [], None, [0])  # no objects: no class to want or refuse y
+
+
+# ---- learn_each: one sample, many models, all or none ------------------------------
+
+
+def _primed(name, k):
+    model = b.make(name)
+    learn_many(model, [[1.0, 2.0, 3.0], [0.5, -1.0, 2.0 + k]],
+               [True, False] if name in b.CLASSIFIERS else [1.0, -2.0])
+    return model
+
+
+def _refusing(name):
+    """A model whose next step overflows a weight: its rate is 1e308 and its
+    weights near the largest double."""
+    model = _primed(name, 9)
+    doc = json.loads(model.to_json())
+    inner = doc["model"]["model"] if "Pipeline" in name else doc["model"]
+    inner["optimizer"]["Sgd"]["config"]["learning_rate"] = 1e308
+    inner["weights"] = [1e308, -1e308, 1e308]
+    return type(model).from_json(json.dumps(doc))
+
+
+@pytest.mark.parametrize("name", b.MODELS)
+def test_learn_each_is_each_models_learn_one(name):
+    models = [_primed(name, k) for k in range(3)]
+    twins = [type(m).from_json(m.to_json()) for m in models]
+    ys = [True, False, True] if name in b.CLASSIFIERS else [0.5, -1.0, 2.0]
+    x = [0.25, -3.0, 1.5]
+    learn_each(models, np.array(x), ys)
+    for twin, y in zip(twins, ys):
+        twin.learn_one(x, y)
+    assert [m.to_json() for m in models] == [t.to_json() for t in twins]
+
+
+# Whichever model refuses, every model is left as it was: a pipeline's refused
+# step would keep the sample in its scaler, the refusing one's included.
+@pytest.mark.parametrize("refusing", [0, 1, 2])
+@pytest.mark.parametrize("name", b.MODELS)
+def test_learn_each_refused_by_any_model_changes_none(name, refusing):
+    models = [_primed(name, k) for k in range(3)]
+    models[refusing] = _refusing(name)
+    before = [m.to_json() for m in models]
+    y = True if name in b.CLASSIFIERS else 1.0
+    with pytest.raises(RuntimeError, match="non-finite value"):
+        learn_each(models, [5.0, -7.0, 9.0], [y] * 3)
+    assert [m.to_json() for m in models] == before
+
+
+def test_learn_each_argument_errors():
+    a, c = drel_ml.LinearRegression(2, 0.1), drel_ml.LinearRegression(2, 0.1)
+    raises(ValueError, "learn_each(): 2 models but 1 targets", learn_each, [a, c], [1.0, 2.0],
+           [1.0])
+    raises(TypeError, "learn_each() argument 'ys' must be a list or tuple, not 'float'",
+           learn_each, [a], [1.0, 2.0], 1.0)
+    raises(ValueError, "learn_each() models[1] is models[0]: each key needs an object of its own",
+           learn_each, [a, a], [1.0, 2.0], [1.0, 1.0])
+    raises(TypeError, "learn_each() models[1] is a 'LogisticRegression', but models[0] is a "
+           "'LinearRegression': one class per call", learn_each,
+           [a, drel_ml.LogisticRegression(2, 0.1)], [1.0, 2.0], [1.0, True])
+    raises(TypeError, "must be real number, not str", learn_each, [a, c], [1.0, 2.0],
+           [1.0, "2"], note="while processing 'ys'")
+    raises(TypeError, "must be real number, not NoneType", learn_each, [a, c], [1.0, None],
+           [1.0, 2.0], note="while processing 'x'")
+    raises(RuntimeError, "dimension mismatch: expected 2, got 3", learn_each, [a, c],
+           [1.0, 2.0, 3.0], [1.0, 2.0])
+    learn_each([], [1.0], [])
+    assert a.samples_seen == c.samples_seen == 0

@@ -1,5 +1,6 @@
 """river's dict API: the adapters pass river's own checks and learn what drel_ml learns."""
 
+import json
 import math
 import pickle
 
@@ -91,6 +92,21 @@ def test_text_is_never_read_as_a_number(settings, x, y, error):
         regressor.learn_one(x, y)
     assert str(raised.value).endswith(error)
     assert regressor.model.to_json() == before
+
+
+def test_a_sample_the_last_class_refuses_changes_no_class_behind_a_scaler():
+    classifier = LogisticClassifier(features=("u", "v"), learning_rate=0.1)
+    for x, y in (({"u": 1.0, "v": 2.0}, "a"), ({"u": -1.0, "v": 0.5}, "b")):
+        classifier.learn_one(x, y)
+    # The last class's model takes steps of 1e308 from weights near the largest double.
+    doc = json.loads(classifier.models["b"].to_json())
+    doc["model"]["model"]["optimizer"]["Sgd"]["config"]["learning_rate"] = 1e308
+    doc["model"]["model"]["weights"] = [1e308, -1e308]
+    classifier.models["b"] = type(classifier.models["b"]).from_json(json.dumps(doc))
+    before = {label: model.to_json() for label, model in classifier.models.items()}
+    with pytest.raises(RuntimeError, match="non-finite value"):
+        classifier.learn_one({"u": 5.0, "v": -7.0}, "a")
+    assert {label: model.to_json() for label, model in classifier.models.items()} == before
 
 
 def test_only_real_booleans_train_one_binary_model():
