@@ -61,9 +61,41 @@ TEST_P(LinearStepWidths, FastStepMatchesCheckedForm) {
   EXPECT_EQ(state_bits(fast), state_bits(checked));
 }
 
+// AdaGrad's pass runs in blocks of lanes, of half the lanes, and one weight
+// at a time: at every width it gives the checked form's bits, with and
+// without an L2 penalty, and its checks fail wherever the failing weight sits.
+TEST_P(LinearStepWidths, AdaGradStepMatchesCheckedForm) {
+  const Width w = GetParam();
+  for (double l2 : {0.0, 0.25}) {
+    std::vector<double> accumulators(w.n);
+    for (std::size_t i = 0; i < w.n; ++i) accumulators[i] = 0.5 / static_cast<double>(i + 1);
+    LinearRegression fast = spread_model(w.n);
+    fast.intercept = 0.125;
+    fast.optimizer = Optimizer{AdaGrad{w.n, {0.05, l2, 1e-8}, accumulators, 0.75, 3}};
+    LinearRegression checked = fast;
+    std::vector<double> x(w.n);
+    for (std::size_t i = 0; i < w.n; ++i) x[i] = (i % 3 == 0 ? -1.0 : 1.0) / static_cast<double>(i + 3);
+    for (double y : {1.5, -2.0, 0.3}) {
+      ASSERT_TRUE(fast.learn_one(x, y).has_value());
+      ASSERT_TRUE(checked.learn_one_checked(x, y).has_value());
+    }
+    EXPECT_EQ(state_bits(fast), state_bits(checked)) << "l2 " << l2;
+  }
+}
+
+TEST_P(LinearStepWidths, AdaGradRefusedStepRestoresEveryWeight) {
+  const Width w = GetParam();
+  LinearRegression m = spread_model(w.n);
+  m.optimizer = Optimizer{AdaGrad{w.n, {0.05, 0.0, 1e-8}, std::vector<double>(w.n, 0.0), 0.0, 3}};
+  const std::vector<double> x = tiny_features(w.n, w.failing);
+  expect_rejected_unchanged(m, "non-finite value for `weight gradient`: inf",
+                            [&](LinearRegression& o) { return o.learn_one(x, -7e307); });
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, LinearStepWidths,
                          ::testing::Values(Width{1, 0}, Width{2, 0}, Width{2, 1}, Width{3, 2},
-                                           Width{10, 9}, Width{11, 5}, Width{32, 31},
+                                           Width{5, 4}, Width{6, 5}, Width{7, 5}, Width{10, 9},
+                                           Width{11, 5}, Width{32, 31},
                                            Width{33, 16}, Width{256, 255}, Width{257, 0},
                                            Width{257, 256}, Width{300, 150}));
 
