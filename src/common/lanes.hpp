@@ -6,8 +6,8 @@
 // lanes into vector operations; Clang vectorises the plain loop anyway. Each
 // lane computes exactly what a plain loop would: vector operations round lane
 // by lane, and the passes neither contract nor reorder any operation. The
-// finiteness bits are OR-ed per lane (the tail has its own word), which packs
-// the same way.
+// finiteness bits are OR-ed per lane (the last, one-at-a-time elements have a
+// word of their own), which packs the same way (over_blocks, below).
 //
 // Each pass is compiled twice, for the x86-64 baseline and for AVX2 (without
 // FMA), and every call picks one at run time (common/vector_dispatch.hpp); both
@@ -52,12 +52,14 @@ struct LaneBits {
 
 // An elementwise pass over n elements in blocks: of kLanes, then one of half
 // the lanes when it fits, then of one element. Element by element, the
-// divisions and square roots of the scaler's passes cost about as much as
-// for a whole block, and the divider takes a block of half the width in half
-// the time. block(width, i, bits) runs elements [i, i + width) (width an
-// integral_constant), OR-ing lane l's checks into bits[l]; the result is the
-// OR of them all. The blocks take the pass's pointers as no-alias
-// parameters of their own, which is what GCC needs to pack the lanes.
+// divisions and square roots of the scaler's and AdaGrad's passes cost about
+// as much as for a whole block, and the divider takes a block of half the
+// width in half the time. block(width, i, bits) runs elements [i, i + width)
+// (width an integral_constant), OR-ing lane l's checks into bits[l]; the
+// result is the OR of them all. Each pass writes its body once, in a block
+// function that takes the pass's pointers as no-alias parameters of its own:
+// GCC packs the lanes only where the accesses see that promise, and only
+// when the body builds no aggregate from another as a whole.
 template <std::size_t kLanes, class Block>
 [[gnu::always_inline]] inline std::uint64_t over_blocks(std::size_t n, Block block) {
   LaneBits<kLanes> bad;

@@ -61,32 +61,27 @@ template <PassOutput kOutput>
 struct SgdPass {
   static constexpr bool kWrite = kOutput != PassOutput::None;
 
-  // The lanes' body is written out in the loop itself, and once more for the
-  // tail: GCC packs the lanes only when no function taking the pointers sits
-  // between the loop and the accesses.
+  template <std::size_t kWidth>
+  [[gnu::always_inline]] static void block(double* __restrict weights, const double* __restrict x,
+                                           double* __restrict out, std::size_t i, double g,
+                                           double eta, double lambda,
+                                           std::uint64_t* __restrict bits) {
+    for (std::size_t l = 0; l < kWidth; ++l) {
+      const double old = weights[i + l];
+      const double next = sgd_weight(old, x[i + l] * g, eta, lambda).weight;
+      bits[l] |= non_finite_bit(next);
+      if constexpr (kOutput == PassOutput::InPlaceSavingOld) out[i + l] = old;
+      if constexpr (kWrite) weights[i + l] = next;
+    }
+  }
+
   template <std::size_t kLanes>
   [[gnu::always_inline]] static bool run(double* __restrict weights, const double* __restrict x,
                                          double* __restrict out, std::size_t n, double g,
                                          double eta, double lambda) {
-    LaneBits<kLanes> bad;
-    std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
-      for (std::size_t l = 0; l < kLanes; ++l) {
-        const double old = weights[i + l];
-        const double next = sgd_weight(old, x[i + l] * g, eta, lambda).weight;
-        bad.lane[l] |= non_finite_bit(next);
-        if constexpr (kOutput == PassOutput::InPlaceSavingOld) out[i + l] = old;
-        if constexpr (kWrite) weights[i + l] = next;
-      }
-    }
-    for (; i < n; ++i) {
-      const double old = weights[i];
-      const double next = sgd_weight(old, x[i] * g, eta, lambda).weight;
-      bad.last |= non_finite_bit(next);
-      if constexpr (kOutput == PassOutput::InPlaceSavingOld) out[i] = old;
-      if constexpr (kWrite) weights[i] = next;
-    }
-    return none_non_finite(bad.all());
+    return none_non_finite(over_blocks<kLanes>(n, [&](auto width, std::size_t i, std::uint64_t* bits) {
+      block<width()>(weights, x, out, i, g, eta, lambda, bits);
+    }));
   }
 };
 

@@ -33,15 +33,17 @@ bool finite_bits(std::uint64_t bits) {
 // exponent test of error/guards.hpp per real, OR-ed per lane (see
 // common/lanes.hpp), so that the pass runs as vector operations.
 struct FinitePass {
+  template <std::size_t kWidth>
+  [[gnu::always_inline]] static void block(const double* __restrict values, std::size_t i,
+                                           std::uint64_t* __restrict bits) {
+    for (std::size_t l = 0; l < kWidth; ++l) bits[l] |= non_finite_bit(values[i + l]);
+  }
+
   template <std::size_t kLanes>
   [[gnu::always_inline]] static bool run(const double* __restrict values, std::size_t n) {
-    LaneBits<kLanes> bad;
-    std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
-      for (std::size_t l = 0; l < kLanes; ++l) bad.lane[l] |= non_finite_bit(values[i + l]);
-    }
-    for (; i < n; ++i) bad.last |= non_finite_bit(values[i]);
-    return none_non_finite(bad.all());
+    return none_non_finite(over_blocks<kLanes>(n, [&](auto width, std::size_t i, std::uint64_t* bits) {
+      block<width()>(values, i, bits);
+    }));
   }
 };
 
