@@ -159,6 +159,27 @@ def verify_floor(drel_ml, ext, floor, X, y, flags, np):
     assert np.array_equal(out, ext.predict_many(model, X)), "floor predictions differ"
 
 
+def bench_adagrad(drel_ml, ext, floor, np, rounds):
+    """learn_many of an AdaGrad LinearRegression against the row-by-row floor of
+    the same arithmetic, checked bit for bit: ns/row of each, per shape."""
+    per_row = {}
+    for rows, cols in SHAPES:
+        X, y, _ = data(rows, cols, np)
+        make = lambda: ext.linear_regression(cols, learning_rate=RATE, optimizer="adagrad")  # noqa: E731
+        model = make()
+        ext.learn_many(model, X[:2000], y[:2000])
+        w, acc = np.zeros(cols + 1), np.zeros(cols + 1)
+        floor.learn_linear_adagrad(X[:2000], y[:2000], w, acc, RATE)
+        assert model_json(model) == (w[:-1].tolist(), w[-1]), "AdaGrad floor differs"
+        r = Rounds()
+        r.add("bulk", lambda: ext.learn_many(make(), X, y))
+        r.add("floor", lambda: floor.learn_linear_adagrad(
+            X, y, np.zeros(cols + 1), np.zeros(cols + 1), RATE))
+        best = r.run(rounds)
+        per_row[(rows, cols)] = (best["bulk"] / rows * 1e9, best["floor"] / rows * 1e9)
+    return per_row
+
+
 def sklearn_agreement(drel_ml, ext, X, y, np, sklearn_linear):
     """Max relative difference of SGDRegressor's weights from ours."""
     ours = drel_ml.LinearRegression(X.shape[1], RATE)
@@ -359,6 +380,7 @@ def main():
                               f"{fl:.1f}", f"{bulk / fl:.2f}", f"{lp:.1f}", f"{lp / bulk:.1f}",
                               f"{sk:.1f}" if sk else "-", f"{sk / bulk:.1f}" if sk else "-",
                               " ".join(verdicts)))
+    adagrad = bench_adagrad(drel_ml, ext, floor, np, rounds)
     pinned, unpinned = threads_ratio(drel_ml, ext, np, QUICK_ROUNDS if args.quick else THREADS_ROUNDS)
     ratio = pinned if pinned is not None else unpinned
     cores = os.cpu_count() or 1
@@ -384,6 +406,10 @@ def main():
     for line in [header, *lines]:
         print("  ".join(c.rjust(w) if 3 <= i <= 11 else c.ljust(w)
                         for i, (c, w) in enumerate(zip(line, widths))).rstrip())
+    for (rows, cols), (bulk, fl) in adagrad.items():
+        results["shapes"][f"{rows}x{cols}"]["adagrad_learn_ns_per_row"] = [bulk, fl]
+        print(f"{rows}x{cols} LinearRegression with AdaGrad, learn_many: {bulk:.1f} ns/row, its "
+              f"row-by-row floor (strict -O2, one weight at a time) {fl:.1f}: x floor {bulk / fl:.2f}")
     for rows, cols in SHAPES:
         agreement = results["shapes"][f"{rows}x{cols}"]["sklearn_max_relative_difference"]
         if agreement is not None:

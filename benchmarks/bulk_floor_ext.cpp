@@ -14,6 +14,9 @@
 // learn_logistic_chained(X, y, w, rate)   training: the pass that writes a row's new
 //                                   weights also sums the next row's output; without
 //                                   L2, each new weight is w - rate * (x * g)
+// learn_linear_adagrad(X, y, w, acc, rate)   LinearRegression with AdaGrad (no L2,
+//                                   epsilon 1e-8; acc: the squared-gradient sums,
+//                                   weights' then the intercept's, cols + 1 values)
 // learn_pipeline(X, y, w, scaler, rate)   RegressionPipeline
 // predict_linear(X, w, out)         LinearRegression.predict_one
 // predict_logistic(X, w, out)       LogisticRegression.predict_one (out: bool array)
@@ -82,6 +85,30 @@ void sgd_step(double* w, const double* x, std::size_t n, double g, double eta) {
     w[j] = w[j] - change;
   }
   const double change = eta * g;
+  w[n] = w[n] - change;
+}
+
+// AdaGrad without L2 on one loss gradient, as the core computes it: per
+// parameter q = g * g, G' = q + G, s = sqrt(eps + G'), then w' = w - r * (eta / s)
+// with r = g + 0 * w for a weight and r = g for the intercept.
+void adagrad_step(double* w, double* acc, const double* x, std::size_t n, double g, double eta) {
+  const double epsilon = 1e-8;
+  const double lambda = 0.0;
+  for (std::size_t j = 0; j < n; ++j) {
+    const double gw = x[j] * g;
+    const double q = gw * gw;
+    acc[j] = q + acc[j];
+    const double s = std::sqrt(epsilon + acc[j]);
+    const double penalty = lambda * w[j];
+    const double r = gw + penalty;
+    const double rate = eta / s;
+    const double change = r * rate;
+    w[j] = w[j] - change;
+  }
+  const double q = g * g;
+  acc[n] = q + acc[n];
+  const double rate = eta / std::sqrt(epsilon + acc[n]);
+  const double change = g * rate;
   w[n] = w[n] - change;
 }
 
@@ -163,6 +190,16 @@ PyObject* learn_linear(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     double* w = as<double>(b[1]);
     for (std::size_t i = 0; i < t.rows; ++i)
       sgd_step(w, t.row(i), t.cols, affine(w, t.row(i), t.cols) - y[i], eta);
+  });
+}
+
+PyObject* learn_linear_adagrad(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return over_table<3>(args, nargs, {false, true, true}, [](const Table& t, auto b, double eta) {
+    const double* y = as<const double>(b[0]);
+    double* w = as<double>(b[1]);
+    double* acc = as<double>(b[2]);
+    for (std::size_t i = 0; i < t.rows; ++i)
+      adagrad_step(w, acc, t.row(i), t.cols, affine(w, t.row(i), t.cols) - y[i], eta);
   });
 }
 
@@ -374,6 +411,7 @@ PyMethodDef methods[] = {
     def<&learn_linear>("learn_linear"),       def<&learn_logistic>("learn_logistic"),
     def<&learn_linear_chained>("learn_linear_chained"),
     def<&learn_logistic_chained>("learn_logistic_chained"),
+    def<&learn_linear_adagrad>("learn_linear_adagrad"),
     def<&learn_pipeline>("learn_pipeline"),   def<&predict_linear>("predict_linear"),
     def<&predict_logistic>("predict_logistic"), def<&predict_pipeline>("predict_pipeline"),
     def<&learn_logistic_csr>("learn_logistic_csr"),
