@@ -136,7 +136,6 @@ PyObject* update_by_key_as(PyObject* items, PyObject* xs, PyObject* offsets_arg)
 // the first step and the last, so nothing can interrupt the putting back.
 template <class Core>
 PyObject* learn_each_as(PyObject* items, PyObject* x, PyObject* ys_arg) {
-  using Target = std::conditional_t<std::is_same_v<typename TargetOf<Core>::type, double>, Float, Bool>;
   if (!all_of_class<Core>(kLearnEach, items)) return nullptr;
   Ref ys = object_tuple(kLearnEach, ys_arg, 2);
   if (!ys) return nullptr;
@@ -147,7 +146,7 @@ PyObject* learn_each_as(PyObject* items, PyObject* x, PyObject* ys_arg) {
     return nullptr;
   }
   // As a model's learn_one converts them: the targets, then the features.
-  std::vector<Target> targets(n);
+  std::vector<TargetParam<Core>> targets(n);
   for (std::size_t k = 0; k < n; ++k) {
     if (!targets[k].convert(PyTuple_GET_ITEM(ys.get(), static_cast<Py_ssize_t>(k)))) {
       add_processing_note("ys");

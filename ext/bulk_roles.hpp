@@ -7,6 +7,7 @@
 #include <span>
 #include <type_traits>
 
+#include "bindings/frame.hpp"
 #include "bulk/bulk.hpp"
 #include "bulk/sparse_bulk.hpp"
 #include "common/type_list.hpp"
@@ -29,6 +30,11 @@ template <class Core>
 struct TargetOf<Core> {
   using type = std::uint8_t;
 };
+
+// A target as the class's learn_one converts it: a real, or a flag.
+template <class Core>
+using TargetParam =
+    std::conditional_t<std::is_same_v<typename TargetOf<Core>::type, double>, Float, Bool>;
 
 template <class Core>
 struct LearnsWithTargets : std::bool_constant<!std::is_void_v<typename TargetOf<Core>::type>> {};

@@ -158,13 +158,9 @@ Converted RowReader::convert(std::size_t row) {
   features_.resize_for_overwrite(0);
   RaisedBy raised_by;
   const bool ok = to_features(item_.get(), features_, raised_by);
-  if (!ok) {
-    if (raised_by == RaisedBy::Value) return Converted::Failed;
-    failure_hint = refused_row_hint(item_.get(), raised_by);
-    item_ = Ref();
-    return Converted::Refused;
-  }
+  if (!ok && raised_by != RaisedBy::Value) failure_hint = refused_row_hint(item_.get(), raised_by);
   item_ = Ref();
+  if (!ok) return raised_by == RaisedBy::Value ? Converted::Failed : Converted::Refused;
   if (!signals_.spend(features_.size() + 1)) return Converted::Failed;
   values_.insert(values_.end(), features_.begin(), features_.end());
   offsets_.push_back(values_.size());

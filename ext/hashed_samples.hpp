@@ -157,7 +157,7 @@ class SampleReader {
   // A sample's features are its items; a str or bytes is refused rather than
   // read as its characters.
   bool not_one_string(PyObject* sample) {
-    if (!PyUnicode_Check(sample) && !PyBytes_Check(sample)) [[likely]] return true;
+    if (!is_text(sample)) [[likely]] return true;
     PyErr_Format(PyExc_ValueError,
                  "FeatureHasher(input_type='%s'): a sample must be an iterable of "
                  "features, not a single string",

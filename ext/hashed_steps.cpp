@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bindings/frame.hpp"
+#include "bulk_roles.hpp"
 #include "by_key.hpp"
 #include "feature_hasher.hpp"
 #include "hashed_samples.hpp"
@@ -204,10 +205,6 @@ PyObject* raised(const Error& error) {
 // ---- learn_one ----
 
 constexpr ArgSpec kLearnSpec{"HashedSteps.learn_one()", {"model", "x", "y"}, 3};
-
-// y as the model's learn_one converts it.
-template <class Model>
-using TargetParam = std::conditional_t<std::is_same_v<Model, LogisticRegression>, Bool, Float>;
 
 template <class Model>
 PyObject* learn_on(HashedStepsState& s, PyObject* model, Instance<Model>& instance,
