@@ -21,9 +21,11 @@
 # changed. Exits non-zero on any failure, including a suite that ran no test.
 #
 # The machine has two cores and most tests use one: so each interpreter's
-# pytest runs beside the next build, and the fuzzer (one process) beside the
-# suites of scripts/suites/. Such a part's output is kept in build/test/*.log
-# and shown, in order, when it ends; a failure there fails the run as well.
+# pytest runs beside the next build, and the fuzzer (one process once built)
+# beside the suites of scripts/suites/ that follow the determinism suite's
+# builds, which would otherwise leave a core idle. Such a part's output is kept
+# in build/test/*.log and shown, in order, when it ends; a failure there fails
+# the run as well.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -125,14 +127,28 @@ run_python_suite() {
     _ "$work" "$venv/bin/python" "$root"
 }
 
+start_fuzzer() {
+  need_debian_packages clang-16 libclang-rt-16-dev
+  beside "fuzzing the snapshot reader for ${fuzz_seconds}s" \
+    env DREL_FUZZ_BUILD_DIR="$work/fuzz" CXX=clang++-16 bash "$root/tests/fuzz/run.sh" "$fuzz_seconds"
+}
+
+# The suites in name order; the fuzzer, when asked for, starts once the last
+# suite that builds with every core is done (20-determinism), or before the
+# first suite if there is no such suite.
 run_extra_suites() {
-  local suite
+  local suite name fuzzing=0
   for suite in "$root"/scripts/suites/*.sh; do
     [ -e "$suite" ] || continue
-    say "suite $(basename "$suite" .sh)"
+    name=$(basename "$suite" .sh)
+    if [ "$fuzz_seconds" -gt 0 ] && [ "$fuzzing" -eq 0 ] && [[ "$name" > 20-determinism ]]; then
+      start_fuzzer; fuzzing=1
+    fi
+    say "suite $name"
     DREL_ROOT="$root" DREL_WORK="$work" DREL_PYTHON="$suite_python" DREL_JOBS="$jobs" \
       DREL_CORE_BUILD="$work/core" bash "$suite"
   done
+  if [ "$fuzz_seconds" -gt 0 ] && [ "$fuzzing" -eq 0 ]; then start_fuzzer; fi
 }
 
 run_core_suite() {
@@ -175,12 +191,7 @@ if [ "$sanitize" -eq 1 ]; then
     run_core_suite core-sanitized -DCMAKE_BUILD_TYPE=Debug -DDREL_SANITIZE=ON
 fi
 collect
-if [ "$fuzz_seconds" -gt 0 ]; then
-  need_debian_packages clang-16 libclang-rt-16-dev
-  beside "fuzzing the snapshot reader for ${fuzz_seconds}s" \
-    env DREL_FUZZ_BUILD_DIR="$work/fuzz" CXX=clang++-16 bash "$root/tests/fuzz/run.sh" "$fuzz_seconds"
-  # Alone, the fuzzer's report comes now; with the suites, when they are done.
-  if [ "$suites" -eq 0 ]; then collect; fi
-fi
+# Alone, the fuzzer runs now; with the suites, beside them (run_extra_suites).
+if [ "$fuzz_seconds" -gt 0 ] && [ "$suites" -eq 0 ]; then start_fuzzer; collect; fi
 if [ "$suites" -eq 1 ]; then run_extra_suites; collect; fi
 say "all tests passed"
