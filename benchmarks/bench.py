@@ -23,6 +23,8 @@ its baseline's. The timing loop's own cost is printed for reference.
 
 from __future__ import annotations
 
+import one_blas_thread  # noqa: F401  (first: it must come before numpy)
+
 import argparse
 import dataclasses
 import importlib

@@ -40,6 +40,8 @@ passes have an AVX2 build, picked at run time).
 
 from __future__ import annotations
 
+import one_blas_thread  # noqa: F401  (first: it must come before numpy)
+
 import argparse
 import json
 import math

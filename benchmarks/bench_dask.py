@@ -28,6 +28,8 @@ one-process argsort and per-key learn_many); 2 workers at least 1.7x 1 worker.
 
 from __future__ import annotations
 
+import one_blas_thread  # noqa: F401  (first: it must come before numpy)
+
 import argparse
 import contextlib
 import functools

@@ -36,6 +36,8 @@ Every figure is CPU time (time.process_time) per row, the best of the interleave
 
 from __future__ import annotations
 
+import one_blas_thread  # noqa: F401  (first: it must come before numpy)
+
 import argparse
 import math
 import os

@@ -36,6 +36,8 @@ The load average is printed first: figures on a busy machine are pessimistic.
 
 from __future__ import annotations
 
+import one_blas_thread  # noqa: F401  (first: it must come before numpy)
+
 import argparse
 import ctypes
 import gc

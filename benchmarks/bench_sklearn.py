@@ -23,6 +23,8 @@ Needs numpy and scikit-learn (python3 -m pip install '.[sklearn]').
 
 from __future__ import annotations
 
+import one_blas_thread  # noqa: F401  (first: it must come before numpy)
+
 import argparse
 import os
 import time

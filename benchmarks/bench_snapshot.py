@@ -30,6 +30,8 @@ ns per call; a ratio is the subject over its baseline, measured side by side.
 
 from __future__ import annotations
 
+import one_blas_thread  # noqa: F401  (first: it must come before numpy)
+
 import argparse
 import dataclasses
 import json

@@ -39,6 +39,8 @@ process time counts it). drel_ml and drel_ml_ext are imported as installed.
 
 from __future__ import annotations
 
+import one_blas_thread  # noqa: F401  (first: it must come before numpy)
+
 import argparse
 import json
 import math
