@@ -35,7 +35,12 @@ into benchmarks/build/<python>/ (ignored by git), apart from the core (none of
 its headers) and with its flags: -O2, -ffp-contract=off, no -ffast-math, the
 x86-64 baseline instruction set. The chained floors therefore run SSE2 code,
 as learn_many's chained loop does on every processor (only the row-by-row
-passes have an AVX2 build, picked at run time).
+passes have an AVX2 build, picked at run time). Where the core runs those
+passes in their AVX2 build, AdaGrad's learn_many and the pipeline's learn_many
+and predict_many are also measured against AVX2 floors: the same arithmetic
+with each elementwise pass four features at a time, then two, then one, as
+the core's build runs it (benchmarks/bulk_floor_vector.cpp, checked bit for
+bit), the floors the vectorised passes are to be judged by.
 """
 
 from __future__ import annotations
@@ -161,24 +166,64 @@ def verify_floor(drel_ml, ext, floor, X, y, flags, np):
     assert np.array_equal(out, ext.predict_many(model, X)), "floor predictions differ"
 
 
+def vector_floors(ext):
+    """Whether to measure against the AVX2 floors: the core runs its AVX2 passes."""
+    return vector_build(ext) == "avx2"
+
+
 def bench_adagrad(drel_ml, ext, floor, np, rounds):
     """learn_many of an AdaGrad LinearRegression against the row-by-row floor of
-    the same arithmetic, checked bit for bit: ns/row of each, per shape."""
+    the same arithmetic, one weight at a time and (where the core runs its AVX2
+    passes) four at a time, each checked bit for bit: ns/row of each, per shape
+    (the AVX2 floor None where not measured)."""
+    floors = {"floor": floor.learn_linear_adagrad}
+    if vector_floors(ext):
+        floors["avx2"] = floor.learn_linear_adagrad_avx2
     per_row = {}
     for rows, cols in SHAPES:
         X, y, _ = data(rows, cols, np)
         make = lambda: ext.linear_regression(cols, learning_rate=RATE, optimizer="adagrad")  # noqa: E731
         model = make()
         ext.learn_many(model, X[:2000], y[:2000])
-        w, acc = np.zeros(cols + 1), np.zeros(cols + 1)
-        floor.learn_linear_adagrad(X[:2000], y[:2000], w, acc, RATE)
-        assert model_json(model) == (w[:-1].tolist(), w[-1]), "AdaGrad floor differs"
         r = Rounds()
         r.add("bulk", lambda: ext.learn_many(make(), X, y))
-        r.add("floor", lambda: floor.learn_linear_adagrad(
-            X, y, np.zeros(cols + 1), np.zeros(cols + 1), RATE))
-        best = r.run(rounds)
-        per_row[(rows, cols)] = (best["bulk"] / rows * 1e9, best["floor"] / rows * 1e9)
+        for name, learn in floors.items():
+            w, acc = np.zeros(cols + 1), np.zeros(cols + 1)
+            learn(X[:2000], y[:2000], w, acc, RATE)
+            assert model_json(model) == (w[:-1].tolist(), w[-1]), f"{learn.__name__} differs"
+            r.add(name, lambda learn=learn: learn(X, y, np.zeros(cols + 1), np.zeros(cols + 1), RATE))
+        best = {k: v / rows * 1e9 for k, v in r.run(rounds).items()}
+        per_row[(rows, cols)] = (best["bulk"], best["floor"], best.get("avx2"))
+    return per_row
+
+
+def bench_pipeline_avx2(drel_ml, ext, floor, np, rounds):
+    """RegressionPipeline's learn_many and predict_many against the AVX2 floors
+    of the same arithmetic, checked bit for bit: {(rows, cols): {call: (bulk,
+    floor)}} in ns/row; empty where the core does not run its AVX2 passes."""
+    if not vector_floors(ext):
+        return {}
+    per_row = {}
+    for rows, cols in SHAPES:
+        X, y, _ = data(rows, cols, np)
+        model = drel_ml.RegressionPipeline(cols, RATE)
+        ext.learn_many(model, X, y)
+        w, s = np.zeros(cols + 1), np.zeros(2 * cols + 1)
+        floor.learn_pipeline_avx2(X, y, w, s, RATE)
+        assert model_json(model) == (w[:-1].tolist(), w[-1]), "AVX2 pipeline floor differs"
+        assert np.array_equal(scaler_state(model, cols, np), s), "AVX2 scaler floor differs"
+        out = np.empty(rows)
+        floor.predict_pipeline_avx2(X, w, s, out)
+        assert np.array_equal(out, ext.predict_many(model, X)), "AVX2 prediction floor differs"
+        r = Rounds()
+        r.add(("learn", "bulk"), lambda: ext.learn_many(drel_ml.RegressionPipeline(cols, RATE), X, y))
+        r.add(("learn", "avx2"), lambda: floor.learn_pipeline_avx2(
+            X, y, np.zeros(cols + 1), np.zeros(2 * cols + 1), RATE))
+        r.add(("predict", "bulk"), lambda: ext.predict_many(model, X))
+        r.add(("predict", "avx2"), lambda: floor.predict_pipeline_avx2(X, w, s, out))
+        best = {k: v / rows * 1e9 for k, v in r.run(rounds).items()}
+        per_row[(rows, cols)] = {call: (best[(call, "bulk")], best[(call, "avx2")])
+                                 for call in ("learn", "predict")}
     return per_row
 
 
@@ -383,6 +428,7 @@ def main():
                               f"{sk:.1f}" if sk else "-", f"{sk / bulk:.1f}" if sk else "-",
                               " ".join(verdicts)))
     adagrad = bench_adagrad(drel_ml, ext, floor, np, rounds)
+    pipeline_avx2 = bench_pipeline_avx2(drel_ml, ext, floor, np, rounds)
     pinned, unpinned = threads_ratio(drel_ml, ext, np, QUICK_ROUNDS if args.quick else THREADS_ROUNDS)
     ratio = pinned if pinned is not None else unpinned
     cores = os.cpu_count() or 1
@@ -408,10 +454,17 @@ def main():
     for line in [header, *lines]:
         print("  ".join(c.rjust(w) if 3 <= i <= 11 else c.ljust(w)
                         for i, (c, w) in enumerate(zip(line, widths))).rstrip())
-    for (rows, cols), (bulk, fl) in adagrad.items():
-        results["shapes"][f"{rows}x{cols}"]["adagrad_learn_ns_per_row"] = [bulk, fl]
+    for (rows, cols), (bulk, fl, avx2) in adagrad.items():
+        results["shapes"][f"{rows}x{cols}"]["adagrad_learn_ns_per_row"] = [bulk, fl, avx2]
         print(f"{rows}x{cols} LinearRegression with AdaGrad, learn_many: {bulk:.1f} ns/row, its "
-              f"row-by-row floor (strict -O2, one weight at a time) {fl:.1f}: x floor {bulk / fl:.2f}")
+              f"row-by-row floor (strict -O2, one weight at a time) {fl:.1f}: x floor {bulk / fl:.2f}"
+              + (f"; four weights at a time (AVX2) {avx2:.1f}: x {bulk / avx2:.2f}" if avx2 else ""))
+    for (rows, cols), calls in pipeline_avx2.items():
+        results["shapes"][f"{rows}x{cols}"]["pipeline_avx2_ns_per_row"] = calls
+        for call, (bulk, fl) in calls.items():
+            print(f"{rows}x{cols} RegressionPipeline, {call}_many: {bulk:.1f} ns/row, its AVX2 floor "
+                  f"(the scaler's and the model's elementwise passes four features at a time, "
+                  f"unchecked) {fl:.1f}: x {bulk / fl:.2f}")
     for rows, cols in SHAPES:
         agreement = results["shapes"][f"{rows}x{cols}"]["sklearn_max_relative_difference"]
         if agreement is not None:

@@ -28,8 +28,15 @@
 //                                   stored values; with stream_hint, each row's
 //                                   entries a few rows ahead are asked for as
 //                                   data used once, as learn_many does
+// learn_linear_adagrad_avx2, learn_pipeline_avx2, predict_pipeline_avx2
+//                                   the same as their namesakes above, each
+//                                   elementwise pass four doubles at a time
+//                                   (bulk_floor_vector.cpp); RuntimeError on a
+//                                   processor without AVX2
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include "bulk_floor_vector.hpp"
 
 #include <array>
 #include <bit>
@@ -58,7 +65,7 @@ struct Table {
   const double* row(std::size_t i) const { return x + i * cols; }
 };
 
-constexpr std::size_t kMaxCols = 4096;
+using drel_bench::kMaxCols;
 
 double affine(const double* w, const double* x, std::size_t n) {
   double sum = 0.0;
@@ -352,6 +359,36 @@ void learn_csr_row(double* w, double& b, const std::int32_t* indices, const doub
   }
 }
 
+// The AVX2 floors (bulk_floor_vector.cpp), where the processor has AVX2.
+PyObject* needs_avx2() {
+  PyErr_SetString(PyExc_RuntimeError, "this processor has no AVX2");
+  return nullptr;
+}
+
+PyObject* learn_linear_adagrad_avx2(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!drel_bench::has_avx2()) return needs_avx2();
+  return over_table<3>(args, nargs, {false, true, true}, [](const Table& t, auto b, double eta) {
+    drel_bench::learn_adagrad_avx2(t.x, t.rows, t.cols, as<const double>(b[0]), as<double>(b[1]),
+                                   as<double>(b[2]), eta);
+  });
+}
+
+PyObject* learn_pipeline_avx2(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!drel_bench::has_avx2()) return needs_avx2();
+  return over_table<3>(args, nargs, {false, true, true}, [](const Table& t, auto b, double eta) {
+    drel_bench::learn_pipeline_avx2(t.x, t.rows, t.cols, as<const double>(b[0]), as<double>(b[1]),
+                                    as<double>(b[2]), eta);
+  });
+}
+
+PyObject* predict_pipeline_avx2(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!drel_bench::has_avx2()) return needs_avx2();
+  return over_table<3>(args, nargs, {false, false, true}, [](const Table& t, auto b, double) {
+    drel_bench::predict_pipeline_avx2(t.x, t.rows, t.cols, as<const double>(b[0]),
+                                      as<const double>(b[1]), as<double>(b[2]));
+  });
+}
+
 // Asks for the lines of [at + ahead, at + ahead + bytes) as data used once.
 void stream_hint(const void* at, std::size_t bytes, std::size_t ahead) {
   const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(at) + ahead;
@@ -415,6 +452,9 @@ PyMethodDef methods[] = {
     def<&learn_pipeline>("learn_pipeline"),   def<&predict_linear>("predict_linear"),
     def<&predict_logistic>("predict_logistic"), def<&predict_pipeline>("predict_pipeline"),
     def<&learn_logistic_csr>("learn_logistic_csr"),
+    def<&learn_linear_adagrad_avx2>("learn_linear_adagrad_avx2"),
+    def<&learn_pipeline_avx2>("learn_pipeline_avx2"),
+    def<&predict_pipeline_avx2>("predict_pipeline_avx2"),
     {nullptr, nullptr, 0, nullptr},
 };
 

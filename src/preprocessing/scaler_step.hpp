@@ -302,13 +302,21 @@ class ScalePlan {
   // decides other rows).
   bool fits(std::size_t width) const { return usable_ && transform_ready(state_, width); }
 
+  // body(mode, means, scales) with the scaling resolved once, as a type
+  // (mode: a std::integral_constant<Scaling, ...>), for passes of rows that
+  // fit; `scales` is read only by a scaling that divides.
+  template <class Body>
+  decltype(auto) with_statistics(Body body) const {
+    return with_scaling(scaling_, [&](auto mode) {
+      return body(mode, state_.means.data(), static_cast<const double*>(scales_.begin()));
+    });
+  }
+
   // body(transform) with the scaling resolved once: transform(x, out, n)
   // standardises a row that fits, returning whether every output is finite.
   template <class Body>
   decltype(auto) with_pass(Body body) const {
-    return with_scaling(scaling_, [&](auto mode) {
-      const double* const means = state_.means.data();
-      const double* const scales = scales_.begin();
+    return with_statistics([&](auto mode, const double* means, const double* scales) {
       return body([means, scales](const double* x, double* out, std::size_t n) {
         return Dispatched<TransformPass<decltype(mode)::value>>::run(means, scales, x, out, n);
       });

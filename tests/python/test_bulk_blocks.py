@@ -156,3 +156,32 @@ def test_targets_over_blocks_equal_float64(name, form, np):
     drel_ml_ext.learn_many(by_blocks, X, given)
     drel_ml_ext.learn_many(reference, X, exact)
     assert by_blocks.to_json() == reference.to_json()
+
+
+# ---- the outputs of float64 rows, computed 256 rows at a time -------------------
+
+OUTPUT_ROWS = 1_000
+
+
+@pytest.mark.parametrize("bad_rows", [(), (0,), (255,), (256,), (511, 700), (OUTPUT_ROWS - 1,)])
+@pytest.mark.parametrize("name", b.MODELS)
+def test_outputs_in_blocks_of_rows_match_the_loop(name, bad_rows, np):
+    """A row whose output is not finite (an infinite feature) goes to the checked
+    form wherever it falls in a block: the first one's error, with its row;
+    without one, every output as the one-sample loop gives it, bit for bit."""
+    X, y = data(np, rows=OUTPUT_ROWS)
+    model = b.make(name)
+    drel_ml_ext.learn_many(model, X[:50], targets(name, y[:50]))
+    X = X * 4.0  # rows that the scaler maps well beyond the ones it has seen
+    for row in bad_rows:
+        X[row, 2] = np.inf
+    for bulk, method in b.reading_calls(name):
+        expected_error, expected = b.predict_loop(getattr(model, method), X.tolist())
+        error, result = b.outcome(lambda: bulk(model, X))
+        assert error == expected_error
+        assert (expected_error is None) == (not bad_rows)
+        if expected_error is None:
+            assert result.tolist() == expected if result.dtype == np.bool_ else \
+                result.tobytes() == np.array(expected).tobytes()
+        else:
+            assert expected_error[1].endswith(f"(row {bad_rows[0]})")
