@@ -203,6 +203,24 @@ struct PipelineOutputsPass {
   }
 };
 
+// `count` evenly spaced rows standardised into consecutive rows of `out`;
+// returns whether every output is finite.
+template <Scaling kScaling>
+struct TransformRowsPass {
+  template <std::size_t kLanes>
+  [[gnu::always_inline]] static bool run(const double* __restrict means,
+                                         const double* __restrict scales,
+                                         const double* __restrict x, std::size_t stride,
+                                         std::size_t n, std::size_t count,
+                                         double* __restrict out) {
+    bool finite = true;
+    for (std::size_t k = 0; k < count; ++k)
+      finite &= TransformPass<kScaling>::template run<kLanes>(means, scales, x + k * stride,
+                                                              out + k * n, n);
+    return finite;
+  }
+};
+
 // A pipeline's outputs, `map` applied to each raw output. The scaler's
 // divisors are worked out once for the call, and its configuration read once;
 // each row is scaled into one scratch row of the scaler's width.
@@ -301,6 +319,15 @@ BulkStatus predict_proba_many(const ClassificationPipeline& p, const Rows& rows,
 BulkStatus transform_many(const StandardScalerState& s, const Rows& rows, std::span<double> out) {
   const std::size_t width = s.feature_count;
   const ScalePlan plan(s);
+  // Even rows of the scaler's width in one dispatched call; only when an
+  // output is not finite do the rows go one by one, to name the first.
+  if (rows.offsets == nullptr && plan.fits(rows.cols)) {
+    const bool finite = plan.with_statistics([&](auto mode, const double* means, const double* scales) {
+      return Dispatched<TransformRowsPass<decltype(mode)::value>>::run(
+          means, scales, rows.data, rows.row_stride, width, rows.count, out.data());
+    });
+    if (finite) [[likely]] return {};
+  }
   return each_row(rows.count, [&](std::size_t i) -> Status {
     const std::span<const double> x = rows.row(i);
     double* const row_out = out.data() + i * width;

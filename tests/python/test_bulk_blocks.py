@@ -158,13 +158,13 @@ def test_targets_over_blocks_equal_float64(name, form, np):
     assert by_blocks.to_json() == reference.to_json()
 
 
-# ---- the outputs of float64 rows, computed 256 rows at a time -------------------
+# ---- outputs of float64 rows, computed many rows per call ------------------------
 
 OUTPUT_ROWS = 1_000
 
 
 @pytest.mark.parametrize("bad_rows", [(), (0,), (255,), (256,), (511, 700), (OUTPUT_ROWS - 1,)])
-@pytest.mark.parametrize("name", b.MODELS)
+@pytest.mark.parametrize("name", b.LEARNERS)
 def test_outputs_in_blocks_of_rows_match_the_loop(name, bad_rows, np):
     """A row whose output is not finite (an infinite feature) goes to the checked
     form wherever it falls in a block: the first one's error, with its row;
