@@ -130,19 +130,43 @@ template <class Out, class Map>
 }
 
 // Rows of the object's width, evenly spaced (the common case; the caller has
-// checked the shape once), in blocks: `outputs(x, m, z)` computes the raw
-// outputs of the m rows from x on into z, and a finite one vouches for every
-// check of its row; a row whose output is not finite goes to the checked
-// form. `map` is applied to each raw output.
-template <class Out, class Outputs, class Map, class Checked>
-BulkStatus predict_even_rows(const Rows& rows, std::span<Out> out, Outputs outputs, Map map,
+// checked the shape once), as one tight loop: `output(x, z)` computes a row's
+// raw output z and says whether it vouches for every check; a row it does not
+// vouch for goes to the checked form. `map` is applied to each raw output.
+template <class Out, class Output, class Map, class Checked>
+BulkStatus predict_even_rows(const Rows& rows, std::span<Out> out, Output output, Map map,
                              Checked checked) {
-  // Enough rows that a call per block costs nothing, few enough that their
+  // Locals, not members: a one-byte output may alias anything, and would
+  // otherwise make the compiler reload them after every store.
+  const double* const data = rows.data;
+  const std::size_t n = rows.cols;
+  const std::size_t stride = rows.row_stride;
+  const std::size_t count = rows.count;
+  Out* const to = out.data();
+  for (std::size_t i = 0; i < count; ++i) {
+    double z;
+    if (!output(data + i * stride, z)) [[unlikely]] {
+      auto r = checked(std::span<const double>{data + i * stride, n});
+      if (!r) return row_failure(i, std::move(r).error());
+      to[i] = static_cast<Out>(map(*r));
+      continue;
+    }
+    to[i] = static_cast<Out>(map(z));
+  }
+  return {};
+}
+
+// As predict_even_rows, for outputs that cost a call each (a pipeline's
+// dispatched pass), computed a block of rows per call: `outputs(x, m, z)`
+// puts the raw outputs of the m rows from x on in z, and a finite one
+// vouches for every check of its row.
+template <class Out, class Outputs, class Map, class Checked>
+BulkStatus predict_even_blocks(const Rows& rows, std::span<Out> out, Outputs outputs, Map map,
+                               Checked checked) {
+  // Enough rows that the call costs nothing per row, few enough that their
   // outputs stay in the first-level cache until they are mapped.
   constexpr std::size_t kBlockRows = 256;
   double z[kBlockRows];
-  // Locals, not members: a one-byte output may alias anything, and would
-  // otherwise make the compiler reload them after every store.
   const double* const data = rows.data;
   const std::size_t n = rows.cols;
   const std::size_t stride = rows.row_stride;
@@ -172,11 +196,23 @@ BulkStatus predict_model(const Model& m, const Rows& rows, std::span<Out> out, M
   if (rows.offsets == nullptr && n != 0 && n == m.feature_count && m.weights.size() == n) {
     const double* const w = m.weights.data();
     const double b = m.intercept;
-    const std::size_t stride = rows.row_stride;
-    auto outputs = [w, b, n, stride](const double* x, std::size_t count, double* z) {
-      for (std::size_t k = 0; k < count; ++k) z[k] = affine_sum(w, x + k * stride, n, b);
-    };
-    return predict_even_rows(rows, out, outputs, map, checked);
+    if constexpr (std::is_same_v<Map, std::remove_cvref_t<decltype(kRaw)>>) {
+      auto output = [w, b, n](const double* x, double& z) {
+        z = affine_sum(w, x, n, b);
+        return is_finite(z);
+      };
+      return predict_even_rows(rows, out, output, map, checked);
+    } else {
+      // A mapped output (the logistic's class or probability) runs faster in
+      // blocks: the sums of a block first, then the map of each, rather than
+      // each row's map waiting on its sum (the probability's exponential and
+      // division: 74 -> 52 ns per row at 100 features).
+      const std::size_t stride = rows.row_stride;
+      auto outputs = [w, b, n, stride](const double* x, std::size_t count, double* z) {
+        for (std::size_t k = 0; k < count; ++k) z[k] = affine_sum(w, x + k * stride, n, b);
+      };
+      return predict_even_blocks(rows, out, outputs, map, checked);
+    }
   }
   return predict_rows(rows, out, mapped_output(m, map), mapped_checked(checked, map));
 }
@@ -241,7 +277,7 @@ BulkStatus predict_pipeline(const Pipeline& p, const Rows& rows, std::span<Out> 
       auto outputs = [=](const double* x, std::size_t count, double* z) {
         Dispatched<Pass>::run(means, scales, w, b, x, stride, n, count, scratch, z);
       };
-      return predict_even_rows(rows, out, outputs, map, checked);
+      return predict_even_blocks(rows, out, outputs, map, checked);
     });
   }
   auto fast = [&](std::span<const double> x, double& v) {
