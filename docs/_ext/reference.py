@@ -133,6 +133,31 @@ class _Resolver:
         return path if path.split(".")[0] in self.packages else None
 
 
+def _in_private_module(path: str) -> bool:
+    return any(is_private(part) for part in path.split(".")[:-1])
+
+
+def _alias_value(path: str, loader: griffe.GriffeLoader) -> Any:
+    """What a type alias stands for, as a flat union when it is one; None for anything else.
+
+    ``Union[a, b]`` and ``a | b`` give ``a | b``, ``Literal[...]`` itself; a
+    ``TypeVar`` or a class keeps its name, which the signature needs.
+    """
+    try:
+        value = getattr(loader.modules_collection[path], "value", None)
+    except (KeyError, griffe.AliasResolutionError):
+        return None
+    if isinstance(value, griffe.ExprBinOp) and value.operator == "|":
+        return value
+    if isinstance(value, griffe.ExprSubscript) and isinstance(value.left, griffe.ExprName):
+        if value.left.name == "Literal":
+            return value
+        if value.left.name == "Union":
+            members = value.slice.elements if isinstance(value.slice, griffe.ExprTuple) else [value.slice]
+            return _union(members)
+    return None
+
+
 def _walk_names(expr: Any, replace: Callable[[griffe.ExprName], Any]) -> Any:
     """``expr`` with every name replaced by ``replace``'s answer (the name itself to keep it)."""
     if isinstance(expr, griffe.ExprName):
@@ -188,9 +213,14 @@ class DrelReference(griffe.Extension):
 
     def _public_name(self, name: griffe.ExprName, obj: griffe.Object, loader: griffe.GriffeLoader,
                      seen: set[str]) -> Any:
-        if not is_private(name.name):
-            return name
         path = name.canonical_path
+        if not is_private(name.name):
+            # A public alias kept in a private module (drel_ml_ext._classes.Model) has no
+            # page to link to: the reader sees what it stands for instead.
+            value = _alias_value(path, loader) if _in_private_module(path) and path not in seen else None
+            if value is None:
+                return name
+            return _walk_names(value, lambda inner: self._public_name(inner, obj, loader, seen | {path}))
         if path in self.shown_as:
             return griffe.safe_get_expression(ast.parse(self.shown_as[path], mode="eval").body, parent=obj)
         try:
