@@ -137,21 +137,40 @@ def _in_private_module(path: str) -> bool:
     return any(is_private(part) for part in path.split(".")[:-1])
 
 
-def _alias_value(path: str, loader: griffe.GriffeLoader) -> Any:
+def _exported(path: str, loader: griffe.GriffeLoader) -> bool:
+    """Whether the module of ``path`` names it in its ``__all__`` (or has none)."""
+    module_path, _, name = path.rpartition(".")
+    if not module_path:  # a builtin
+        return True
+    try:
+        exports = loader.modules_collection[module_path].exports
+    except (KeyError, griffe.AliasResolutionError):
+        return True
+    return exports is None or name in {str(export) for export in exports}
+
+
+def _alias_value(path: str, loader: griffe.GriffeLoader, *, literal_only: bool = False) -> Any:
     """What a type alias stands for, as a flat union when it is one; None for anything else.
 
-    ``Union[a, b]`` and ``a | b`` give ``a | b``, ``Literal[...]`` itself; a
-    ``TypeVar`` or a class keeps its name, which the signature needs.
+    ``Union[a, b]`` and ``a | b`` give ``a | b``, ``Literal[...]`` itself, another
+    alias's name that name (to be looked at in turn); a ``TypeVar`` or a class keeps
+    its name, which the signature needs. With ``literal_only`` a union is left as
+    it is (None).
     """
     try:
         value = getattr(loader.modules_collection[path], "value", None)
     except (KeyError, griffe.AliasResolutionError):
         return None
-    if isinstance(value, griffe.ExprBinOp) and value.operator == "|":
+    if isinstance(value, griffe.ExprName):
         return value
     if isinstance(value, griffe.ExprSubscript) and isinstance(value.left, griffe.ExprName):
         if value.left.name == "Literal":
             return value
+    if literal_only:
+        return None
+    if isinstance(value, griffe.ExprBinOp) and value.operator == "|":
+        return value
+    if isinstance(value, griffe.ExprSubscript) and isinstance(value.left, griffe.ExprName):
         if value.left.name == "Union":
             members = value.slice.elements if isinstance(value.slice, griffe.ExprTuple) else [value.slice]
             return _union(members)
@@ -215,9 +234,15 @@ class DrelReference(griffe.Extension):
                      seen: set[str]) -> Any:
         path = name.canonical_path
         if not is_private(name.name):
-            # A public alias kept in a private module (drel_ml_ext._classes.Model) has no
-            # page to link to: the reader sees what it stands for instead.
-            value = _alias_value(path, loader) if _in_private_module(path) and path not in seen else None
+            # An alias with no page to link to shows what it stands for: any alias of a
+            # private module (drel_ml_ext._classes.Model), and a Literal a module keeps
+            # out of its __all__ (drel_ml_ext.sklearn.RegressionLoss).
+            value = None
+            if path not in seen:
+                if _in_private_module(path):
+                    value = _alias_value(path, loader)
+                elif not _exported(path, loader):
+                    value = _alias_value(path, loader, literal_only=True)
             if value is None:
                 return name
             return _walk_names(value, lambda inner: self._public_name(inner, obj, loader, seen | {path}))

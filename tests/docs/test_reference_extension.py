@@ -113,3 +113,23 @@ def test_aliases_of_a_private_module_show_their_value(tmp_path: Path) -> None:
     assert str(read.parameters["name"].annotation) == "Literal['a', 'b']"
     assert str(read.returns) == "list[A | B]"
     assert str(package["merge"].parameters["a"].annotation) == "Same"  # a TypeVar keeps its name
+
+
+def test_a_literal_kept_out_of_all_shows_its_value(tmp_path: Path) -> None:
+    (tmp_path / "public").mkdir()
+    (tmp_path / "public" / "__init__.pyi").write_text(dedent("""\
+        from typing import Literal, Union
+        __all__ = ["fit", "Shown"]
+        class A: ...
+        class B: ...
+        Kind = Literal["x", "y"]
+        Alias = Kind
+        Both = Union[A, B]
+        Shown = Literal["z"]
+        def fit(kind: Kind, alias: Alias, both: Both, shown: Shown) -> None: ...
+        """))
+    loader = griffe.GriffeLoader(search_paths=[str(tmp_path)], extensions=griffe.load_extensions(DrelReference()))
+    fit = loader.load("public")["fit"]
+    shown = {p.name: str(p.annotation) for p in fit.parameters}
+    assert shown == {"kind": "Literal['x', 'y']", "alias": "Literal['x', 'y']",
+                     "both": "Both", "shown": "Shown"}  # a union or an exported name keeps its name
