@@ -361,6 +361,14 @@ def label(run: Run, runs: Sequence[Run]) -> str:
     return run.name
 
 
+# Which way each drawn score improves, for the axes' labels.
+HIGHER_IS_BETTER = {"Accuracy", "accuracy"}
+
+
+def better(name: str) -> str:
+    return "higher is better" if name in HIGHER_IS_BETTER else "lower is better"
+
+
 def draw(panels: Iterable[tuple[Task[Any], Sequence[Run], DrelLearner[Any]]],
          output: Path) -> None:
     matplotlib.use("Agg")  # writes a file; no window needed
@@ -372,23 +380,26 @@ def draw(panels: Iterable[tuple[Task[Any], Sequence[Run], DrelLearner[Any]]],
         for run in runs:
             axis.plot(range(1, len(run.curve) + 1), run.curve, label=label(run, runs),
                       **STYLES.get(run.name, BASELINE_STYLE))
-        axis.set_title(f"{task.title} ({len(task.targets)} samples)")
+        axis.set_title(f"{task.title} ({len(task.targets)} samples): every learner")
         axis.set_xlabel("samples seen")
-        axis.set_ylabel(f"{task.curve}, moving average (α = {ALPHA})")
+        axis.set_ylabel(f"{task.curve} of recent predictions ({better(task.curve)})\n"
+                        f"moving average, α = {ALPHA}")
         axis.set_ylim(bottom=0)
         axis.grid(alpha=0.3)
         axis.legend(frameon=False)
         # The learning curve of progressive_validation: each metric over all the samples
         # scored so far.
         result = drel.curve
-        for metric, values in zip(drel.metrics, result.curve):
-            curve_axis.plot(result.checkpoints, values, label=f"drel_ml: {type(metric).__name__}")
+        names = [type(metric).__name__ for metric in drel.metrics]
+        for name, values in zip(names, result.curve):
+            curve_axis.plot(result.checkpoints, values, label=f"{name} ({better(name)})")
         curve_axis.set_xlabel("samples seen")
-        curve_axis.set_title("drel_ml_ext.progressive_validation: learning curve")
-        curve_axis.set_ylabel("metric over all samples so far")
+        curve_axis.set_title(f"{task.title}: drel_ml's learning curve")
+        curve_axis.set_ylabel(f"{' and '.join(names)} over all samples so far\n"
+                              "(drel_ml_ext.progressive_validation)")
         curve_axis.grid(alpha=0.3)
         curve_axis.legend(frameon=False)
-    figure.suptitle("Progressive validation: predict each sample, then learn it", fontsize=13)
+    figure.suptitle("Progressive validation: each sample is predicted, then learned", fontsize=13)
     figure.tight_layout()
     output.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(output, dpi=110)

@@ -111,7 +111,7 @@ def stream_phishing() -> list[Score]:
         return []
     names = tuple(str(name) for name in next(iter(datasets.Phishing()))[0])
     model = StandardScaler(features=names) | LogisticClassifier(features=names)
-    score = Score("river adapter, Phishing")
+    score = Score("drel_ml_ext.river adapter")
     for x, y in datasets.Phishing():
         score.add(model.predict_proba_one(x).get(True, 0.5), y)
         model.learn_one(x, y)
@@ -123,9 +123,20 @@ def main() -> None:
     parser.add_argument("--events", type=int, default=20_000)
     parser.add_argument("--bits", type=int, default=14, help="log2 of the hashed columns")
     args = parser.parse_args()
-    print(f"{'learner':<34} {'log loss':>9} {'accuracy':>9}")
-    for score in stream_events(args.events, args.bits) + stream_phishing():
+    header = f"{'learner':<34} {'log loss':>9} {'accuracy':>9}"
+    print(f"{args.events} generated click events, {2 ** args.bits} hashed columns, "
+          "progressive validation (each event predicted, then learned):")
+    print(header)
+    for score in stream_events(args.events, args.bits):
         print(score.line())
+    phishing = stream_phishing()
+    if phishing:
+        print("\nriver's Phishing data set, progressive validation:")
+        print(header)
+        for score in phishing:
+            print(score.line())
+    else:
+        print("\nriver is not installed: its rows are left out (python3 -m pip install river)")
 
 
 if __name__ == "__main__":

@@ -202,8 +202,9 @@ constexpr const char* kUpdateDoc =
     "update($self, y_true, y_pred)\n--\n\nScores one prediction against its truth; a refused "
     "pair changes nothing.";
 constexpr const char* kUpdateManyDoc =
-    "update_many($self, y_true, y_pred)\n--\n\nupdate over two equally long arrays or "
-    "iterables, without the interpreter lock; all or nothing, a refused pair names its row.";
+    "update_many($self, y_true, y_pred)\n--\n\nScores two equally long arrays or iterables "
+    "pair by pair, as update does, without the interpreter lock; all or nothing: a refused "
+    "pair names its row.";
 constexpr const char* kMergeDoc =
     "merge($self, other)\n--\n\nAdds the samples `other` has seen, as if this metric had "
     "seen them after its own; `other` is unchanged.";

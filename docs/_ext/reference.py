@@ -133,6 +133,50 @@ class _Resolver:
         return path if path.split(".")[0] in self.packages else None
 
 
+def _in_private_module(path: str) -> bool:
+    return any(is_private(part) for part in path.split(".")[:-1])
+
+
+def _exported(path: str, loader: griffe.GriffeLoader) -> bool:
+    """Whether the module of ``path`` names it in its ``__all__`` (or has none)."""
+    module_path, _, name = path.rpartition(".")
+    if not module_path:  # a builtin
+        return True
+    try:
+        exports = loader.modules_collection[module_path].exports
+    except (KeyError, griffe.AliasResolutionError):
+        return True
+    return exports is None or name in {str(export) for export in exports}
+
+
+def _alias_value(path: str, loader: griffe.GriffeLoader, *, literal_only: bool = False) -> Any:
+    """What a type alias stands for, as a flat union when it is one; None for anything else.
+
+    ``Union[a, b]`` and ``a | b`` give ``a | b``, ``Literal[...]`` itself, another
+    alias's name that name (to be looked at in turn); a ``TypeVar`` or a class keeps
+    its name, which the signature needs. With ``literal_only`` a union is left as
+    it is (None).
+    """
+    try:
+        value = getattr(loader.modules_collection[path], "value", None)
+    except (KeyError, griffe.AliasResolutionError):
+        return None
+    if isinstance(value, griffe.ExprName):
+        return value
+    if isinstance(value, griffe.ExprSubscript) and isinstance(value.left, griffe.ExprName):
+        if value.left.name == "Literal":
+            return value
+    if literal_only:
+        return None
+    if isinstance(value, griffe.ExprBinOp) and value.operator == "|":
+        return value
+    if isinstance(value, griffe.ExprSubscript) and isinstance(value.left, griffe.ExprName):
+        if value.left.name == "Union":
+            members = value.slice.elements if isinstance(value.slice, griffe.ExprTuple) else [value.slice]
+            return _union(members)
+    return None
+
+
 def _walk_names(expr: Any, replace: Callable[[griffe.ExprName], Any]) -> Any:
     """``expr`` with every name replaced by ``replace``'s answer (the name itself to keep it)."""
     if isinstance(expr, griffe.ExprName):
@@ -188,9 +232,20 @@ class DrelReference(griffe.Extension):
 
     def _public_name(self, name: griffe.ExprName, obj: griffe.Object, loader: griffe.GriffeLoader,
                      seen: set[str]) -> Any:
-        if not is_private(name.name):
-            return name
         path = name.canonical_path
+        if not is_private(name.name):
+            # An alias with no page to link to shows what it stands for: any alias of a
+            # private module (drel_ml_ext._classes.Model), and a Literal a module keeps
+            # out of its __all__ (drel_ml_ext.sklearn.RegressionLoss).
+            value = None
+            if path not in seen:
+                if _in_private_module(path):
+                    value = _alias_value(path, loader)
+                elif not _exported(path, loader):
+                    value = _alias_value(path, loader, literal_only=True)
+            if value is None:
+                return name
+            return _walk_names(value, lambda inner: self._public_name(inner, obj, loader, seen | {path}))
         if path in self.shown_as:
             return griffe.safe_get_expression(ast.parse(self.shown_as[path], mode="eval").body, parent=obj)
         try:

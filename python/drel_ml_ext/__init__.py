@@ -1,4 +1,6 @@
-"""Companions of :mod:`drel_ml`: everything beside the fixed module itself.
+"""Companions of :mod:`drel_ml`: bulk calls over arrays, every configuration of
+the core, progressive validation and metrics, feature hashing, merging, loading
+and pickling.
 
 The objects this package takes and returns are genuine ``drel_ml`` instances;
 its native part works on them through the same instance layout as ``drel_ml``.

@@ -90,7 +90,7 @@ def progressive_validation(
         The model; it learns every row.
     X : array-like of shape (n, features), or an iterable of rows
         The rows, read as :func:`drel_ml_ext.learn_many` reads them.
-    y : array-like or iterable
+    y : array-like of shape (n,), or an iterable of targets
         The targets: reals for a regressor, bools for a classifier.
     metrics : metric or sequence of metrics
         Metrics of :mod:`drel_ml_ext.metrics` of the model's kind, each

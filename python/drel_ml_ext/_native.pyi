@@ -365,7 +365,7 @@ class _Metric:
     def count(self) -> int:
         """The number of samples scored."""
     def update_many(self, y_true: _Column, y_pred: _Column) -> None:
-        """update over two equally long arrays or iterables, without the interpreter lock; all or nothing, a refused pair names its row."""
+        """Scores two equally long arrays or iterables pair by pair, as update does, without the interpreter lock; all or nothing: a refused pair names its row."""
     def to_json(self) -> str: ...
 
 class MAE(_Metric):
@@ -498,19 +498,59 @@ class Rolling(_Metric):
 # ---- feature hashing (ext/feature_hasher.cpp) ------------------------------
 
 class FeatureHasher:
-    """Maps named features to ``n_features`` columns by 32-bit MurmurHash3 (seed 0)."""
+    """Maps named features to ``n_features`` columns by 32-bit MurmurHash3 (seed 0).
+
+    A name goes to column ``|h| mod n_features``, ``h`` the hash of its UTF-8
+    bytes. A string value ``v`` of feature ``f`` becomes the feature ``"f=v"``
+    with value 1, so categorical fields need no vocabulary; a zero value adds
+    nothing; names that land on one column in one row are summed. Indices, signs
+    and sums are those of scikit-learn's ``FeatureHasher`` with the same settings.
+
+    Args:
+        n_features: the number of columns, in [1, 2**31 - 1].
+        input_type: ``"dict"`` (a mapping from name to value), ``"pair"`` (an
+            iterable of ``(name, value)`` pairs) or ``"string"`` (an iterable
+            of names, each with value 1).
+        alternate_sign: negate a value whose name hashes below 0, so that
+            collisions cancel on average.
+
+    Raises:
+        ValueError: a NaN or infinite value, or a setting out of range.
+        TypeError: a value that is neither a real number nor a string, or a
+            name that is not ``str`` or ``bytes``.
+
+    Example:
+        >>> from drel_ml_ext import FeatureHasher
+        >>> hasher = FeatureHasher(8)
+        >>> row = hasher.transform_one({"device": "ios", "amount": 2.5})
+        >>> len(row), sorted(abs(float(v)) for v in row if v)
+        (8, [1.0, 2.5])
+    """
 
     def __init__(
         self, n_features: int, *, input_type: str = "dict", alternate_sign: bool = True
     ) -> None: ...
     @property
-    def n_features(self) -> int: ...
+    def n_features(self) -> int:
+        """The number of columns."""
     @property
-    def input_type(self) -> str: ...
+    def input_type(self) -> str:
+        """``"dict"``, ``"pair"`` or ``"string"``."""
     @property
-    def alternate_sign(self) -> bool: ...
-    def transform_one(self, x: Any, /) -> Any: ...
-    def transform_many(self, X: Iterable[Any], /) -> Any: ...
+    def alternate_sign(self) -> bool:
+        """Whether a hash's sign flips the value."""
+    def transform_one(self, x: Any, /) -> Any:
+        """One sample as a dense row of ``n_features`` floats, ready for a model's ``learn_one``.
+
+        A numpy array when numpy is installed, else a list.
+        """
+    def transform_many(self, X: Iterable[Any], /) -> Any:
+        """Samples as a ``scipy.sparse.csr_matrix`` of shape ``(n_samples, n_features)``.
+
+        Its entries are sorted and summed, the matrix scikit-learn's hasher gives;
+        without scipy, a list of dense rows. A refused sample raises with its
+        number in a note.
+        """
 
 # ---- one hashed sample through a bare model (ext/hashed_steps.cpp) ---------------
 

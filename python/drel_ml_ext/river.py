@@ -20,7 +20,7 @@ A sample ``x`` is a dict. It becomes the row a drel_ml model takes in one of two
   string value ``v`` of feature ``f`` sets the column named ``"f=v"`` to 1.
 
 Adapters pickle (and river's ``clone`` and ``copy.deepcopy`` work) through the drel_ml object's
-snapshot, bit for bit.
+binary state (:func:`drel_ml_ext.to_bytes`), bit for bit.
 
 >>> from drel_ml_ext.river import LogisticClassifier
 >>> model = LogisticClassifier(learning_rate=0.5, n_features=64)

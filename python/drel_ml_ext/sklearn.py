@@ -17,9 +17,10 @@ order; ``partial_fit`` continues from the current state with one pass. Both run
 through the bulk functions (``learn_many``), so a whole array costs one call into
 the core, and a rejected array leaves the fitted object as it was. The fitted
 ``drel_ml`` object is the attribute ``model_`` (``scaler_`` for the transformer);
-the learned attributes are read from it by drel_ml_ext's readers. Fitted estimators pickle (and go through
-joblib) bit for bit: the drel_ml object travels as its snapshot text, through the pickling
-support that importing drel_ml_ext registers.
+the learned attributes are read from it by drel_ml_ext's readers. Fitted estimators
+pickle (and go through joblib) bit for bit: the drel_ml object travels as its binary
+state (:func:`drel_ml_ext.to_bytes`), through the pickling support that importing
+drel_ml_ext registers.
 
 >>> import numpy as np
 >>> from drel_ml_ext.sklearn import OnlineLinearRegressor
@@ -294,6 +295,7 @@ class OnlineLinearRegressor(RegressorMixin, _OnlineLinearModel):  # type: ignore
     adagrad_epsilon : float, default 1e-8
         Added under AdaGrad's square root.
     loss : {"squared", "huber"}, default "squared"
+        The squared error, or Huber's loss (the residual clipped to ``huber_delta``).
     huber_delta : float, default 1.0
         Bound of the Huber loss's residual.
     scale : bool, default True
@@ -310,8 +312,9 @@ class OnlineLinearRegressor(RegressorMixin, _OnlineLinearModel):  # type: ignore
     model_ : drel_ml.RegressionPipeline or drel_ml.LinearRegression
         The fitted object.
     coef_ : ndarray of shape (n_features_in_,)
+        The weights over the raw features, the scaler folded in.
     intercept_ : ndarray of shape (1,)
-        The learned function of the raw features, read from ``model_``.
+        The intercept over the raw features.
     n_features_in_ : int
     feature_names_in_ : ndarray of str, when fitted on a frame with column names
     """
@@ -385,8 +388,9 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
         One fitted object per class, with more than two.
     classes_ : ndarray of shape (n_classes,)
     coef_ : ndarray of shape (1, n_features_in_) or (n_classes, n_features_in_)
+        The weights of each model's logit over the raw features, the scaler folded in.
     intercept_ : ndarray of shape (1,) or (n_classes,)
-        The logits as functions of the raw features, from the snapshots.
+        The intercept of each model's logit over the raw features.
     n_features_in_ : int
     """
 
@@ -525,12 +529,12 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
 
     @property
     def coef_(self) -> FloatArray:
-        """Weights over the raw features, one row per model, read from the snapshots."""
+        """Weights over the raw features, one row per model, read from ``model_`` or ``models_``."""
         return np.vstack([_linear_terms(model)[0] for model in self._fitted_models()])
 
     @property
     def intercept_(self) -> FloatArray:
-        """Intercept of each model over the raw features, read from the snapshots."""
+        """Intercept of each model over the raw features, read from ``model_`` or ``models_``."""
         return np.array([_linear_terms(model)[1] for model in self._fitted_models()])
 
 

@@ -89,3 +89,47 @@ def test_private_name_without_a_display_warns(tmp_path: Path, caplog: pytest.Log
     loader = griffe.GriffeLoader(search_paths=[str(tmp_path)], extensions=griffe.load_extensions(DrelReference()))
     loader.load("bare")
     assert "bare._Hidden" in caplog.text
+
+
+def test_aliases_of_a_private_module_show_their_value(tmp_path: Path) -> None:
+    (tmp_path / "kinds").mkdir()
+    (tmp_path / "kinds" / "_roles.pyi").write_text(dedent("""\
+        from typing import Literal, TypeVar, Union
+        class A: ...
+        class B: ...
+        Either = Union[A, B]
+        Name = Literal["a", "b"]
+        Same = TypeVar("Same", A, B)
+        """))
+    (tmp_path / "kinds" / "__init__.pyi").write_text(dedent("""\
+        from kinds._roles import A, B, Either, Name, Same
+        def read(x: Either, name: Name = "a") -> list[Either]: ...
+        def merge(a: Same, b: Same) -> Same: ...
+        """))
+    loader = griffe.GriffeLoader(search_paths=[str(tmp_path)], extensions=griffe.load_extensions(DrelReference()))
+    package = loader.load("kinds")
+    read = package["read"]
+    assert str(read.parameters["x"].annotation) == "A | B"
+    assert str(read.parameters["name"].annotation) == "Literal['a', 'b']"
+    assert str(read.returns) == "list[A | B]"
+    assert str(package["merge"].parameters["a"].annotation) == "Same"  # a TypeVar keeps its name
+
+
+def test_a_literal_kept_out_of_all_shows_its_value(tmp_path: Path) -> None:
+    (tmp_path / "public").mkdir()
+    (tmp_path / "public" / "__init__.pyi").write_text(dedent("""\
+        from typing import Literal, Union
+        __all__ = ["fit", "Shown"]
+        class A: ...
+        class B: ...
+        Kind = Literal["x", "y"]
+        Alias = Kind
+        Both = Union[A, B]
+        Shown = Literal["z"]
+        def fit(kind: Kind, alias: Alias, both: Both, shown: Shown) -> None: ...
+        """))
+    loader = griffe.GriffeLoader(search_paths=[str(tmp_path)], extensions=griffe.load_extensions(DrelReference()))
+    fit = loader.load("public")["fit"]
+    shown = {p.name: str(p.annotation) for p in fit.parameters}
+    assert shown == {"kind": "Literal['x', 'y']", "alias": "Literal['x', 'y']",
+                     "both": "Both", "shown": "Shown"}  # a union or an exported name keeps its name
