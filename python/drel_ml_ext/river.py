@@ -265,8 +265,28 @@ class LogisticClassifier(_Adapter, base.Classifier):
     def learn_one(self, x: dict[Any, Any], y: Any) -> None:
         if self._boolean and self._sparse and (y is True or y is False) and True in self.models:
             # The usual sample of a bare binary model, as below, with less Python on the way.
+            # Its model is in place already, so a call from inside it (a feature's
+            # conversion) cannot be lost: the core takes both samples, as a model's own
+            # learn_one does.
             self._rows.steps.learn_one(self.models[True], x, y)
             return
+        # A label's __eq__ or __hash__, or a feature's conversion, may call this classifier
+        # again; what such a call learned would be lost when this one puts its classes in
+        # place, so it is refused (before it changes anything).
+        key = id(self)
+        if key in _LEARNING:
+            raise RuntimeError(
+                f"{type(self).__name__}.learn_one() called while the same classifier is "
+                f"learning another sample (from a label's __eq__ or __hash__, a feature's "
+                f"conversion, or another thread); learn the samples one after the other"
+            )
+        _LEARNING.add(key)
+        try:
+            self._learn_one(x, y)
+        finally:
+            _LEARNING.discard(key)
+
+    def _learn_one(self, x: dict[Any, Any], y: Any) -> None:
         boolean = self._is_boolean(y)
         if self._boolean is not None and boolean != self._boolean:
             raise ValueError(
@@ -277,18 +297,27 @@ class LogisticClassifier(_Adapter, base.Classifier):
             model = self.models.get(True) or self._new_model()
             learn(model, sample, bool(y))
             self.models[True] = model
+            self._boolean = True
         else:
+            _check_label(self, y)
             models = dict(self.models)
+            fresh = None
             if y not in models:
-                models[y] = self._new_model()
-            # Every class learns the sample, positive for its own label; all or none.
-            ys = [label == y for label in models]
-            if self._sparse:
-                self._rows.steps.learn_each(tuple(models.values()), x, ys)
-            else:
-                _native.learn_each(tuple(models.values()), sample, ys)
-            self.models = models
-        self._boolean = boolean
+                models[y] = fresh = self._new_model()
+            # Every class learns the sample, positive for its own label; all or none. A
+            # label's __eq__ is read for its truth, as the dict's lookup reads it.
+            ys = [bool(label == y) for label in models]
+            try:
+                if self._sparse:
+                    self._rows.steps.learn_each(tuple(models.values()), x, ys)
+                else:
+                    _native.learn_each(tuple(models.values()), sample, ys)
+            finally:
+                # Ctrl-C is raised once the native call has returned: the other classes
+                # took the sample then, so the new class that took it too is kept.
+                if fresh is None or fresh.samples_seen:
+                    self.models = models
+                    self._boolean = False
 
     def predict_proba_one(self, x: dict[Any, Any], **kwargs: Any) -> dict[Any, float]:
         if not self.models:
@@ -319,6 +348,28 @@ class LogisticClassifier(_Adapter, base.Classifier):
         if self._sparse:
             return getattr(self._rows.steps, name), x
         return _DENSE_CALLS[name], self._rows.row(x)
+
+
+# The ids of the classifiers whose learn_one is running (kept off the objects, which may be
+# pickled or copied from inside that call).
+_LEARNING: set[int] = set()
+
+
+def _check_label(classifier: object, y: Any) -> None:
+    """Refuses a label that cannot key a class: one without a hash, or one not equal to
+    itself (a NaN), which would start a new class at every sample."""
+    try:
+        hash(y)
+    except TypeError as error:
+        raise TypeError(
+            f"{type(classifier).__name__}: label {y!r} must be hashable (a str, number, "
+            f"bool or tuple), not {type(y).__name__!r}"
+        ) from error
+    if not y == y:
+        raise ValueError(
+            f"{type(classifier).__name__}: label {y!r} is not equal to itself (a NaN?), so it "
+            f"cannot name a class"
+        )
 
 
 # A model's own call, in the argument order of HashedSteps' calls.
