@@ -46,7 +46,7 @@ except ModuleNotFoundError as error:
     raise missing_extra(__name__, "river", "river", error) from error
 
 import drel_ml_ext as _ext
-from drel_ml_ext import _native
+from drel_ml_ext import _native, _one_call
 from drel_ml_ext._native import HashedSteps
 from drel_ml_ext._config import OPTIMIZER_KEYWORDS
 
@@ -272,19 +272,12 @@ class LogisticClassifier(_Adapter, base.Classifier):
             return
         # A label's __eq__ or __hash__, or a feature's conversion, may call this classifier
         # again; what such a call learned would be lost when this one puts its classes in
-        # place, so it is refused (before it changes anything).
-        key = id(self)
-        if key in _LEARNING:
-            raise RuntimeError(
-                f"{type(self).__name__}.learn_one() called while the same classifier is "
-                f"learning another sample (from a label's __eq__ or __hash__, a feature's "
-                f"conversion, or another thread); learn the samples one after the other"
-            )
-        _LEARNING.add(key)
+        # place.
+        key = _one_call.enter(self, "learn_one", "classifier is learning another sample")
         try:
             self._learn_one(x, y)
         finally:
-            _LEARNING.discard(key)
+            _one_call.leave(key)
 
     def _learn_one(self, x: dict[Any, Any], y: Any) -> None:
         boolean = self._is_boolean(y)
@@ -348,11 +341,6 @@ class LogisticClassifier(_Adapter, base.Classifier):
         if self._sparse:
             return getattr(self._rows.steps, name), x
         return _DENSE_CALLS[name], self._rows.row(x)
-
-
-# The ids of the classifiers whose learn_one is running (kept off the objects, which may be
-# pickled or copied from inside that call).
-_LEARNING: set[int] = set()
 
 
 def _check_label(classifier: object, y: Any) -> None:

@@ -62,6 +62,7 @@ except ImportError as error:  # pragma: no cover - depends on the installed vers
 
 import drel_ml_ext as _ext
 from drel_ml_ext._classes import PIPELINES
+from drel_ml_ext._one_call import one_at_a_time
 from drel_ml_ext._config import OPTIMIZER_KEYWORDS, OPTIMIZERS, OptimizerName, choices_text
 
 from drel_ml_ext._column_hasher import ColumnHasher  # noqa: E402
@@ -141,6 +142,11 @@ def _validate(estimator: Any, X: Any, y: Any = "no_validation", *, reset: bool,
 
 
 # --- a refused call changes nothing -----------------------------------------------------------
+
+# Validation runs the data's own code (a label's __eq__ while classes are found, a value's
+# __float__), which may fit the same estimator again; a fit made in there would be
+# overwritten by the outer one, so it is refused.
+_alone = one_at_a_time("estimator is fitting")
 
 # What validate_data(reset=True) records about the input on the estimator it validates for.
 _INPUT_ATTRIBUTES = ("n_features_in_", "feature_names_in_")
@@ -346,10 +352,12 @@ class OnlineLinearRegressor(RegressorMixin, _OnlineLinearModel):  # type: ignore
         (X, y), attributes = _validate_input(self, X, y, reset=reset, y_numeric=True)
         return X, np.asarray(y, dtype=np.float64), attributes
 
+    @_alone
     def fit(self, X: Any, y: Any) -> Self:
         """Learn from fresh state, ``epochs`` passes over the rows in order."""
         return self._fit(*self._validated(X, y, reset=True))
 
+    @_alone
     def partial_fit(self, X: Any, y: Any) -> Self:
         """One more pass over these rows, continuing from the current state."""
         return self._partial_fit(*self._validated(X, y, reset=not hasattr(self, "model_")))
@@ -421,6 +429,11 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
                 f"{type(self).__name__} needs samples of two classes or more; {when} holds one "
                 f"class only: {labels.tolist()!r}"
             )
+        if not np.all(labels == labels):
+            raise ValueError(
+                f"{type(self).__name__}: {when} holds a label not equal to itself (a NaN), "
+                f"which no sample's label can match: {labels.tolist()!r}"
+            )
         return labels
 
     def _checked_labels(self, y: npt.NDArray[Any], classes: npt.NDArray[Any]) -> None:
@@ -450,6 +463,7 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
         _commit(self, {**attributes, "models_": tuple(models), "model_": None})
         return self
 
+    @_alone
     def fit(self, X: Any, y: Any) -> Self:
         """Learn from fresh state, ``epochs`` passes over the rows in order."""
         X, y, attributes = self._validated(X, y, reset=True)
@@ -457,6 +471,7 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
         return self._learn_classes(X, y, classes, {**attributes, "classes_": classes},
                                    fresh=True, epochs=_check_epochs(self, self.epochs))
 
+    @_alone
     def partial_fit(self, X: Any, y: Any, classes: Any = None) -> Self:
         """One more pass over these rows, continuing from the current state.
 
@@ -576,18 +591,23 @@ class OnlineStandardScaler(
         return _build(self, _ext.standard_scaler, n_features, with_mean=self.with_mean,
                       with_std=self.with_std, epsilon=self.epsilon)
 
+    @_alone
     def fit(self, X: Any, y: Any = None) -> Self:
         """Statistics of these rows, from fresh state."""
+        return self._fit(X)
+
+    def _fit(self, X: Any) -> Self:
         X, attributes = _validate_input(self, X, reset=True)
         scaler = self._new_scaler(X.shape[1])
         _core(_ext.learn_many, scaler, X)
         _commit(self, {**attributes, "scaler_": scaler})
         return self
 
+    @_alone
     def partial_fit(self, X: Any, y: Any = None) -> Self:
         """Adds these rows to the statistics."""
         if not hasattr(self, "scaler_"):
-            return self.fit(X)
+            return self._fit(X)
         X = _validate(self, X, reset=False)
         _core(_ext.learn_many, self.scaler_, X)
         return self

@@ -331,6 +331,7 @@ REFUSED = [
     ("classifier first partial_fit, one label", unfitted(Clf), lambda e: e.partial_fit(X3[:3], ["a"] * 3), ValueError, "pass `classes`"),
     ("classifier first partial_fit, wrong classes", unfitted(Clf), lambda e: e.partial_fit(X3[:3], ["a", "b", "c"], classes=["a", "b"]), ValueError, "labels outside classes_"),
     ("classifier first partial_fit, not finite", unfitted(Clf), lambda e: e.partial_fit(with_row(X3, 2, NAN), Y3_LABELS, classes=["ham", "spam"]), ValueError, NOT_FINITE),
+    ("classifier first partial_fit, NaN class", unfitted(Clf), lambda e: e.partial_fit(X3[:3], [1.0, 2.0, 1.0], classes=[1.0, 2.0, NAN]), ValueError, "not equal to itself"),
     ("classifier partial_fit, third label", fitted(Clf), lambda e: e.partial_fit(X3[:1], ["maybe"]), ValueError, "labels outside classes_"),
     ("classifier partial_fit, other classes", fitted(Clf), lambda e: e.partial_fit(X3[:1], ["no"], classes=["no", "maybe"]), ValueError, "differ from classes_"),
     ("classifier partial_fit, not finite", fitted(Clf), lambda e: e.partial_fit(with_row(X3, 9, NAN), np.where(Y3 > 0, "yes", "no")), ValueError, NOT_FINITE),
@@ -354,3 +355,68 @@ def test_a_refused_call_changes_nothing(make, call, error, message):
     if hasattr(estimator, "n_features_in_"):  # still works on the data it was fitted on
         method = "transform" if isinstance(estimator, OnlineStandardScaler) else "predict"
         getattr(estimator, method)(X3)
+
+
+# --- a fit from inside a fit ---------------------------------------------------------------
+
+
+class Reentering(str):
+    """A label, or (by __float__) a value, whose own code runs `hook` once: scikit-learn's
+    validation and the one-versus-rest targets compare labels and convert values."""
+
+    hook = None
+    refused = None
+
+    @classmethod
+    def fire(cls):
+        hook, cls.hook = cls.hook, None
+        if hook is not None:
+            try:
+                hook()
+            except RuntimeError as error:
+                cls.refused = error
+
+    def __eq__(self, other):
+        self.fire()
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+    def __float__(self):
+        self.fire()
+        return float(str(self))
+
+
+def hostile(values):
+    return np.array([Reentering(v) for v in values], dtype=object)
+
+
+def plain(values):
+    return np.array(list(values), dtype=object)
+
+
+LABELS3 = np.resize(["a", "b", "c"], len(X3))
+ONES = ["1"] * len(X3)
+REENTERED = [
+    ("multiclass partial_fit", fitted_multiclass, lambda wrap: ("partial_fit", X3, wrap(LABELS3))),
+    ("multiclass first partial_fit", unfitted(Clf), lambda wrap: ("partial_fit", X3, wrap(LABELS3))),
+    ("binary first partial_fit", unfitted(Clf), lambda wrap: ("partial_fit", X3, wrap(Y3_LABELS))),
+    ("classifier fit", fitted(Clf), lambda wrap: ("fit", X3, wrap(LABELS3))),
+    ("regressor partial_fit", fitted(Reg), lambda wrap: ("partial_fit", np.column_stack([X3[:, :2], wrap(ONES)]), Y3)),
+    ("scaler first partial_fit", unfitted(Sca), lambda wrap: ("partial_fit", np.column_stack([X3[:, :2], wrap(ONES)]))),
+]
+
+
+@pytest.mark.parametrize("make, call", [case[1:] for case in REENTERED],
+                         ids=[case[0] for case in REENTERED])
+def test_a_fit_called_from_inside_a_fit_is_refused_and_the_outer_fit_is_whole(make, call):
+    estimator, twin = make(), make()
+    method, *args = call(hostile)
+    _, *plain_args = call(plain)
+    Reentering.refused = None
+    Reentering.hook = lambda: getattr(estimator, method)(*plain_args)
+    getattr(estimator, method)(*args)
+    assert "while the same estimator is fitting" in str(Reentering.refused)
+    getattr(twin, method)(*plain_args)
+    assert observable_state(estimator) == observable_state(twin)
+    getattr(estimator, method)(*plain_args)  # no longer refused
