@@ -15,6 +15,7 @@ from sklearn.utils import Tags
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 import drel_ml_ext as _ext
+from drel_ml_ext._fit_input import commit, on_stand_in
 
 
 class ColumnHasher(TransformerMixin, BaseEstimator):  # type: ignore[misc]  # scikit-learn is untyped
@@ -68,9 +69,10 @@ class ColumnHasher(TransformerMixin, BaseEstimator):  # type: ignore[misc]  # sc
                                         alternate_sign=self.alternate_sign)
         except TypeError as error:
             raise ValueError(f"ColumnHasher: invalid settings: {error}") from error
-        names, rows = self._rows(X, reset=True)
+        # The frame's width and names are recorded only once every cell is taken.
+        (names, rows), attributes = on_stand_in(self, lambda e: e._rows(X, reset=True))
         self._hash(hasher, names, rows)
-        self.hasher_ = hasher
+        commit(self, {**attributes, "hasher_": hasher})
         return self
 
     @staticmethod

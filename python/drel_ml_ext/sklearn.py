@@ -62,6 +62,8 @@ except ImportError as error:  # pragma: no cover - depends on the installed vers
 
 import drel_ml_ext as _ext
 from drel_ml_ext._classes import PIPELINES
+from drel_ml_ext._fit_input import commit as _commit
+from drel_ml_ext._fit_input import on_stand_in
 from drel_ml_ext._one_call import one_at_a_time
 from drel_ml_ext._config import OPTIMIZER_KEYWORDS, OPTIMIZERS, OptimizerName, choices_text
 
@@ -148,30 +150,13 @@ def _validate(estimator: Any, X: Any, y: Any = "no_validation", *, reset: bool,
 # overwritten by the outer one, so it is refused.
 _alone = one_at_a_time("estimator is fitting")
 
-# What validate_data(reset=True) records about the input on the estimator it validates for.
-_INPUT_ATTRIBUTES = ("n_features_in_", "feature_names_in_")
-
-
 def _validate_input(estimator: Any, X: Any, y: Any = "no_validation", *, reset: bool,
                     **options: Any) -> tuple[Any, dict[str, Any]]:
     """The validated data of a fit or partial_fit, and the input attributes it is to record
-    once it succeeds (``None`` for one to remove). With ``reset`` the validation records
-    them on a stand-in, so that the estimator keeps its own if the call is then refused."""
+    once it succeeds. With ``reset`` the validation records them on a stand-in."""
     if not reset:
         return _validate(estimator, X, y, reset=False, **options), {}
-    stand_in = object.__new__(type(estimator))
-    vars(stand_in).update(vars(estimator))
-    validated = _validate(stand_in, X, y, reset=True, **options)
-    return validated, {name: getattr(stand_in, name, None) for name in _INPUT_ATTRIBUTES}
-
-
-def _commit(estimator: Any, attributes: dict[str, Any]) -> None:
-    """Sets what a call computed, after everything that could refuse it has run."""
-    for name, value in attributes.items():
-        if value is None:
-            vars(estimator).pop(name, None)
-        else:
-            setattr(estimator, name, value)
+    return on_stand_in(estimator, lambda e: _validate(e, X, y, reset=True, **options))
 
 
 # --- learned attributes, read by drel_ml_ext's readers ---------------------------------------

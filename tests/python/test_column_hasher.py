@@ -59,3 +59,11 @@ def test_missing_and_bad_cells_are_refused(cell):
     frame.loc[1, "a"] = cell
     with pytest.raises(ValueError, match="ColumnHasher: a cell is missing"):
         hasher.transform(frame)
+    # A refit on other columns that is refused keeps the fitted width, names and hasher.
+    before = {name: value for name, value in vars(hasher).items()}
+    wider = pd.DataFrame({"c": [cell, "z"], "d": [1.0, 2.0], "e": ["u", "v"]}, dtype=object)
+    for data in (wider, wider.to_numpy()):
+        with pytest.raises(ValueError, match="ColumnHasher: a cell is missing"):
+            hasher.fit(data)
+        assert vars(hasher).keys() == before.keys()
+        assert all(vars(hasher)[name] is value for name, value in before.items())
