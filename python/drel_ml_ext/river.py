@@ -69,6 +69,10 @@ class _Rows:
             self.hasher = _ext.FeatureHasher(n_features, alternate_sign=alternate_sign)
             self.width = n_features
         else:
+            if isinstance(features, (str, bytes)):
+                # Its letters would be the names.
+                raise TypeError(f"`features` must be a sequence of names, such as "
+                                f"({features!r},), not one {type(features).__name__}")
             self.columns = {str(name): i for i, name in enumerate(features)}
             if len(self.columns) != len(features) or not features:
                 raise ValueError("`features` must be a non-empty sequence of distinct names")
@@ -98,7 +102,7 @@ class _Rows:
         try:
             return self.hasher.transform_one(x)
         except TypeError:
-            if all(isinstance(name, str) for name, _ in x.items()):
+            if not hasattr(x, "items") or all(isinstance(name, str) for name, _ in x.items()):
                 raise
             # Another transformer's output may be keyed by numbers (HashedSteps' text_names).
             return self.hasher.transform_one({str(name): v for name, v in x.items()})

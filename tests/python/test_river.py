@@ -73,6 +73,29 @@ def test_fixed_names_missing_unknown_and_categorical():
                 {"n_features": 0}, {"learning_rate": -1.0}]:
         with pytest.raises((ValueError, RuntimeError)):
             LinearRegressor(**bad)
+    for one_name in ("colour", b"colour"):  # its letters are no list of names
+        with pytest.raises(TypeError, match=r"`features` must be a sequence of names, such as "
+                                            r"\((b?'colour',)\), not one"):
+            StandardScaler(features=one_name)
+
+
+# A row of numbers (or anything else that is no mapping) where a dict belongs.
+@pytest.mark.parametrize("settings", [{}, {"scale": False}, {"features": ("a", "b")}],
+                         ids=["scaled", "hashed", "fixed names"])
+@pytest.mark.parametrize("x", [[1.0, 2.0], np.array([1.0, 2.0]), None, "a=1"], ids=repr)
+def test_a_sample_that_is_no_mapping_is_a_type_error_that_says_so(settings, x):
+    text = rf"a sample must be a mapping of feature names to values, not '(numpy\.)?{type(x).__name__}'"
+    for adapter, calls in [
+        (LinearRegressor(**settings), ("learn_one", "predict_one")),
+        (LogisticClassifier(**settings), ("learn_one", "predict_one", "predict_proba_one")),
+        (StandardScaler(**{k: v for k, v in settings.items() if k != "scale"}),
+         ("learn_one", "transform_one")),
+    ]:
+        adapter.learn_one({"a": 1.0}, *([] if isinstance(adapter, StandardScaler) else [True]))
+        for call in calls:
+            args = [True] if call == "learn_one" and not isinstance(adapter, StandardScaler) else []
+            with pytest.raises(TypeError, match=text):
+                getattr(adapter, call)(x, *args)
 
 
 # Strict about numbers as the models are: text is never parsed as a target or a
