@@ -32,13 +32,28 @@ bool read_metrics(const char* caller, PyObject* metrics, MetricArgs& out, bool c
     PyErr_Format(PyExc_TypeError, "%s metrics must be a tuple", caller);
     return false;
   }
+  const std::size_t start = out.objects.size();  // this tuple's first in `out`
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(metrics); ++i) {
     PyObject* o = PyTuple_GET_ITEM(metrics, i);
     bool failed = false;
 #define DREL_TAKE_(Core, Name) take_metric<Core>(o, out, failed) ||
     const bool known = DREL_METRICS(DREL_TAKE_) take_metric<RollingMetric>(o, out, failed);
 #undef DREL_TAKE_
-    if (failed) return false;
+    if (failed) {
+      // One metric given twice is refused by its borrow; say so plainly.
+      for (std::size_t j = 0; j < out.objects.size(); ++j) {
+        if (out.objects[j] != o) continue;
+        if (j >= start) {
+          PyErr_Format(PyExc_ValueError, "%s metric %zd is metric %zu: pass each metric once",
+                       caller, i, j - start);
+        } else {
+          PyErr_Format(PyExc_ValueError, "%s metric %zd is given twice: pass each metric once",
+                       caller, i);
+        }
+        break;
+      }
+      return false;
+    }
     if (!known) {
       PyErr_Format(PyExc_TypeError,
                    "%s metric %zd must be a metric of drel_ml_ext.metrics, not '%s'", caller, i,

@@ -10,7 +10,6 @@ the workers, per key or over all partitions (re-exported by
 from __future__ import annotations
 
 import copy
-import operator
 from collections.abc import Callable, Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, NamedTuple, cast
@@ -21,6 +20,7 @@ from dask.delayed import Delayed, delayed
 
 from drel_ml_ext import _native
 from drel_ml_ext._classes import CLASSIFIERS, REGRESSORS, Learner, names
+from drel_ml_ext._evaluate import checked_delay
 from drel_ml_ext._merge import tree_reduce
 from drel_ml_ext._pickling import from_bytes, to_bytes
 from drel_ml_ext.dask import (
@@ -89,13 +89,6 @@ def _templates(model: Any, feed: _Feed, metrics: Metric | Sequence[Metric]) -> t
         copy.copy(model), np.empty((0, len(feed.features))), y, templates, 0, (), 0
     )
     return templates
-
-
-def _delay(delay: int) -> int:
-    delay = operator.index(delay)
-    if delay < 0:
-        raise ValueError(f"delay must be at least 0, got {delay}")
-    return delay
 
 
 # ---- per key -------------------------------------------------------------------
@@ -171,7 +164,7 @@ def evaluate_by_key(
     prototype = make_model()
     feed: _Feed = _model_feed(prototype, features, target)
     templates = _templates(prototype, feed, metrics)
-    delay = _delay(delay)
+    delay = checked_delay(delay)
     start = {k: _state_bytes(k, s, feed) for k, s in states.items()} if states else None
     keys, learned, metrics = _learn_by_key(
         frame, key, feed, to_bytes(prototype), start, partitioned_by_key,
@@ -244,7 +237,7 @@ def evaluate_partitioned(
         raise ValueError(f"rounds must be at least 1, got {rounds}")
     feed: _Feed = _model_feed(model, features, target)
     templates = _templates(model, feed, metrics)
-    delay = _delay(delay)
+    delay = checked_delay(delay)
     _check_mergeable(model)
     parts = frame[feed.columns].to_delayed()
     validate = delayed(_validate_copy, nout=2)
