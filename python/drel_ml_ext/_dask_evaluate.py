@@ -30,7 +30,9 @@ from drel_ml_ext.dask import (
     _feed_for,
     _learn_by_key,
     _located,
+    _made,
     _merge_texts,
+    _parts,
     _state_bytes,
 )
 from drel_ml_ext.metrics import Metric
@@ -161,7 +163,7 @@ def evaluate_by_key(
                                  lambda: drel_ml.LinearRegression(2, 0.01), [MAE()])
         result.metrics[17][0].value
     """
-    prototype = make_model()
+    prototype = _made(make_model, "make_model")
     feed: _Feed = _model_feed(prototype, features, target)
     templates = _templates(prototype, feed, metrics)
     delay = checked_delay(delay)
@@ -239,7 +241,7 @@ def evaluate_partitioned(
     templates = _templates(model, feed, metrics)
     delay = checked_delay(delay)
     _check_mergeable(model)
-    parts = frame[feed.columns].to_delayed()
+    parts = _parts(frame, feed.columns)
     validate = delayed(_validate_copy, nout=2)
     merge_models, merge_metrics = delayed(_merge_texts), delayed(_merge_metrics)
     state: Delayed | str = model.to_json()
