@@ -63,7 +63,7 @@ except ImportError as error:  # pragma: no cover - depends on the installed vers
 import drel_ml_ext as _ext
 from drel_ml_ext._classes import PIPELINES
 from drel_ml_ext._fit_input import commit as _commit
-from drel_ml_ext._fit_input import on_stand_in
+from drel_ml_ext._fit_input import noting_input, on_stand_in
 from drel_ml_ext._one_call import one_at_a_time
 from drel_ml_ext._config import OPTIMIZER_KEYWORDS, OPTIMIZERS, OptimizerName, choices_text
 
@@ -110,7 +110,13 @@ def _build(estimator: object, factory: Callable[..., Any], n_features: int, **se
     try:
         return factory(n_features, **settings)
     except (RuntimeError, TypeError, OverflowError) as error:
-        raise ValueError(f"{type(estimator).__name__}: invalid settings: {error}") from error
+        raise ValueError(f"{type(estimator).__name__}: invalid settings: {_noted(error)}") from error
+
+
+def _noted(error: BaseException) -> str:
+    """An error's text with its notes (which name the setting refused)."""
+    notes = getattr(error, "__notes__", [])
+    return f"{error} ({'; '.join(notes)})" if notes else str(error)
 
 
 # --- calls into scikit-learn's validation and drel_ml's core --------------------------------
@@ -139,8 +145,8 @@ def _validate(estimator: Any, X: Any, y: Any = "no_validation", *, reset: bool,
     CSR): the bulk functions read them natively."""
     if getattr(estimator, "_reads_sparse", False):
         options.setdefault("accept_sparse", ("csr", "csc"))
-    return validate_data(estimator, X, y, reset=reset, dtype=np.float64,
-                         ensure_all_finite=False, **options)
+    return noting_input(lambda: validate_data(estimator, X, y, reset=reset, dtype=np.float64,
+                                              ensure_all_finite=False, **options), X)
 
 
 # --- a refused call changes nothing -----------------------------------------------------------

@@ -67,3 +67,14 @@ def test_missing_and_bad_cells_are_refused(cell):
             hasher.fit(data)
         assert vars(hasher).keys() == before.keys()
         assert all(vars(hasher)[name] is value for name, value in before.items())
+
+
+def test_settings_and_dicts_are_refused_by_name():
+    for n_features in (0, 8.0, 2**31):
+        with pytest.raises(ValueError, match="ColumnHasher: invalid settings: FeatureHasher: n_features"):
+            ColumnHasher(n_features=n_features).fit([[1.0]])
+    with pytest.raises(ValueError) as refused:  # dicts are FeatureHasher's
+        ColumnHasher().fit([{"a": 1.0}, {"a": 2.0}])
+    assert refused.value.__notes__[-1].startswith(
+        "X holds mappings: hash named features into rows of numbers first with "
+        "drel_ml_ext.FeatureHasher(n_features).transform_many(X)")

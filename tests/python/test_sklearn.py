@@ -197,6 +197,11 @@ def test_scaler_attributes_match_the_data():
         (OnlineLogisticClassifier(scale="yes"), "`scale` must be True or False"),
         (OnlineLogisticClassifier(learning_rate=float("nan")), "non-finite value for `learning_rate`"),
         (OnlineStandardScaler(with_std=1), "`with_std` must be True or False"),
+        # a setting of the wrong type is named by the core's note
+        (OnlineLinearRegressor(learning_rate="0.1"),
+         r"invalid settings: must be real number, not str \(while processing 'learning_rate'\)"),
+        (OnlineLogisticClassifier(scaler_epsilon=None), r"while processing 'scaler_epsilon'"),
+        (OnlineStandardScaler(epsilon="tiny"), r"while processing 'epsilon'"),
     ],
 )
 def test_invalid_settings_are_a_value_error_at_fit(estimator, message):
@@ -420,3 +425,33 @@ def test_a_fit_called_from_inside_a_fit_is_refused_and_the_outer_fit_is_whole(ma
     getattr(twin, method)(*plain_args)
     assert observable_state(estimator) == observable_state(twin)
     getattr(estimator, method)(*plain_args)  # no longer refused
+
+
+# --- a newcomer's first data ----------------------------------------------------------------
+
+
+TEXT_HINT = "X holds text: features are real numbers; hash text and categorical columns first"
+MAPPING_HINT = "X holds mappings: hash named features into rows of numbers first"
+
+
+def frame_with(column):
+    pd = pytest.importorskip("pandas")
+    return pd.DataFrame({"amount": [1.0, 2.0, 3.0, 4.0], "country": column})
+
+
+@pytest.mark.parametrize("make", [Reg, Clf, Sca])
+@pytest.mark.parametrize("X, error, hint", [
+    (lambda: frame_with(["fr", "de", "fr", "de"]), ValueError, TEXT_HINT),
+    (lambda: frame_with(pytest.importorskip("pandas").Categorical(["fr", "de", "fr", "de"])),
+     ValueError, TEXT_HINT),
+    (lambda: np.array([["1.0", "fr"]] * 4), ValueError, TEXT_HINT),
+    (lambda: [{"amount": 1.0, "country": "fr"}] * 4, TypeError, MAPPING_HINT),
+    (lambda: np.array([[1.0, object()]] * 4, dtype=object), TypeError, None),  # no advice
+])
+def test_rows_of_text_or_mappings_point_at_the_hashers(make, X, error, hint):
+    estimator = make()
+    with pytest.raises(error) as refused:
+        estimator.fit(X(), [0, 1, 0, 1])
+    notes = getattr(refused.value, "__notes__", [])
+    assert [note[:len(hint)] for note in notes] == ([hint] if hint else [])
+    assert not hasattr(estimator, "n_features_in_")
