@@ -216,7 +216,7 @@ class LinearRegressor(_Adapter, base.Regressor):
         # The target goes to drel_ml as it is, converted by its own rules: a str such as
         # "3.0" is refused there, as a model's learn_one refuses it.
         if not self._sparse:
-            self.model.learn_one(self._rows.row(x), y)
+            (_learn_whole if self.scale else _learn)(self.model, self._rows.row(x), y)
             return
         self._rows.steps.learn_one(self.model, x, y)
 
@@ -291,6 +291,7 @@ class LogisticClassifier(_Adapter, base.Classifier):
             )
         learn, sample = self._calls(x, "learn_one")
         if boolean:
+            learn = _learn_whole if self.scale else learn
             model = self.models.get(True) or self._new_model()
             learn(model, sample, bool(y))
             self.models[True] = model
@@ -364,9 +365,25 @@ def _check_label(classifier: object, y: Any) -> None:
         )
 
 
+def _learn_whole(model: Any, row: Any, y: Any) -> None:
+    """``model.learn_one(row, y)``, all or nothing: a pipeline's own learn_one keeps in its
+    scaler a sample that its model then refuses."""
+    try:
+        _native.learn_each((model,), row, (y,))
+    except (TypeError, ValueError) as error:
+        notes = getattr(error, "__notes__", None)
+        if notes and notes[-1] == "while processing 'ys'":  # the one target: y
+            notes[-1] = "while processing 'y'"
+        raise
+
+
+def _learn(model: Any, row: Any, y: Any) -> None:
+    model.learn_one(row, y)  # a bare model's step is all or nothing itself
+
+
 # A model's own call, in the argument order of HashedSteps' calls.
 _DENSE_CALLS = {
-    "learn_one": lambda model, row, y: model.learn_one(row, y),
+    "learn_one": _learn,
     "predict_one": lambda model, row: model.predict_one(row),
     "predict_proba_one": lambda model, row: model.predict_proba_one(row),
 }

@@ -132,6 +132,43 @@ def test_a_sample_the_last_class_refuses_changes_no_class_behind_a_scaler():
     assert {label: model.to_json() for label, model in classifier.models.items()} == before
 
 
+@pytest.mark.parametrize("adapter, y", [(LogisticClassifier, True), (LinearRegressor, 1.0)],
+                         ids=["binary classifier", "regressor"])
+def test_a_sample_its_one_model_refuses_stays_out_of_the_scaler(adapter, y):
+    learner = adapter(features=("u", "v"), learning_rate=0.1)
+    twin = adapter(features=("u", "v"), learning_rate=0.1)
+    for other in (learner, twin):
+        other.learn_one({"u": 1.0, "v": 2.0}, y)
+    models = learner.models if adapter is LogisticClassifier else {"model": learner.model}
+    (name, model), = models.items()
+    # Steps of 1e308 from weights near the largest double: the model's own step overflows.
+    doc = json.loads(model.to_json())
+    doc["model"]["model"]["optimizer"]["Sgd"]["config"]["learning_rate"] = 1e308
+    doc["model"]["model"]["weights"] = [1e308, -1e308]
+    overflowing = type(model).from_json(json.dumps(doc))
+    if adapter is LogisticClassifier:
+        learner.models[name] = overflowing
+    else:
+        learner.model = overflowing
+    before = overflowing.to_json()
+    with pytest.raises(RuntimeError, match="non-finite value"):
+        learner.learn_one({"u": 5.0, "v": -7.0}, y)
+    assert overflowing.to_json() == before
+    # A sample it takes is learned as the pipeline's own learn_one learns it.
+    pipeline = drel_ml_ext.classification_pipeline(2, learning_rate=0.1) if adapter is \
+        LogisticClassifier else drel_ml_ext.regression_pipeline(2, learning_rate=0.1)
+    for u, v in [(1.0, 2.0), (-1.0, 0.5), (3.0, -2.0)]:
+        pipeline.learn_one([u, v], y)
+        if (u, v) != (1.0, 2.0):
+            twin.learn_one({"u": u, "v": v}, y)
+    assert (twin.models[True] if adapter is LogisticClassifier else twin.model).to_json() == \
+        pipeline.to_json()
+    if adapter is LinearRegressor:  # the target is named as learn_one names it
+        with pytest.raises(TypeError) as refused:
+            twin.learn_one({"u": 1.0}, "3.0")
+        assert refused.value.__notes__[-1] == "while processing 'y'"
+
+
 def test_only_real_booleans_train_one_binary_model():
     class bool_:  # noqa: N801 - named as numpy's boolean, which it is not
         def __bool__(self):
