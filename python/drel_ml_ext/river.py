@@ -237,7 +237,10 @@ class LogisticClassifier(_Adapter, base.Classifier):
     per class seen, one versus the rest, each on every sample; their probabilities are
     normalised to sum to 1, as scikit-learn's one-versus-rest does. A class first seen late
     starts from a fresh model. A sample is learned by every class's model or, when one of
-    them refuses it, by none. Before any sample, ``predict_proba_one`` gives ``{}``.
+    them refuses it, by none. Before any sample, ``predict_proba_one`` gives ``{}``. A
+    label must be hashable and equal to itself (a NaN is refused). A ``learn_one`` called
+    while another runs on the same classifier (from a label's ``__eq__`` or ``__hash__``,
+    a value's ``__float__``, or another thread) is refused with a ``RuntimeError``.
 
     Parameters are those of :class:`LinearRegressor` without ``loss`` and ``huber_delta``.
 
