@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import operator
 from collections.abc import Iterable, Sequence
-from typing import Any, NamedTuple, Union
+from typing import Any, NamedTuple, SupportsIndex, Union
 
 import drel_ml
 from drel_ml_ext import _native
@@ -41,19 +41,19 @@ class Evaluation(NamedTuple):
     curve: list[list[float | None]]
 
 
-def _integer(value: Any, what: str) -> int:
+def _integer(value: object, what: str) -> int:
     """``value`` as an int; a TypeError that says ``what`` it must be otherwise (a bool or a
     float is no count of rows)."""
-    if isinstance(value, bool) or not hasattr(type(value), "__index__"):
+    if isinstance(value, bool) or not isinstance(value, SupportsIndex):
         raise TypeError(f"{what}, not {type(value).__name__!r}")
     return operator.index(value)
 
 
-def checked_delay(delay: Any) -> int:
-    delay = _integer(delay, "delay must be an int")
-    if delay < 0:
-        raise ValueError(f"delay must be at least 0, got {delay}")
-    return delay
+def checked_delay(delay: object) -> int:
+    rows = _integer(delay, "delay must be an int")
+    if rows < 0:
+        raise ValueError(f"delay must be at least 0, got {rows}")
+    return rows
 
 
 def _checkpoints(every: int | Iterable[int] | None) -> tuple[int, tuple[int, ...]]:

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import functools
 from collections.abc import Callable
-from typing import Any, TypeVar
+from typing import Any, TypeVar, cast
 
 # The ids of the objects in such a call (kept off the objects, which may be pickled or
 # copied from inside it).
@@ -46,6 +46,6 @@ def one_at_a_time(doing: str) -> Callable[[_F], _F]:
             finally:
                 leave(key)
 
-        return alone  # type: ignore[return-value]
+        return cast(_F, alone)
 
     return decorate

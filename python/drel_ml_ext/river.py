@@ -69,7 +69,7 @@ class _Rows:
             self.hasher = _ext.FeatureHasher(n_features, alternate_sign=alternate_sign)
             self.width = n_features
         else:
-            if isinstance(features, (str, bytes)):
+            if isinstance(cast(object, features), (str, bytes)):  # despite the annotation
                 # Its letters would be the names.
                 raise TypeError(f"`features` must be a sequence of names, such as "
                                 f"({features!r},), not one {type(features).__name__}")
