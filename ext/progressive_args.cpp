@@ -1,5 +1,6 @@
 #include "progressive_args.hpp"
 
+#include "instance_arg.hpp"
 #include "metric_units.hpp"
 
 namespace drel::py {
@@ -56,8 +57,8 @@ bool read_metrics(const char* caller, PyObject* metrics, MetricArgs& out, bool c
     }
     if (!known) {
       PyErr_Format(PyExc_TypeError,
-                   "%s metric %zd must be a metric of drel_ml_ext.metrics, not '%s'", caller, i,
-                   Py_TYPE(o)->tp_name);
+                   "%s metric %zd must be a metric of drel_ml_ext.metrics, not '%s'%s", caller, i,
+                   Py_TYPE(o)->tp_name, class_itself_note(o, is_metric_class(o)).c_str());
       return false;
     }
     if (metric_scores_classes(out.work.back()) != classifier) {

@@ -299,3 +299,23 @@ def test_text_and_mappings_in_rows_point_at_the_hashers(X, text, hint, call):
 def test_labels_where_classes_belong_say_how_to_make_classes(values, text, call, param):
     e = raises(TypeError, text, call, values(), note=...)
     assert e.__notes__ == [CLASSES, f"while processing '{param}'"]
+
+
+# A class where an instance belongs: the error says so, and only then.
+@pytest.mark.parametrize("call, text", [
+    (lambda: drel_ml_ext.learn_many(drel_ml.LinearRegression, ROWS, [1.0] * 3),
+     "argument 'model' must be LinearRegression, .*, not 'type' "
+     r"\(the class LinearRegression itself: pass an instance of it\)$"),
+    (lambda: drel_ml_ext.progressive_validation(drel_ml.LinearRegression(3, 0.1), ROWS, [1.0] * 3,
+                                                drel_ml_ext.metrics.MAE),
+     r"metric 0 must be a metric of drel_ml_ext.metrics, not 'type' \(the class MAE itself"),
+    (lambda: drel_ml_ext.metrics.Rolling(drel_ml_ext.metrics.ROCAUC, window=3),
+     r"argument 'metric' must be a metric .*\(the class ROCAUC itself: pass an instance of it\)$"),
+    (lambda: drel_ml_ext.weights(drel_ml.LogisticRegression),
+     r"weights\(\) takes .*\(the class LogisticRegression itself: pass an instance of it\)$"),
+    (lambda: drel_ml_ext.learn_many([1.0], ROWS, [1.0] * 3), "not 'list'$"),
+    (lambda: drel_ml_ext.weights(str), r"not 'type'$"),  # a class, but no accepted one
+])
+def test_a_class_where_an_instance_belongs_is_named(call, text):
+    with pytest.raises(TypeError, match=text):
+        call()
