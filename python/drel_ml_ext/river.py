@@ -73,6 +73,14 @@ class _Rows:
                 # Its letters would be the names.
                 raise TypeError(f"`features` must be a sequence of names, such as "
                                 f"({features!r},), not one {type(features).__name__}")
+            for name in features:
+                # A sample's names are matched as they are: 0 would never meet the column "0".
+                if not isinstance(cast(object, name), str):
+                    raise TypeError(
+                        f"`features` must hold names of type str, got {name!r} "
+                        f"({type(name).__name__}); for samples keyed by numbers (another "
+                        f"transformer's columns), leave `features` out: hashed names may be "
+                        f"anything")
             self.columns = {str(name): i for i, name in enumerate(features)}
             if len(self.columns) != len(features) or not features:
                 raise ValueError("`features` must be a non-empty sequence of distinct names")

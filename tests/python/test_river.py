@@ -77,6 +77,9 @@ def test_fixed_names_missing_unknown_and_categorical():
         with pytest.raises(TypeError, match=r"`features` must be a sequence of names, such as "
                                             r"\((b?'colour',)\), not one"):
             StandardScaler(features=one_name)
+    for names in [(0, 1), ("a", b"b"), ("a", None)]:  # never met by a sample's names
+        with pytest.raises(TypeError, match=r"`features` must hold names of type str, got "):
+            LogisticClassifier(features=names)
 
 
 # A row of numbers (or anything else that is no mapping) where a dict belongs.
