@@ -13,6 +13,7 @@ from __future__ import annotations
 import json
 import os
 import re
+from typing import get_args
 
 from drel_ml_ext import _native
 from drel_ml_ext._classes import STATEFUL, Stateful
@@ -159,6 +160,23 @@ def _file_hint(text: str) -> str:
     return f"; {text!r} names a file: pass its contents, such as open(name).read()"
 
 
+def _metric_hint(text: str) -> str:
+    """A note for the snapshot of a metric, which its own class loads."""
+    from drel_ml_ext.metrics import Metric  # noqa: PLC0415 - the metrics import this module's package
+
+    readers: list[str] = []
+    for cls in get_args(Metric):  # several write the same record: it names no class
+        try:
+            cls.from_json(text)
+        except (RuntimeError, ValueError):
+            continue
+        readers.append(cls.__name__)
+    if not readers:
+        return ""
+    return (f" (a metric's snapshot: load it by its class's from_json, of "
+            f"drel_ml_ext.metrics.{' or '.join(readers)})")
+
+
 def _accepted() -> str:
     return ", ".join(_CLASSES)
 
@@ -185,8 +203,7 @@ def _class_of(text: str) -> type[Stateful]:
         found = "fit none" if not fits else f"fit {' and '.join(fits)} alike"
         raise ValueError(
             f"not a drel_ml snapshot: the keys of its \"model\" record {sorted(record)} "
-            f"{found} of the records of {_accepted()} (a metric of drel_ml_ext.metrics "
-            f"loads by its own class's from_json)"
+            f"{found} of the records of {_accepted()}{_metric_hint(text)}"
         )
     name = fits[0]
     if name in _LOGISTIC:
