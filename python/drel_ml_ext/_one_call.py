@@ -10,8 +10,8 @@ from collections.abc import Callable
 from typing import Any, TypeVar, cast
 
 # The ids of the objects in such a call (kept off the objects, which may be pickled or
-# copied from inside it).
-_RUNNING: set[int] = set()
+# copied from inside it), each with the token of its call.
+_RUNNING: dict[int, object] = {}
 
 _F = TypeVar("_F", bound=Callable[..., Any])
 
@@ -19,19 +19,19 @@ _F = TypeVar("_F", bound=Callable[..., Any])
 def enter(obj: object, call: str, doing: str) -> int:
     """Marks ``obj`` as in ``call``; refuses it when it is already in one. Pass the key it
     returns to :func:`leave` in a ``finally``."""
-    key = id(obj)
-    if key in _RUNNING:
+    key, token = id(obj), object()
+    # One step under the interpreter lock: of two threads, one only finds its own token.
+    if _RUNNING.setdefault(key, token) is not token:
         raise RuntimeError(
             f"{type(obj).__name__}.{call}() called while the same {doing} (from a label's "
             f"__eq__ or __hash__, a value's conversion, or another thread); make the calls "
             f"one after the other"
         )
-    _RUNNING.add(key)
     return key
 
 
 def leave(key: int) -> None:
-    _RUNNING.discard(key)
+    _RUNNING.pop(key, None)
 
 
 def one_at_a_time(doing: str) -> Callable[[_F], _F]:

@@ -2,6 +2,7 @@
 stopped once its native step has run."""
 
 import math
+import threading
 
 import pytest
 
@@ -161,3 +162,25 @@ def test_ctrl_c_after_the_step_keeps_the_new_class_that_took_it(layout, monkeypa
         classifier.learn_one({"c": 1.0}, "c")
     assert list(classifier.models) == ["a", "b", "c"]
     assert [model.samples_seen for model in classifier.models.values()] == [3, 2, 1]
+
+
+def test_a_call_from_another_thread_meanwhile_is_refused_too():
+    classifier = LogisticClassifier(n_features=8, scale=False)
+    classifier.learn_one({"a": 1.0}, "first")
+    refused = []
+
+    def other_thread():
+        try:
+            classifier.learn_one({"b": 1.0}, "other")
+        except RuntimeError as error:
+            refused.append(error)
+
+    def meanwhile():  # runs inside the first call, which waits for the other thread
+        thread = threading.Thread(target=other_thread)
+        thread.start()
+        thread.join()
+
+    hook = Hook("outer", "hash", meanwhile)
+    classifier.learn_one({"a": 1.0}, hook)
+    assert len(refused) == 1 and "learning another sample" in str(refused[0])
+    assert list(classifier.models) == ["first", "outer"]
