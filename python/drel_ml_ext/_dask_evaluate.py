@@ -20,7 +20,7 @@ from dask.delayed import Delayed, delayed
 
 from drel_ml_ext import _native
 from drel_ml_ext._classes import CLASSIFIERS, REGRESSORS, Learner, names
-from drel_ml_ext._evaluate import checked_delay
+from drel_ml_ext._evaluate import checked_count
 from drel_ml_ext._merge import tree_reduce
 from drel_ml_ext._pickling import from_bytes, to_bytes
 from drel_ml_ext.dask import (
@@ -166,7 +166,7 @@ def evaluate_by_key(
     prototype = _made(make_model, "make_model")
     feed: _Feed = _model_feed(prototype, features, target)
     templates = _templates(prototype, feed, metrics)
-    delay = checked_delay(delay)
+    delay = checked_count(delay, "delay", 0)
     start = {k: _state_bytes(k, s, feed) for k, s in states.items()} if states else None
     keys, learned, metrics = _learn_by_key(
         frame, key, feed, to_bytes(prototype), start, partitioned_by_key,
@@ -235,11 +235,10 @@ def evaluate_partitioned(
     Returns:
         ``PartitionedEvaluation(model, metrics)``.
     """
-    if rounds < 1:
-        raise ValueError(f"rounds must be at least 1, got {rounds}")
+    rounds = checked_count(rounds, "rounds", 1)
     feed: _Feed = _model_feed(model, features, target)
     templates = _templates(model, feed, metrics)
-    delay = checked_delay(delay)
+    delay = checked_count(delay, "delay", 0)
     _check_mergeable(model)
     parts = _parts(frame, feed.columns)
     validate = delayed(_validate_copy, nout=2)

@@ -49,11 +49,13 @@ def _integer(value: object, what: str) -> int:
     return operator.index(value)
 
 
-def checked_delay(delay: object) -> int:
-    rows = _integer(delay, "delay must be an int")
-    if rows < 0:
-        raise ValueError(f"delay must be at least 0, got {rows}")
-    return rows
+def checked_count(value: object, name: str, least: int) -> int:
+    """An argument that counts (rows of delay, rounds), refused by its name when it is no
+    int or less than ``least``."""
+    count = _integer(value, f"{name} must be an int")
+    if count < least:
+        raise ValueError(f"{name} must be at least {least}, got {count}")
+    return count
 
 
 def _checkpoints(every: int | Iterable[int] | None) -> tuple[int, tuple[int, ...]]:
@@ -150,7 +152,7 @@ def progressive_validation(
     else:
         metrics = (metrics,)
     period, counts = _checkpoints(every)
-    delay = checked_delay(delay)
+    delay = checked_count(delay, "delay", 0)
     predictions, checkpoints, curve = _native._progressive_validation(  # pyright: ignore[reportPrivateUsage]
         model, X, y, metrics, period, counts, delay
     )

@@ -74,6 +74,7 @@ from drel_ml_ext._classes import (
     Statistic,
     names,
 )
+from drel_ml_ext._evaluate import checked_count
 from drel_ml_ext._pickling import from_bytes, to_bytes
 from drel_ml_ext._merge import merge, tree_reduce
 
@@ -686,8 +687,7 @@ def learn_partitioned(
     :func:`drel_ml_ext.merge_all` over the same partition models, with the
     same start, gives the same model bit for bit.
     """
-    if rounds < 1:
-        raise ValueError(f"rounds must be at least 1, got {rounds}")
+    rounds = checked_count(rounds, "rounds", 1)
     feed = _feed_for(model, features, target)
     _check_mergeable(model)
     (text,) = _compute(_rounds(frame, feed, model.to_json(), rounds))

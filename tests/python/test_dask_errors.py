@@ -163,6 +163,10 @@ def linear():
          r"expected a drel_ml object, got 'function' \(the \*_by_key calls take a function"),
         (lambda f, p: evaluate_partitioned(f, ["x"], "y", linear, [MAE()]), TypeError,
          "expected a drel_ml object, got 'function'"),
+        (lambda f, p: learn_partitioned(f, ["x"], "y", linear(), rounds=2.0), TypeError,
+         "rounds must be an int, not 'float'"),
+        (lambda f, p: evaluate_partitioned(f, ["x"], "y", linear(), [MAE()], rounds=0), ValueError,
+         "rounds must be at least 1, got 0"),
     ],
 )
 def test_a_wrong_kind_of_argument_says_what_to_pass(call, error, text):
