@@ -20,6 +20,8 @@
 #include "bound_classes.hpp"
 #include "bindings/frame.hpp"
 #include "bindings/guard.hpp"
+#include "pipeline/pipeline.hpp"
+#include "preprocessing/scaler_step.hpp"
 #include "units.hpp"
 #include "without_gil.hpp"
 
@@ -127,6 +129,17 @@ PyObject* update_by_key_as(PyObject* items, PyObject* xs, PyObject* offsets_arg)
       });
 }
 
+// One sample through a pipeline's fast step, which checks everything before
+// its first write: true when it learned the sample, false (the pipeline as it
+// was) when the step declined it.
+template <class Core>
+bool learned_whole(Core& p, std::span<const double> x, typename TargetOf<Core>::type y) {
+  FitScratch scratch(3 * x.size());
+  return learn_step<Commit::CheckThenWrite>(p, x, y, &scratch[0], false,
+                                            scaling_of(p.transformer.config)) ==
+         StepOutcome::Done;
+}
+
 // One sample learned by many models of one class, models[k] with target
 // ys[k]: by every model or, when one refuses it, by none. For a one-versus-rest
 // classifier's models over dense rows (HashedSteps.learn_each takes hashed
@@ -163,6 +176,11 @@ PyObject* learn_each_as(PyObject* items, PyObject* x, PyObject* ys_arg) {
   if (!borrowed.take(kLearnEach, items)) return nullptr;
   const auto instances = borrowed.instances();
   const std::span<const double> sample(row.data(), row.size());
+  // A pipeline alone (a binary classifier's, a regressor's) needs the copy
+  // that puts it back only for a sample its fast step declines.
+  if constexpr (requires(Core& c) { c.transformer; }) {
+    if (n == 1 && learned_whole(instances[0]->value, sample, targets[0])) Py_RETURN_NONE;
+  }
   std::vector<Core> before;
   before.reserve(n);
   for (std::size_t k = 0; k < n; ++k) {
@@ -265,7 +283,8 @@ constexpr const char* kLearnEachDoc =
     "learn_each($module, models, x, ys, /)\n--\n\n"
     "One sample learned by many models of one class: models[k] learns x with\n"
     "target ys[k], by every model or, when one refuses it, by none.\n\n"
-    "For the models of a one-versus-rest classifier. The models are\n"
+    "For the models of a one-versus-rest classifier, or for one pipeline, whose\n"
+    "own learn_one keeps in its scaler a sample its model refuses. The models are\n"
     "LinearRegression, LogisticRegression, RegressionPipeline or\n"
     "ClassificationPipeline objects, distinct, all of one class; x is converted\n"
     "once, as learn_one converts it.\n\n"

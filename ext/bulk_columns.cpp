@@ -8,6 +8,12 @@ namespace drel::py {
 namespace {
 
 constexpr const char* kNotAFlag = "classifier target must be True, False, 0 or 1, not %S";
+// What a refused class should have been: labels and probabilities are turned
+// into classes first, and more than two labels need one model per label.
+constexpr const char* kClassesHint =
+    "classes are True or False (or the ints 0 and 1): compare labels with the positive one "
+    "first (y == label) and threshold probabilities (p >= 0.5); for more than two labels, "
+    "drel_ml_ext.sklearn.OnlineLogisticClassifier or drel_ml_ext.river.LogisticClassifier";
 
 Converted failed(RaisedBy raised_by) {
   return raised_by == RaisedBy::Value ? Converted::Failed : Converted::Refused;
@@ -154,7 +160,13 @@ Converted ColumnReader<T>::convert(std::size_t row) {
   }
   T value{};
   const Converted done = to_value(item_.get(), value);
-  if (done == Converted::Refused && looks_like_a_row(item_.get())) failure_hint = values_shape(param);
+  if (done == Converted::Refused) {
+    if (looks_like_a_row(item_.get())) {
+      failure_hint = values_shape(param);
+    } else if constexpr (std::is_same_v<T, std::uint8_t>) {
+      failure_hint = kClassesHint;
+    }
+  }
   item_ = Ref();
   if (done != Converted::Ok) return done;
   if (!signals_.spend(1)) return Converted::Failed;

@@ -47,8 +47,8 @@ class Borrowed {
   bool take(const KeySpec& spec, PyObject* items) {
     const Py_ssize_t n = PyTuple_GET_SIZE(items);
     std::unordered_map<PyObject*, Py_ssize_t> seen;
-    seen.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t k = 0; k < n; ++k) {
+    if (n > 1) seen.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t k = 0; n > 1 && k < n; ++k) {
       PyObject* o = PyTuple_GET_ITEM(items, k);
       const auto [at, fresh] = seen.emplace(o, k);
       if (!fresh) {

@@ -11,14 +11,17 @@
 #include "bound_classes.hpp"
 #include "bindings/guard.hpp"
 #include "bindings/python.hpp"
+#include "instance_arg.hpp"
 
 namespace drel::py {
 
 // "intercept() takes a LinearRegression, ..., not 'Mean'"
-inline void raise_not_accepted(PyObject* o, const char* function, const char* accepted) {
+inline void raise_not_accepted(PyObject* o, const char* function, const char* accepted,
+                               bool taken_class) {
   Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(o)));
   if (!name) return;
-  PyErr_Format(PyExc_TypeError, "%s takes %s, not '%U'", function, accepted, name.get());
+  PyErr_Format(PyExc_TypeError, "%s takes %s, not '%U'%s", function, accepted, name.get(),
+               class_itself_note(o, taken_class).c_str());
 }
 
 // Reader has `function` and `accepted` texts and an operator() per accepted
@@ -42,7 +45,8 @@ PyObject* read_shared(PyObject* o, Convert convert) {
   return guarded([&]() -> PyObject* {
     PyObject* result = nullptr;
     if (!(read_one<Reader, Cores>(o, convert, result) || ...))
-      raise_not_accepted(o, Reader::function, Reader::accepted);
+      raise_not_accepted(o, Reader::function, Reader::accepted,
+                         ((o == reinterpret_cast<PyObject*>(class_object<Cores>())) || ...));
     return result;
   });
 }

@@ -56,6 +56,14 @@ constexpr std::size_t kSignalCheckRows = 4096;
 PyObject* transform_many(PyObject* self, PyObject* samples) {
   return guarded([&]() -> PyObject* {
     const HasherObject& hasher = *as_hasher(self);
+    // One sample where many belong would be iterated into its names or letters.
+    if (PyDict_Check(samples) || PyUnicode_Check(samples) || PyBytes_Check(samples)) {
+      PyErr_Format(PyExc_TypeError,
+                   "FeatureHasher.transform_many() takes an iterable of samples, not one '%s': "
+                   "pass [x], or call transform_one(x)",
+                   Py_TYPE(samples)->tp_name);
+      return nullptr;
+    }
     SampleReader reader(hasher.hasher(), hasher.input_type);
     Ref iterator = Ref::steal(PyObject_GetIter(samples));
     if (!iterator) return nullptr;

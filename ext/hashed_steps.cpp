@@ -115,8 +115,10 @@ ModelRecord& record_of(HashedStepsState& s, PyObject* model, const Instance<Mode
 constexpr const char* kWrongLength = "expected 2 values to unpack (got %zd)";
 
 // Whether every name that x.items() gives is a str, as the hasher reads the
-// names (a mapping need not be iterable itself); -1 with an exception set.
+// names (a mapping need not be iterable itself); -1 with an exception set. An
+// x without items() is no mapping: 1, so that the hasher's TypeError stands.
 int all_names_text(PyObject* x) {
+  if (!PyDict_Check(x) && PyObject_HasAttrString(x, "items") == 0) return 1;
   bool other = false;
   const bool read = for_each_named_value(x, kWrongLength, [&other](PyObject* name, PyObject*) {
     other = !PyUnicode_Check(name);

@@ -1,5 +1,6 @@
 #include "instance_arg.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace drel::py {
@@ -17,6 +18,12 @@ std::string type_name(PyTypeObject* type, bool qualified) {
 
 }  // namespace
 
+std::string class_itself_note(PyObject* o, bool taken_class) {
+  if (!taken_class || !PyType_Check(o)) return "";
+  return " (the class " + type_name(reinterpret_cast<PyTypeObject*>(o), false) +
+         " itself: pass an instance of it)";
+}
+
 void raise_not_accepted(const ArgSpec& spec, std::size_t param, PyObject* o,
                         std::initializer_list<PyTypeObject*> accepted) {
   std::string list;
@@ -27,8 +34,10 @@ void raise_not_accepted(const ArgSpec& spec, std::size_t param, PyObject* o,
     ++i;
   }
   const std::string given = o == Py_None ? "None" : type_name(Py_TYPE(o), true);
-  PyErr_Format(PyExc_TypeError, "%s argument '%s' must be %s, not '%s'", spec.full_name,
-               spec.names[param], list.c_str(), given.c_str());
+  const bool taken_class = std::ranges::find(accepted, reinterpret_cast<PyTypeObject*>(o)) !=
+                           accepted.end();
+  PyErr_Format(PyExc_TypeError, "%s argument '%s' must be %s, not '%s'%s", spec.full_name,
+               spec.names[param], list.c_str(), given.c_str(), class_itself_note(o, taken_class).c_str());
 }
 
 }  // namespace drel::py

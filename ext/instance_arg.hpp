@@ -6,6 +6,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <string>
 
 #include "bindings/args.hpp"
 #include "common/type_list.hpp"
@@ -13,6 +14,10 @@
 #include "bindings/frame.hpp"
 
 namespace drel::py {
+
+// " (the class X itself: pass an instance of it)" when o is a class whose
+// instances the call takes (a newcomer's MAE for MAE()); "" otherwise.
+std::string class_itself_note(PyObject* o, bool taken_class);
 
 // Parses with `spec`, whose last parameter may be left out: then its slot stays
 // null. The frame's texts apply unchanged; a left-out last parameter simply

@@ -67,7 +67,10 @@ Outcome<Ref> merge_any(TypeList<Cores...>, PyObject* start, PyObject* a, PyObjec
                  : std::move(result)),
    ...);
   if (result) return std::move(*result);
-  PyErr_Format(PyExc_TypeError, "merge() takes drel_ml objects, got '%s'", class_name(a));
+  // The metrics of drel_ml_ext.metrics merge in place, by their own method.
+  const bool merges_itself = PyObject_HasAttrString(a, "merge") == 1;
+  PyErr_Format(PyExc_TypeError, "merge() takes drel_ml objects, got '%s'%s", class_name(a),
+               merges_itself ? ", which merges in place by its own method: a.merge(b)" : "");
   return python_error<Ref>();
 }
 

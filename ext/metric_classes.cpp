@@ -12,6 +12,7 @@
 #include "bulk_run.hpp"
 #include "bulk_errors.hpp"
 #include "bindings/frame.hpp"
+#include "instance_arg.hpp"
 #include "metric_units.hpp"
 #include "metrics/metric_bulk.hpp"
 #include "snapshot/snapshot.hpp"
@@ -285,7 +286,8 @@ Outcome<RollingMetric> rolling_new(Object metric, Count window) {
 #undef DREL_TRY_METRIC_
   if (!known) {
     PyErr_Format(PyExc_TypeError, "Rolling() argument 'metric' must be a metric of "
-                 "drel_ml_ext.metrics, not '%s'", Py_TYPE(metric.value)->tp_name);
+                 "drel_ml_ext.metrics, not '%s'%s", Py_TYPE(metric.value)->tp_name,
+                 class_itself_note(metric.value, is_metric_class(metric.value)).c_str());
     return std::unexpected(Failure(PythonError{}));
   }
   if (!status) return std::unexpected(std::move(status).error());

@@ -24,6 +24,14 @@ DREL_METRICS(DREL_METRIC_MODULE_NAME_)
 template <>
 inline constexpr std::string_view module_name<RollingMetric>{"Rolling"};
 
+// Whether o is one of the metric classes themselves (Rolling included).
+inline bool is_metric_class(PyObject* o) {
+#define DREL_IS_METRIC_CLASS_(Core, Name) o == reinterpret_cast<PyObject*>(class_object<Core>()) ||
+  return DREL_METRICS(DREL_IS_METRIC_CLASS_) o ==
+         reinterpret_cast<PyObject*>(class_object<RollingMetric>());
+#undef DREL_IS_METRIC_CLASS_
+}
+
 // Adds every metric class to the module; -1 with an exception set on failure.
 int add_metric_classes(PyObject* module);
 

@@ -62,6 +62,14 @@ class RowWriter {
   RowWriter(const ColumnsObject& self, std::span<double> row) : self_(self), row_(row) {}
 
   bool write(PyObject* sample) {
+    // Not a mapping at all (a list of values, an array): said as the hasher says it,
+    // rather than as the missing items() of the loop.
+    if (!PyDict_Check(sample) && PyObject_HasAttrString(sample, "items") == 0) {
+      PyErr_Format(PyExc_TypeError,
+                   "a sample must be a mapping of feature names to values, not '%s'",
+                   Py_TYPE(sample)->tp_name);
+      return false;
+    }
     if (PyDict_CheckExact(sample)) {
       switch (write_plain(sample)) {
         case Plain::Written: return true;

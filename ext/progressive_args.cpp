@@ -1,5 +1,6 @@
 #include "progressive_args.hpp"
 
+#include "instance_arg.hpp"
 #include "metric_units.hpp"
 
 namespace drel::py {
@@ -32,17 +33,32 @@ bool read_metrics(const char* caller, PyObject* metrics, MetricArgs& out, bool c
     PyErr_Format(PyExc_TypeError, "%s metrics must be a tuple", caller);
     return false;
   }
+  const std::size_t start = out.objects.size();  // this tuple's first in `out`
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(metrics); ++i) {
     PyObject* o = PyTuple_GET_ITEM(metrics, i);
     bool failed = false;
 #define DREL_TAKE_(Core, Name) take_metric<Core>(o, out, failed) ||
     const bool known = DREL_METRICS(DREL_TAKE_) take_metric<RollingMetric>(o, out, failed);
 #undef DREL_TAKE_
-    if (failed) return false;
+    if (failed) {
+      // One metric given twice is refused by its borrow; say so plainly.
+      for (std::size_t j = 0; j < out.objects.size(); ++j) {
+        if (out.objects[j] != o) continue;
+        if (j >= start) {
+          PyErr_Format(PyExc_ValueError, "%s metric %zd is metric %zu: pass each metric once",
+                       caller, i, j - start);
+        } else {
+          PyErr_Format(PyExc_ValueError, "%s metric %zd is given twice: pass each metric once",
+                       caller, i);
+        }
+        break;
+      }
+      return false;
+    }
     if (!known) {
       PyErr_Format(PyExc_TypeError,
-                   "%s metric %zd must be a metric of drel_ml_ext.metrics, not '%s'", caller, i,
-                   Py_TYPE(o)->tp_name);
+                   "%s metric %zd must be a metric of drel_ml_ext.metrics, not '%s'%s", caller, i,
+                   Py_TYPE(o)->tp_name, class_itself_note(o, is_metric_class(o)).c_str());
       return false;
     }
     if (metric_scores_classes(out.work.back()) != classifier) {

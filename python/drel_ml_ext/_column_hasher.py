@@ -15,6 +15,7 @@ from sklearn.utils import Tags
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 import drel_ml_ext as _ext
+from drel_ml_ext._fit_input import commit, noting_input, on_stand_in
 
 
 class ColumnHasher(TransformerMixin, BaseEstimator):  # type: ignore[misc]  # scikit-learn is untyped
@@ -66,11 +67,12 @@ class ColumnHasher(TransformerMixin, BaseEstimator):  # type: ignore[misc]  # sc
         try:
             hasher = _ext.FeatureHasher(self.n_features, input_type="pair",
                                         alternate_sign=self.alternate_sign)
-        except TypeError as error:
+        except (TypeError, ValueError) as error:
             raise ValueError(f"ColumnHasher: invalid settings: {error}") from error
-        names, rows = self._rows(X, reset=True)
+        # The frame's width and names are recorded only once every cell is taken.
+        (names, rows), attributes = on_stand_in(self, lambda e: e._rows(X, reset=True))
         self._hash(hasher, names, rows)
-        self.hasher_ = hasher
+        commit(self, {**attributes, "hasher_": hasher})
         return self
 
     @staticmethod
@@ -88,7 +90,8 @@ class ColumnHasher(TransformerMixin, BaseEstimator):  # type: ignore[misc]  # sc
         if hasattr(X, "itertuples") and hasattr(X, "columns"):
             validate_data(self, X, reset=reset, skip_check_array=True)
             return [str(c) for c in X.columns], X.itertuples(index=False, name=None)
-        X = validate_data(self, X, reset=reset, dtype=None, ensure_all_finite=False)
+        X = noting_input(
+            lambda: validate_data(self, X, reset=reset, dtype=None, ensure_all_finite=False), X)
         return [f"x{i}" for i in range(X.shape[1])], X.tolist()
 
     def transform(self, X: Any) -> Any:

@@ -10,7 +10,6 @@ the workers, per key or over all partitions (re-exported by
 from __future__ import annotations
 
 import copy
-import operator
 from collections.abc import Callable, Hashable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, NamedTuple, cast
@@ -21,6 +20,7 @@ from dask.delayed import Delayed, delayed
 
 from drel_ml_ext import _native
 from drel_ml_ext._classes import CLASSIFIERS, REGRESSORS, Learner, names
+from drel_ml_ext._evaluate import checked_count
 from drel_ml_ext._merge import tree_reduce
 from drel_ml_ext._pickling import from_bytes, to_bytes
 from drel_ml_ext.dask import (
@@ -30,7 +30,9 @@ from drel_ml_ext.dask import (
     _feed_for,
     _learn_by_key,
     _located,
+    _made,
     _merge_texts,
+    _parts,
     _state_bytes,
 )
 from drel_ml_ext.metrics import Metric
@@ -89,13 +91,6 @@ def _templates(model: Any, feed: _Feed, metrics: Metric | Sequence[Metric]) -> t
         copy.copy(model), np.empty((0, len(feed.features))), y, templates, 0, (), 0
     )
     return templates
-
-
-def _delay(delay: int) -> int:
-    delay = operator.index(delay)
-    if delay < 0:
-        raise ValueError(f"delay must be at least 0, got {delay}")
-    return delay
 
 
 # ---- per key -------------------------------------------------------------------
@@ -168,10 +163,10 @@ def evaluate_by_key(
                                  lambda: drel_ml.LinearRegression(2, 0.01), [MAE()])
         result.metrics[17][0].value
     """
-    prototype = make_model()
+    prototype = _made(make_model, "make_model")
     feed: _Feed = _model_feed(prototype, features, target)
     templates = _templates(prototype, feed, metrics)
-    delay = _delay(delay)
+    delay = checked_count(delay, "delay", 0)
     start = {k: _state_bytes(k, s, feed) for k, s in states.items()} if states else None
     keys, learned, metrics = _learn_by_key(
         frame, key, feed, to_bytes(prototype), start, partitioned_by_key,
@@ -240,13 +235,12 @@ def evaluate_partitioned(
     Returns:
         ``PartitionedEvaluation(model, metrics)``.
     """
-    if rounds < 1:
-        raise ValueError(f"rounds must be at least 1, got {rounds}")
+    rounds = checked_count(rounds, "rounds", 1)
     feed: _Feed = _model_feed(model, features, target)
     templates = _templates(model, feed, metrics)
-    delay = _delay(delay)
+    delay = checked_count(delay, "delay", 0)
     _check_mergeable(model)
-    parts = frame[feed.columns].to_delayed()
+    parts = _parts(frame, feed.columns)
     validate = delayed(_validate_copy, nout=2)
     merge_models, merge_metrics = delayed(_merge_texts), delayed(_merge_metrics)
     state: Delayed | str = model.to_json()

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import operator
 from collections.abc import Iterable, Sequence
-from typing import Any, NamedTuple, Union
+from typing import Any, NamedTuple, SupportsIndex, Union
 
 import drel_ml
 from drel_ml_ext import _native
@@ -41,17 +41,33 @@ class Evaluation(NamedTuple):
     curve: list[list[float | None]]
 
 
+def _integer(value: object, what: str) -> int:
+    """``value`` as an int; a TypeError that says ``what`` it must be otherwise (a bool or a
+    float is no count of rows)."""
+    if isinstance(value, bool) or not isinstance(value, SupportsIndex):
+        raise TypeError(f"{what}, not {type(value).__name__!r}")
+    return operator.index(value)
+
+
+def checked_count(value: object, name: str, least: int) -> int:
+    """An argument that counts (rows of delay, rounds), refused by its name when it is no
+    int or less than ``least``."""
+    count = _integer(value, f"{name} must be an int")
+    if count < least:
+        raise ValueError(f"{name} must be at least {least}, got {count}")
+    return count
+
+
 def _checkpoints(every: int | Iterable[int] | None) -> tuple[int, tuple[int, ...]]:
     if every is None:
         return 0, ()
-    if isinstance(every, bool):
-        raise TypeError("every must be an int or a list of row counts, not bool")
-    if isinstance(every, Iterable):
-        counts = sorted({operator.index(n) for n in every})
+    expected = "every must be an int or a list of row counts"
+    if isinstance(every, Iterable) and not isinstance(every, (str, bytes)):
+        counts = sorted({_integer(n, f"{expected}, each an int") for n in every})
         if counts and counts[0] < 1:
             raise ValueError(f"every: row counts must be positive, got {counts[0]}") from None
         return 0, tuple(counts)
-    period = operator.index(every)
+    period = _integer(every, expected)
     if period < 1:
         raise ValueError(f"every must be a positive number of rows, got {period}")
     return period, ()
@@ -136,9 +152,7 @@ def progressive_validation(
     else:
         metrics = (metrics,)
     period, counts = _checkpoints(every)
-    delay = operator.index(delay)
-    if delay < 0:
-        raise ValueError(f"delay must be at least 0, got {delay}")
+    delay = checked_count(delay, "delay", 0)
     predictions, checkpoints, curve = _native._progressive_validation(  # pyright: ignore[reportPrivateUsage]
         model, X, y, metrics, period, counts, delay
     )

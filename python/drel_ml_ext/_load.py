@@ -11,7 +11,9 @@ model of a million weights costs a few character searches before its class's
 from __future__ import annotations
 
 import json
+import os
 import re
+from typing import get_args
 
 from drel_ml_ext import _native
 from drel_ml_ext._classes import STATEFUL, Stateful
@@ -145,6 +147,36 @@ def _is_logistic(text: str, record: Spans) -> bool:
     return isinstance(loss, dict) and "epsilon" in loss
 
 
+def _file_hint(text: str) -> str:
+    """A note for the text of a file's name, which a caller may pass for its contents."""
+    if len(text) > 4096 or "\n" in text or "\x00" in text:
+        return ""
+    try:
+        named = os.path.isfile(text)
+    except (OSError, ValueError):
+        return ""
+    if not named:
+        return ""
+    return f"; {text!r} names a file: pass its contents, such as open(name).read()"
+
+
+def _metric_hint(text: str) -> str:
+    """A note for the snapshot of a metric, which its own class loads."""
+    from drel_ml_ext.metrics import Metric  # noqa: PLC0415 - the metrics import this module's package
+
+    readers: list[str] = []
+    for cls in get_args(Metric):  # several write the same record: it names no class
+        try:
+            cls.from_json(text)
+        except (RuntimeError, ValueError):
+            continue
+        readers.append(cls.__name__)
+    if not readers:
+        return ""
+    return (f" (a metric's snapshot: load it by its class's from_json, of "
+            f"drel_ml_ext.metrics.{' or '.join(readers)})")
+
+
 def _accepted() -> str:
     return ", ".join(_CLASSES)
 
@@ -155,7 +187,9 @@ def _class_of(text: str) -> type[Stateful]:
         if _space(text, end) != len(text):
             raise _NotJson(f"text after the document at character {end}")
     except _NotJson as error:
-        raise ValueError(f"not a drel_ml snapshot: not a JSON object ({error})") from None
+        raise ValueError(
+            f"not a drel_ml snapshot: not a JSON object ({error}){_file_hint(text)}"
+        ) from None
     record = _record(text, document)
     if record is None:
         raise ValueError(
@@ -169,7 +203,7 @@ def _class_of(text: str) -> type[Stateful]:
         found = "fit none" if not fits else f"fit {' and '.join(fits)} alike"
         raise ValueError(
             f"not a drel_ml snapshot: the keys of its \"model\" record {sorted(record)} "
-            f"{found} of the records of {_accepted()}"
+            f"{found} of the records of {_accepted()}{_metric_hint(text)}"
         )
     name = fits[0]
     if name in _LOGISTIC:

@@ -313,7 +313,8 @@ def learn_each(
     """One sample learned by many models of one class: models[k] learns x with
     target ys[k], by every model or, when one refuses it, by none.
 
-    For the models of a one-versus-rest classifier. The models are
+    For the models of a one-versus-rest classifier, or for one pipeline, whose
+    own learn_one keeps in its scaler a sample its model refuses. The models are
     LinearRegression, LogisticRegression, RegressionPipeline or
     ClassificationPipeline objects, distinct, all of one class; x is converted
     once, as learn_one converts it.

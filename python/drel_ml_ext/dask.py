@@ -74,6 +74,7 @@ from drel_ml_ext._classes import (
     Statistic,
     names,
 )
+from drel_ml_ext._evaluate import checked_count
 from drel_ml_ext._pickling import from_bytes, to_bytes
 from drel_ml_ext._merge import merge, tree_reduce
 
@@ -107,7 +108,10 @@ class _Feed:
 
     @property
     def columns(self) -> list[str]:
-        return [*self.features, *([self.target] if self.target is not None else [])]
+        """The columns read, each once: a frame selected by a repeated name would hold
+        that column twice, and a target that is also a feature would read as two."""
+        target = [self.target] if self.target is not None else []
+        return list(dict.fromkeys([*self.features, *target]))
 
     def restore(self, text: str) -> Any:
         return getattr(drel_ml, self.class_name).from_json(text)
@@ -161,7 +165,8 @@ class _Feed:
 def _feed_for(obj: object, features: Sequence[str], target: str | None) -> _Feed:
     name = type(obj).__name__
     if getattr(drel_ml, name, None) is not type(obj):
-        raise TypeError(f"expected a drel_ml object, got {name!r}")
+        maker = " (the *_by_key calls take a function that makes one)" if callable(obj) else ""
+        raise TypeError(f"expected a drel_ml object, got {name!r}{maker}")
     features = (features,) if isinstance(features, str) else tuple(features)
     if not features:
         raise ValueError("no feature columns given")
@@ -172,6 +177,33 @@ def _feed_for(obj: object, features: Sequence[str], target: str | None) -> _Feed
     if name in _REGRESSORS + _CLASSIFIERS and target is None:
         raise ValueError(f"a {name} needs a target column")
     return _Feed(name, features, target)
+
+
+def _made(make: Callable[[], Any], name: str) -> Any:
+    """The prototype object a *_by_key call copies for every key."""
+    if not callable(make):
+        raise TypeError(
+            f"{name} must be a function that returns a fresh object, such as "
+            f"lambda: drel_ml.LinearRegression(2, 0.01); got a {type(make).__name__!r} "
+            f"(the *_partitioned calls take the object itself)"
+        )
+    return make()
+
+
+def _parts(frame: Any, columns: list[str]) -> list[Delayed]:
+    """The frame's partitions, of these columns, as Dask's delayed objects."""
+    _check_frame(frame)
+    return cast(list[Delayed], frame[columns].to_delayed())
+
+
+def _check_frame(frame: Any) -> None:
+    if not callable(getattr(frame, "to_delayed", None)):
+        raise TypeError(
+            f"frame must be a Dask DataFrame, not {type(frame).__module__}."
+            f"{type(frame).__qualname__}: dask.dataframe.from_pandas(frame, npartitions=n) "
+            f"makes one; in one process, drel_ml_ext.learn_many_by_key and "
+            f"progressive_validation take a frame's arrays directly"
+        )
 
 
 # ---- where an error happened --------------------------------------------------
@@ -414,6 +446,7 @@ def _learn_by_key(
     """Every key's object (from ``start`` or ``initial``) fed the key's rows in the frame's
     order, by ``work`` or by training, in one task per partition (a frame partitioned by
     the key) or per bucket of keys."""
+    _check_frame(frame)
     if key in feed.columns:
         raise ValueError(f"the key column {key!r} is also a feature or the target")
     # A frame indexed by the key with known divisions holds each key in one
@@ -543,7 +576,7 @@ def learn_by_key(
                               lambda: drel_ml.LinearRegression(2, 0.01))
         models[17].predict_one([0.5, 1.0])
     """
-    prototype = make_model()
+    prototype = _made(make_model, "make_model")
     feed = _feed_for(prototype, features, target)
     return _by_key(frame, key, feed, to_bytes(prototype), states, as_text, partitioned_by_key)
 
@@ -563,7 +596,7 @@ def update_by_key(
     The arguments and the result are those of :func:`learn_by_key`. Since every
     key's values are fed in order, ``EWMean`` works here too.
     """
-    prototype = make_statistic()
+    prototype = _made(make_statistic, "make_statistic")
     feed = _feed_for(prototype, [column], None)
     if feed.class_name not in _STATISTICS:
         raise TypeError(f"update_by_key takes a running statistic, got {feed.class_name!r}")
@@ -588,7 +621,7 @@ def _merge_texts(feed: _Feed, start: str, a: str, b: str) -> str:
 
 def _rounds(frame: dd.DataFrame, feed: _Feed, start: str, rounds: int) -> Delayed | str:
     """The graph of all rounds: train a copy per partition, merge the copies by a tree."""
-    parts = frame[feed.columns].to_delayed()
+    parts = _parts(frame, feed.columns)
     train = delayed(_train_copy)
     merge_pair = delayed(_merge_texts)
     state: Delayed | str = start
@@ -654,8 +687,7 @@ def learn_partitioned(
     :func:`drel_ml_ext.merge_all` over the same partition models, with the
     same start, gives the same model bit for bit.
     """
-    if rounds < 1:
-        raise ValueError(f"rounds must be at least 1, got {rounds}")
+    rounds = checked_count(rounds, "rounds", 1)
     feed = _feed_for(model, features, target)
     _check_mergeable(model)
     (text,) = _compute(_rounds(frame, feed, model.to_json(), rounds))

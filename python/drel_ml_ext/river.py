@@ -46,7 +46,7 @@ except ModuleNotFoundError as error:
     raise missing_extra(__name__, "river", "river", error) from error
 
 import drel_ml_ext as _ext
-from drel_ml_ext import _native
+from drel_ml_ext import _native, _one_call
 from drel_ml_ext._native import HashedSteps
 from drel_ml_ext._config import OPTIMIZER_KEYWORDS
 
@@ -69,6 +69,18 @@ class _Rows:
             self.hasher = _ext.FeatureHasher(n_features, alternate_sign=alternate_sign)
             self.width = n_features
         else:
+            if isinstance(cast(object, features), (str, bytes)):  # despite the annotation
+                # Its letters would be the names.
+                raise TypeError(f"`features` must be a sequence of names, such as "
+                                f"({features!r},), not one {type(features).__name__}")
+            for name in features:
+                # A sample's names are matched as they are: 0 would never meet the column "0".
+                if not isinstance(cast(object, name), str):
+                    raise TypeError(
+                        f"`features` must hold names of type str, got {name!r} "
+                        f"({type(name).__name__}); for samples keyed by numbers (another "
+                        f"transformer's columns), leave `features` out: hashed names may be "
+                        f"anything")
             self.columns = {str(name): i for i, name in enumerate(features)}
             if len(self.columns) != len(features) or not features:
                 raise ValueError("`features` must be a non-empty sequence of distinct names")
@@ -98,7 +110,7 @@ class _Rows:
         try:
             return self.hasher.transform_one(x)
         except TypeError:
-            if all(isinstance(name, str) for name, _ in x.items()):
+            if not hasattr(x, "items") or all(isinstance(name, str) for name, _ in x.items()):
                 raise
             # Another transformer's output may be keyed by numbers (HashedSteps' text_names).
             return self.hasher.transform_one({str(name): v for name, v in x.items()})
@@ -212,7 +224,7 @@ class LinearRegressor(_Adapter, base.Regressor):
         # The target goes to drel_ml as it is, converted by its own rules: a str such as
         # "3.0" is refused there, as a model's learn_one refuses it.
         if not self._sparse:
-            self.model.learn_one(self._rows.row(x), y)
+            (_learn_whole if self.scale else _learn)(self.model, self._rows.row(x), y)
             return
         self._rows.steps.learn_one(self.model, x, y)
 
@@ -233,7 +245,10 @@ class LogisticClassifier(_Adapter, base.Classifier):
     per class seen, one versus the rest, each on every sample; their probabilities are
     normalised to sum to 1, as scikit-learn's one-versus-rest does. A class first seen late
     starts from a fresh model. A sample is learned by every class's model or, when one of
-    them refuses it, by none. Before any sample, ``predict_proba_one`` gives ``{}``.
+    them refuses it, by none. Before any sample, ``predict_proba_one`` gives ``{}``. A
+    label must be hashable and equal to itself (a NaN is refused). A ``learn_one`` called
+    while another runs on the same classifier (from a label's ``__eq__`` or ``__hash__``,
+    a value's ``__float__``, or another thread) is refused with a ``RuntimeError``.
 
     Parameters are those of :class:`LinearRegressor` without ``loss`` and ``huber_delta``.
 
@@ -265,8 +280,21 @@ class LogisticClassifier(_Adapter, base.Classifier):
     def learn_one(self, x: dict[Any, Any], y: Any) -> None:
         if self._boolean and self._sparse and (y is True or y is False) and True in self.models:
             # The usual sample of a bare binary model, as below, with less Python on the way.
+            # Its model is in place already, so a call from inside it (a feature's
+            # conversion) cannot be lost: the core takes both samples, as a model's own
+            # learn_one does.
             self._rows.steps.learn_one(self.models[True], x, y)
             return
+        # A label's __eq__ or __hash__, or a feature's conversion, may call this classifier
+        # again; what such a call learned would be lost when this one puts its classes in
+        # place.
+        key = _one_call.enter(self, "learn_one", "classifier is learning another sample")
+        try:
+            self._learn_one(x, y)
+        finally:
+            _one_call.leave(key)
+
+    def _learn_one(self, x: dict[Any, Any], y: Any) -> None:
         boolean = self._is_boolean(y)
         if self._boolean is not None and boolean != self._boolean:
             raise ValueError(
@@ -274,21 +302,31 @@ class LogisticClassifier(_Adapter, base.Classifier):
             )
         learn, sample = self._calls(x, "learn_one")
         if boolean:
+            learn = _learn_whole if self.scale else learn
             model = self.models.get(True) or self._new_model()
             learn(model, sample, bool(y))
             self.models[True] = model
+            self._boolean = True
         else:
+            _check_label(self, y)
             models = dict(self.models)
+            fresh = None
             if y not in models:
-                models[y] = self._new_model()
-            # Every class learns the sample, positive for its own label; all or none.
-            ys = [label == y for label in models]
-            if self._sparse:
-                self._rows.steps.learn_each(tuple(models.values()), x, ys)
-            else:
-                _native.learn_each(tuple(models.values()), sample, ys)
-            self.models = models
-        self._boolean = boolean
+                models[y] = fresh = self._new_model()
+            # Every class learns the sample, positive for its own label; all or none. A
+            # label's __eq__ is read for its truth, as the dict's lookup reads it.
+            ys = [bool(label == y) for label in models]
+            try:
+                if self._sparse:
+                    self._rows.steps.learn_each(tuple(models.values()), x, ys)
+                else:
+                    _native.learn_each(tuple(models.values()), sample, ys)
+            finally:
+                # Ctrl-C is raised once the native call has returned: the other classes
+                # took the sample then, so the new class that took it too is kept.
+                if fresh is None or fresh.samples_seen:
+                    self.models = models
+                    self._boolean = False
 
     def predict_proba_one(self, x: dict[Any, Any], **kwargs: Any) -> dict[Any, float]:
         if not self.models:
@@ -321,9 +359,42 @@ class LogisticClassifier(_Adapter, base.Classifier):
         return _DENSE_CALLS[name], self._rows.row(x)
 
 
+def _check_label(classifier: object, y: Any) -> None:
+    """Refuses a label that cannot key a class: one without a hash, or one not equal to
+    itself (a NaN), which would start a new class at every sample."""
+    try:
+        hash(y)
+    except TypeError as error:
+        raise TypeError(
+            f"{type(classifier).__name__}: label {y!r} must be hashable (a str, number, "
+            f"bool or tuple), not {type(y).__name__!r}"
+        ) from error
+    if not y == y:
+        raise ValueError(
+            f"{type(classifier).__name__}: label {y!r} is not equal to itself (a NaN?), so it "
+            f"cannot name a class"
+        )
+
+
+def _learn_whole(model: Any, row: Any, y: Any) -> None:
+    """``model.learn_one(row, y)``, all or nothing: a pipeline's own learn_one keeps in its
+    scaler a sample that its model then refuses."""
+    try:
+        _native.learn_each((model,), row, (y,))
+    except (TypeError, ValueError) as error:
+        notes = getattr(error, "__notes__", None)
+        if notes and notes[-1] == "while processing 'ys'":  # the one target: y
+            notes[-1] = "while processing 'y'"
+        raise
+
+
+def _learn(model: Any, row: Any, y: Any) -> None:
+    model.learn_one(row, y)  # a bare model's step is all or nothing itself
+
+
 # A model's own call, in the argument order of HashedSteps' calls.
 _DENSE_CALLS = {
-    "learn_one": lambda model, row, y: model.learn_one(row, y),
+    "learn_one": _learn,
     "predict_one": lambda model, row: model.predict_one(row),
     "predict_proba_one": lambda model, row: model.predict_proba_one(row),
 }

@@ -63,6 +63,9 @@ except ImportError as error:  # pragma: no cover - depends on the installed vers
 
 import drel_ml_ext as _ext
 from drel_ml_ext._classes import PIPELINES
+from drel_ml_ext._fit_input import commit as _commit
+from drel_ml_ext._fit_input import noting_input, on_stand_in
+from drel_ml_ext._one_call import one_at_a_time
 from drel_ml_ext._config import OPTIMIZER_KEYWORDS, OPTIMIZERS, OptimizerName, choices_text
 
 from drel_ml_ext._column_hasher import ColumnHasher  # noqa: E402
@@ -108,7 +111,13 @@ def _build(estimator: object, factory: Callable[..., Any], n_features: int, **se
     try:
         return factory(n_features, **settings)
     except (RuntimeError, TypeError, OverflowError) as error:
-        raise ValueError(f"{type(estimator).__name__}: invalid settings: {error}") from error
+        raise ValueError(f"{type(estimator).__name__}: invalid settings: {_noted(error)}") from error
+
+
+def _noted(error: BaseException) -> str:
+    """An error's text with its notes (which name the setting refused)."""
+    notes = getattr(error, "__notes__", [])
+    return f"{error} ({'; '.join(notes)})" if notes else str(error)
 
 
 # --- calls into scikit-learn's validation and drel_ml's core --------------------------------
@@ -137,36 +146,24 @@ def _validate(estimator: Any, X: Any, y: Any = "no_validation", *, reset: bool,
     CSR): the bulk functions read them natively."""
     if getattr(estimator, "_reads_sparse", False):
         options.setdefault("accept_sparse", ("csr", "csc"))
-    return validate_data(estimator, X, y, reset=reset, dtype=np.float64,
-                         ensure_all_finite=False, **options)
+    return noting_input(lambda: validate_data(estimator, X, y, reset=reset, dtype=np.float64,
+                                              ensure_all_finite=False, **options), X)
 
 
 # --- a refused call changes nothing -----------------------------------------------------------
 
-# What validate_data(reset=True) records about the input on the estimator it validates for.
-_INPUT_ATTRIBUTES = ("n_features_in_", "feature_names_in_")
-
+# Validation runs the data's own code (a label's __eq__ while classes are found, a value's
+# __float__), which may fit the same estimator again; a fit made in there would be
+# overwritten by the outer one, so it is refused.
+_alone = one_at_a_time("estimator is fitting")
 
 def _validate_input(estimator: Any, X: Any, y: Any = "no_validation", *, reset: bool,
                     **options: Any) -> tuple[Any, dict[str, Any]]:
     """The validated data of a fit or partial_fit, and the input attributes it is to record
-    once it succeeds (``None`` for one to remove). With ``reset`` the validation records
-    them on a stand-in, so that the estimator keeps its own if the call is then refused."""
+    once it succeeds. With ``reset`` the validation records them on a stand-in."""
     if not reset:
         return _validate(estimator, X, y, reset=False, **options), {}
-    stand_in = object.__new__(type(estimator))
-    vars(stand_in).update(vars(estimator))
-    validated = _validate(stand_in, X, y, reset=True, **options)
-    return validated, {name: getattr(stand_in, name, None) for name in _INPUT_ATTRIBUTES}
-
-
-def _commit(estimator: Any, attributes: dict[str, Any]) -> None:
-    """Sets what a call computed, after everything that could refuse it has run."""
-    for name, value in attributes.items():
-        if value is None:
-            vars(estimator).pop(name, None)
-        else:
-            setattr(estimator, name, value)
+    return on_stand_in(estimator, lambda e: _validate(e, X, y, reset=True, **options))
 
 
 # --- learned attributes, read by drel_ml_ext's readers ---------------------------------------
@@ -349,10 +346,12 @@ class OnlineLinearRegressor(RegressorMixin, _OnlineLinearModel):  # type: ignore
         (X, y), attributes = _validate_input(self, X, y, reset=reset, y_numeric=True)
         return X, np.asarray(y, dtype=np.float64), attributes
 
+    @_alone
     def fit(self, X: Any, y: Any) -> Self:
         """Learn from fresh state, ``epochs`` passes over the rows in order."""
         return self._fit(*self._validated(X, y, reset=True))
 
+    @_alone
     def partial_fit(self, X: Any, y: Any) -> Self:
         """One more pass over these rows, continuing from the current state."""
         return self._partial_fit(*self._validated(X, y, reset=not hasattr(self, "model_")))
@@ -425,6 +424,11 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
                 f"{type(self).__name__} needs samples of two classes or more; {when} holds one "
                 f"class only: {labels.tolist()!r}"
             )
+        if not np.all(labels == labels):
+            raise ValueError(
+                f"{type(self).__name__}: {when} holds a label not equal to itself (a NaN), "
+                f"which no sample's label can match: {labels.tolist()!r}"
+            )
         return labels
 
     def _checked_labels(self, y: npt.NDArray[Any], classes: npt.NDArray[Any]) -> None:
@@ -454,6 +458,7 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
         _commit(self, {**attributes, "models_": tuple(models), "model_": None})
         return self
 
+    @_alone
     def fit(self, X: Any, y: Any) -> Self:
         """Learn from fresh state, ``epochs`` passes over the rows in order."""
         X, y, attributes = self._validated(X, y, reset=True)
@@ -461,6 +466,7 @@ class OnlineLogisticClassifier(ClassifierMixin, _OnlineLinearModel):  # type: ig
         return self._learn_classes(X, y, classes, {**attributes, "classes_": classes},
                                    fresh=True, epochs=_check_epochs(self, self.epochs))
 
+    @_alone
     def partial_fit(self, X: Any, y: Any, classes: Any = None) -> Self:
         """One more pass over these rows, continuing from the current state.
 
@@ -580,18 +586,23 @@ class OnlineStandardScaler(
         return _build(self, _ext.standard_scaler, n_features, with_mean=self.with_mean,
                       with_std=self.with_std, epsilon=self.epsilon)
 
+    @_alone
     def fit(self, X: Any, y: Any = None) -> Self:
         """Statistics of these rows, from fresh state."""
+        return self._fit(X)
+
+    def _fit(self, X: Any) -> Self:
         X, attributes = _validate_input(self, X, reset=True)
         scaler = self._new_scaler(X.shape[1])
         _core(_ext.learn_many, scaler, X)
         _commit(self, {**attributes, "scaler_": scaler})
         return self
 
+    @_alone
     def partial_fit(self, X: Any, y: Any = None) -> Self:
         """Adds these rows to the statistics."""
         if not hasattr(self, "scaler_"):
-            return self.fit(X)
+            return self._fit(X)
         X = _validate(self, X, reset=False)
         _core(_ext.learn_many, self.scaler_, X)
         return self

@@ -9,6 +9,7 @@ import pytest
 
 import drel_ml
 import drel_ml_ext
+import drel_ml_ext.metrics
 from support import raises
 
 np = pytest.importorskip("numpy")
@@ -21,6 +22,10 @@ TEXT_IN_ROWS = ("X holds text: features are real numbers; hash categorical value
 MAPPING_ROWS = ("X holds mappings: hash named features into rows of numbers first "
                 "(drel_ml_ext.FeatureHasher(n_features).transform_many(rows)), or learn from "
                 "dicts one at a time with drel_ml_ext.river's adapters")
+CLASSES = ("classes are True or False (or the ints 0 and 1): compare labels with the positive "
+           "one first (y == label) and threshold probabilities (p >= 0.5); for more than two "
+           "labels, drel_ml_ext.sklearn.OnlineLogisticClassifier or "
+           "drel_ml_ext.river.LogisticClassifier")
 
 
 class Custom(Exception):
@@ -279,3 +284,38 @@ def test_text_and_mappings_in_rows_point_at_the_hashers(X, text, hint, call):
     e = raises(TypeError, text, run, note=...)
     assert e.__notes__ == ([hint] if hint else []) + ["while processing 'X'"]
     assert obj.to_json() == before
+
+
+# Labels and probabilities where classes belong: the error says how to make classes.
+@pytest.mark.parametrize("values, text", [
+    (lambda: [0.0, 1.0], "'float' object is not an instance of 'bool' (row 0)"),
+    (lambda: np.array([1.0, 0.0]), "'float64' object is not an instance of 'bool' (row 0)"),
+    (lambda: [True, "spam"], "'str' object is not an instance of 'bool' (row 1)"),
+])
+@pytest.mark.parametrize("call, param", [
+    (lambda y: drel_ml_ext.learn_many(drel_ml.LogisticRegression(1, 0.1), [[1.0], [2.0]], y), "y"),
+    (lambda y: drel_ml_ext.metrics.Accuracy().update_many(y, [True, False]), "y_true"),
+])
+def test_labels_where_classes_belong_say_how_to_make_classes(values, text, call, param):
+    e = raises(TypeError, text, call, values(), note=...)
+    assert e.__notes__ == [CLASSES, f"while processing '{param}'"]
+
+
+# A class where an instance belongs: the error says so, and only then.
+@pytest.mark.parametrize("call, text", [
+    (lambda: drel_ml_ext.learn_many(drel_ml.LinearRegression, ROWS, [1.0] * 3),
+     "argument 'model' must be LinearRegression, .*, not 'type' "
+     r"\(the class LinearRegression itself: pass an instance of it\)$"),
+    (lambda: drel_ml_ext.progressive_validation(drel_ml.LinearRegression(3, 0.1), ROWS, [1.0] * 3,
+                                                drel_ml_ext.metrics.MAE),
+     r"metric 0 must be a metric of drel_ml_ext.metrics, not 'type' \(the class MAE itself"),
+    (lambda: drel_ml_ext.metrics.Rolling(drel_ml_ext.metrics.ROCAUC, window=3),
+     r"argument 'metric' must be a metric .*\(the class ROCAUC itself: pass an instance of it\)$"),
+    (lambda: drel_ml_ext.weights(drel_ml.LogisticRegression),
+     r"weights\(\) takes .*\(the class LogisticRegression itself: pass an instance of it\)$"),
+    (lambda: drel_ml_ext.learn_many([1.0], ROWS, [1.0] * 3), "not 'list'$"),
+    (lambda: drel_ml_ext.weights(str), r"not 'type'$"),  # a class, but no accepted one
+])
+def test_a_class_where_an_instance_belongs_is_named(call, text):
+    with pytest.raises(TypeError, match=text):
+        call()

@@ -154,9 +154,10 @@ def test_within_a_row_y_is_converted_before_x():
     raises(TypeError, "must be real number, not str (row 1)", drel_ml_ext.learn_many, m,
            [GOOD[0], [1.0, None, 2.0]], [1.0, "y"], note="while processing 'y'")
     c = drel_ml.LogisticRegression(3, 0.1)
-    raises(TypeError, "'float' object is not an instance of 'bool' (row 1)",
-           drel_ml_ext.learn_many, c, [GOOD[0], "not a row"], [True, 1.0],
-           note="while processing 'y'")
+    e = raises(TypeError, "'float' object is not an instance of 'bool' (row 1)",
+               drel_ml_ext.learn_many, c, [GOOD[0], "not a row"], [True, 1.0], note=...)
+    assert e.__notes__[0].startswith("classes are True or False")
+    assert e.__notes__[1:] == ["while processing 'y'"]
 
 
 @pytest.mark.parametrize("name", ["LogisticRegression", "ClassificationPipeline"])
@@ -177,8 +178,10 @@ def test_integer_targets_of_a_classifier(name, np):
                    drel_ml_ext.learn_many, with_ints, GOOD, y, note="while processing 'y'")
         assert e.__cause__ is None
     # float targets are refused as learn_one refuses them
-    raises(TypeError, "'float64' object is not an instance of 'bool' (row 0)",
-           drel_ml_ext.learn_many, with_ints, GOOD, np.ones(4), note="while processing 'y'")
+    e = raises(TypeError, "'float64' object is not an instance of 'bool' (row 0)",
+               drel_ml_ext.learn_many, with_ints, GOOD, np.ones(4), note=...)
+    assert e.__notes__[0].startswith("classes are True or False")
+    assert e.__notes__[1:] == ["while processing 'y'"]
     assert with_ints.to_json() == before
 
 

@@ -59,3 +59,22 @@ def test_missing_and_bad_cells_are_refused(cell):
     frame.loc[1, "a"] = cell
     with pytest.raises(ValueError, match="ColumnHasher: a cell is missing"):
         hasher.transform(frame)
+    # A refit on other columns that is refused keeps the fitted width, names and hasher.
+    before = {name: value for name, value in vars(hasher).items()}
+    wider = pd.DataFrame({"c": [cell, "z"], "d": [1.0, 2.0], "e": ["u", "v"]}, dtype=object)
+    for data in (wider, wider.to_numpy()):
+        with pytest.raises(ValueError, match="ColumnHasher: a cell is missing"):
+            hasher.fit(data)
+        assert vars(hasher).keys() == before.keys()
+        assert all(vars(hasher)[name] is value for name, value in before.items())
+
+
+def test_settings_and_dicts_are_refused_by_name():
+    for n_features in (0, 8.0, 2**31):
+        with pytest.raises(ValueError, match="ColumnHasher: invalid settings: FeatureHasher: n_features"):
+            ColumnHasher(n_features=n_features).fit([[1.0]])
+    with pytest.raises(ValueError) as refused:  # dicts are FeatureHasher's
+        ColumnHasher().fit([{"a": 1.0}, {"a": 2.0}])
+    assert refused.value.__notes__[-1].startswith(
+        "X holds mappings: hash named features into rows of numbers first with "
+        "drel_ml_ext.FeatureHasher(n_features).transform_many(X)")

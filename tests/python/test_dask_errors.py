@@ -12,12 +12,16 @@ np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
 
 import drel_ml  # noqa: E402
+from drel_ml_ext import learn_many  # noqa: E402
 from drel_ml_ext.dask import (  # noqa: E402
+    evaluate_by_key,
+    evaluate_partitioned,
     learn_by_key,
     learn_partitioned,
     update_by_key,
     update_partitioned,
 )
+from drel_ml_ext.metrics import MAE  # noqa: E402
 
 
 class Refusal(Exception):
@@ -126,3 +130,58 @@ def test_an_error_that_names_no_row_is_kept_with_its_place_in_a_note(call, error
     assert note in raised.value.__notes__
     assert note[3:] not in str(raised.value)
 
+
+
+def linear():
+    return drel_ml.LinearRegression(1, 0.1)
+
+
+# A newcomer's first calls: a pandas frame, an object where a function that makes one belongs,
+# and the other way round. Each says what to pass instead.
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda f, p: learn_by_key(p, "k", ["x"], "y", linear), TypeError,
+         "frame must be a Dask DataFrame, not pandas.*DataFrame: dask.dataframe.from_pandas"),
+        (lambda f, p: update_by_key(p, "k", "x", drel_ml.Mean), TypeError, "must be a Dask DataFrame"),
+        (lambda f, p: learn_partitioned(p, ["x"], "y", linear()), TypeError,
+         "must be a Dask DataFrame"),
+        (lambda f, p: update_partitioned(p, "x", drel_ml.Mean()), TypeError,
+         "must be a Dask DataFrame"),
+        (lambda f, p: evaluate_by_key(p, "k", ["x"], "y", linear, [MAE()]), TypeError,
+         "must be a Dask DataFrame"),
+        (lambda f, p: evaluate_partitioned(p, ["x"], "y", linear(), [MAE()]), TypeError,
+         "must be a Dask DataFrame"),
+        (lambda f, p: learn_by_key(f, "k", ["x"], "y", linear()), TypeError,
+         r"make_model must be a function that returns a fresh object, such as lambda: "
+         r"drel_ml.LinearRegression\(2, 0.01\); got a 'LinearRegression'"),
+        (lambda f, p: update_by_key(f, "k", "x", drel_ml.Mean()), TypeError,
+         "make_statistic must be a function"),
+        (lambda f, p: evaluate_by_key(f, "k", ["x"], "y", linear(), [MAE()]), TypeError,
+         "make_model must be a function"),
+        (lambda f, p: learn_partitioned(f, ["x"], "y", linear), TypeError,
+         r"expected a drel_ml object, got 'function' \(the \*_by_key calls take a function"),
+        (lambda f, p: evaluate_partitioned(f, ["x"], "y", linear, [MAE()]), TypeError,
+         "expected a drel_ml object, got 'function'"),
+        (lambda f, p: learn_partitioned(f, ["x"], "y", linear(), rounds=2.0), TypeError,
+         "rounds must be an int, not 'float'"),
+        (lambda f, p: evaluate_partitioned(f, ["x"], "y", linear(), [MAE()], rounds=0), ValueError,
+         "rounds must be at least 1, got 0"),
+    ],
+)
+def test_a_wrong_kind_of_argument_says_what_to_pass(call, error, text):
+    with pytest.raises(error, match=text):
+        call(frame(None), partition(0))
+
+
+def test_a_target_that_is_also_a_feature_is_read_once():
+    # Its column, selected twice, would read as a target of two columns.
+    rows = pd.concat([partition(n) for n in range(3)])
+    by_key = learn_by_key(frame(None), "k", ["x", "y"], "y", lambda: drel_ml.LinearRegression(2, 0.1))
+    for key, model in by_key.items():
+        twin = drel_ml.LinearRegression(2, 0.1)
+        mine = rows[rows["k"] == key]
+        learn_many(twin, mine[["x", "y"]].to_numpy(), mine["y"].to_numpy())
+        assert model.to_json() == twin.to_json()
+    whole = learn_partitioned(frame(None), ["y", "x", "y"], "y", drel_ml.LinearRegression(3, 0.1))
+    assert whole.samples_seen == len(rows)

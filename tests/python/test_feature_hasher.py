@@ -148,6 +148,15 @@ def test_refuses_a_single_string_as_a_sample(input_type, sample):
         FeatureHasher(8, input_type=input_type).transform_one(sample)
 
 
+@pytest.mark.parametrize("input_type", ["dict", "pair", "string"])
+@pytest.mark.parametrize("one", [{"a": 1.0}, "abc", b"abc"])
+def test_transform_many_refuses_one_sample_where_many_belong(input_type, one):
+    # Iterated, it would be read as samples made of its names or its letters.
+    with pytest.raises(TypeError, match=rf"an iterable of samples, not one '{type(one).__name__}': "
+                                        r"pass \[x\], or call transform_one\(x\)"):
+        FeatureHasher(8, input_type=input_type).transform_many(one)
+
+
 def test_pair_items_must_be_pairs():
     with pytest.raises(ValueError, match=r"\(name, value\) pair, got 3 items"):
         FeatureHasher(8, input_type="pair").transform_one([("a", 1.0, 2.0)])

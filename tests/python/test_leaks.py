@@ -142,6 +142,32 @@ def rss():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def assert_flat(objects, paths, total):
+    """Runs each (expected exception, call) path `total` times in all, after checking that it
+    ends that way; memory and the references to `objects` must stay flat."""
+    for exc, call in paths:  # every path really ends the way it is filed
+        if exc == ():
+            call()
+        else:
+            with pytest.raises(exc):
+                call()
+    weighted = [(1, exc, call) for exc, call in paths]
+    run(weighted, total // 10)  # warm-up: caches, free lists, arenas
+    watched = objects + [None, True, False]
+    gc.collect()
+    refs, memory = [sys.getrefcount(o) for o in watched], rss()
+    tracemalloc.start()
+    traced = tracemalloc.take_snapshot()
+    run(weighted, total)
+    gc.collect()
+    leaked = sum(s.size_diff for s in tracemalloc.take_snapshot().compare_to(traced, "lineno"))
+    tracemalloc.stop()
+    after = [sys.getrefcount(o) for o in watched]
+    assert leaked < 64 * 1024 and rss() - memory < 1024 * 1024
+    assert after[:-3] == refs[:-3]
+    assert all(abs(a - b) < 1000 for a, b in zip(after[-3:], refs[-3:])), (refs[-3:], after[-3:])
+
+
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 def test_memory_and_references_stay_flat():
     objects, paths = build()

@@ -9,6 +9,7 @@ import pytest
 
 import drel_ml
 import drel_ml_ext
+import drel_ml_ext.metrics
 
 
 def learned(obj, rows):
@@ -105,6 +106,19 @@ def test_a_hand_written_document_is_told_by_its_keys_not_their_order(make):
 def test_what_is_no_snapshot_is_a_value_error_saying_what_it_is_not(text, message):
     with pytest.raises(ValueError, match="^not a drel_ml snapshot: .*" + message):
         drel_ml_ext.load(text)
+
+
+def test_a_file_name_or_a_metric_is_told_what_to_pass_instead(tmp_path):
+    path = tmp_path / "model.json"
+    path.write_text(drel_ml.Mean().to_json())
+    with pytest.raises(ValueError, match=r"not a JSON object \(expected '\{' at character 0\); "
+                                         r"'.*model\.json' names a file: pass its contents"):
+        drel_ml_ext.load(str(path))
+    with pytest.raises(ValueError, match=r"at character 0\)$"):  # no file of that name
+        drel_ml_ext.load(str(tmp_path / "missing.json"))
+    with pytest.raises(ValueError, match=r"\(a metric's snapshot: load it by its class's "
+                                         r"from_json, of drel_ml_ext.metrics.MAE or MSE or .*\)$"):
+        drel_ml_ext.load(drel_ml_ext.metrics.MSE().to_json())
 
 
 @pytest.mark.parametrize("text", [None, 5, bytearray(b"{}"), ["{}"]])

@@ -12,6 +12,7 @@ from hypothesis import strategies as st
 
 import drel_ml
 from drel_ml_ext import merge, merge_all, tree_reduce
+from drel_ml_ext.metrics import MAE
 
 MAX_COUNT = 2**64 - 1
 values = st.floats(min_value=-1e6, max_value=1e6, allow_nan=False)
@@ -149,6 +150,8 @@ OVERFLOW = '{"format_version":1,"model":{"count":18446744073709551615,"mean":1.0
          "merge() needs objects of one class: got 'Mean' and 'Variance'"),
         (drel_ml.Mean(), drel_ml.Mean(), drel_ml.Variance("sample"), TypeError, "one class"),
         ([1.0], [2.0], None, TypeError, "merge() takes drel_ml objects, got 'list'"),
+        (MAE(), MAE(), None, TypeError, "got 'MAE', which merges in place by its own method: "
+                                        "a.merge(b)"),
         (drel_ml.Variance("sample"), drel_ml.Variance("population"), None, RuntimeError,
          "cannot merge states whose variance kinds differ: sample and population"),
         (drel_ml.LinearRegression(2, 0.1), drel_ml.LinearRegression(2, 0.2), None, RuntimeError,

@@ -148,8 +148,19 @@ def test_argument_checks():
         drel_ml_ext.progressive_validation(model, [[1.0]], [1.0], M.Accuracy())
     with pytest.raises(TypeError, match="must be a metric of drel_ml_ext.metrics"):
         drel_ml_ext.progressive_validation(model, [[1.0]], [1.0], [mae, 3])
-    with pytest.raises(RuntimeError, match="already borrowed|borrow"):
-        drel_ml_ext.progressive_validation(model, [[1.0]], [1.0], [mae, mae])
+    with pytest.raises(ValueError, match=r"metric 2 is metric 0: pass each metric once"):
+        drel_ml_ext.progressive_validation(model, [[1.0]], [1.0], [mae, M.MSE(), mae])
+    for keyword, value, text in [
+        ("every", 2.0, "every must be an int or a list of row counts, not 'float'"),
+        ("every", "10", "every must be an int or a list of row counts, not 'str'"),
+        ("every", [10, 2.5], "each an int, not 'float'"),
+        ("every", True, "every must be an int or a list of row counts, not 'bool'"),
+        ("delay", 1.0, "delay must be an int, not 'float'"),
+        ("delay", None, "delay must be an int, not 'NoneType'"),
+    ]:
+        with pytest.raises(TypeError, match=text):
+            drel_ml_ext.progressive_validation(model, [[1.0]], [1.0], mae, **{keyword: value})
+    assert mae.count == 0 and model.samples_seen == 0
     with pytest.raises(ValueError, match="delay must be at least 0"):
         drel_ml_ext.progressive_validation(model, [[1.0]], [1.0], mae, delay=-1)
     with pytest.raises(ValueError, match="every must be a positive"):

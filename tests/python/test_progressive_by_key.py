@@ -91,8 +91,10 @@ def test_argument_checks():
     call = _native._progressive_validation_by_key
     with pytest.raises(TypeError, match="one tuple per model|tuple of 2 tuples"):
         call([a, b], [[1.0]], [1.0], [0, 1, 1], ((mae,),), 0)
-    with pytest.raises(RuntimeError, match="borrow"):
+    with pytest.raises(ValueError, match="metric 0 is given twice: pass each metric once"):
         call([a, b], [[1.0]], [1.0], [0, 1, 1], ((mae,), (mae,)), 0)
+    with pytest.raises(ValueError, match="metric 1 is metric 0: pass each metric once"):
+        call([a, b], [[1.0]], [1.0], [0, 1, 1], ((M.MSE(),), (mae, mae)), 0)
     with pytest.raises(ValueError, match="models\\[1\\] is models\\[0\\]"):
         call([a, a], [[1.0]], [1.0], [0, 1, 1], ((), ()), 0)
     with pytest.raises(TypeError, match="scores classes"):

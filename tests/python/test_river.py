@@ -73,6 +73,32 @@ def test_fixed_names_missing_unknown_and_categorical():
                 {"n_features": 0}, {"learning_rate": -1.0}]:
         with pytest.raises((ValueError, RuntimeError)):
             LinearRegressor(**bad)
+    for one_name in ("colour", b"colour"):  # its letters are no list of names
+        with pytest.raises(TypeError, match=r"`features` must be a sequence of names, such as "
+                                            r"\((b?'colour',)\), not one"):
+            StandardScaler(features=one_name)
+    for names in [(0, 1), ("a", b"b"), ("a", None)]:  # never met by a sample's names
+        with pytest.raises(TypeError, match=r"`features` must hold names of type str, got "):
+            LogisticClassifier(features=names)
+
+
+# A row of numbers (or anything else that is no mapping) where a dict belongs.
+@pytest.mark.parametrize("settings", [{}, {"scale": False}, {"features": ("a", "b")}],
+                         ids=["scaled", "hashed", "fixed names"])
+@pytest.mark.parametrize("x", [[1.0, 2.0], np.array([1.0, 2.0]), None, "a=1"], ids=repr)
+def test_a_sample_that_is_no_mapping_is_a_type_error_that_says_so(settings, x):
+    text = rf"a sample must be a mapping of feature names to values, not '(numpy\.)?{type(x).__name__}'"
+    for adapter, calls in [
+        (LinearRegressor(**settings), ("learn_one", "predict_one")),
+        (LogisticClassifier(**settings), ("learn_one", "predict_one", "predict_proba_one")),
+        (StandardScaler(**{k: v for k, v in settings.items() if k != "scale"}),
+         ("learn_one", "transform_one")),
+    ]:
+        adapter.learn_one({"a": 1.0}, *([] if isinstance(adapter, StandardScaler) else [True]))
+        for call in calls:
+            args = [True] if call == "learn_one" and not isinstance(adapter, StandardScaler) else []
+            with pytest.raises(TypeError, match=text):
+                getattr(adapter, call)(x, *args)
 
 
 # Strict about numbers as the models are: text is never parsed as a target or a
@@ -107,6 +133,43 @@ def test_a_sample_the_last_class_refuses_changes_no_class_behind_a_scaler():
     with pytest.raises(RuntimeError, match="non-finite value"):
         classifier.learn_one({"u": 5.0, "v": -7.0}, "a")
     assert {label: model.to_json() for label, model in classifier.models.items()} == before
+
+
+@pytest.mark.parametrize("adapter, y", [(LogisticClassifier, True), (LinearRegressor, 1.0)],
+                         ids=["binary classifier", "regressor"])
+def test_a_sample_its_one_model_refuses_stays_out_of_the_scaler(adapter, y):
+    learner = adapter(features=("u", "v"), learning_rate=0.1)
+    twin = adapter(features=("u", "v"), learning_rate=0.1)
+    for other in (learner, twin):
+        other.learn_one({"u": 1.0, "v": 2.0}, y)
+    models = learner.models if adapter is LogisticClassifier else {"model": learner.model}
+    (name, model), = models.items()
+    # Steps of 1e308 from weights near the largest double: the model's own step overflows.
+    doc = json.loads(model.to_json())
+    doc["model"]["model"]["optimizer"]["Sgd"]["config"]["learning_rate"] = 1e308
+    doc["model"]["model"]["weights"] = [1e308, -1e308]
+    overflowing = type(model).from_json(json.dumps(doc))
+    if adapter is LogisticClassifier:
+        learner.models[name] = overflowing
+    else:
+        learner.model = overflowing
+    before = overflowing.to_json()
+    with pytest.raises(RuntimeError, match="non-finite value"):
+        learner.learn_one({"u": 5.0, "v": -7.0}, y)
+    assert overflowing.to_json() == before
+    # A sample it takes is learned as the pipeline's own learn_one learns it.
+    pipeline = drel_ml_ext.classification_pipeline(2, learning_rate=0.1) if adapter is \
+        LogisticClassifier else drel_ml_ext.regression_pipeline(2, learning_rate=0.1)
+    for u, v in [(1.0, 2.0), (-1.0, 0.5), (3.0, -2.0)]:
+        pipeline.learn_one([u, v], y)
+        if (u, v) != (1.0, 2.0):
+            twin.learn_one({"u": u, "v": v}, y)
+    assert (twin.models[True] if adapter is LogisticClassifier else twin.model).to_json() == \
+        pipeline.to_json()
+    if adapter is LinearRegressor:  # the target is named as learn_one names it
+        with pytest.raises(TypeError) as refused:
+            twin.learn_one({"u": 1.0}, "3.0")
+        assert refused.value.__notes__[-1] == "while processing 'y'"
 
 
 def test_only_real_booleans_train_one_binary_model():

@@ -197,6 +197,11 @@ def test_scaler_attributes_match_the_data():
         (OnlineLogisticClassifier(scale="yes"), "`scale` must be True or False"),
         (OnlineLogisticClassifier(learning_rate=float("nan")), "non-finite value for `learning_rate`"),
         (OnlineStandardScaler(with_std=1), "`with_std` must be True or False"),
+        # a setting of the wrong type is named by the core's note
+        (OnlineLinearRegressor(learning_rate="0.1"),
+         r"invalid settings: must be real number, not str \(while processing 'learning_rate'\)"),
+        (OnlineLogisticClassifier(scaler_epsilon=None), r"while processing 'scaler_epsilon'"),
+        (OnlineStandardScaler(epsilon="tiny"), r"while processing 'epsilon'"),
     ],
 )
 def test_invalid_settings_are_a_value_error_at_fit(estimator, message):
@@ -331,6 +336,7 @@ REFUSED = [
     ("classifier first partial_fit, one label", unfitted(Clf), lambda e: e.partial_fit(X3[:3], ["a"] * 3), ValueError, "pass `classes`"),
     ("classifier first partial_fit, wrong classes", unfitted(Clf), lambda e: e.partial_fit(X3[:3], ["a", "b", "c"], classes=["a", "b"]), ValueError, "labels outside classes_"),
     ("classifier first partial_fit, not finite", unfitted(Clf), lambda e: e.partial_fit(with_row(X3, 2, NAN), Y3_LABELS, classes=["ham", "spam"]), ValueError, NOT_FINITE),
+    ("classifier first partial_fit, NaN class", unfitted(Clf), lambda e: e.partial_fit(X3[:3], [1.0, 2.0, 1.0], classes=[1.0, 2.0, NAN]), ValueError, "not equal to itself"),
     ("classifier partial_fit, third label", fitted(Clf), lambda e: e.partial_fit(X3[:1], ["maybe"]), ValueError, "labels outside classes_"),
     ("classifier partial_fit, other classes", fitted(Clf), lambda e: e.partial_fit(X3[:1], ["no"], classes=["no", "maybe"]), ValueError, "differ from classes_"),
     ("classifier partial_fit, not finite", fitted(Clf), lambda e: e.partial_fit(with_row(X3, 9, NAN), np.where(Y3 > 0, "yes", "no")), ValueError, NOT_FINITE),
@@ -354,3 +360,98 @@ def test_a_refused_call_changes_nothing(make, call, error, message):
     if hasattr(estimator, "n_features_in_"):  # still works on the data it was fitted on
         method = "transform" if isinstance(estimator, OnlineStandardScaler) else "predict"
         getattr(estimator, method)(X3)
+
+
+# --- a fit from inside a fit ---------------------------------------------------------------
+
+
+class Reentering(str):
+    """A label, or (by __float__) a value, whose own code runs `hook` once: scikit-learn's
+    validation and the one-versus-rest targets compare labels and convert values."""
+
+    hook = None
+    refused = None
+
+    @classmethod
+    def fire(cls):
+        hook, cls.hook = cls.hook, None
+        if hook is not None:
+            try:
+                hook()
+            except RuntimeError as error:
+                cls.refused = error
+
+    def __eq__(self, other):
+        self.fire()
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+    def __float__(self):
+        self.fire()
+        return float(str(self))
+
+
+def hostile(values):
+    return np.array([Reentering(v) for v in values], dtype=object)
+
+
+def plain(values):
+    return np.array(list(values), dtype=object)
+
+
+LABELS3 = np.resize(["a", "b", "c"], len(X3))
+ONES = ["1"] * len(X3)
+REENTERED = [
+    ("multiclass partial_fit", fitted_multiclass, lambda wrap: ("partial_fit", X3, wrap(LABELS3))),
+    ("multiclass first partial_fit", unfitted(Clf), lambda wrap: ("partial_fit", X3, wrap(LABELS3))),
+    ("binary first partial_fit", unfitted(Clf), lambda wrap: ("partial_fit", X3, wrap(Y3_LABELS))),
+    ("classifier fit", fitted(Clf), lambda wrap: ("fit", X3, wrap(LABELS3))),
+    ("regressor partial_fit", fitted(Reg), lambda wrap: ("partial_fit", np.column_stack([X3[:, :2], wrap(ONES)]), Y3)),
+    ("scaler first partial_fit", unfitted(Sca), lambda wrap: ("partial_fit", np.column_stack([X3[:, :2], wrap(ONES)]))),
+]
+
+
+@pytest.mark.parametrize("make, call", [case[1:] for case in REENTERED],
+                         ids=[case[0] for case in REENTERED])
+def test_a_fit_called_from_inside_a_fit_is_refused_and_the_outer_fit_is_whole(make, call):
+    estimator, twin = make(), make()
+    method, *args = call(hostile)
+    _, *plain_args = call(plain)
+    Reentering.refused = None
+    Reentering.hook = lambda: getattr(estimator, method)(*plain_args)
+    getattr(estimator, method)(*args)
+    assert "while the same estimator is fitting" in str(Reentering.refused)
+    getattr(twin, method)(*plain_args)
+    assert observable_state(estimator) == observable_state(twin)
+    getattr(estimator, method)(*plain_args)  # no longer refused
+
+
+# --- a newcomer's first data ----------------------------------------------------------------
+
+
+TEXT_HINT = "X holds text: features are real numbers; hash text and categorical columns first"
+MAPPING_HINT = "X holds mappings: hash named features into rows of numbers first"
+
+
+def frame_with(column):
+    pd = pytest.importorskip("pandas")
+    return pd.DataFrame({"amount": [1.0, 2.0, 3.0, 4.0], "country": column})
+
+
+@pytest.mark.parametrize("make", [Reg, Clf, Sca])
+@pytest.mark.parametrize("X, error, hint", [
+    (lambda: frame_with(["fr", "de", "fr", "de"]), ValueError, TEXT_HINT),
+    (lambda: frame_with(pytest.importorskip("pandas").Categorical(["fr", "de", "fr", "de"])),
+     ValueError, TEXT_HINT),
+    (lambda: np.array([["1.0", "fr"]] * 4), ValueError, TEXT_HINT),
+    (lambda: [{"amount": 1.0, "country": "fr"}] * 4, TypeError, MAPPING_HINT),
+    (lambda: np.array([[1.0, object()]] * 4, dtype=object), TypeError, None),  # no advice
+])
+def test_rows_of_text_or_mappings_point_at_the_hashers(make, X, error, hint):
+    estimator = make()
+    with pytest.raises(error) as refused:
+        estimator.fit(X(), [0, 1, 0, 1])
+    notes = getattr(refused.value, "__notes__", [])
+    assert [note[:len(hint)] for note in notes] == ([hint] if hint else [])
+    assert not hasattr(estimator, "n_features_in_")
